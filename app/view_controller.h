@@ -1,0 +1,129 @@
+// The main window controller: owns every control of the main window, brings
+// the system up when the window loads, and keeps the controls and the
+// settings record in line with one another.
+#pragma once
+
+#include <QMainWindow>
+#include <QRectF>
+#include <cstdint>
+
+class QAbstractButton;
+class QCheckBox;
+class QComboBox;
+
+namespace Ui {
+class MainWindow;
+}
+
+class ViewController : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Only builds the widgets from the window description, so that tests can
+    // make a controller without starting anything.
+    explicit ViewController(QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    // Start-up, in the order main calls them: awakeFromNib lists the audio
+    // input devices once per process, viewDidLoad runs the whole start-up
+    // sequence (settings, controls, application list, crop window, frame
+    // clock, update check, audio).
+    void awakeFromNib();
+    void viewDidLoad();
+
+    // Rebuilds theAppList and the application menu and selects the saved
+    // application again by name. Main thread only.
+    void loadApplicationMenu();
+    // The active desktop changed or a full-screen window took the front.
+    void activeSpaceDidChange();
+
+    // Level meter and channel indicator, queued by the frame clock.
+    void updateMetering();
+    void updateChannelCount();
+    // A modal warning with one "OK" button; holds the main thread until
+    // dismissed.
+    void myErrorAlert(const QString& text);
+
+    // Audio capture start and stop (the capture run reads the device id from
+    // the settings record when it begins).
+    void start();
+    void stop();
+
+    // Raises the main window above every other window of the program (the
+    // crop window included).
+    void bringMainWindowToFront();
+    // The window server's number of the main window (its X window id), 0
+    // while the window has none.
+    uint32_t mainWindowNumber() const;
+    // The main window's frame in global bottom-left coordinates.
+    QRectF mainWindowFrame() const;
+
+    // The widgets, named as the outlets (for the capture and for tests).
+    Ui::MainWindow& outlets() { return *ui; }
+
+public slots:
+    // Control actions; each control sends exactly one of them.
+    void userTunedRadioButtons(QAbstractButton* sender);
+    void resetCropBoundaries();
+    void userChangedOutputLive(QComboBox* sender);
+    void userChangedBigMouse(QCheckBox* sender);
+    void userChangedShowMouse(QCheckBox* sender);
+    void userChangedAllChannelsOption(QCheckBox* sender);
+    void userChangedAudioInputOption(QCheckBox* sender);
+    void userChangedMuteOption(QCheckBox* sender);
+    void userChangedPreScaleOption(QCheckBox* sender);
+    void userChangedCropOption(QCheckBox* sender);
+    void userChangedFrameRateMode(QComboBox* sender);
+    void userChangedBitRateMode(QComboBox* sender);
+    void userChangedScalingMode(QComboBox* sender);
+    void userChangedBackgroundMode(QComboBox* sender);
+    void userChangedRefreshSelection(QCheckBox* sender);
+    void userChangedScreenSelection(QComboBox* sender);
+    void userChangedApplicationSelection(QComboBox* sender);
+    void inputDeviceSelected();
+    void outputDeviceSelected();
+
+    // Link buttons: each opens one web page in the user's browser.
+    void userPressedGetAudioOut();
+    void userSelectedNewTek();
+    void userPressedCloudLogo();
+    void userPressedTwitterURL();
+    void userPressedYoutubeURL();
+    void userPressedCorvelLogo();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void connectActions();
+    void listScreens();
+    void setControlsFromPrefs();
+    void watchSpaceChanges();
+    void fillInputDeviceMenu();
+    // Groups of effects the control rules share.
+    void cropOff();
+    void cursorOff();
+    void setCursorBoxesEnabled(bool enabled);
+    void nativeScaling();
+    void displaySource();
+    void applicationSource();
+    void setCropWindowVisible(bool visible);
+
+    Ui::MainWindow* ui;
+};
+
+// The one main window controller, set first thing in viewDidLoad; reached by
+// the frame clock, the crop window and the application delegate.
+extern ViewController* theViewController;
+
+// Frame-rate menu index to frame-rate table code: 2, 3, 5, 7 for 25, 29.97,
+// 50 and 60 frames per second; any other index gives 7.
+inline constexpr int32_t frameRateCodes[4] = {2, 3, 5, 7};
+int32_t frameRateCodeForMode(uint32_t mode);
+
+// The controller has sent start and no stop since.
+extern int32_t audioStarted;
+// The audio input devices have been listed (once per process).
+extern int32_t audioDevicesListed;
+// An input device's name contains "BlackHole" (any case).
+extern int32_t blackHolePresent;
