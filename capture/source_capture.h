@@ -1,0 +1,33 @@
+// Takes one picture of the chosen source (a window of the chosen
+// application, the crop rectangle or a whole screen, with the cursor when
+// asked) into the capture buffer.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/windowserver/window_server.h"
+
+// What the capture needs from the program's own windows. The crop window's
+// controller and the main window provide it; tests fake it.
+class CaptureSurroundings {
+public:
+    virtual ~CaptureSurroundings() = default;
+    // The crop window's frame, bottom-left coordinates.
+    virtual FrameRect cropWindowFrame() = 0;
+    virtual uint32_t cropWindowNumber() = 0;
+    // True while the user drags the crop window; its frame then lags behind
+    // the mouse, so the capture asks for the frame computed from the drag.
+    virtual bool cropWindowMoving() = 0;
+    virtual FrameRect getCurrentFrameDuringMove() = 0;
+    virtual uint32_t mainWindowNumber() = 0;
+};
+
+// Captures the source the settings choose into buffer (kMaxFrameBytes
+// bytes) and sets captureWidth (the row stride in pixels) and captureHeight
+// (made even). When anything fails, the buffer and both sizes stay as they
+// were. Main thread only.
+void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings);
+
+// The rectangle the size rule leaves: scalingMode 1 takes a 1920 x 1080 area,
+// 2 a 1280 x 720 area, from the same origin; anything else keeps the size.
+FrameRect applySizeRule(FrameRect rect, int32_t scalingMode);

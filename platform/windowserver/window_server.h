@@ -1,0 +1,108 @@
+// The window server as the capture code sees it: screens, the on-screen
+// window list, images of a rectangle, the mouse and synthetic pointer input.
+//
+// Coordinates: a point is one pixel here. Screen frames and the mouse
+// position are global bottom-left coordinates (origin at the lower-left
+// corner of the first screen, y upwards); window bounds and capture
+// rectangles are global top-left coordinates (origin at the top-left corner
+// of the first screen, y downwards).
+//
+// Two back ends: X11 through XCB (the program) and an in-memory fake (unit
+// tests). windowServer() reaches the active one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct FrameRect {
+    double x = 0.0;
+    double y = 0.0;
+    double width = 0.0;
+    double height = 0.0;
+};
+
+struct FramePoint {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+struct ScreenInfo {
+    FrameRect frame;  // bottom-left coordinates
+};
+
+// One on-screen window, as the list reports it; an absent optional is a
+// property the window server could not give for that window.
+struct WindowInfo {
+    bool onScreen = false;
+    std::optional<int32_t> ownerPid;
+    bool ownerIsRunningApplication = false;
+    std::optional<std::string> ownerName;
+    std::optional<std::string> title;
+    std::optional<FrameRect> bounds;  // top-left coordinates
+    std::optional<int32_t> layer;     // 0 normal, higher above; negative below
+    std::optional<uint32_t> windowNumber;
+};
+
+// Which windows an image shows.
+enum class CaptureFilter {
+    includingWindow,    // the given window alone, even where it is covered
+    allWindows,         // everything on screen
+    onScreenBelowWindow // what lies below the given window: it and those above left out
+};
+
+// 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. The
+// bytes stay valid while the image (or a copy of it) lives, or until the
+// next capture of the same back end when the image borrows its grabber's
+// memory.
+struct CapturedImage {
+    std::shared_ptr<const uint8_t> pixels;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t bytesPerRow = 0;
+    size_t byteLength = 0;
+};
+
+// A cursor picture: premultiplied B, G, R, A pixels, rows packed.
+struct CursorImage {
+    std::vector<uint8_t> pixels;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+class WindowServer {
+public:
+    virtual ~WindowServer() = default;
+
+    // Screens in the platform's order, the first one holding the origin.
+    virtual std::vector<ScreenInfo> screens() = 0;
+    // Height of the first screen's frame, 0 when there is none.
+    virtual double mainScreenHeight() = 0;
+    // On-screen windows front to back, without docks and desktop elements.
+    // False when the window server gave no list.
+    virtual bool listWindows(std::vector<WindowInfo>& windows) = 0;
+    // An image of rect (top-left coordinates) showing the windows that the
+    // filter selects relative to windowNumber. False when there is none.
+    virtual bool captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
+                              CapturedImage& image) = 0;
+    // The mouse position, bottom-left coordinates; (0, 0) when unknown.
+    virtual FramePoint mouseLocation() = 0;
+    // The cursor the system shows now and its hot spot from the picture's
+    // top-left corner. False when there is none.
+    virtual bool currentCursor(CursorImage& picture, FramePoint& hotSpot) = 0;
+    // Synthetic pointer input: a move to a top-left global position, and a
+    // press or release of button 1 (left), 2 (middle) or 3 (right) where the
+    // pointer is.
+    virtual void postPointerMove(double x, double y) = 0;
+    virtual void postPointerButton(int xButton, bool down) = 0;
+};
+
+// The process's window server: the one installed by setWindowServer, else
+// the X11 one, connected on first use.
+WindowServer& windowServer();
+// Installs a window server (tests install the fake); nullptr goes back to
+// the X11 one. The caller keeps ownership.
+void setWindowServer(WindowServer* server);

@@ -1,0 +1,85 @@
+// A private X server for tests, and X windows of a solid colour to put on it.
+//
+//   XvfbServer x(1920, 1200);          // Xvfb on a free display number
+//   ASSERT_TRUE(x.ok());
+//   x.makeDefault();                    // DISPLAY=:N for code under test
+//   TestWindows w(x.display());
+//   uint32_t id = w.create({.x = 10, .y = 20, .width = 300, .height = 200,
+//                           .rgb = 0xff0000, .title = "Red", .wmClass = "RedApp"});
+//   w.sync();
+//
+// Xvfb has no window manager: windows stay where they are created, are not
+// reparented, and the last one mapped or raised is in front.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace testsupport {
+
+class XvfbServer {
+public:
+    // Starts Xvfb with one screen of width x height x depth; waits until it
+    // accepts connections.
+    explicit XvfbServer(int width = 1920, int height = 1200, int depth = 24);
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    bool ok() const { return !display_.empty(); }
+    // ":N", or empty when the server did not start.
+    const std::string& display() const { return display_; }
+    // Sets DISPLAY for this process to the private server.
+    void makeDefault() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+struct TestWindowSpec {
+    int x = 0;
+    int y = 0;
+    int width = 100;
+    int height = 100;
+    uint32_t rgb = 0x000000;  // 0xRRGGBB
+    std::string title;        // none when empty
+    std::string wmClass;      // WM_CLASS class; none when empty
+    int32_t pid = -1;         // _NET_WM_PID; the test's own pid when -1, none when 0
+    bool above = false;       // _NET_WM_STATE_ABOVE
+    std::string windowType;   // e.g. "_NET_WM_WINDOW_TYPE_DOCK"; none when empty
+};
+
+// A connection of its own to an X server that makes, stacks and removes
+// plain windows. Windows are destroyed with the object.
+class TestWindows {
+public:
+    explicit TestWindows(const std::string& display);
+    ~TestWindows();
+    TestWindows(const TestWindows&) = delete;
+    TestWindows& operator=(const TestWindows&) = delete;
+
+    bool ok() const;
+    // Creates and maps a window filled with spec.rgb; returns its id (0 on
+    // failure). Each new window goes on top.
+    uint32_t create(const TestWindowSpec& spec);
+    void raise(uint32_t window);
+    void lower(uint32_t window);
+    void move(uint32_t window, int x, int y);
+    void unmap(uint32_t window);
+    // Sets _NET_CLIENT_LIST_STACKING on the root (bottom to top) as a window
+    // manager would.
+    void setStackingList(const uint32_t* windows, int count);
+    // Waits until the server has handled every request made so far.
+    void sync();
+    // The pointer position in root coordinates.
+    bool pointer(int& x, int& y);
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+}  // namespace testsupport
