@@ -24,8 +24,11 @@ void ViewController::bringMainWindowToFront() {
     raise();
     activateWindow();
 }
-uint32_t ViewController::mainWindowNumber() const { return 0; }
-QRectF ViewController::mainWindowFrame() const { return {}; }
+uint32_t ViewController::mainWindowNumber() { return 0; }
+FrameRect ViewController::cropWindowFrame() { return {}; }
+uint32_t ViewController::cropWindowNumber() { return 0; }
+bool ViewController::cropWindowMoving() { return false; }
+FrameRect ViewController::getCurrentFrameDuringMove() { return {}; }
 void ViewController::showEvent(QShowEvent* event) { QMainWindow::showEvent(event); }
 void ViewController::connectActions() {}
 void ViewController::listScreens() {}

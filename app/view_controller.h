@@ -4,8 +4,9 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QRectF>
 #include <cstdint>
+
+#include "capture/source_capture.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -15,7 +16,8 @@ namespace Ui {
 class MainWindow;
 }
 
-class ViewController : public QMainWindow {
+// It is also what the capture asks about the program's own windows.
+class ViewController : public QMainWindow, public CaptureSurroundings {
     Q_OBJECT
 
 public:
@@ -54,9 +56,12 @@ public:
     void bringMainWindowToFront();
     // The window server's number of the main window (its X window id), 0
     // while the window has none.
-    uint32_t mainWindowNumber() const;
-    // The main window's frame in global bottom-left coordinates.
-    QRectF mainWindowFrame() const;
+    uint32_t mainWindowNumber() override;
+    // The crop window's frame and number, and its drag, for the capture.
+    FrameRect cropWindowFrame() override;
+    uint32_t cropWindowNumber() override;
+    bool cropWindowMoving() override;
+    FrameRect getCurrentFrameDuringMove() override;
 
     // The widgets, named as the outlets (for the capture and for tests).
     Ui::MainWindow& outlets() { return *ui; }
