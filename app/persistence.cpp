@@ -1,0 +1,6 @@
+#include "app/persistence.h"
+
+void loadPrefs(int) {}
+void loadPrefs() {}
+void savePrefs() {}
+std::string prefsStorePath() { return {}; }
