@@ -1,0 +1,74 @@
+#include "engine/timing.h"
+
+#include <cstdio>
+#include <ctime>
+
+std::atomic<int64_t> timeMarkBase{0};
+
+namespace {
+
+struct WallClock {
+    int64_t seconds;
+    int64_t microseconds;
+};
+
+WallClock readWallClock() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return {now.tv_sec, now.tv_nsec / 1000};
+}
+
+int64_t inMilliseconds(WallClock t) { return t.seconds * 1000 + t.microseconds / 1000; }
+int64_t inMicroseconds(WallClock t) { return t.seconds * 1000000 + t.microseconds; }
+
+}  // namespace
+
+int64_t currentTimeMs() { return inMilliseconds(readWallClock()); }
+
+int64_t getMillisecondsCopy() { return inMilliseconds(readWallClock()); }
+
+int64_t getMicroseconds() { return inMicroseconds(readWallClock()); }
+
+double secondsFromClock(int64_t seconds, int64_t nanoseconds) {
+    // Rounded in integers: nanoseconds x 0.001 in floating point can land a
+    // hair under the half and round the wrong way.
+    int64_t micro = nanoseconds >= 0 ? (nanoseconds + 500) / 1000 : (nanoseconds - 500) / 1000;
+    if (micro >= 1000000) {
+        micro -= 1000000;
+        seconds += 1;
+    }
+    return static_cast<double>(seconds) + static_cast<double>(micro) * 0.000001;
+}
+
+double currentTimeSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return secondsFromClock(now.tv_sec, now.tv_nsec);
+}
+
+void timeMarkUs(const char* label, int32_t reset) {
+    const int64_t now = getMicroseconds();
+    if (reset != 0) {
+        timeMarkBase = now;
+        return;
+    }
+    printf("%s at %d uSec\n", label, static_cast<int32_t>(now - timeMarkBase));
+}
+
+void timeMarkMs(const char* label, int32_t reset) {
+    const int64_t now = currentTimeMs();
+    if (reset != 0) {
+        timeMarkBase = now;
+        return;
+    }
+    printf("%s at %d mSec\n", label, static_cast<int32_t>(now - timeMarkBase));
+}
+
+int32_t elapsedMs(const void*, int32_t reset) {
+    const int64_t now = currentTimeMs();
+    if (reset != 0) {
+        timeMarkBase = now;
+        return -1;
+    }
+    return static_cast<int32_t>(now - timeMarkBase);
+}
