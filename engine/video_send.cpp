@@ -1,8 +1,54 @@
 #include "engine/video_send.h"
 
+#include <cstdio>
+
+#include "common/globals.h"
+#include "engine/hx_send.h"
+#include "engine/sender.h"
 #include "platform/clock/clock.h"
+#include "platform/ndi/ndi.h"
 
 TimebaseInfo timebaseInfo;
+
+namespace {
+
+// The compressed path sends the picture twice, under 'H264' and 'h264', so
+// receivers of either stream get it.
+constexpr int32_t kStreamModeBoth = 2;
+
+constexpr float k16x9 = 16.0f / 9.0f;
+
+void setPixelLayout(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
+                    uint32_t fourcc) {
+    // The record's data pointer is writable because receivers fill it; the
+    // send side only reads through it.
+    uint8_t* data = const_cast<uint8_t*>(pixels);
+    switch (fourcc) {
+        case kPixelTagBGRA:
+        case kPixelTagARGB:
+            frame->FourCC = NDIlib_FourCC_type_BGRA;
+            frame->line_stride_in_bytes = width * 4;
+            frame->p_data = data;
+            return;
+        case kPixelTagRGBA:
+            frame->FourCC = NDIlib_FourCC_type_RGBA;
+            frame->line_stride_in_bytes = width * 4;
+            frame->p_data = data;
+            return;
+        case kPixelTag2VUY:
+        case kPixelTagYUV2:
+            frame->FourCC = NDIlib_FourCC_type_UYVY;
+            frame->line_stride_in_bytes = width * 2;
+            frame->p_data = data;
+            return;
+        default:
+            frame->FourCC = 0;
+            frame->line_stride_in_bytes = 0;
+            frame->p_data = nullptr;
+    }
+}
+
+}  // namespace
 
 uint64_t currentTime100ns() {
     const uint64_t ticks = platform::hostTicks();
@@ -16,6 +62,42 @@ uint64_t currentTime100ns() {
     return ticks * numer / (denom * 100);
 }
 
-int32_t sendVideoToNDI(const uint8_t*, int32_t, int32_t, uint32_t, int32_t, int32_t, int32_t) {
+int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
+                       int32_t height, uint32_t fourcc, int32_t frameRateCode,
+                       int32_t aspect16x9, int32_t progressive) {
+    if (frameRateCode < 0 || frameRateCode >= kFrameRateCount) {
+        printf("sendVideoToNDI: frame rate code %d is not in the table, frame dropped\n",
+               frameRateCode);
+        return -1;
+    }
+    if (width < 1 || height < 1 || width > kMaxFrameWidth || height > kMaxFrameHeight) {
+        printf("sendVideoToNDI: frame of %d x %d is outside 1 x 1 to %d x %d, frame dropped\n", width,
+               height, kMaxFrameWidth, kMaxFrameHeight);
+        return -1;
+    }
+    setPixelLayout(frame, pixels, width, fourcc);
+    frame->frame_rate_N = frameRateTable[frameRateCode].frame_rate_N;
+    frame->frame_rate_D = frameRateTable[frameRateCode].frame_rate_D;
+    frame->picture_aspect_ratio =
+        aspect16x9 != 0 ? k16x9 : static_cast<float>(width) / static_cast<float>(height);
+    frame->frame_format_type = progressive != 0 ? NDIlib_frame_format_type_progressive
+                                                : NDIlib_frame_format_type_interleaved;
+    frame->timecode = static_cast<int64_t>(currentTime100ns());
+    frame->xres = width;
+    frame->yres = height;
+    frame->p_metadata = nullptr;
+    frame->timestamp = INT64_MAX;
+    return 0;
+}
+
+int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
+                       int32_t frameRateCode, int32_t aspect16x9, int32_t progressive) {
+    NDIlib_send_instance_t sender = ensureNDISender();
+    if (sender == nullptr) return 0;
+    NDIlib_video_frame_v2_t frame;
+    if (fillVideoFrame(&frame, pixels, width, height, fourcc, frameRateCode, aspect16x9,
+                       progressive) != 0)
+        return 0;
+    sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &theHXState, kStreamModeBoth);
     return 0;
 }

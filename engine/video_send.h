@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+struct NDIlib_video_frame_v2_t;
+
 // Announced frame rate (numerator / denominator) for each frameRateCode.
 struct FrameRate {
     int32_t frame_rate_N;
@@ -17,6 +19,14 @@ inline constexpr FrameRate frameRateTable[kFrameRateCount] = {
     {24000, 1001}, {24, 1}, {30000, 1200}, {30000, 1001},
     {30, 1},       {50, 1}, {60000, 1001}, {60, 1},
 };
+
+// Pixel tags that travel with every frame, read with the first character in
+// the most significant byte.
+inline constexpr uint32_t kPixelTagBGRA = 0x62677261;  // 'bgra'
+inline constexpr uint32_t kPixelTagARGB = 0x61726762;  // 'argb', sent as 'bgra'
+inline constexpr uint32_t kPixelTagRGBA = 0x72676261;  // 'rgba'
+inline constexpr uint32_t kPixelTag2VUY = 0x32767579;  // '2vuy', packed U Y0 V Y1
+inline constexpr uint32_t kPixelTagYUV2 = 0x79757632;  // 'yuv2', sent as '2vuy'
 
 // The host clock's timebase, fetched on first use. The denominator is
 // published last (release) so a thread that sees it non-zero also sees the
@@ -31,10 +41,20 @@ extern TimebaseInfo timebaseInfo;
 // thread.
 uint64_t currentTime100ns();
 
-// Turns one frame into a video frame record and hands it to the compressed
-// send path, creating the NDI sender first when none exists. The pixels are
-// read only during the call. Returns 0; a frame that cannot be sent (no
-// sender, frame-rate code outside the table, oversized frame) is dropped
-// with a diagnostic line.
+// Fills the uncompressed frame record for one frame: size, FourCC and stride
+// by pixel tag (an unknown tag gives FourCC 0, stride 0 and no data), rate
+// from frameRateTable, aspect, format type, timecode now. Returns 0, or -1
+// with a diagnostic line when the frame cannot be announced: a frame-rate
+// code outside the table (its 0/0 rate cannot be encoded) or a size outside
+// 1 x 1 to 7680 x 4320.
+int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
+                       int32_t height, uint32_t fourcc, int32_t frameRateCode,
+                       int32_t aspect16x9, int32_t progressive);
+
+// Hands one frame to the compressed send path, creating the NDI sender first
+// when none exists. Runs on the sender thread (or, for sendTestFrame, on a
+// thread that never overlaps it). The pixels are read only during the call.
+// Returns 0; a frame that cannot be sent (no sender, refused by
+// fillVideoFrame) is dropped, and the next one tries again.
 int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                        int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);
