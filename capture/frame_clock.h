@@ -1,0 +1,58 @@
+// The frame clock: once per display refresh, ask the main thread for a new
+// capture and hand the last finished one to the frame mailbox; carry the
+// meter, channel-count and crop-window requests to the main thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "platform/displaylink/displaylink.h"
+
+// The pixel tag of 4-byte B, G, R, A pixels.
+inline constexpr uint32_t kCapturePixelTag = 0x62677261;  // 'bgra'
+
+// systemTickCount at the last automatic application-list refresh; 0 at
+// launch. Main thread only.
+extern std::atomic<int64_t> lastAppListRefresh;
+
+// The display link's output callback: one tick. All arguments are ignored;
+// returns 0. Start it with platform::startDisplayLink(displayLinkCallback,
+// nullptr).
+int32_t displayLinkCallback(platform::DisplayLink* link, const platform::DisplayLinkTimeStamp* now,
+                            const platform::DisplayLinkTimeStamp* outputTime, uint64_t flagsIn,
+                            uint64_t* flagsOut, void* context);
+
+// The capture step the tick queues: captures the chosen source into
+// theCaptureBuffer (or blanks and submits it in black-frame mode), and
+// refreshes the application list automatically about once a second. Main
+// thread only; skipped while a capture step runs or in output mode 1.
+void updateNDIOutput();
+
+// The capture step without the busy flag and without the mode-1 skip.
+// Returns 0. Main thread only.
+int32_t updateNDIOutputUnguarded();
+
+// What a tick and a capture step reach outside the frame clock. The program
+// uses appFrameClockHooks(); tests pass their own to frameClockTick and
+// captureStep to watch the requests.
+struct FrameClockHooks {
+    // Queue work to the main thread, in order, without waiting.
+    std::function<void(std::function<void()>)> perform;
+    // Hand pixels with a pixel tag to the frame mailbox (submitFrame).
+    std::function<void(uint8_t* pixels, uint32_t tag)> submit;
+    // Capture the chosen source into the buffer (getTheBitmap).
+    std::function<void(uint8_t* buffer)> capture;
+    std::function<void()> loadApplicationMenu;
+    std::function<void()> updateMetering;
+    std::function<void()> updateChannelCount;
+    std::function<void()> pleaseInitCropWindow;
+    // The system tick counter (sixtieths of a second).
+    std::function<uint32_t()> tickCount;
+};
+const FrameClockHooks& appFrameClockHooks();
+
+// One tick and one capture step through the given hooks; guarded is false
+// for updateNDIOutputUnguarded.
+void frameClockTick(const FrameClockHooks& hooks);
+void captureStep(const FrameClockHooks& hooks, bool guarded);
