@@ -1,0 +1,9 @@
+// The NDI output engine's one door: everything other subsystems may call.
+#pragma once
+
+#include "engine/base64.h"
+#include "engine/hx_send.h"
+#include "engine/mailbox.h"
+#include "engine/sender.h"
+#include "engine/timing.h"
+#include "engine/video_send.h"
