@@ -1,0 +1,60 @@
+// An in-memory window server for unit tests: screens, windows and the mouse
+// are what the test puts in; captures are recorded and answered with a
+// picture of the requested size.
+#pragma once
+
+#include <vector>
+
+#include "platform/windowserver/window_server.h"
+
+struct FakeCaptureRequest {
+    FrameRect rect;
+    CaptureFilter filter;
+    uint32_t windowNumber;
+};
+
+struct FakePointerEvent {
+    bool move;      // false: a button event
+    double x, y;    // for moves
+    int xButton;    // for button events
+    bool down;
+};
+
+class FakeWindowServer final : public WindowServer {
+public:
+    std::vector<ScreenInfo> screenList;
+    bool hasWindowList = true;
+    std::vector<WindowInfo> windowList;
+    // Captures answer with image when it holds pixels, else with a picture
+    // of the rectangle's size filled with fillBgra; nothing when
+    // captureFails.
+    bool captureFails = false;
+    CapturedImage image;
+    uint32_t fillBgra = 0xFF336699;
+    std::vector<FakeCaptureRequest> captures;
+    FramePoint mouse;
+    bool hasCursor = false;
+    CursorImage cursor;
+    FramePoint cursorHotSpot;
+    std::vector<FakePointerEvent> pointerEvents;
+
+    std::vector<ScreenInfo> screens() override { return screenList; }
+    double mainScreenHeight() override;
+    bool listWindows(std::vector<WindowInfo>& windows) override;
+    bool captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
+                      CapturedImage& result) override;
+    FramePoint mouseLocation() override { return mouse; }
+    bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
+    void postPointerMove(double x, double y) override { pointerEvents.push_back({true, x, y, 0, false}); }
+    void postPointerButton(int xButton, bool down) override {
+        pointerEvents.push_back({false, 0.0, 0.0, xButton, down});
+    }
+};
+
+// Installs a fake for the life of a test and puts the previous server back.
+class ScopedFakeWindowServer {
+public:
+    ScopedFakeWindowServer() { setWindowServer(&fake); }
+    ~ScopedFakeWindowServer() { setWindowServer(nullptr); }
+    FakeWindowServer fake;
+};
