@@ -1,0 +1,272 @@
+// The settings store against a real QSettings file in a private
+// XDG_CONFIG_HOME.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QSettings>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/persistence.h"
+#include "app/prefs.h"
+
+namespace fs = std::filesystem;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+class PersistenceTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "prefs-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // A store file written byte for byte, as a user or a damaged disk might.
+    void writeStore(const std::string& text) {
+        fs::create_directories(fs::path(prefsStorePath()).parent_path());
+        std::ofstream(prefsStorePath(), std::ios::binary) << "[General]\n" << text;
+    }
+
+    std::string dir_;
+};
+
+// Fields away from every default, so a lost field shows.
+void fillPrefs() {
+    int32_t v = 11;
+    for (PrefInt* f :
+         {&thePrefs.outputMode, &thePrefs.screenOrAppMode, &thePrefs.showMouse, &thePrefs.bigMouse,
+          &thePrefs.cropWindow, &thePrefs.muteSound, &thePrefs.backgroundMode,
+          &thePrefs.scalingMode, &thePrefs.cropBoxWidth, &thePrefs.cropBoxHeight,
+          &thePrefs.cropBoxTop, &thePrefs.cropBoxLeft, &thePrefs.autoRefresh,
+          &thePrefs.audioInput, &thePrefs.allChannels, &thePrefs.audioOutputDevice,
+          &thePrefs.audioInputDevice, &thePrefs.theFrameRateMode, &thePrefs.prescaleIt,
+          &thePrefs.theBitRateMode})
+        *f = v++;
+    thePrefs.cropBoxTop = -40;  // above the main screen: negative values survive
+    thePrefs.whichScreen = 2;
+    thePrefs.whichApp = 7;
+    setPrefsText(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
+    setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
+}
+
+void expectResetSet() {
+    EXPECT_EQ(thePrefs.outputMode, 0);
+    EXPECT_EQ(thePrefs.screenOrAppMode, 0);
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+    EXPECT_EQ(thePrefs.whichApp, 0);
+    EXPECT_EQ(thePrefs.showMouse, 0);
+    EXPECT_EQ(thePrefs.bigMouse, 0);
+    EXPECT_EQ(thePrefs.cropWindow, 0);
+    EXPECT_EQ(thePrefs.muteSound, 0);
+    EXPECT_EQ(thePrefs.backgroundMode, 0);
+    EXPECT_EQ(thePrefs.scalingMode, 0);
+    EXPECT_EQ(thePrefs.cropBoxWidth, 1280);
+    EXPECT_EQ(thePrefs.cropBoxHeight, 720);
+    EXPECT_EQ(thePrefs.cropBoxTop, 100);
+    EXPECT_EQ(thePrefs.cropBoxLeft, 100);
+    EXPECT_EQ(thePrefs.autoRefresh, 0);
+    EXPECT_STREQ(thePrefs.appName, "");
+    EXPECT_EQ(thePrefs.audioInput, 0);
+    EXPECT_EQ(thePrefs.allChannels, 0);
+    EXPECT_EQ(thePrefs.audioOutputDevice, 0);
+    EXPECT_EQ(thePrefs.audioInputDevice, 0);
+    EXPECT_EQ(thePrefs.theFrameRateMode, 3);
+    EXPECT_EQ(thePrefs.prescaleIt, 0);
+    EXPECT_EQ(thePrefs.theBitRateMode, 0);
+    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "");
+}
+
+bool isValidUtf8(const char* s) {
+    return QString::fromUtf8(s).toUtf8() == QByteArray(s);
+}
+
+TEST_F(PersistenceTest, EmptyStoreGivesTheResetSetAndPrintsNothing) {
+    fillPrefs();
+    CaptureStdout();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    expectResetSet();
+}
+
+TEST_F(PersistenceTest, SaveThenLoadGivesEveryPersistedFieldBack) {
+    fillPrefs();
+    savePrefs();
+    ASSERT_TRUE(fs::exists(dir_ + "/NDITabrivo/NDITabrivo.conf"));
+    EXPECT_EQ(QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat)
+                  .allKeys()
+                  .size(),
+              23);
+
+    resetPrefsKeepOutput();
+    thePrefs.whichApp = 7;
+    testing::internal::CaptureStdout();
+    loadPrefs(3);
+    EXPECT_EQ(GetCapturedStdout(),
+              "After prefs - audioOutputDevice = 26\nAfter prefs - audioInputDevice = 27\n");
+
+    int32_t v = 11;
+    for (const PrefInt* f :
+         {&thePrefs.outputMode, &thePrefs.screenOrAppMode, &thePrefs.showMouse, &thePrefs.bigMouse,
+          &thePrefs.cropWindow, &thePrefs.muteSound, &thePrefs.backgroundMode,
+          &thePrefs.scalingMode, &thePrefs.cropBoxWidth, &thePrefs.cropBoxHeight})
+        EXPECT_EQ(*f, v++);
+    EXPECT_EQ(thePrefs.cropBoxTop, -40);
+    v++;
+    for (const PrefInt* f :
+         {&thePrefs.cropBoxLeft, &thePrefs.autoRefresh, &thePrefs.audioInput,
+          &thePrefs.allChannels, &thePrefs.audioOutputDevice, &thePrefs.audioInputDevice,
+          &thePrefs.theFrameRateMode, &thePrefs.prescaleIt, &thePrefs.theBitRateMode})
+        EXPECT_EQ(*f, v++);
+    EXPECT_EQ(thePrefs.whichScreen, 2);
+    EXPECT_EQ(thePrefs.whichApp, 0);
+    EXPECT_STREQ(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
+    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
+}
+
+TEST_F(PersistenceTest, WhichScreenIsBoundByTheScreenCount) {
+    writeStore("whichScreen=2\n");
+    loadPrefs(2);
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+    loadPrefs(3);
+    EXPECT_EQ(thePrefs.whichScreen, 2);
+    writeStore("whichScreen=-1\n");
+    loadPrefs(3);
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+}
+
+TEST_F(PersistenceTest, DefaultOverloadCountsQtScreens) {
+    writeStore("whichScreen=1\n");
+    loadPrefs();  // no application object: one screen assumed
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+
+    int argc = 1;
+    char name[] = "persistence_test";
+    char* argv[] = {name, nullptr};
+    QGuiApplication app(argc, argv);  // offscreen platform: one screen
+    ASSERT_EQ(QGuiApplication::screens().size(), 1);
+    loadPrefs();
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+    writeStore("whichScreen=0\nscalingMode=2\n");
+    loadPrefs();
+    EXPECT_EQ(thePrefs.scalingMode, 2);
+}
+
+TEST_F(PersistenceTest, DeviceNumbersBelowOneBecomeZeroAndArePrinted) {
+    writeStore("audioOutputDevice=-5\naudioInputDevice=3\n");
+    CaptureStdout();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStdout(),
+              "After prefs - audioOutputDevice = 0\nAfter prefs - audioInputDevice = 3\n");
+    EXPECT_EQ(thePrefs.audioOutputDevice, 0);
+    EXPECT_EQ(thePrefs.audioInputDevice, 3);
+
+    writeStore("audioInputDevice=0\n");
+    CaptureStdout();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStdout(), "After prefs - audioInputDevice = 0\n");
+}
+
+TEST_F(PersistenceTest, OutOfRangeModesLoadUnchanged) {
+    writeStore("theFrameRateMode=9\ntheBitRateMode=12\nscalingMode=-3\n");
+    loadPrefs(1);
+    EXPECT_EQ(thePrefs.theFrameRateMode, 9);
+    EXPECT_EQ(thePrefs.theBitRateMode, 12);
+    EXPECT_EQ(thePrefs.scalingMode, -3);
+}
+
+TEST_F(PersistenceTest, LongTextsLoadAsTheirFirst255Bytes) {
+    writeStore("appName=" + std::string(300, 'a') + "\naudioInputDeviceSIOUID=" +
+               std::string(299, 'b') + "\xc3\xa9\n");
+    loadPrefs(1);
+    EXPECT_EQ(std::string(thePrefs.appName), std::string(255, 'a'));
+    EXPECT_EQ(std::string(thePrefs.audioInputDeviceSIOUID), std::string(255, 'b'));
+}
+
+TEST_F(PersistenceTest, EmptyAppNameIsSavedAsAnEmptyString) {
+    resetPrefs();
+    savePrefs();
+    QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
+    ASSERT_TRUE(store.contains("appName"));
+    EXPECT_EQ(store.value("appName").toString(), QString());
+    EXPECT_TRUE(store.contains("audioInputDeviceSIOUID"));
+    EXPECT_EQ(store.value("theFrameRateMode").toInt(), 3);
+}
+
+TEST_F(PersistenceTest, GarbageValuesKeepDefaultsWithOneLineEach) {
+    writeStore(
+        "outputMode=two\n"
+        "whichScreen=99999999999999999999\n"
+        "cropBoxWidth=4294967296\n"
+        "cropBoxHeight=  640  \n"
+        "cropBoxLeft=-2147483649\n"
+        "cropBoxTop=-2147483648\n"
+        "showMouse=1.5\n"
+        "theBitRateMode=@Variant(\\0\\0\\0\\x7f\\xff)\n"
+        "appName=\xff\xfe\x80 bad \xc3\n"
+        "audioInputDeviceSIOUID=one, two\n"
+        "\x01\x02 not a line at all\n"
+        "muteSound\n"
+        "=7\n");
+    CaptureStderr();
+    loadPrefs(4);
+    const std::string err = GetCapturedStderr();
+    for (const char* key : {"outputMode", "whichScreen", "cropBoxWidth", "cropBoxLeft", "showMouse"})
+        EXPECT_NE(err.find(std::string("settings: ") + key + " is not a 32-bit integer"),
+                  std::string::npos)
+            << key;
+    EXPECT_EQ(thePrefs.outputMode, 0);
+    EXPECT_EQ(thePrefs.whichScreen, 0);
+    EXPECT_EQ(thePrefs.cropBoxWidth, 1280);
+    EXPECT_EQ(thePrefs.cropBoxHeight, 640);
+    EXPECT_EQ(thePrefs.cropBoxLeft, 100);
+    EXPECT_EQ(thePrefs.cropBoxTop, INT32_MIN);
+    EXPECT_EQ(thePrefs.showMouse, 0);
+    EXPECT_EQ(thePrefs.theBitRateMode, 0);
+    EXPECT_EQ(thePrefs.muteSound, 0);
+    EXPECT_TRUE(isValidUtf8(thePrefs.appName));
+    EXPECT_NE(std::string(thePrefs.appName).find("\xef\xbf\xbd bad"), std::string::npos)
+        << "bytes that are not UTF-8 read as U+FFFD: " << thePrefs.appName;
+    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "one, two");
+}
+
+TEST_F(PersistenceTest, UnusableStoreLocationIsReportedAndKeepsDefaults) {
+    // A plain file where the store's folder should be.
+    std::ofstream(dir_ + "/NDITabrivo") << "not a folder";
+    fillPrefs();
+    CaptureStderr();
+    savePrefs();
+    EXPECT_NE(GetCapturedStderr().find("settings: cannot write"), std::string::npos);
+    loadPrefs(1);
+    expectResetSet();
+}
+
+TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {
+    fillPrefs();
+    savePrefs();
+    const std::string other = dir_ + "/elsewhere";
+    fs::create_directories(other);
+    setenv("XDG_CONFIG_HOME", other.c_str(), 1);
+    loadPrefs(3);
+    expectResetSet();
+
+    // A relative XDG_CONFIG_HOME is not a valid base directory: HOME decides.
+    setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+    setenv("HOME", dir_.c_str(), 1);
+    EXPECT_EQ(prefsStorePath(), dir_ + "/.config/NDITabrivo/NDITabrivo.conf");
+
+    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    loadPrefs(3);
+    EXPECT_EQ(thePrefs.whichScreen, 2);
+    EXPECT_EQ(thePrefs.outputMode, 11);
+}
+
+}  // namespace
