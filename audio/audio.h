@@ -1,0 +1,83 @@
+// Audio capture: the input-device list, one capture run per start on a
+// thread of its own, and the choices made around the audio library's input
+// stream. Captured blocks leave through processAudioBuffer (engine).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct SoundIo;
+struct SoundIoInStream;
+
+// ---- Input device list (built once at launch, on the main thread) ----
+
+inline constexpr int kMaxInputDevices = 32;
+inline constexpr size_t kDeviceTextSize = 256;  // 255 bytes of UTF-8 and a NUL
+
+struct InputDeviceRecord {
+    char name[kDeviceTextSize];  // shown in the input-device menu
+    char id[kDeviceTextSize];    // stored in audioInputDeviceSIOUID
+    int32_t isRaw;               // raw devices are listed but never captured from
+};
+
+// Table of kMaxInputDevices records, null until the first listing; records
+// from theInputDeviceCount on are not valid. Main thread only.
+extern InputDeviceRecord* theInputDevices;
+extern int32_t theInputDeviceCount;
+
+// Rebuilds the table from the audio back end (about 1.3 s, mostly waiting for
+// the back end's device list to settle). Devices beyond the 32nd are left out.
+void listAudioInputDevices();
+
+// Connects the back end chosen by NDITABRIVO_AUDIO_BACKEND (pulseaudio, alsa,
+// jack, dummy); without it PulseAudio, falling back to ALSA. Returns the
+// library's error code, 0 on success.
+int connectAudioBackend(SoundIo* soundio);
+
+// ---- Capture thread and run ----
+
+// Overflow notices from the library since launch, over all runs.
+extern std::atomic<int32_t> audioOverflowCount;
+
+// Starts a detached thread running audioThreadMain(deviceId); returns 0, or 1
+// when no thread can be made. deviceId must outlive the thread (the settings
+// field does); it is read when the run chooses its device.
+int startAudioThread(const char* deviceId);
+// Ends the oldest run still alive (waiting, setting up or capturing) without
+// waiting for it; returns 0.
+int stopAudioCapture();
+// Thread body for the run with the given start ticket: waits ("waiting for
+// audio" each second) while an earlier run is still alive, then runs once.
+void audioThreadMain(const char* deviceId, uint64_t ticket);
+// One capture run on the device whose id (or else name) is deviceId: 0 after a
+// stop, 1 when set-up fails (one line on standard error).
+int runAudioCapture(const char* deviceId, uint64_t ticket);
+
+// The input stream's callbacks, on the device's real-time thread.
+void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);
+void audioOverflowCallback(SoundIoInStream* stream);
+
+// Wall clock in milliseconds.
+int64_t getMilliseconds();
+
+// ---- Input-stream layout and the ring buffer's backing file ----
+
+// Gives the stream (device set) its device's widest layout of 1 to 24
+// channels, the earliest of equal width; lists the layouts on standard output.
+// Returns 0.
+int chooseWidestChannelLayout(SoundIoInStream* stream);
+// The layout the open must use: kept as set when allChannels is on and it has
+// channels, else the stereo layout when the device has one, else the device's
+// first layout.
+void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels);
+// applyInputLayoutRule with thePrefs.allChannels, then the library's open.
+int openInputStream(SoundIoInStream* stream);
+
+inline constexpr size_t kTempPathSize = 1000;
+// The per-user temporary directory ($TMPDIR, else /tmp/), always ending in
+// '/', NUL-terminated in dst (kTempPathSize bytes). Returns 0, or -1 (dst
+// empty) when it does not fit. Debian's libsoundio makes its ring buffer's
+// backing file in /dev/shm, else in a fixed /tmp, and takes no directory
+// from its caller, so the capture run cannot hand this one over.
+int getTempDirectory(char* dst);

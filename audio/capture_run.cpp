@@ -1,0 +1,301 @@
+// One capture run: device, rate, format and layout chosen, the input stream
+// feeding a ring buffer from the device's real-time thread, and the run's
+// loop handing what gathered to the engine every 40 ms.
+#include <soundio/soundio.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "app/prefs.h"
+#include "audio/audio.h"
+#include "audio/run_order.h"
+#include "common/bounded_text.h"
+#include "common/globals.h"
+#include "engine/audio_send.h"
+
+std::atomic<int32_t> audioOverflowCount{0};
+
+namespace {
+
+constexpr int kRingSeconds = 10;
+constexpr int kCycleMs = 40;
+constexpr int kEmptyCycleExtraMs = 100;
+
+// Everything one run owns; the stream's userdata points here.
+struct AudioRun {
+    SoundIo* soundio = nullptr;
+    SoundIoDevice* device = nullptr;
+    SoundIoInStream* stream = nullptr;
+    std::atomic<SoundIoRingBuffer*> ring{nullptr};
+    int ringCapacity = 0;
+    // Bytes committed by the read callback (its only writer) and consumed by
+    // the loop (its only writer). The fill and free counts come from these
+    // release/acquire pairs, so every sample byte read was written before the
+    // count that shows it, and no byte is overwritten before it was read.
+    std::atomic<uint64_t> bytesWritten{0};
+    std::atomic<uint64_t> bytesRead{0};
+};
+
+int ringFill(const AudioRun& run) {
+    return int(run.bytesWritten.load(std::memory_order_acquire) - run.bytesRead.load(std::memory_order_relaxed));
+}
+
+int ringFree(const AudioRun& run) {
+    const uint64_t used = run.bytesWritten.load(std::memory_order_relaxed) -
+                          run.bytesRead.load(std::memory_order_acquire);
+    return run.ringCapacity - int(used);
+}
+
+const SoundIoFormat kFormatPreference[] = {
+    SoundIoFormatFloat32NE, SoundIoFormatFloat32FE, SoundIoFormatS32NE, SoundIoFormatS32FE,
+    SoundIoFormatS24NE,     SoundIoFormatS24FE,     SoundIoFormatS16NE, SoundIoFormatS16FE,
+    SoundIoFormatFloat64NE, SoundIoFormatFloat64FE, SoundIoFormatU32NE, SoundIoFormatU32FE,
+    SoundIoFormatU24NE,     SoundIoFormatU24FE,     SoundIoFormatU16NE, SoundIoFormatU16FE,
+    SoundIoFormatS8,        SoundIoFormatU8,
+};
+
+void sleepMilliseconds(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void flushEvents(SoundIo* soundio, int times) {
+    for (int i = 0; i < times; ++i) soundio_flush_events(soundio);
+}
+
+const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// The stream first, the context last.
+void releaseRun(AudioRun& run) {
+    if (run.stream != nullptr) soundio_instream_destroy(run.stream);
+    if (run.device != nullptr) soundio_device_unref(run.device);
+    if (SoundIoRingBuffer* ring = run.ring.load()) soundio_ring_buffer_destroy(ring);
+    if (run.soundio != nullptr) soundio_destroy(run.soundio);
+    run.stream = nullptr;
+    run.device = nullptr;
+    run.ring = nullptr;
+    run.soundio = nullptr;
+}
+
+int failRun(AudioRun& run) {
+    releaseRun(run);
+    return 1;
+}
+
+// The settings field is read under its own guard; any other text as it is.
+void copyDeviceId(const char* deviceId, char* dst, size_t size) {
+    if (deviceId == thePrefs.audioInputDeviceSIOUID) {
+        copyPrefsText(thePrefs.audioInputDeviceSIOUID, dst, size);
+    } else {
+        copyBoundedUtf8(dst, size, deviceId);
+    }
+}
+
+bool deviceMatches(const SoundIoDevice* device, const char* wanted) {
+    if (wanted[0] == '\0') return false;
+    return strcmp(textOrEmpty(device->id), wanted) == 0 || strcmp(textOrEmpty(device->name), wanted) == 0;
+}
+
+// The first non-raw input device whose id, or else name, is `wanted`; a
+// reference the caller releases. Null when none matches.
+SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
+    for (int i = 0; i < soundio_input_device_count(soundio); ++i) {
+        SoundIoDevice* device = soundio_get_input_device(soundio, i);
+        if (device == nullptr) continue;
+        if (!device->is_raw && deviceMatches(device, wanted)) return device;
+        soundio_device_unref(device);
+    }
+    return nullptr;
+}
+
+int chooseSampleRate(SoundIoDevice* device) {
+    if (soundio_device_supports_sample_rate(device, 48000)) return 48000;
+    if (soundio_device_supports_sample_rate(device, 44100)) return 44100;
+    // No rate at all: the open takes the one nearest to 48000.
+    return device->sample_rate_count > 0 ? device->sample_rates[0].max : 0;
+}
+
+SoundIoFormat chooseSampleFormat(SoundIoDevice* device) {
+    for (SoundIoFormat format : kFormatPreference) {
+        if (soundio_device_supports_format(device, format)) return format;
+    }
+    return SoundIoFormatInvalid;
+}
+
+int channelsSent(int streamChannels) {
+    return (thePrefs.allChannels != 0 || streamChannels < 2) ? streamChannels : 2;
+}
+
+// Copies one chunk of delivered frames (or silence for a gap) to `dst`;
+// returns the position after it.
+char* copyChunk(const SoundIoInStream* stream, SoundIoChannelArea* areas, int frames, char* dst) {
+    const int channels = stream->layout.channel_count;
+    const int sampleBytes = stream->bytes_per_sample;
+    if (areas == nullptr) {
+        memset(dst, 0, size_t(frames) * stream->bytes_per_frame);
+        return dst + size_t(frames) * stream->bytes_per_frame;
+    }
+    for (int f = 0; f < frames; ++f) {
+        for (int c = 0; c < channels; ++c) {
+            memcpy(dst, areas[c].ptr, sampleBytes);
+            areas[c].ptr += areas[c].step;
+            dst += sampleBytes;
+        }
+    }
+    return dst;
+}
+
+// Hands everything gathered in the ring to the engine and consumes it.
+void drainRing(AudioRun& run, int channels, int sampleRate) {
+    SoundIoRingBuffer* ring = run.ring.load();
+    const int fill = ringFill(run);
+    const char* readPtr = soundio_ring_buffer_read_ptr(ring);
+    if (fill > 0) {
+        processAudioBuffer(reinterpret_cast<const float*>(readPtr), fill / channels / 4, channels,
+                           sampleRate);
+    } else {
+        sleepMilliseconds(kEmptyCycleExtraMs);
+    }
+    soundio_ring_buffer_advance_read_ptr(ring, fill);
+    run.bytesRead.store(run.bytesRead.load(std::memory_order_relaxed) + uint64_t(fill),
+                        std::memory_order_release);
+}
+
+int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
+    run.stream = soundio_instream_create(run.device);
+    if (run.stream == nullptr) {
+        fprintf(stderr, "out of memory C\n");
+        return 1;
+    }
+    run.stream->format = format;
+    run.stream->sample_rate = sampleRate;
+    run.stream->read_callback = audioReadCallback;
+    run.stream->overflow_callback = audioOverflowCallback;
+    run.stream->userdata = &run;
+    if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
+    if (int err = openInputStream(run.stream)) {
+        fprintf(stderr, "unable to open input stream: %s", soundio_strerror(err));
+        return 1;
+    }
+    fprintf(stderr, "%s %dHz %s interleaved\n", textOrEmpty(run.stream->layout.name),
+            run.stream->sample_rate, soundio_format_string(run.stream->format));
+    return 0;
+}
+
+int captureLoop(AudioRun& run) {
+    flushEvents(run.soundio, 9);
+    channelCountChanged = 1;
+    const int channels = run.stream->layout.channel_count;
+    while (audioThreadRunning != 0) {
+        soundio_flush_events(run.soundio);
+        sleepMilliseconds(kCycleMs);
+        drainRing(run, channels, run.stream->sample_rate);
+    }
+    flushEvents(run.soundio, 7);
+    releaseRun(run);
+    return 0;
+}
+
+}  // namespace
+
+int runAudioCapture(const char* deviceId, uint64_t ticket) {
+    char wanted[kPrefsTextSize];
+    AudioRun run;
+    run.soundio = soundio_create();
+    if (run.soundio == nullptr) {
+        fprintf(stderr, "out of memory B\n");
+        return 1;
+    }
+    if (int err = connectAudioBackend(run.soundio)) {
+        fprintf(stderr, "error connecting: %s", soundio_strerror(err));
+        return failRun(run);
+    }
+    soundio_flush_events(run.soundio);
+    copyDeviceId(deviceId, wanted, sizeof wanted);
+    run.device = findInputDevice(run.soundio, wanted);
+    if (run.device == nullptr) {
+        fprintf(stderr, "Invalid device id: %s\n", wanted);
+        return failRun(run);
+    }
+    fprintf(stderr, "Device: %s\n", textOrEmpty(run.device->name));
+    if (run.device->probe_error != 0) {
+        fprintf(stderr, "Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
+        return failRun(run);
+    }
+    const int sampleRate = chooseSampleRate(run.device);
+    const SoundIoFormat format = chooseSampleFormat(run.device);
+    // The hand-over reads the ring as native 32-bit floats; anything else
+    // would reach receivers as noise.
+    if (format != SoundIoFormatFloat32NE) {
+        fprintf(stderr, "unsupported sample format: %s\n", soundio_format_string(format));
+        return failRun(run);
+    }
+    if (setUpStream(run, sampleRate, format) != 0) return failRun(run);
+    const int ringBytes = run.stream->sample_rate * run.stream->bytes_per_frame * kRingSeconds;
+    SoundIoRingBuffer* ring = soundio_ring_buffer_create(run.soundio, ringBytes);
+    if (ring == nullptr) {
+        fprintf(stderr, "out of memory A\n");
+        return failRun(run);
+    }
+    run.ringCapacity = soundio_ring_buffer_capacity(ring);
+    run.ring.store(ring, std::memory_order_release);
+    audioChannelCount = channelsSent(run.stream->layout.channel_count);
+    if (int err = soundio_instream_start(run.stream)) {
+        fprintf(stderr, "unable to start input device: %s", soundio_strerror(err));
+        return failRun(run);
+    }
+    // A stop made while the run was setting up ends it here, before it
+    // captures anything.
+    if (!beginCapturing(ticket)) {
+        releaseRun(run);
+        return 0;
+    }
+    return captureLoop(run);
+}
+
+void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax) {
+    if (audioThreadRunning == 0) return;
+    auto* run = static_cast<AudioRun*>(stream->userdata);
+    SoundIoRingBuffer* ring = run->ring.load(std::memory_order_acquire);
+    const int freeFrames = ringFree(*run) / stream->bytes_per_frame;
+    if (freeFrames < frameCountMin) {
+        fprintf(stderr, "ring buffer overflow\n");
+        return;
+    }
+    const int writeFrames = freeFrames < frameCountMax ? freeFrames : frameCountMax;
+    char* writePtr = soundio_ring_buffer_write_ptr(ring);
+    int framesLeft = writeFrames;
+    while (framesLeft > 0) {
+        SoundIoChannelArea* areas = nullptr;
+        int frames = framesLeft;
+        if (int err = soundio_instream_begin_read(stream, &areas, &frames)) {
+            fprintf(stderr, "begin read error: %s", soundio_strerror(err));
+            return;
+        }
+        if (frames == 0) break;
+        writePtr = copyChunk(stream, areas, frames, writePtr);
+        if (int err = soundio_instream_end_read(stream)) {
+            fprintf(stderr, "end read error: %s", soundio_strerror(err));
+            return;
+        }
+        framesLeft -= frames;
+    }
+    // Only what was actually copied is committed: a short delivery must not
+    // hand stale ring bytes on as samples.
+    const int committed = (writeFrames - framesLeft) * stream->bytes_per_frame;
+    soundio_ring_buffer_advance_write_ptr(ring, committed);
+    run->bytesWritten.store(run->bytesWritten.load(std::memory_order_relaxed) + uint64_t(committed),
+                            std::memory_order_release);
+}
+
+void audioOverflowCallback(SoundIoInStream*) {
+    const int32_t count = audioOverflowCount.fetch_add(1) + 1;
+    fprintf(stderr, "overflow %d\n", count);
+}
+
+int64_t getMilliseconds() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000;
+}

@@ -1,0 +1,93 @@
+// The table behind the input-device menu, built once at launch, and the
+// choice of audio back end shared with the capture run.
+#include <soundio/soundio.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "audio/audio.h"
+#include "common/bounded_text.h"
+
+InputDeviceRecord* theInputDevices = nullptr;
+int32_t theInputDeviceCount = 0;
+
+namespace {
+
+struct BackendName {
+    const char* name;
+    SoundIoBackend backend;
+};
+constexpr BackendName kBackendNames[] = {
+    {"pulseaudio", SoundIoBackendPulseAudio},
+    {"alsa", SoundIoBackendAlsa},
+    {"jack", SoundIoBackendJack},
+    {"dummy", SoundIoBackendDummy},
+};
+
+void sleepMilliseconds(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
+    record->isRaw = device->is_raw ? 1 : 0;
+    copyBoundedUtf8(record->name, sizeof record->name, device->name);
+    copyBoundedUtf8(record->id, sizeof record->id, device->id);
+}
+
+// The library's own handler ends the process; a lost back end only leaves
+// the run cycling over an empty ring until it is stopped.
+void reportBackendDisconnect(SoundIo*, int err) {
+    printf("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
+}
+
+}  // namespace
+
+int connectAudioBackend(SoundIo* soundio) {
+    soundio->app_name = "NDITabrivo";
+    soundio->on_backend_disconnect = reportBackendDisconnect;
+    const char* wanted = getenv("NDITABRIVO_AUDIO_BACKEND");
+    if (wanted != nullptr && wanted[0] != '\0') {
+        for (const BackendName& entry : kBackendNames) {
+            if (strcmp(wanted, entry.name) == 0) return soundio_connect_backend(soundio, entry.backend);
+        }
+        fprintf(stderr, "unknown audio back end \"%s\", trying pulseaudio and alsa\n", wanted);
+    }
+    int err = soundio_connect_backend(soundio, SoundIoBackendPulseAudio);
+    if (err != 0) err = soundio_connect_backend(soundio, SoundIoBackendAlsa);
+    return err;
+}
+
+void listAudioInputDevices() {
+    if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
+    theInputDeviceCount = 0;
+    SoundIo* soundio = soundio_create();
+    if (soundio == nullptr) return;
+    if (connectAudioBackend(soundio) != 0) {
+        soundio_destroy(soundio);
+        return;
+    }
+    // The back end fills its device list in the background; give it time to
+    // report every device before counting.
+    soundio_flush_events(soundio);
+    soundio_flush_events(soundio);
+    sleepMilliseconds(100);
+    soundio_flush_events(soundio);
+    soundio_flush_events(soundio);
+    sleepMilliseconds(100);
+    int count = soundio_input_device_count(soundio);
+    fprintf(stderr, "--------Input Devices--------\n\n");
+    for (int i = 0; i < count && theInputDeviceCount < kMaxInputDevices; ++i) {
+        SoundIoDevice* device = soundio_get_input_device(soundio, i);
+        if (device == nullptr) continue;
+        InputDeviceRecord* record = &theInputDevices[theInputDeviceCount];
+        fillRecord(record, device);
+        printf("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
+        ++theInputDeviceCount;
+        soundio_device_unref(device);
+    }
+    printf("SIO Device Count = %d\n", theInputDeviceCount);
+    sleepMilliseconds(100);
+    soundio_destroy(soundio);
+    sleepMilliseconds(1000);
+}
