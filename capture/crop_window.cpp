@@ -1,0 +1,216 @@
+#include "capture/crop_window.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "app/view_controller.h"
+#include "ui_cropWindow.h"
+
+cropWindow* theCropWindow = nullptr;
+std::atomic<int32_t> cropWindowMoving{0};
+
+namespace {
+
+// Values outside the 32-bit range (a frame far off any screen) are clamped
+// rather than left to an undefined conversion.
+int32_t truncToInt32(double value) {
+    if (!(value == value)) return 0;
+    double t = std::trunc(value);
+    if (t >= 2147483647.0) return INT32_MAX;
+    if (t <= -2147483648.0) return INT32_MIN;
+    return int32_t(t);
+}
+
+double mainHeight() { return windowServer().mainScreenHeight(); }
+
+FramePoint mouseLocation() { return windowServer().mouseLocation(); }
+
+void bringMainWindowToFront() {
+    if (theViewController != nullptr) theViewController->bringMainWindowToFront();
+}
+
+// The application-wide watch for left mouse-ups: it ends a drag wherever the
+// button is released and lets the event go on to its usual target.
+class MouseUpMonitor : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            cropWindowMoving.store(0);
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+}  // namespace
+
+CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight) {
+    return CropBox{truncToInt32(frame.width), truncToInt32(frame.height),
+                   truncToInt32(mainHeight - frame.y), truncToInt32(frame.x)};
+}
+
+FrameRect frameFromCropBox(const CropBox& box, double mainHeight) {
+    return FrameRect{double(box.left), mainHeight - double(box.top), double(box.width),
+                     double(box.height)};
+}
+
+cropWindow::cropWindow(const char* windowNibName) : nibName(windowNibName) {}
+
+cropWindow::~cropWindow() { delete theWindow; }
+
+void cropWindow::windowDidResize(QObject* object) {
+    bringMainWindowToFront();
+    if (thePrefs.cropWindow != 0 && object != nullptr && object == theWindow)
+        storeFrameIntoCropBox();
+}
+
+void cropWindow::pleaseResetCropBoundaries() {
+    printCropBox("Resetting Crop");
+    thePrefs.cropBoxWidth = defaultCropBox.width;
+    thePrefs.cropBoxHeight = defaultCropBox.height;
+    thePrefs.cropBoxTop = defaultCropBox.top;
+    thePrefs.cropBoxLeft = defaultCropBox.left;
+    placeFromCropBox();
+}
+
+void cropWindow::pleaseInitCropWindow() {
+    printCropBox("Starting Crop");
+    placeFromCropBox();
+}
+
+void cropWindow::windowDidMove(QObject* object) {
+    if (thePrefs.cropWindow != 0 && object != nullptr && object == theWindow)
+        storeFrameIntoCropBox();
+}
+
+void cropWindow::windowWillMove() {
+    startFrame = frame();
+    currentFrame = startFrame;
+    eventOri = mouseLocation();
+    cropWindowMoving.store(1);
+}
+
+// The mouse is asked once per coordinate, as the two may come from
+// different moments of a drag.
+FrameRect cropWindow::getCurrentFrameDuringMove() {
+    currentFrame.x = mouseLocation().x + startFrame.x - eventOri.x;
+    currentFrame.y = mouseLocation().y + startFrame.y - eventOri.y;
+    return currentFrame;
+}
+
+void cropWindow::awakeFromNib() {
+    if (monitorInstalled || QCoreApplication::instance() == nullptr) return;
+    QCoreApplication::instance()->installEventFilter(new MouseUpMonitor(this));
+    monitorInstalled = true;
+}
+
+void cropWindow::mouseDown() { bringMainWindowToFront(); }
+
+// Closing the main window ends the program even while this window shows, and
+// the window has no close button of its own: the crop option hides it.
+void cropWindow::windowDidLoad() {
+    if (theWindow == nullptr) return;
+    QPalette palette = theWindow->palette();
+    palette.setColor(QPalette::Window, Qt::red);
+    theWindow->setPalette(palette);
+    theWindow->setAutoFillBackground(true);
+    theWindow->setWindowOpacity(0.2);
+    theWindow->setAttribute(Qt::WA_QuitOnClose, false);
+    theWindow->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    placeFromCropBox();
+}
+
+void cropWindow::showWindow() {
+    if (theWindow == nullptr) {
+        theWindow = new QWidget;
+        Ui::cropWindow description;
+        description.setupUi(theWindow);
+        theWindow->installEventFilter(this);
+        awakeFromNib();
+        windowDidLoad();
+    }
+    theWindow->show();
+}
+
+QWidget* cropWindow::window() const { return theWindow; }
+
+FrameRect cropWindow::frame() const {
+    if (theWindow == nullptr) return FrameRect{};
+    QRect g = theWindow->geometry();
+    return FrameRect{double(g.x()), mainHeight() - double(g.y() + g.height()), double(g.width()),
+                     double(g.height())};
+}
+
+uint32_t cropWindow::windowNumber() const {
+    return theWindow == nullptr ? 0 : uint32_t(theWindow->winId());
+}
+
+void cropWindow::setIsVisible(bool visible) {
+    if (theWindow != nullptr) theWindow->setVisible(visible);
+}
+
+// A press on the window starts a drag of the whole window, which follows the
+// mouse from here on; the release anywhere in the program ends it.
+bool cropWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != theWindow) return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::Move:
+            windowDidMove(watched);
+            break;
+        case QEvent::Resize:
+            windowDidResize(watched);
+            break;
+        case QEvent::MouseButtonPress:
+            if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton) break;
+            mouseDown();
+            windowWillMove();
+            return true;
+        case QEvent::MouseMove:
+            if (cropWindowMoving.load() == 0) break;
+            setFrame(getCurrentFrameDuringMove());
+            return true;
+        default:
+            break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void cropWindow::placeFromCropBox() {
+    CropBox box{thePrefs.cropBoxWidth, thePrefs.cropBoxHeight, thePrefs.cropBoxTop,
+                thePrefs.cropBoxLeft};
+    setFrame(frameFromCropBox(box, mainHeight()));
+}
+
+void cropWindow::storeFrameIntoCropBox() {
+    CropBox box = cropBoxFromFrame(frame(), mainHeight());
+    thePrefs.cropBoxWidth = box.width;
+    thePrefs.cropBoxHeight = box.height;
+    thePrefs.cropBoxTop = box.top;
+    thePrefs.cropBoxLeft = box.left;
+}
+
+// Qt places windows by their top-left corner, y downwards. A box read from
+// damaged settings may hold any 32-bit values; they are held to what a window
+// can take.
+void cropWindow::setFrame(const FrameRect& frame) {
+    if (theWindow == nullptr) return;
+    auto toWindowInt = [](double value) {
+        return int(std::lround(std::clamp(value, double(-QWIDGETSIZE_MAX), double(QWIDGETSIZE_MAX))));
+    };
+    double top = mainHeight() - (frame.y + frame.height);
+    theWindow->setGeometry(toWindowInt(frame.x), toWindowInt(top), toWindowInt(frame.width),
+                           toWindowInt(frame.height));
+}
+
+void cropWindow::printCropBox(const char* what) const {
+    printf("%s : existing Crop is %dx%d @ %d,%d\n", what, int(thePrefs.cropBoxWidth),
+           int(thePrefs.cropBoxHeight), int(thePrefs.cropBoxTop), int(thePrefs.cropBoxLeft));
+    fflush(stdout);
+}

@@ -1,0 +1,148 @@
+#include "capture/frame_clock.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "app/prefs.h"
+#include "app/view_controller.h"
+#include "capture/crop_window.h"
+#include "capture/source_capture.h"
+#include "common/globals.h"
+#include "platform/clock/clock.h"
+#include "platform/desktop/main_thread.h"
+
+std::atomic<int64_t> lastAppListRefresh{0};
+
+namespace {
+
+// The list is rebuilt when the system tick counter has advanced by this many
+// sixtieths of a second: just over a second, whatever the refresh rate.
+constexpr uint32_t kAppListRefreshTicks = 61;
+
+// Held while the capture buffer and its size are written (capture, black
+// fill) and while they are submitted, so that a submission copies one whole
+// picture with its own size, and the two producers of black-frame mode reach
+// the mailbox one at a time. The tick only tries it and never waits: a tick
+// that finds a capture step writing behaves as if captureBusy were set.
+std::mutex captureLock;
+
+// Until the mailbox lands the frames go nowhere.
+void submitToMailbox(uint8_t* pixels, uint32_t tag) {
+    (void)pixels;
+    (void)tag;
+}
+
+void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
+    if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
+    std::unique_lock<std::mutex> hold(captureLock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    // Queued while the lock is held, so the capture it asks for cannot start
+    // writing before this tick has submitted the previous one.
+    hooks.perform([&hooks] { captureStep(hooks, true); });
+    hooks.submit(theCaptureBuffer.load(), kCapturePixelTag);
+}
+
+// Allocated once at the largest picture size; on failure the step is skipped
+// and the next one tries again.
+uint8_t* captureBufferOrNull() {
+    uint8_t* buffer = theCaptureBuffer.load();
+    if (buffer != nullptr) return buffer;
+    buffer = new (std::nothrow) uint8_t[kMaxFrameBytes];
+    if (buffer == nullptr) {
+        fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
+        return nullptr;
+    }
+    theCaptureBuffer.store(buffer);
+    return buffer;
+}
+
+// Black frames keep the size of the last capture.
+void fillCaptureBuffer(const FrameClockHooks& hooks) {
+    int32_t mode = liveOutputMode.load();
+    if (mode != 0 && mode != 2) return;
+    std::lock_guard<std::mutex> hold(captureLock);
+    uint8_t* buffer = captureBufferOrNull();
+    if (buffer == nullptr) return;
+    if (mode == 2) {
+        memset(buffer, 0, size_t(kMaxFrameBytes));
+        hooks.submit(buffer, kCapturePixelTag);
+    } else {
+        hooks.capture(buffer);
+    }
+}
+
+// The difference is taken in the counter's own 32 bits so that the refresh
+// goes on when the counter wraps.
+void refreshAppListWhenDue(const FrameClockHooks& hooks) {
+    if (thePrefs.autoRefresh == 0) return;
+    uint32_t count = hooks.tickCount();
+    if (uint32_t(count - uint32_t(lastAppListRefresh.load())) < kAppListRefreshTicks) return;
+    hooks.perform(hooks.loadApplicationMenu);
+    lastAppListRefresh.store(count);
+}
+
+// The program's hooks reach the main window controller and the crop window
+// when the request runs, not when it is made.
+FrameClockHooks makeAppHooks() {
+    FrameClockHooks hooks;
+    hooks.perform = [](std::function<void()> work) { platform::performOnMainThread(std::move(work)); };
+    hooks.submit = submitToMailbox;
+    hooks.capture = [](uint8_t* buffer) {
+        if (theViewController != nullptr) getTheBitmap(buffer, *theViewController);
+    };
+    hooks.loadApplicationMenu = [] {
+        if (theViewController != nullptr) theViewController->loadApplicationMenu();
+    };
+    hooks.updateMetering = [] {
+        if (theViewController != nullptr) theViewController->updateMetering();
+    };
+    hooks.updateChannelCount = [] {
+        if (theViewController != nullptr) theViewController->updateChannelCount();
+    };
+    hooks.pleaseInitCropWindow = [] {
+        if (theCropWindow != nullptr) theCropWindow->pleaseInitCropWindow();
+    };
+    hooks.tickCount = platform::systemTickCount;
+    return hooks;
+}
+
+}  // namespace
+
+const FrameClockHooks& appFrameClockHooks() {
+    static const FrameClockHooks hooks = makeAppHooks();
+    return hooks;
+}
+
+void frameClockTick(const FrameClockHooks& hooks) {
+    requestCaptureAndSubmit(hooks);
+    if (thePrefs.audioInput != 0) hooks.perform(hooks.updateMetering);
+    // A flag raised again after this exchange is answered by the request
+    // queued here, which reads the current values when it runs.
+    if (channelCountChanged.exchange(0) != 0) hooks.perform(hooks.updateChannelCount);
+    if (cropInitPending.exchange(0) != 0) hooks.perform(hooks.pleaseInitCropWindow);
+}
+
+void captureStep(const FrameClockHooks& hooks, bool guarded) {
+    if (guarded) {
+        if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
+        captureBusy.store(1);
+    }
+    fillCaptureBuffer(hooks);
+    refreshAppListWhenDue(hooks);
+    if (guarded) captureBusy.store(0);
+}
+
+int32_t displayLinkCallback(platform::DisplayLink*, const platform::DisplayLinkTimeStamp*,
+                            const platform::DisplayLinkTimeStamp*, uint64_t, uint64_t*, void*) {
+    frameClockTick(appFrameClockHooks());
+    return 0;
+}
+
+void updateNDIOutput() { captureStep(appFrameClockHooks(), true); }
+
+int32_t updateNDIOutputUnguarded() {
+    captureStep(appFrameClockHooks(), false);
+    return 0;
+}

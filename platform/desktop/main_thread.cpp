@@ -1,0 +1,68 @@
+#include "platform/desktop/main_thread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+// The display link keeps asking after the application object has gone (the
+// process is ending), so requests are posted only while the object is known
+// to live: its destructor calls the post routine below, under the same lock,
+// before the object is taken apart.
+struct MainThreadGate {
+    std::mutex lock;
+    QCoreApplication* watchedApp = nullptr;
+    QCoreApplication* endedApp = nullptr;
+    bool dropReported = false;
+};
+
+MainThreadGate& gate() {
+    static MainThreadGate theGate;
+    return theGate;
+}
+
+void applicationEnding() {
+    std::lock_guard<std::mutex> hold(gate().lock);
+    gate().endedApp = gate().watchedApp;
+    gate().watchedApp = nullptr;
+}
+
+}  // namespace
+
+// Queued calls to one receiver are delivered in the order they were posted,
+// and each posted call is its own event, so requests are never merged.
+int32_t performOnMainThread(std::function<void()> work) {
+    MainThreadGate& g = gate();
+    std::lock_guard<std::mutex> hold(g.lock);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || app == g.endedApp) {
+        if (!g.dropReported) {
+            fprintf(stderr, "performOnMainThread: no application object, requests dropped\n");
+            g.dropReported = true;
+        }
+        return -1;
+    }
+    if (app != g.watchedApp) {
+        g.watchedApp = app;
+        qAddPostRoutine(applicationEnding);
+    }
+    QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+    return 0;
+}
+
+// The timer is made on the main thread so that it belongs to the main
+// thread's event loop whichever thread asked.
+int32_t performOnMainThreadAfter(int32_t milliseconds, std::function<void()> work) {
+    return performOnMainThread([milliseconds, work = std::move(work)]() mutable {
+        QTimer::singleShot(milliseconds < 0 ? 0 : milliseconds, QCoreApplication::instance(),
+                           std::move(work));
+    });
+}
+
+}  // namespace platform
