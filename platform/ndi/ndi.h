@@ -152,6 +152,8 @@ int NDIlib_send_get_no_connections(NDIlib_send_instance_t p_instance, uint32_t t
 NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings,
                                              const char* p_config_data);
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance);
+// Extension of ours: the name the source announced when we connected.
+const char* NDIlib_recv_get_source_name(NDIlib_recv_instance_t p_instance);
 // Waits up to timeout_in_ms for one frame and fills the record of its kind
 // (each pointer may be null: frames of that kind are then read and dropped).
 // A broken connection or a malformed message gives NDIlib_frame_type_error.

@@ -1,0 +1,254 @@
+#include "platform/ndi/wire.h"
+
+#include <climits>
+#include <cstring>
+
+namespace ndiwire {
+
+namespace {
+
+constexpr uint32_t kBGRX = ndiFourCC('B', 'G', 'R', 'X');
+constexpr uint32_t kRGBX = ndiFourCC('R', 'G', 'B', 'X');
+constexpr uint32_t kUYVA = ndiFourCC('U', 'Y', 'V', 'A');
+
+// Bytes in one row of packed pixels, 0 for FourCCs we do not lay out.
+int64_t packedRowBytes(uint32_t fourCC, int32_t xres) {
+    switch (fourCC) {
+        case NDIlib_FourCC_type_BGRA:
+        case NDIlib_FourCC_type_RGBA:
+        case kBGRX:
+        case kRGBX: return int64_t{xres} * 4;
+        case NDIlib_FourCC_type_UYVY:
+        case kUYVA: return int64_t{xres} * 2;
+        default: return 0;
+    }
+}
+
+// Byte count of an uncompressed picture, -1 when the layout is inconsistent.
+int64_t uncompressedSize(uint32_t fourCC, int32_t xres, int32_t yres, int32_t stride) {
+    if (xres < 0 || yres < 0 || xres > kMaxDimension || yres > kMaxDimension) return -1;
+    if (stride < packedRowBytes(fourCC, xres)) return -1;
+    int64_t size = int64_t{stride} * yres;
+    if (fourCC == kUYVA) size += int64_t{xres} * yres;  // alpha plane after the rows
+    return size;
+}
+
+bool fail(const char** error, const char* reason) {
+    *error = reason;
+    return false;
+}
+
+void put32(uint8_t* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put64(uint8_t* out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t get32(const uint8_t* in) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | in[i];
+    return v;
+}
+uint64_t get64(const uint8_t* in) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | in[i];
+    return v;
+}
+
+bool checkMetadataText(const char* text, Header* header, const char** error) {
+    const size_t length = text != nullptr ? strnlen(text, kMaxMetadataSize + 1) : 0;
+    if (length > kMaxMetadataSize) return fail(error, "metadata text too long");
+    header->metadataSize = static_cast<uint32_t>(length);
+    return true;
+}
+
+bool checkVideoLayout(const Header& h, const char** error) {
+    if (h.xres < 0 || h.yres < 0 || h.xres > kMaxDimension || h.yres > kMaxDimension) {
+        return fail(error, "video size out of range");
+    }
+    if (isCompressed(h.fourCC)) {
+        if (h.strideOrSize < 0 || static_cast<uint32_t>(h.strideOrSize) != h.dataSize) {
+            return fail(error, "compressed video size mismatch");
+        }
+        return true;
+    }
+    const int64_t size = uncompressedSize(h.fourCC, h.xres, h.yres, h.strideOrSize);
+    if (size < 0 || size != h.dataSize) return fail(error, "video stride or size mismatch");
+    return true;
+}
+
+bool checkAudioLayout(const Header& h, const char** error) {
+    if (h.channels < 0 || h.channels > kMaxChannels || h.samples < 0 || h.sampleRate < 0) {
+        return fail(error, "audio channels, samples or rate out of range");
+    }
+    if (h.channelStride < 0 || int64_t{h.channelStride} < int64_t{h.samples} * 4) {
+        return fail(error, "audio channel stride shorter than its samples");
+    }
+    if (int64_t{h.channelStride} * h.channels != h.dataSize) {
+        return fail(error, "audio size mismatch");
+    }
+    return true;
+}
+
+bool checkDataSize(int64_t size, const void* data, Header* header, const char** error) {
+    if (size < 0) return fail(error, "negative or inconsistent frame size");
+    if (size > kMaxDataSize) return fail(error, "frame larger than the 64 MiB message cap");
+    if (size > 0 && data == nullptr) return fail(error, "frame has a size but no data");
+    header->dataSize = static_cast<uint32_t>(size);
+    return true;
+}
+
+}  // namespace
+
+bool isCompressed(uint32_t fourCC) {
+    return packedRowBytes(fourCC, 1) == 0;
+}
+
+bool headerForVideo(const NDIlib_video_frame_v2_t& frame, Header* header, const char** error) {
+    *header = Header{};
+    header->type = kVideo;
+    header->fourCC = frame.FourCC;
+    header->xres = frame.xres;
+    header->yres = frame.yres;
+    header->frameRateN = frame.frame_rate_N;
+    header->frameRateD = frame.frame_rate_D;
+    header->aspect = frame.picture_aspect_ratio;
+    header->frameFormatType = frame.frame_format_type;
+    header->timecode = frame.timecode;
+    header->timestamp = frame.timestamp;
+    int64_t size = frame.data_size_in_bytes;
+    header->strideOrSize = frame.data_size_in_bytes;
+    if (!isCompressed(frame.FourCC)) {
+        header->strideOrSize = frame.line_stride_in_bytes != 0
+                                   ? frame.line_stride_in_bytes
+                                   : static_cast<int32_t>(packedRowBytes(frame.FourCC, frame.xres));
+        size = uncompressedSize(frame.FourCC, frame.xres, frame.yres, header->strideOrSize);
+    }
+    return checkDataSize(size, frame.p_data, header, error) &&
+           checkVideoLayout(*header, error) && checkMetadataText(frame.p_metadata, header, error);
+}
+
+bool headerForAudio(const NDIlib_audio_frame_v2_t& frame, Header* header, const char** error) {
+    *header = Header{};
+    header->type = kAudio;
+    header->sampleRate = frame.sample_rate;
+    header->channels = frame.no_channels;
+    header->samples = frame.no_samples;
+    // A stride too large for the field fails the layout check below.
+    const int64_t stride = frame.channel_stride_in_bytes != 0 ? frame.channel_stride_in_bytes
+                                                              : int64_t{frame.no_samples} * 4;
+    header->channelStride = static_cast<int32_t>(stride > INT32_MAX ? -1 : stride);
+    header->timecode = frame.timecode;
+    header->timestamp = frame.timestamp;
+    const int64_t size = frame.no_channels < 0 ? -1 : int64_t{header->channelStride} * frame.no_channels;
+    return checkDataSize(size, frame.p_data, header, error) && checkAudioLayout(*header, error) &&
+           checkMetadataText(frame.p_metadata, header, error);
+}
+
+bool headerForMetadata(const NDIlib_metadata_frame_t& frame, Header* header, const char** error) {
+    *header = Header{};
+    header->type = kMetadata;
+    header->timecode = frame.timecode;
+    // length counts the NUL; 0 or less asks us to find the end ourselves.
+    size_t limit = frame.length > 0 ? static_cast<size_t>(frame.length) : kMaxDataSize + 1u;
+    const int64_t size = frame.p_data != nullptr ? strnlen(frame.p_data, limit) : 0;
+    return checkDataSize(size, frame.p_data, header, error);
+}
+
+bool headerForHello(const char* sourceName, Header* header) {
+    *header = Header{};
+    header->type = kHello;
+    header->dataSize = static_cast<uint32_t>(strnlen(sourceName, 255));
+    return true;
+}
+
+void encodeHeader(const Header& h, uint8_t out[kHeaderSize]) {
+    uint32_t aspectBits = 0;
+    memcpy(&aspectBits, &h.aspect, 4);
+    put32(out + 0, kMagic);
+    put32(out + 4, h.type);
+    put32(out + 8, h.dataSize);
+    put32(out + 12, h.metadataSize);
+    put32(out + 16, h.fourCC);
+    put32(out + 20, static_cast<uint32_t>(h.xres));
+    put32(out + 24, static_cast<uint32_t>(h.yres));
+    put32(out + 28, static_cast<uint32_t>(h.frameRateN));
+    put32(out + 32, static_cast<uint32_t>(h.frameRateD));
+    put32(out + 36, aspectBits);
+    put32(out + 40, static_cast<uint32_t>(h.frameFormatType));
+    put32(out + 44, static_cast<uint32_t>(h.strideOrSize));
+    put64(out + 48, static_cast<uint64_t>(h.timecode));
+    put64(out + 56, static_cast<uint64_t>(h.timestamp));
+    put32(out + 64, static_cast<uint32_t>(h.sampleRate));
+    put32(out + 68, static_cast<uint32_t>(h.channels));
+    put32(out + 72, static_cast<uint32_t>(h.samples));
+    put32(out + 76, static_cast<uint32_t>(h.channelStride));
+}
+
+bool decodeHeader(const uint8_t in[kHeaderSize], Header* h, const char** error) {
+    if (get32(in) != kMagic) return fail(error, "not a message of ours (bad magic)");
+    *h = Header{};
+    h->type = get32(in + 4);
+    h->dataSize = get32(in + 8);
+    h->metadataSize = get32(in + 12);
+    h->fourCC = get32(in + 16);
+    h->xres = static_cast<int32_t>(get32(in + 20));
+    h->yres = static_cast<int32_t>(get32(in + 24));
+    h->frameRateN = static_cast<int32_t>(get32(in + 28));
+    h->frameRateD = static_cast<int32_t>(get32(in + 32));
+    const uint32_t aspectBits = get32(in + 36);
+    memcpy(&h->aspect, &aspectBits, 4);
+    h->frameFormatType = static_cast<int32_t>(get32(in + 40));
+    h->strideOrSize = static_cast<int32_t>(get32(in + 44));
+    h->timecode = static_cast<int64_t>(get64(in + 48));
+    h->timestamp = static_cast<int64_t>(get64(in + 56));
+    h->sampleRate = static_cast<int32_t>(get32(in + 64));
+    h->channels = static_cast<int32_t>(get32(in + 68));
+    h->samples = static_cast<int32_t>(get32(in + 72));
+    h->channelStride = static_cast<int32_t>(get32(in + 76));
+    if (h->dataSize > kMaxDataSize) return fail(error, "data size over the 64 MiB cap");
+    if (h->metadataSize > kMaxMetadataSize) return fail(error, "metadata size over the cap");
+    switch (h->type) {
+        case kVideo: return checkVideoLayout(*h, error);
+        case kAudio: return checkAudioLayout(*h, error);
+        case kMetadata:
+            return h->metadataSize == 0 || fail(error, "metadata message with extra text");
+        case kHello:
+            return (h->dataSize < 256 && h->metadataSize == 0) || fail(error, "bad hello message");
+        default: return fail(error, "unknown message type");
+    }
+}
+
+namespace {
+
+// An H.264 IDR slice (NAL type 5) after any 00 00 01 start code.
+bool containsIDR(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i + 3 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1F) == 5) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The 44-byte packet header the compressed path puts before the H.264 bytes:
+// size at 0, codec at 4, flags at 32, data size at 36.
+constexpr size_t kPacketHeaderSize = 44;
+
+}  // namespace
+
+bool isKeyframe(uint32_t fourCC, const uint8_t* data, size_t size) {
+    if (fourCC != NDIlib_FourCC_type_H264 && fourCC != NDIlib_FourCC_type_h264) {
+        return true;  // raw pictures stand alone; other codecs we cannot look into
+    }
+    if (data == nullptr) return false;
+    if (size >= kPacketHeaderSize && get32(data) == kPacketHeaderSize &&
+        get32(data + 4) == NDIlib_FourCC_type_H264 &&
+        get32(data + 36) <= size - kPacketHeaderSize) {
+        const uint8_t* payload = data + kPacketHeaderSize;
+        return (get32(data + 32) & 1) != 0 || containsIDR(payload, get32(data + 36));
+    }
+    return containsIDR(data, size);
+}
+
+}  // namespace ndiwire
