@@ -1,1 +1,20 @@
-int main() { return 0; }
+// Process entry: keeps the display awake for the life of the process, makes
+// the main window and runs the event loop. There is no command line.
+#include <QApplication>
+
+#include "app/app_delegate.h"
+#include "app/view_controller.h"
+#include "platform/desktop/sleep_inhibit.h"
+
+int main(int argc, char** argv) {
+    QApplication::setApplicationName(QStringLiteral("NDITabrivo"));
+    QApplication app(argc, argv);
+    // Refused or absent, the program runs on without it.
+    platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active");
+    AppDelegate delegate(app);
+    auto* controller = new ViewController;
+    controller->setAttribute(Qt::WA_DeleteOnClose, false);
+    controller->awakeFromNib();
+    controller->viewDidLoad();
+    return app.exec();
+}

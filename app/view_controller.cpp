@@ -1,5 +1,27 @@
 #include "app/view_controller.h"
 
+#include <QCloseEvent>
+#include <QStringDecoder>
+#include <QTimer>
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/persistence.h"
+#include "app/prefs.h"
+#include "app/space_watch.h"
+#include "app/update_check.h"
+#include "audio/audio.h"
+#include "capture/app_list.h"
+#include "capture/crop_window.h"
+#include "capture/cursor_overlay.h"
+#include "capture/frame_clock.h"
+#include "common/globals.h"
+#include "engine/sender.h"
+#include "platform/desktop/screens.h"
+#include "platform/displaylink/displaylink.h"
+#include "platform/windowserver/window_server.h"
 #include "ui_MainWindow.h"
 
 ViewController* theViewController = nullptr;
@@ -7,33 +29,205 @@ int32_t audioStarted = 0;
 int32_t audioDevicesListed = 0;
 int32_t blackHolePresent = 0;
 
-ViewController::ViewController(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
-    ui->setupUi(this);
+namespace {
+
+// The text of a name from the window server or the audio library; invalid
+// UTF-8 is shown with replacement characters and reported through ok.
+QString textOfName(const char* name, bool& ok) {
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(QByteArrayView(name, static_cast<qsizetype>(strlen(name))));
+    ok = !decoder.hasError();
+    return text;
 }
 
-ViewController::~ViewController() { delete ui; }
+bool sameTextIgnoringCase(const char* a, const char* b) {
+    return QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+}
 
-void ViewController::awakeFromNib() {}
-void ViewController::viewDidLoad() { theViewController = this; }
-void ViewController::loadApplicationMenu() {}
-void ViewController::activeSpaceDidChange() {}
-void ViewController::start() {}
-void ViewController::stop() {}
+}  // namespace
+
+int32_t frameRateCodeForMode(uint32_t mode) { return mode > 3 ? 7 : frameRateCodes[mode]; }
+
+ViewController::ViewController(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+    ui->setupUi(this);
+    connectActions();
+}
+
+ViewController::~ViewController() {
+    if (theViewController == this) theViewController = nullptr;
+    delete ui;
+}
+
+void ViewController::awakeFromNib() {
+    if (audioDevicesListed != 0) return;
+    audioDevicesListed = 1;
+    listAudioInputDevices();
+}
+
+void ViewController::viewDidLoad() {
+    theViewController = this;
+    loadCursorPicture();
+    printNDIVersion();
+    listScreens();
+    ui->theScreenChoice->setCurrentIndex(thePrefs.whichScreen);
+    loadPrefs(ui->theScreenChoice->count());
+    setControlsFromPrefs();
+    loadApplicationMenu();
+    theCropWindow = new cropWindow("cropWindow");
+    theCropWindow->showWindow();
+    theCropWindow->setIsVisible(thePrefs.cropWindow != 0);
+    watchSpaceChanges();
+    bringMainWindowToFront();
+    platform::startDisplayLink(displayLinkCallback, nullptr);
+    versionControl();
+    fillInputDeviceMenu();
+    if (thePrefs.audioInput != 0) {
+        ui->mInputDevices->setEnabled(false);
+        ui->mOutputDevices->setEnabled(false);
+        ui->allChannelsCheck->setEnabled(false);
+    }
+    if (blackHolePresent == 1) ui->getAudioOutButton->setHidden(true);
+    if (thePrefs.audioInput != 0 && audioStarted == 0) {
+        start();
+        audioStarted = 1;
+    }
+    if (thePrefs.cropWindow != 0) {
+        setCursorBoxesEnabled(false);
+        theCropWindow->pleaseInitCropWindow();
+        cropInitPending = 1;
+    }
+}
+
+// The title is set again every time the window appears.
+void ViewController::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    setWindowTitle(QStringLiteral("NDI Wendlor HX"));
+}
+
+// Start-up steps 5 to 7: one menu item per display, and the displays' lines.
+// The scale factors are cached here too, before the frame clock starts.
+void ViewController::listScreens() {
+    ui->theScreenChoice->clear();
+    mainScreenHeight = static_cast<float>(windowServer().mainScreenHeight());
+    platform::cacheScreenScaleFactors();
+    float top = 0.0f;
+    float bottom = 0.0f;
+    const std::vector<ScreenInfo> screens = windowServer().screens();
+    for (size_t k = 0; k < screens.size(); ++k) {
+        ui->theScreenChoice->addItem(QStringLiteral("Screen %1").arg(k + 1));
+        const float y = static_cast<float>(screens[k].frame.y);
+        const float height = static_cast<float>(screens[k].frame.height);
+        if (y < top) top = y;
+        if (y + height > bottom) bottom = y + height;
+        printf("Screen %d height=%d Origin = %d\n", static_cast<int>(k), static_cast<int>(height),
+               static_cast<int>(y));
+    }
+    printf("Screen Array : Top=%d TotalHeight = %d\n", static_cast<int>(top), static_cast<int>(bottom - top));
+    fflush(stdout);
+}
+
+void ViewController::setControlsFromPrefs() {
+    ui->muteCheck->setChecked(thePrefs.muteSound != 0);
+    ui->showMouse->setChecked(thePrefs.showMouse != 0);
+    ui->bigMouse->setChecked(thePrefs.bigMouse != 0);
+    ui->cropWindowCheck->setChecked(thePrefs.cropWindow != 0);
+    ui->prescaleCheck->setChecked(thePrefs.prescaleIt != 0);
+    ui->autoRefreshCheck->setChecked(thePrefs.autoRefresh != 0);
+    ui->audioInputCheck->setChecked(thePrefs.audioInput != 0);
+    ui->allChannelsCheck->setChecked(thePrefs.allChannels != 0);
+    ui->showScreen->setChecked(thePrefs.screenOrAppMode == 0);
+    ui->showApplication->setChecked(thePrefs.screenOrAppMode != 0);
+    ui->theScreenChoice->setCurrentIndex(thePrefs.whichScreen);
+    ui->theBackgroundStyle->setCurrentIndex(thePrefs.backgroundMode);
+    ui->theScalingMode->setCurrentIndex(thePrefs.scalingMode);
+    ui->theFrameRateMode->setCurrentIndex(thePrefs.theFrameRateMode);
+    ui->theBitRateMode->setCurrentIndex(thePrefs.theBitRateMode);
+    frameRateCode = frameRateCodeForMode(static_cast<uint32_t>(thePrefs.theFrameRateMode.load()));
+    const int32_t output = thePrefs.outputMode;
+    ui->outputMode->setCurrentIndex(output);
+    if (static_cast<uint32_t>(output) <= 2) liveOutputMode = output;
+    ui->muteCheck->setEnabled(output != 2);
+}
+
+void ViewController::loadApplicationMenu() {
+    if (theAppList != nullptr) {
+        free(theAppList);
+        theAppList = nullptr;
+        theAppCount = 0;
+    }
+    theAppList = getApplicationWindowList(&theAppCount);
+    ui->theApplicationChoice->clear();
+    if (theAppList == nullptr) return;
+    int32_t sel = 0;
+    for (int32_t i = 0; i < theAppCount; ++i) {
+        const char* ownerName = theAppList[i].ownerName;
+        bool ok = true;
+        const QString title = textOfName(ownerName, ok);
+        if (!ok) printf("Failed to convert appname to NSString\n");
+        // Every record keeps an item, so that an item's index stays its
+        // record's index for the application action.
+        ui->theApplicationChoice->addItem(title);
+        if (sameTextIgnoringCase(ownerName, thePrefs.appName)) {
+            thePrefs.whichApp = i;
+            sel = i;
+        }
+    }
+    ui->theApplicationChoice->setCurrentIndex(sel);
+}
+
+void ViewController::activeSpaceDidChange() {
+    const bool onActiveSpace = SpaceWatch::isOnActiveSpace(mainWindowNumber());
+    syslog(LOG_NOTICE, "%s", onActiveSpace ? "REGULAR" : "FULL SCREEN");
+    fullScreenSpaceActive = onActiveSpace ? 0 : 1;
+    QTimer::singleShot(1000, this, [] {
+        if (theViewController != nullptr) theViewController->loadApplicationMenu();
+    });
+}
+
+void ViewController::watchSpaceChanges() {
+    spaceWatch = std::make_unique<SpaceWatch>([] {
+        if (theViewController != nullptr) theViewController->activeSpaceDidChange();
+    });
+    spaceWatch->start(mainWindowNumber());
+}
+
+// Step 21: one item per input device, in table order, and the saved device
+// selected again by its id.
+void ViewController::fillInputDeviceMenu() {
+    ui->mInputDevices->clear();
+    int remembered = -1;
+    for (int32_t i = 0; theInputDevices != nullptr && i < theInputDeviceCount; ++i) {
+        const InputDeviceRecord& device = theInputDevices[i];
+        bool ok = true;
+        const QString name = textOfName(device.name, ok);
+        ui->mInputDevices->addItem(name);
+        if (name.contains(QStringLiteral("BlackHole"), Qt::CaseInsensitive)) blackHolePresent = 1;
+        if (sameTextIgnoringCase(device.id, thePrefs.audioInputDeviceSIOUID)) remembered = i;
+    }
+    ui->mInputDevices->setCurrentIndex(remembered);
+}
+
+void ViewController::start() { startAudioThread(thePrefs.audioInputDeviceSIOUID); }
+
+void ViewController::stop() { stopAudioCapture(); }
+
 void ViewController::bringMainWindowToFront() {
     show();
     raise();
     activateWindow();
 }
-uint32_t ViewController::mainWindowNumber() { return 0; }
-FrameRect ViewController::cropWindowFrame() { return {}; }
-uint32_t ViewController::cropWindowNumber() { return 0; }
-bool ViewController::cropWindowMoving() { return false; }
-FrameRect ViewController::getCurrentFrameDuringMove() { return {}; }
-void ViewController::showEvent(QShowEvent* event) { QMainWindow::showEvent(event); }
-void ViewController::connectActions() {}
-void ViewController::listScreens() {}
-void ViewController::setControlsFromPrefs() {}
-void ViewController::watchSpaceChanges() {}
-void ViewController::fillInputDeviceMenu() {}
 
-int32_t frameRateCodeForMode(uint32_t mode) { return mode > 3 ? 7 : frameRateCodes[mode]; }
+uint32_t ViewController::mainWindowNumber() {
+    const QWidget* window = this->window();
+    return window->testAttribute(Qt::WA_WState_Created) ? static_cast<uint32_t>(window->winId()) : 0;
+}
+
+FrameRect ViewController::cropWindowFrame() { return theCropWindow ? theCropWindow->frame() : FrameRect{}; }
+
+uint32_t ViewController::cropWindowNumber() { return theCropWindow ? theCropWindow->windowNumber() : 0; }
+
+bool ViewController::cropWindowMoving() { return ::cropWindowMoving.load() != 0; }
+
+FrameRect ViewController::getCurrentFrameDuringMove() {
+    return theCropWindow ? theCropWindow->getCurrentFrameDuringMove() : FrameRect{};
+}

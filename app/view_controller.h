@@ -5,12 +5,14 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <memory>
 
 #include "capture/source_capture.h"
 
 class QAbstractButton;
 class QCheckBox;
 class QComboBox;
+class SpaceWatch;
 
 namespace Ui {
 class MainWindow;
@@ -47,9 +49,14 @@ public:
     void myErrorAlert(const QString& text);
 
     // Audio capture start and stop (the capture run reads the device id from
-    // the settings record when it begins).
-    void start();
-    void stop();
+    // the settings record when it begins). Virtual so that tests can watch
+    // them.
+    virtual void start();
+    virtual void stop();
+
+    // Start-up steps 10 to 14: every control from thePrefs, and the launch
+    // values of frameRateCode and liveOutputMode.
+    void setControlsFromPrefs();
 
     // Raises the main window above every other window of the program (the
     // crop window included).
@@ -102,7 +109,6 @@ protected:
 private:
     void connectActions();
     void listScreens();
-    void setControlsFromPrefs();
     void watchSpaceChanges();
     void fillInputDeviceMenu();
     // Groups of effects the control rules share.
@@ -115,6 +121,7 @@ private:
     void setCropWindowVisible(bool visible);
 
     Ui::MainWindow* ui;
+    std::unique_ptr<SpaceWatch> spaceWatch;
 };
 
 // The one main window controller, set first thing in viewDidLoad; reached by
