@@ -1,17 +1,171 @@
 #include "app/update_check.h"
 
-void versionControl() {}
-bool versionControl(const char*, const UpdateNotifier&) { return false; }
-bool shouldPresentNotification() { return true; }
-std::string versionFileUrl() { return {}; }
-float getLatestVersion() { return 0.0f; }
-char* httpGetToMemory(const char*, uint32_t* outSize) {
-    *outSize = 0;
-    return nullptr;
+#include <curl/curl.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/desktop/notifications.h"
+
+namespace {
+
+constexpr const char* kVersionFilePath = "/ndi/nditabrivoversion.txt";
+constexpr const char* kUserAgent = "libcurl-agent/1.0";
+// The check holds the main thread at start-up; a dead server must not hold
+// it for long.
+constexpr long kConnectTimeoutSeconds = 5;
+constexpr long kTransferTimeoutSeconds = 10;
+
+// The number at the start of text the way atof reads it, but independent of
+// the process's locale: the application's toolkit adopts the user's locale,
+// in which "2.5" could otherwise read as 2.
+float leadingDecimal(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    if (*p == '+') ++p;
+    double value = 0.0;
+    const auto result = std::from_chars(p, p + std::strlen(p), value, std::chars_format::general);
+    if (result.ec != std::errc()) return 0.0f;
+    return static_cast<float>(value);
 }
-int httpPostToMemory(const char*, const char*, uint32_t* outSize, char** outBuffer) {
+
+// "%f" in the C locale, whatever locale the process runs in.
+void printLatestVersion(float version) {
+    char digits[64];
+    const auto result = std::to_chars(digits, digits + sizeof digits - 1, version,
+                                      std::chars_format::fixed, 6);
+    *result.ptr = '\0';
+    std::printf("Latest Version is %s\n", digits);
+}
+
+void startResponse(ResponseBuffer* response) {
+    response->data = static_cast<char*>(std::malloc(1));
+    response->size = 0;
+}
+
+// One request; the body lands in response. Returns whether libcurl could be
+// set up at all.
+bool performRequest(const char* url, const char* postText, ResponseBuffer* response) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        std::fprintf(stderr, "curl_easy_init() failed\n");
+        curl_global_cleanup();
+        return false;
+    }
+    curl_easy_setopt(curl, CURLOPT_URL, url);
+    if (postText != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postText);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(std::strlen(postText)));
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeMemoryCallback);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(response));
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    // Signals are no way to time out in a threaded program; the URL's host can
+    // come from the environment, so nothing beyond the web's own schemes.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    const CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK)
+        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+    curl_easy_cleanup(curl);
+    curl_global_cleanup();
+    return true;
+}
+
+bool notifyOnDesktop(const char* title, const char* body) {
+    return postDesktopNotification(title, body);
+}
+
+}  // namespace
+
+size_t writeMemoryCallback(void* data, size_t size, size_t nmemb, void* userp) {
+    auto* response = static_cast<ResponseBuffer*>(userp);
+    size_t n = 0;
+    if (__builtin_mul_overflow(size, nmemb, &n) || response->data == nullptr) return 0;
+    const uint64_t kept = std::min<uint64_t>(n, kMaxResponseBytes - response->size);
+    if (kept == 0) return n;
+    char* grown = static_cast<char*>(std::realloc(response->data, response->size + kept + 1));
+    if (grown == nullptr) {
+        std::printf("not enough memory (realloc returned NULL)\n");
+        std::free(response->data);
+        response->data = nullptr;
+        response->size = 0;  // nothing is held any more, so nothing may be copied
+        return 0;
+    }
+    response->data = grown;
+    std::memcpy(response->data + response->size, data, kept);
+    response->size += kept;
+    response->data[response->size] = '\0';
+    return n;
+}
+
+char* httpGetToMemory(const char* url, uint32_t* outSize) {
+    ResponseBuffer response;
+    startResponse(&response);
+    *outSize = 0;
+    if (response.data == nullptr) return nullptr;
+    performRequest(url, nullptr, &response);
+    *outSize = static_cast<uint32_t>(response.size);
+    return response.data;
+}
+
+int httpPostToMemory(const char* url, const char* postText, uint32_t* outSize, char** outBuffer) {
+    ResponseBuffer response;
+    startResponse(&response);
     *outSize = 0;
     *outBuffer = nullptr;
+    if (response.data == nullptr) return 0;
+    performRequest(url, postText, &response);
+    if (response.size > 0) {
+        *outBuffer = static_cast<char*>(std::malloc(response.size));
+        if (*outBuffer != nullptr) {
+            std::memcpy(*outBuffer, response.data, response.size);
+            *outSize = static_cast<uint32_t>(response.size);
+        }
+    }
+    std::free(response.data);
     return 0;
 }
-size_t writeMemoryCallback(void*, size_t, size_t, void*) { return 0; }
+
+std::string versionFileUrl() {
+    const char* host = std::getenv("NDITABRIVO_UPDATE_HOST");
+    if (host == nullptr || host[0] == '\0') host = NDITABRIVO_WEB_HOST;
+    return std::string("http://") + host + kVersionFilePath;
+}
+
+float getLatestVersion() {
+    uint32_t size = 0;
+    std::unique_ptr<char, decltype(&std::free)> body(
+        httpGetToMemory(versionFileUrl().c_str(), &size), &std::free);
+    if (body != nullptr && static_cast<int32_t>(size) >= 1) {
+        const float version = leadingDecimal(body.get());
+        printLatestVersion(version);
+        std::fflush(stdout);
+        return version;
+    }
+    std::printf("Latest Version data not available\n");
+    std::fflush(stdout);
+    return 0.0f;
+}
+
+bool versionControl(const char* runningVersion, const UpdateNotifier& notify) {
+    const float latest = getLatestVersion();
+    if (latest == 0.0f || std::isnan(latest)) return false;
+    if (runningVersion == nullptr || runningVersion[0] == '\0') return false;
+    const float running = leadingDecimal(runningVersion);
+    if (!(latest > running)) return false;
+    notify(kUpdateTitle, kUpdateBody);
+    return true;
+}
+
+void versionControl() { versionControl(NDITABRIVO_VERSION, notifyOnDesktop); }
+
+bool shouldPresentNotification() { return true; }
