@@ -1,0 +1,99 @@
+#include "platform/desktop/main_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int argc = 1;
+char appName[] = "main_thread_test";
+char* argv[] = {appName, nullptr};
+
+// Runs the event loop until done() or a generous limit.
+template <typename Done>
+void runUntil(Done done) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!done()) QThread::msleep(1);
+    }
+}
+
+TEST(MainThread, RequestsFromOtherThreadsRunOnTheMainThreadInOrder) {
+    QCoreApplication app(argc, argv);
+    std::vector<int> seen;  // main thread only
+    std::atomic<int> wrongThread{0};
+    constexpr int kRequests = 2000;
+    std::thread asker([&] {
+        for (int i = 0; i < kRequests; ++i)
+            EXPECT_EQ(platform::performOnMainThread([&, i] {
+                          if (QThread::currentThread() != app.thread()) ++wrongThread;
+                          seen.push_back(i);
+                      }),
+                      0);
+    });
+    asker.join();
+    runUntil([&] { return seen.size() == size_t(kRequests); });
+    ASSERT_EQ(seen.size(), size_t(kRequests));
+    for (int i = 0; i < kRequests; ++i) ASSERT_EQ(seen[size_t(i)], i);
+    EXPECT_EQ(wrongThread.load(), 0);
+}
+
+TEST(MainThread, ARequestFromTheMainThreadRunsAfterTheCurrentWork) {
+    QCoreApplication app(argc, argv);
+    std::vector<int> seen;
+    platform::performOnMainThread([&] {
+        platform::performOnMainThread([&] { seen.push_back(2); });
+        seen.push_back(1);
+    });
+    runUntil([&] { return seen.size() == 2; });
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+}
+
+TEST(MainThread, ADelayedRequestRunsAfterLaterImmediateOnes) {
+    QCoreApplication app(argc, argv);
+    std::vector<int> seen;
+    std::thread asker([&] {
+        platform::performOnMainThreadAfter(100, [&] { seen.push_back(2); });
+        platform::performOnMainThread([&] { seen.push_back(1); });
+    });
+    asker.join();
+    runUntil([&] { return seen.size() == 2; });
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+}
+
+TEST(MainThread, RequestsWithoutAnApplicationAreDroppedSafely) {
+    EXPECT_EQ(platform::performOnMainThread([] {}), -1);
+    {
+        QCoreApplication app(argc, argv);
+        EXPECT_EQ(platform::performOnMainThread([] {}), 0);
+    }
+    // The application has gone while another thread keeps asking.
+    std::thread asker([] {
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(platform::performOnMainThread([] {}), -1);
+    });
+    asker.join();
+}
+
+TEST(MainThread, AskingWhileTheApplicationEndsIsSafe) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> ran{0};
+    std::thread asker([&] {
+        while (!stop) platform::performOnMainThread([&] { ++ran; });
+    });
+    {
+        QCoreApplication app(argc, argv);
+        runUntil([&] { return ran > 100; });
+    }
+    stop = true;
+    asker.join();
+    EXPECT_GT(ran.load(), 100);
+}
+
+}  // namespace
