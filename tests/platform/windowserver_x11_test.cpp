@@ -1,0 +1,202 @@
+// The X11 window server against a private Xvfb with windows of known colours.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/windowserver/xcb_window_server.h"
+#include "tests/support/xvfb.h"
+
+using testsupport::TestWindows;
+using testsupport::TestWindowSpec;
+using testsupport::XvfbServer;
+
+namespace {
+
+class X11WindowServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(xvfb.ok());
+        xvfb.makeDefault();
+        server = makeXcbWindowServer();
+        ASSERT_NE(server, nullptr);
+        ASSERT_TRUE(windows.ok());
+    }
+
+    uint32_t pixelAt(const CapturedImage& image, int x, int y) {
+        uint32_t p;
+        memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
+        return p;
+    }
+
+    const WindowInfo* find(const std::vector<WindowInfo>& list, uint32_t id) {
+        for (const WindowInfo& w : list) {
+            if (w.windowNumber == id) return &w;
+        }
+        return nullptr;
+    }
+
+    XvfbServer xvfb{1920, 1200};
+    TestWindows windows{xvfb.display()};
+    std::unique_ptr<WindowServer> server;
+};
+
+TEST_F(X11WindowServer, OneScreenWithItsFrameAndHeight) {
+    std::vector<ScreenInfo> screens = server->screens();
+    ASSERT_EQ(screens.size(), 1u);
+    EXPECT_EQ(screens[0].frame.x, 0.0);
+    EXPECT_EQ(screens[0].frame.y, 0.0);
+    EXPECT_EQ(screens[0].frame.width, 1920.0);
+    EXPECT_EQ(screens[0].frame.height, 1200.0);
+    EXPECT_EQ(server->mainScreenHeight(), 1200.0);
+}
+
+TEST_F(X11WindowServer, ListsWindowsFrontToBackWithTheirProperties) {
+    uint32_t back = windows.create({.x = 10, .y = 20, .width = 300, .height = 200, .rgb = 0xff0000,
+                                    .title = "Back window", .wmClass = "BackApp"});
+    uint32_t front = windows.create({.x = 50, .y = 60, .width = 400, .height = 100, .rgb = 0x00ff00,
+                                     .title = "", .wmClass = "FrontApp", .above = true});
+    windows.create({.x = 0, .y = 0, .width = 1920, .height = 30, .rgb = 0x0000ff, .wmClass = "Panel",
+                    .windowType = "_NET_WM_WINDOW_TYPE_DOCK"});
+    std::vector<WindowInfo> list;
+    ASSERT_TRUE(server->listWindows(list));
+    ASSERT_EQ(list.size(), 2u) << "the dock is left out";
+    EXPECT_EQ(list[0].windowNumber, front);
+    EXPECT_EQ(list[1].windowNumber, back);
+    EXPECT_TRUE(list[1].onScreen);
+    EXPECT_EQ(list[1].ownerPid, getpid());
+    EXPECT_TRUE(list[1].ownerIsRunningApplication);
+    EXPECT_EQ(list[1].ownerName, "BackApp");
+    EXPECT_EQ(list[1].title, "Back window");
+    ASSERT_TRUE(list[1].bounds);
+    EXPECT_EQ(list[1].bounds->x, 10.0);
+    EXPECT_EQ(list[1].bounds->y, 20.0);
+    EXPECT_EQ(list[1].bounds->width, 300.0);
+    EXPECT_EQ(list[1].bounds->height, 200.0);
+    EXPECT_EQ(list[1].layer, 0);
+    EXPECT_FALSE(list[0].title) << "a window without a name has no title";
+    EXPECT_GT(*list[0].layer, 0) << "an always-on-top window stands above normal ones";
+}
+
+TEST_F(X11WindowServer, OwnerFallsBackToTheProcessNameAndUnknownProcessesAreNotApplications) {
+    uint32_t unnamed = windows.create({.width = 100, .height = 100, .title = "no class"});
+    uint32_t stranger = windows.create({.width = 100, .height = 100, .wmClass = "Ghost", .pid = 0x3fffffff});
+    uint32_t anonymous = windows.create({.width = 100, .height = 100, .wmClass = "Anon", .pid = 0});
+    std::vector<WindowInfo> list;
+    ASSERT_TRUE(server->listWindows(list));
+    char comm[64] = {};
+    FILE* f = fopen("/proc/self/comm", "r");
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(fgets(comm, sizeof comm, f), nullptr);
+    fclose(f);
+    comm[strcspn(comm, "\n")] = '\0';
+    ASSERT_NE(find(list, unnamed), nullptr);
+    EXPECT_EQ(find(list, unnamed)->ownerName, std::string(comm));
+    EXPECT_FALSE(find(list, stranger)->ownerIsRunningApplication);
+    EXPECT_FALSE(find(list, anonymous)->ownerPid);
+}
+
+TEST_F(X11WindowServer, FollowsTheWindowManagersStackingListWhenThereIsOne) {
+    uint32_t a = windows.create({.width = 100, .height = 100, .wmClass = "A"});
+    uint32_t b = windows.create({.width = 100, .height = 100, .wmClass = "B"});
+    uint32_t bottomToTop[] = {b, a};
+    windows.setStackingList(bottomToTop, 2);
+    std::vector<WindowInfo> list;
+    ASSERT_TRUE(server->listWindows(list));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].windowNumber, a);
+    EXPECT_EQ(list[1].windowNumber, b);
+}
+
+TEST_F(X11WindowServer, ScreenImageHasTheRectanglesSizeAndColours) {
+    windows.create({.x = 100, .y = 100, .width = 200, .height = 200, .rgb = 0x112233});
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImage({0, 0, 1920, 1200}, CaptureFilter::allWindows, 0, image));
+    EXPECT_EQ(image.width, 1920);
+    EXPECT_EQ(image.height, 1200);
+    EXPECT_EQ(image.bytesPerRow, 1920 * 4);
+    EXPECT_EQ(image.byteLength, 1920u * 1200u * 4u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF112233u);
+    ASSERT_TRUE(server->captureImage({100, 100, 50, 40}, CaptureFilter::allWindows, 0, image));
+    EXPECT_EQ(image.width, 50);
+    EXPECT_EQ(image.height, 40);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0xFF112233u);
+    EXPECT_EQ(pixelAt(image, 49, 39), 0xFF112233u);
+}
+
+TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
+    windows.create({.x = 1800, .y = 1100, .width = 120, .height = 100, .rgb = 0x445566});
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImage({1800, 1100, 400, 300}, CaptureFilter::allWindows, 0, image));
+    EXPECT_EQ(image.width, 400);
+    EXPECT_EQ(image.height, 300);
+    EXPECT_EQ(pixelAt(image, 10, 10), 0xFF445566u);
+    EXPECT_EQ(pixelAt(image, 200, 10), 0u);
+    EXPECT_EQ(pixelAt(image, 10, 200), 0u);
+    EXPECT_FALSE(server->captureImage({5000, 5000, 10, 10}, CaptureFilter::allWindows, 0, image));
+    EXPECT_FALSE(server->captureImage({0, 0, 0, 10}, CaptureFilter::allWindows, 0, image));
+}
+
+TEST_F(X11WindowServer, OneWindowAloneEvenWhenCovered) {
+    uint32_t red = windows.create({.x = 100, .y = 100, .width = 300, .height = 200, .rgb = 0xff0000});
+    windows.create({.x = 50, .y = 50, .width = 600, .height = 600, .rgb = 0x0000ff});
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
+    EXPECT_EQ(image.width, 300);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 299, 199), 0xFFFF0000u);
+    // A larger area holds the window alone, transparent around it.
+    ASSERT_TRUE(server->captureImage({100, 100, 1920, 1080}, CaptureFilter::includingWindow, red, image));
+    EXPECT_EQ(image.width, 1920);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 400, 150), 0u);
+    windows.unmap(red);
+    EXPECT_FALSE(server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
+}
+
+TEST_F(X11WindowServer, BelowAWindowLeavesItAndThoseAboveOut) {
+    windows.create({.x = 0, .y = 0, .width = 800, .height = 800, .rgb = 0x00ff00});
+    uint32_t middle = windows.create({.x = 100, .y = 100, .width = 200, .height = 200, .rgb = 0xff0000});
+    windows.create({.x = 250, .y = 250, .width = 200, .height = 200, .rgb = 0x0000ff});
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImage({0, 0, 800, 800}, CaptureFilter::onScreenBelowWindow, middle, image));
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 600, 600), 0xFF00FF00u);
+    ASSERT_TRUE(server->captureImage({0, 0, 800, 800}, CaptureFilter::allWindows, 0, image));
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF0000FFu);
+}
+
+TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
+    windows.create({.x = 0, .y = 0, .width = 400, .height = 400, .rgb = 0x00ff00});
+    uint32_t away = windows.create({.x = 1000, .y = 1000, .width = 100, .height = 100, .rgb = 0xff0000});
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImage({0, 0, 400, 400}, CaptureFilter::onScreenBelowWindow, away, image));
+    EXPECT_EQ(pixelAt(image, 200, 200), 0xFF00FF00u);
+}
+
+TEST_F(X11WindowServer, PointerMovesAndTheMouseLocationIsBottomUp) {
+    server->postPointerMove(960, 600);
+    windows.sync();
+    int x = -1, y = -1;
+    ASSERT_TRUE(windows.pointer(x, y));
+    EXPECT_EQ(x, 960);
+    EXPECT_EQ(y, 600);
+    server->postPointerMove(100, 200);
+    windows.sync();
+    FramePoint p = server->mouseLocation();
+    EXPECT_EQ(p.x, 100.0);
+    EXPECT_EQ(p.y, 1000.0);
+}
+
+TEST_F(X11WindowServer, CurrentCursorHasAPicture) {
+    CursorImage picture;
+    FramePoint hot;
+    ASSERT_TRUE(server->currentCursor(picture, hot));
+    EXPECT_GT(picture.width, 0);
+    EXPECT_EQ(picture.pixels.size(), static_cast<size_t>(picture.width) * picture.height * 4);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "tests/support/xvfb.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+namespace {
+
+// Reads the display number Xvfb writes once it listens; "" after 20 s.
+std::string readDisplayNumber(int fd) {
+    std::string number;
+    for (int waited = 0; waited < 200; ++waited) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n <= 0) break;
+        if (c == '\n') return number;
+        number += c;
+    }
+    return "";
+}
+
+}  // namespace
+
+XvfbServer::XvfbServer(int width, int height, int depth) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+    std::string fd = std::to_string(fds[1]);
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+               "+extension", "Composite", "+extension", "MIT-SHM", "+extension", "XTEST", "-noreset",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid_ > 0) {
+        std::string number = readDisplayNumber(fds[0]);
+        if (!number.empty()) display_ = ":" + number;
+    }
+    close(fds[0]);
+    if (display_.empty()) fprintf(stderr, "Xvfb did not start\n");
+}
+
+XvfbServer::~XvfbServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status;
+    waitpid(pid_, &status, 0);
+}
+
+void XvfbServer::makeDefault() const { setenv("DISPLAY", display_.c_str(), 1); }
+
+struct TestWindows::Impl {
+    xcb_connection_t* c = nullptr;
+    xcb_window_t root = 0;
+    std::vector<xcb_window_t> windows;
+
+    xcb_atom_t atom(const char* name) {
+        xcb_intern_atom_reply_t* r =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+        xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
+        free(r);
+        return a;
+    }
+    void set(xcb_window_t w, xcb_atom_t property, xcb_atom_t type, uint8_t format, size_t count,
+             const void* data) {
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, property, type, format, static_cast<uint32_t>(count),
+                            data);
+    }
+    void describe(xcb_window_t w, const TestWindowSpec& spec);
+};
+
+void TestWindows::Impl::describe(xcb_window_t w, const TestWindowSpec& spec) {
+    if (!spec.title.empty()) {
+        set(w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, spec.title.size(), spec.title.data());
+        set(w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, spec.title.size(), spec.title.data());
+    }
+    if (!spec.wmClass.empty()) {
+        std::string value = spec.wmClass + '\0' + spec.wmClass + '\0';
+        set(w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, value.size(), value.data());
+    }
+    uint32_t pid = spec.pid == -1 ? static_cast<uint32_t>(getpid()) : static_cast<uint32_t>(spec.pid);
+    if (spec.pid != 0) set(w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+    if (spec.above) {
+        xcb_atom_t above = atom("_NET_WM_STATE_ABOVE");
+        set(w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 1, &above);
+    }
+    if (!spec.windowType.empty()) {
+        xcb_atom_t type = atom(spec.windowType.c_str());
+        set(w, atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM, 32, 1, &type);
+    }
+}
+
+TestWindows::TestWindows(const std::string& display) : impl_(new Impl) {
+    impl_->c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(impl_->c)) return;
+    impl_->root = xcb_setup_roots_iterator(xcb_get_setup(impl_->c)).data->root;
+}
+
+TestWindows::~TestWindows() {
+    for (xcb_window_t w : impl_->windows) xcb_destroy_window(impl_->c, w);
+    xcb_disconnect(impl_->c);
+    delete impl_;
+}
+
+bool TestWindows::ok() const { return xcb_connection_has_error(impl_->c) == 0; }
+
+uint32_t TestWindows::create(const TestWindowSpec& spec) {
+    if (!ok()) return 0;
+    xcb_connection_t* c = impl_->c;
+    xcb_window_t w = xcb_generate_id(c);
+    uint32_t values[] = {spec.rgb};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, w, impl_->root, static_cast<int16_t>(spec.x),
+                      static_cast<int16_t>(spec.y), static_cast<uint16_t>(spec.width),
+                      static_cast<uint16_t>(spec.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, values);
+    impl_->describe(w, spec);
+    xcb_map_window(c, w);
+    impl_->windows.push_back(w);
+    sync();
+    return w;
+}
+
+void TestWindows::raise(uint32_t window) {
+    uint32_t mode = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(impl_->c, window, XCB_CONFIG_WINDOW_STACK_MODE, &mode);
+    sync();
+}
+
+void TestWindows::lower(uint32_t window) {
+    uint32_t mode = XCB_STACK_MODE_BELOW;
+    xcb_configure_window(impl_->c, window, XCB_CONFIG_WINDOW_STACK_MODE, &mode);
+    sync();
+}
+
+void TestWindows::move(uint32_t window, int x, int y) {
+    uint32_t position[] = {static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+    xcb_configure_window(impl_->c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+    sync();
+}
+
+void TestWindows::unmap(uint32_t window) {
+    xcb_unmap_window(impl_->c, window);
+    sync();
+}
+
+void TestWindows::setStackingList(const uint32_t* windows, int count) {
+    impl_->set(impl_->root, impl_->atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 32,
+               static_cast<size_t>(count), windows);
+    sync();
+}
+
+void TestWindows::sync() { free(xcb_get_input_focus_reply(impl_->c, xcb_get_input_focus(impl_->c), nullptr)); }
+
+bool TestWindows::pointer(int& x, int& y) {
+    xcb_query_pointer_reply_t* p =
+        xcb_query_pointer_reply(impl_->c, xcb_query_pointer(impl_->c, impl_->root), nullptr);
+    if (p == nullptr) return false;
+    x = p->root_x;
+    y = p->root_y;
+    free(p);
+    return true;
+}
+
+}  // namespace testsupport
