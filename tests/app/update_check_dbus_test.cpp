@@ -1,0 +1,160 @@
+// The update notification through a real session D-Bus: a private
+// dbus-daemon, and a stand-in notification service registered on it.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
+#include <QVariantMap>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "app/update_check.h"
+#include "platform/desktop/notifications.h"
+#include "tests/support/http_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A session bus of the test's own; the daemon forks away and is ended by its
+// process id.
+class PrivateSessionBus {
+public:
+    PrivateSessionBus() {
+        FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        if (out == nullptr) return;
+        char line[512];
+        if (fgets(line, sizeof line, out) != nullptr) address_ = std::string(line, strcspn(line, "\n"));
+        if (fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
+        pclose(out);
+    }
+    ~PrivateSessionBus() {
+        if (pid_ > 0) kill(pid_, SIGTERM);
+    }
+    bool ok() const { return !address_.empty() && pid_ > 0; }
+    const std::string& address() const { return address_; }
+
+private:
+    std::string address_;
+    pid_t pid_ = 0;
+};
+
+// Answers Notify like a desktop's notification server and keeps the calls.
+class StandInNotifications : public QDBusVirtualObject {
+public:
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() != QLatin1String("Notify")) return false;
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(message.arguments());
+        }
+        connection.send(message.createReply(QVariant::fromValue(1u)));
+        return true;
+    }
+    std::vector<QVariantList> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<QVariantList> calls_;
+};
+
+class NotificationBusTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ok()) << "dbus-daemon could not be started";
+        ASSERT_TRUE(server_.ok());
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
+        setenv("NDITABRIVO_UPDATE_HOST", server_.hostPort().c_str(), 1);
+        app_ = std::make_unique<QCoreApplication>(argc_, argv_);
+        service_ = QDBusConnection::connectToBus(QString::fromStdString(bus_.address()),
+                                                 QStringLiteral("stand-in"));
+        ASSERT_TRUE(service_.isConnected());
+        ASSERT_TRUE(service_.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"),
+                                                   &standIn_));
+        ASSERT_TRUE(service_.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    void TearDown() override {
+        service_.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
+    }
+
+    // Lets the bus deliver until the stand-in holds count calls.
+    size_t waitForCalls(size_t count) {
+        QElapsedTimer timer;
+        timer.start();
+        while (standIn_.calls().size() < count && timer.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return standIn_.calls().size();
+    }
+
+    PrivateSessionBus bus_;
+    testsupport::HttpServer server_;
+    int argc_ = 1;
+    char name_[16] = "dbus_test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QCoreApplication> app_;
+    QDBusConnection service_{QStringLiteral("none")};
+    StandInNotifications standIn_;
+};
+
+TEST_F(NotificationBusTest, NewerVersionReachesTheNotificationService) {
+    server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
+    versionControl();
+    ASSERT_EQ(waitForCalls(1), 1u);
+
+    const QVariantList args = standIn_.calls()[0];
+    ASSERT_EQ(args.size(), 8);
+    EXPECT_EQ(args[0].toString(), "NDITabrivo");
+    EXPECT_EQ(args[1].toUInt(), 0u);
+    EXPECT_EQ(args[3].toString(), "Software Update Available!");
+    EXPECT_EQ(args[4].toString(),
+              "A new version of NDI Tabrivo is available.\nClick on the Corvel link for details");
+    EXPECT_TRUE(args[5].toStringList().isEmpty());
+    EXPECT_TRUE(qdbus_cast<QVariantMap>(args[6]).contains("sound-name"));
+    EXPECT_EQ(args[7].toInt(), -1);
+}
+
+TEST_F(NotificationBusTest, NoNewerVersionSendsNothing) {
+    server_.serve("/ndi/nditabrivoversion.txt", {200, "0.5\n"});
+    versionControl();
+    // Calls on one connection arrive in order: once this marker is in,
+    // anything the check had sent would be in too.
+    ASSERT_TRUE(postDesktopNotification("marker", "sent after the check"));
+    ASSERT_EQ(waitForCalls(1), 1u);
+    EXPECT_EQ(standIn_.calls()[0][3].toString(), "marker");
+}
+
+TEST(NotificationWithoutBus, FailsQuietly) {
+    EXPECT_FALSE(postDesktopNotification("no", "application object yet"));
+
+    std::string runtime = (fs::temp_directory_path() / "nobus-XXXXXX").string();
+    ASSERT_NE(mkdtemp(runtime.data()), nullptr);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("DISPLAY");
+    int argc = 1;
+    char name[] = "nobus";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    EXPECT_FALSE(postDesktopNotification("no", "bus"));
+
+    testsupport::HttpServer server;
+    server.serve("/ndi/nditabrivoversion.txt", {200, "99.0"});
+    setenv("NDITABRIVO_UPDATE_HOST", server.hostPort().c_str(), 1);
+    versionControl();  // would notify; must simply return
+    fs::remove_all(runtime);
+}
+
+}  // namespace
