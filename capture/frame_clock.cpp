@@ -10,6 +10,7 @@
 #include "capture/crop_window.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
+#include "engine/mailbox.h"
 #include "platform/clock/clock.h"
 #include "platform/desktop/main_thread.h"
 
@@ -27,12 +28,6 @@ constexpr uint32_t kAppListRefreshTicks = 61;
 // the mailbox one at a time. The tick only tries it and never waits: a tick
 // that finds a capture step writing behaves as if captureBusy were set.
 std::mutex captureLock;
-
-// Until the mailbox lands the frames go nowhere.
-void submitToMailbox(uint8_t* pixels, uint32_t tag) {
-    (void)pixels;
-    (void)tag;
-}
 
 void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
     if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
@@ -88,7 +83,7 @@ void refreshAppListWhenDue(const FrameClockHooks& hooks) {
 FrameClockHooks makeAppHooks() {
     FrameClockHooks hooks;
     hooks.perform = [](std::function<void()> work) { platform::performOnMainThread(std::move(work)); };
-    hooks.submit = submitToMailbox;
+    hooks.submit = [](uint8_t* pixels, uint32_t tag) { submitFrame(pixels, tag); };
     hooks.capture = [](uint8_t* buffer) {
         if (theViewController != nullptr) getTheBitmap(buffer, *theViewController);
     };

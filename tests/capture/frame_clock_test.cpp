@@ -1,0 +1,238 @@
+#include "capture/frame_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/prefs.h"
+#include "common/globals.h"
+
+namespace {
+
+// Records what the frame clock asks for. Requests queued to the "main thread"
+// wait in `queue` until the test runs them, as a held main thread would.
+struct FrameClockWatch {
+    std::vector<std::function<void()>> queue;
+    std::vector<std::string> log;
+    uint32_t ticks = 100'000;
+    int32_t captureW = 1920, captureH = 1080;
+    uint8_t captureValue = 0x7f;
+    FrameClockHooks hooks;
+
+    FrameClockWatch() {
+        hooks.perform = [this](std::function<void()> work) { queue.push_back(std::move(work)); };
+        hooks.submit = [this](uint8_t* pixels, uint32_t tag) {
+            std::string what = "submit " + std::to_string(captureWidth) + "x" +
+                               std::to_string(captureHeight);
+            if (pixels == nullptr) what += " null";
+            else if (captureWidth > 0) what += " first " + std::to_string(pixels[0]);
+            if (tag != 0x62677261) what += " wrong tag";
+            log.push_back(what);
+        };
+        hooks.capture = [this](uint8_t* buffer) {
+            memset(buffer, captureValue, size_t(captureW) * size_t(captureH) * 4);
+            captureWidth = captureW;
+            captureHeight = captureH;
+            log.push_back("capture");
+        };
+        hooks.loadApplicationMenu = [this] { log.push_back("menu"); };
+        hooks.updateMetering = [this] { log.push_back("meter"); };
+        hooks.updateChannelCount = [this] { log.push_back("channels"); };
+        hooks.pleaseInitCropWindow = [this] { log.push_back("crop"); };
+        hooks.tickCount = [this] { return ticks; };
+    }
+    // Runs what is queued, including what that queues in turn.
+    void runMainThread() {
+        for (size_t i = 0; i < queue.size(); ++i) {
+            auto work = queue[i];
+            work();
+        }
+        queue.clear();
+    }
+    std::vector<std::string> takeLog() { return std::exchange(log, {}); }
+};
+
+class FrameClock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetPrefs();
+        liveOutputMode = 0;
+        captureBusy = 0;
+        channelCountChanged = 0;
+        cropInitPending = 0;
+        captureWidth = 0;
+        captureHeight = 0;
+        lastAppListRefresh = 0;
+    }
+    void TearDown() override { delete[] theCaptureBuffer.exchange(nullptr); }
+    FrameClockWatch watch;
+};
+
+using Log = std::vector<std::string>;
+
+TEST_F(FrameClock, FirstTickSubmitsNothingYetAndAsksForTheChannelCount) {
+    channelCountChanged = 1;  // its launch value
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null"}));
+    EXPECT_EQ(channelCountChanged.load(), 0);
+    ASSERT_EQ(watch.queue.size(), 2u);  // the capture step, then the channel count
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "channels"}));
+    EXPECT_NE(theCaptureBuffer.load(), nullptr);
+
+    // The next tick submits the capture the first one asked for.
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+}
+
+TEST_F(FrameClock, MeterGoesOutOnEveryTickOnlyWithAudioInput) {
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "capture"}));
+    thePrefs.audioInput = 1;
+    for (int i = 0; i < 2; ++i) {
+        frameClockTick(watch.hooks);
+        watch.runMainThread();
+    }
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "capture", "meter",
+                                    "submit 1920x1080 first 127", "capture", "meter"}));
+}
+
+TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests) {
+    thePrefs.autoRefresh = 1;
+    thePrefs.audioInput = 1;
+    liveOutputMode = 1;
+    channelCountChanged = 1;
+    cropInitPending = 1;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
+    EXPECT_EQ(cropInitPending.load(), 0);
+
+    updateNDIOutput();  // a step queued before the change finds mode 1
+    captureStep(watch.hooks, true);
+    EXPECT_TRUE(watch.takeLog().empty());
+    EXPECT_EQ(theCaptureBuffer.load(), nullptr);
+    EXPECT_EQ(lastAppListRefresh.load(), 0);
+    EXPECT_EQ(captureBusy.load(), 0);
+}
+
+TEST_F(FrameClock, BackFromModeOneTheFirstTickSubmitsTheLastCapture) {
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    liveOutputMode = 1;
+    watch.captureValue = 9;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    watch.takeLog();
+    liveOutputMode = 0;
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
+    watch.runMainThread();
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
+}
+
+TEST_F(FrameClock, BlackModeBeforeAnyCaptureSubmitsAZeroSizedFrame) {
+    liveOutputMode = 2;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0"}));
+    ASSERT_NE(theCaptureBuffer.load(), nullptr);
+}
+
+TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer) {
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    watch.takeLog();
+    uint8_t* buffer = theCaptureBuffer.load();
+    buffer[kMaxFrameBytes - 1] = 0x55;  // beyond the picture in use
+    liveOutputMode = 2;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    // The tick submits the last capture, the step a black one of its size.
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "submit 1920x1080 first 0"}));
+    EXPECT_EQ(buffer[kMaxFrameBytes - 1], 0);
+    EXPECT_EQ(theCaptureBuffer.load(), buffer);
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 0"}));
+}
+
+TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
+    thePrefs.audioInput = 1;
+    channelCountChanged = 1;
+    cropInitPending = 1;
+    captureBusy = 1;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
+    // A capture step that finds another running leaves the flag to it.
+    captureStep(watch.hooks, true);
+    EXPECT_TRUE(watch.takeLog().empty());
+    EXPECT_EQ(captureBusy.load(), 1);
+}
+
+TEST_F(FrameClock, TicksWhileTheMainThreadIsHeldEachSubmitAndQueueACapture) {
+    for (int i = 0; i < 3; ++i) frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0 null", "submit 0x0 null"}));
+    ASSERT_EQ(watch.queue.size(), 3u);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "capture", "capture"}));
+}
+
+TEST_F(FrameClock, AutomaticRefreshAtOnceThenEvery61SystemTicks) {
+    thePrefs.autoRefresh = 1;
+    captureStep(watch.hooks, true);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "menu"}));
+    EXPECT_EQ(lastAppListRefresh.load(), 100'000);
+
+    watch.ticks += 60;  // however many refreshes that took
+    for (int i = 0; i < 5; ++i) captureStep(watch.hooks, true);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log(5, "capture")));
+
+    watch.ticks += 1;
+    captureStep(watch.hooks, true);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "menu"}));
+    EXPECT_EQ(lastAppListRefresh.load(), 100'061);
+}
+
+TEST_F(FrameClock, AutomaticRefreshGoesOnWhenTheTickCounterWraps) {
+    thePrefs.autoRefresh = 1;
+    watch.ticks = 0xFFFF'FFF0u;
+    captureStep(watch.hooks, true);
+    watch.ticks = 0x30;  // 64 ticks later
+    captureStep(watch.hooks, true);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "capture", "menu", "menu"}));
+}
+
+TEST_F(FrameClock, NoAutomaticRefreshWhenItIsOff) {
+    captureStep(watch.hooks, true);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+    EXPECT_EQ(lastAppListRefresh.load(), 0);
+}
+
+TEST_F(FrameClock, TheUnguardedStepIgnoresTheBusyFlagAndRefreshesInModeOne) {
+    thePrefs.autoRefresh = 1;
+    captureBusy = 1;
+    captureStep(watch.hooks, false);
+    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+    EXPECT_EQ(captureBusy.load(), 1);
+    liveOutputMode = 1;
+    watch.ticks += 61;
+    captureStep(watch.hooks, false);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"menu", "menu"}));
+    EXPECT_EQ(updateNDIOutputUnguarded(), 0);
+}
+
+}  // namespace
