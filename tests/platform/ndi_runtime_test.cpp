@@ -1,0 +1,440 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+#include <vector>
+
+#include "platform/ndi/ndi.h"
+#include "platform/ndi/wire.h"
+#include "tests/platform/ndi_loopback.h"
+
+using namespace nditest;
+
+namespace {
+
+// A compressed packet as the engine builds it: 44-byte header, then Annex B.
+std::vector<uint8_t> h264Packet(bool keyframe) {
+    const std::vector<uint8_t> idr = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x65, 0x88, 0x84};
+    const std::vector<uint8_t> inter = {0, 0, 0, 1, 0x41, 0x9a, 0x02, 0x03};
+    const std::vector<uint8_t>& body = keyframe ? idr : inter;
+    std::vector<uint8_t> packet(44 + body.size(), 0);
+    auto put32 = [&](size_t at, uint32_t v) { memcpy(&packet[at], &v, 4); };  // host is LE
+    put32(0, 44);
+    put32(4, NDIlib_FourCC_type_H264);
+    put32(32, keyframe ? 1 : 0);
+    put32(36, static_cast<uint32_t>(body.size()));
+    std::copy(body.begin(), body.end(), packet.begin() + 44);
+    return packet;
+}
+
+NDIlib_video_frame_v2_t compressedFrame(std::vector<uint8_t>& packet, uint32_t fourCC) {
+    NDIlib_video_frame_v2_t frame;
+    frame.xres = 1920;
+    frame.yres = 1080;
+    frame.FourCC = fourCC;
+    frame.frame_rate_N = 60;
+    frame.frame_rate_D = 1;
+    frame.picture_aspect_ratio = 16.0f / 9.0f;
+    frame.frame_format_type = NDIlib_frame_format_type_progressive;
+    frame.timecode = 123456789;
+    frame.p_data = packet.data();
+    frame.data_size_in_bytes = static_cast<int32_t>(packet.size());
+    frame.timestamp = INT64_MAX;
+    return frame;
+}
+
+NDIlib_video_frame_v2_t probe(uint32_t fourCC) {
+    NDIlib_video_frame_v2_t frame;
+    frame.FourCC = fourCC;
+    frame.timecode = INT64_MAX;
+    return frame;
+}
+
+class NDILoopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sender = makeSender();
+        ASSERT_NE(sender, nullptr);
+        receiver = makeReceiver(addressOf(sender));
+        ASSERT_NE(receiver, nullptr);
+        ASSERT_TRUE(waitForConnections(sender, 1));
+    }
+    void TearDown() override {
+        NDIlib_recv_destroy(receiver);
+        NDIlib_send_destroy(sender);
+    }
+    NDIlib_send_instance_t sender = nullptr;
+    NDIlib_recv_instance_t receiver = nullptr;
+};
+
+}  // namespace
+
+TEST_F(NDILoopback, FramesArriveWithTheirFieldsAndBytes) {
+    EXPECT_STREQ(NDIlib_recv_get_source_name(receiver), "Test Source");
+    std::vector<uint8_t> packet = h264Packet(true);
+    NDIlib_video_frame_v2_t sent = compressedFrame(packet, NDIlib_FourCC_type_H264);
+    NDIlib_send_send_video_v2(sender, &sent);
+
+    std::vector<float> samples(2 * 480);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i) * 0.001f - 0.3f;
+    NDIlib_audio_frame_v2_t audio;
+    audio.sample_rate = 44100;
+    audio.no_channels = 2;
+    audio.no_samples = 480;
+    audio.timecode = 42;
+    audio.p_data = samples.data();
+    audio.channel_stride_in_bytes = 480 * 4;
+    audio.timestamp = INT64_MAX;
+    NDIlib_send_send_audio_v2(sender, &audio);
+
+    char text[] = "<ndi_tally on_program=\"true\"/>";
+    NDIlib_metadata_frame_t metadata;
+    metadata.p_data = text;
+    metadata.timecode = 7;
+    NDIlib_send_send_metadata(sender, &metadata);
+
+    NDIlib_video_frame_v2_t video;
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 5000),
+              NDIlib_frame_type_video);
+    EXPECT_EQ(video.xres, 1920);
+    EXPECT_EQ(video.yres, 1080);
+    EXPECT_EQ(video.FourCC, NDIlib_FourCC_type_H264);
+    EXPECT_EQ(video.frame_rate_N, 60);
+    EXPECT_EQ(video.frame_rate_D, 1);
+    EXPECT_FLOAT_EQ(video.picture_aspect_ratio, 16.0f / 9.0f);
+    EXPECT_EQ(video.frame_format_type, 1);
+    EXPECT_EQ(video.timecode, 123456789);
+    EXPECT_EQ(video.timestamp, INT64_MAX);
+    EXPECT_EQ(video.p_metadata, nullptr);
+    ASSERT_EQ(video.data_size_in_bytes, static_cast<int32_t>(packet.size()));
+    EXPECT_EQ(0, memcmp(video.p_data, packet.data(), packet.size()));
+    NDIlib_recv_free_video_v2(receiver, &video);
+
+    NDIlib_audio_frame_v2_t got;
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, &got, nullptr, 5000),
+              NDIlib_frame_type_audio);
+    EXPECT_EQ(got.sample_rate, 44100);
+    EXPECT_EQ(got.no_channels, 2);
+    EXPECT_EQ(got.no_samples, 480);
+    EXPECT_EQ(got.channel_stride_in_bytes, 480 * 4);
+    EXPECT_EQ(got.timecode, 42);
+    EXPECT_EQ(0, memcmp(got.p_data, samples.data(), samples.size() * 4));
+    NDIlib_recv_free_audio_v2(receiver, &got);
+
+    NDIlib_metadata_frame_t gotText;
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &gotText, 5000),
+              NDIlib_frame_type_metadata);
+    EXPECT_STREQ(gotText.p_data, text);
+    EXPECT_EQ(gotText.length, static_cast<int32_t>(sizeof text));
+    EXPECT_EQ(gotText.timecode, 7);
+    NDIlib_recv_free_metadata(receiver, &gotText);
+
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &video, &got, &gotText, 20), NDIlib_frame_type_none);
+}
+
+TEST_F(NDILoopback, UncompressedRowsTravelWithTheirStrideAndMetadata) {
+    // 3 x 2 BGRA with 4 bytes of padding per row.
+    std::vector<uint8_t> pixels(16 * 2);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7);
+    char note[] = "<note/>";
+    NDIlib_video_frame_v2_t frame;
+    frame.xres = 3;
+    frame.yres = 2;
+    frame.FourCC = NDIlib_FourCC_type_BGRA;
+    frame.p_data = pixels.data();
+    frame.line_stride_in_bytes = 16;
+    frame.p_metadata = note;
+    NDIlib_send_send_video_v2(sender, &frame);
+
+    NDIlib_video_frame_v2_t got;
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 5000),
+              NDIlib_frame_type_video);
+    EXPECT_EQ(got.line_stride_in_bytes, 16);
+    EXPECT_EQ(0, memcmp(got.p_data, pixels.data(), pixels.size()));
+    EXPECT_STREQ(got.p_metadata, note);
+    NDIlib_recv_free_video_v2(receiver, &got);
+
+    // Stride 0 means packed rows: 3 x 4 bytes each.
+    frame.line_stride_in_bytes = 0;
+    frame.p_metadata = nullptr;
+    NDIlib_send_send_video_v2(sender, &frame);
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 5000),
+              NDIlib_frame_type_video);
+    EXPECT_EQ(got.line_stride_in_bytes, 12);
+    EXPECT_EQ(0, memcmp(got.p_data, pixels.data(), 24));
+    NDIlib_recv_free_video_v2(receiver, &got);
+}
+
+TEST_F(NDILoopback, FramesThatCannotBeLaidOutAreNotSent) {
+    testing::internal::CaptureStderr();
+    NDIlib_video_frame_v2_t frame;
+    frame.xres = 640;
+    frame.yres = 480;
+    frame.FourCC = NDIlib_FourCC_type_BGRA;
+    frame.line_stride_in_bytes = 640 * 4;  // but no pixels
+    NDIlib_send_send_video_v2(sender, &frame);
+    uint8_t byte = 0;
+    frame.p_data = &byte;
+    frame.line_stride_in_bytes = 100;  // shorter than a row
+    NDIlib_send_send_video_v2(sender, &frame);
+    NDIlib_audio_frame_v2_t audio;
+    float sample = 0;
+    audio.p_data = &sample;
+    audio.no_samples = 100;
+    audio.channel_stride_in_bytes = 4;  // shorter than its samples
+    NDIlib_send_send_audio_v2(sender, &audio);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("video frame not sent"), std::string::npos);
+    EXPECT_NE(errors.find("audio frame not sent"), std::string::npos);
+    NDIlib_video_frame_v2_t got;
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 50), NDIlib_frame_type_none);
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 1);
+}
+
+TEST_F(NDILoopback, TwoReceiversBothGetEveryFrame) {
+    NDIlib_recv_instance_t second = makeReceiver(addressOf(sender));
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(waitForConnections(sender, 2));
+    std::vector<uint8_t> packet = h264Packet(false);
+    for (int i = 0; i < 10; ++i) {
+        NDIlib_video_frame_v2_t frame = compressedFrame(packet, NDIlib_FourCC_type_H264);
+        frame.timecode = i;
+        NDIlib_send_send_video_v2(sender, &frame);
+    }
+    for (NDIlib_recv_instance_t r : {receiver, second}) {
+        for (int i = 0; i < 10; ++i) {
+            NDIlib_video_frame_v2_t got;
+            ASSERT_EQ(NDIlib_recv_capture_v2(r, &got, nullptr, nullptr, 5000),
+                      NDIlib_frame_type_video);
+            EXPECT_EQ(got.timecode, i);
+            NDIlib_recv_free_video_v2(r, &got);
+        }
+    }
+    NDIlib_recv_destroy(second);
+}
+
+TEST_F(NDILoopback, KeyframeRequiredUntilOneOfThatFourCCWasSent) {
+    NDIlib_video_frame_v2_t upper = probe(NDIlib_FourCC_type_H264);
+    NDIlib_video_frame_v2_t lower = probe(NDIlib_FourCC_type_h264);
+    EXPECT_TRUE(NDIlib_send_is_keyframe_required(sender, &upper));
+    EXPECT_TRUE(NDIlib_send_is_keyframe_required(sender, &lower));
+
+    std::vector<uint8_t> inter = h264Packet(false);
+    NDIlib_video_frame_v2_t frame = compressedFrame(inter, NDIlib_FourCC_type_H264);
+    NDIlib_send_send_video_v2(sender, &frame);
+    EXPECT_TRUE(NDIlib_send_is_keyframe_required(sender, &upper));
+
+    std::vector<uint8_t> key = h264Packet(true);
+    frame = compressedFrame(key, NDIlib_FourCC_type_H264);
+    NDIlib_send_send_video_v2(sender, &frame);
+    EXPECT_FALSE(NDIlib_send_is_keyframe_required(sender, &upper));
+    EXPECT_TRUE(NDIlib_send_is_keyframe_required(sender, &lower));
+
+    // A newcomer needs its own keyframe.
+    NDIlib_recv_instance_t late = makeReceiver(addressOf(sender));
+    ASSERT_NE(late, nullptr);
+    ASSERT_TRUE(waitForConnections(sender, 2));
+    EXPECT_TRUE(NDIlib_send_is_keyframe_required(sender, &upper));
+    NDIlib_recv_destroy(late);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    EXPECT_FALSE(NDIlib_send_is_keyframe_required(sender, &upper));
+}
+
+TEST(NDIRuntime, NoReceiverNeedsNoKeyframe) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    NDIlib_video_frame_v2_t upper = probe(NDIlib_FourCC_type_H264);
+    EXPECT_FALSE(NDIlib_send_is_keyframe_required(sender, &upper));
+    NDIlib_send_destroy(sender);
+}
+
+TEST_F(NDILoopback, ReceiverSendingGarbageIsDropped) {
+    testing::internal::CaptureStderr();
+    const int peer = rawConnect(NDIlib_send_get_port(sender));
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(waitForConnections(sender, 2));
+    ASSERT_EQ(write(peer, "GET / HTTP/1.0\r\n\r\n", 18), 18);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    close(peer);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("sent unexpected data"),
+              std::string::npos);
+
+    // The well-behaved receiver is unharmed.
+    char text[] = "<still-here/>";
+    NDIlib_metadata_frame_t metadata;
+    metadata.p_data = text;
+    NDIlib_send_send_metadata(sender, &metadata);
+    NDIlib_metadata_frame_t got;
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 5000),
+              NDIlib_frame_type_metadata);
+    EXPECT_STREQ(got.p_data, text);
+    NDIlib_recv_free_metadata(receiver, &got);
+}
+
+TEST_F(NDILoopback, ReceiverThatHangsUpIsForgotten) {
+    NDIlib_recv_destroy(receiver);
+    receiver = nullptr;
+    ASSERT_TRUE(waitForConnections(sender, 0));
+    std::vector<uint8_t> packet = h264Packet(true);
+    NDIlib_video_frame_v2_t frame = compressedFrame(packet, NDIlib_FourCC_type_H264);
+    NDIlib_send_send_video_v2(sender, &frame);  // nobody to send to, nothing breaks
+}
+
+namespace {
+
+// A fake sender on a free loopback port that greets one receiver and then
+// writes whatever the test gives it.
+class FakeSender {
+public:
+    FakeSender() {
+        listenFd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listenFd, 1);
+        socklen_t length = sizeof address;
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~FakeSender() {
+        if (peer >= 0) close(peer);
+        close(listenFd);
+    }
+    // Accepts the receiver (already queued by its connect) and greets it.
+    void acceptAndGreet() {
+        peer = accept(listenFd, nullptr, nullptr);
+        ndiwire::Header hello;
+        ndiwire::headerForHello("Fake", &hello);
+        writeHeader(hello);
+        ASSERT_EQ(write(peer, "Fake", 4), 4);
+    }
+    void writeHeader(const ndiwire::Header& header) {
+        uint8_t bytes[ndiwire::kHeaderSize];
+        ndiwire::encodeHeader(header, bytes);
+        ASSERT_EQ(write(peer, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    }
+    int listenFd = -1;
+    int peer = -1;
+    int port = 0;
+};
+
+// Connects a receiver to the fake sender; the connect completes against the
+// listen backlog, and the greeting arrives while the receiver waits for it.
+NDIlib_recv_instance_t connectToFake(FakeSender& fake) {
+    NDIlib_recv_instance_t receiver = nullptr;
+    std::thread greeter([&] { fake.acceptAndGreet(); });
+    receiver = makeReceiver("127.0.0.1:" + std::to_string(fake.port));
+    greeter.join();
+    return receiver;
+}
+
+}  // namespace
+
+TEST(NDIReceiver, AbsurdSizesAreRefusedWithADiagnostic) {
+    FakeSender fake;
+    NDIlib_recv_instance_t receiver = connectToFake(fake);
+    ASSERT_NE(receiver, nullptr);
+    ndiwire::Header huge;
+    huge.type = ndiwire::kVideo;
+    huge.fourCC = NDIlib_FourCC_type_H264;
+    huge.dataSize = 0xFFFFFFF0u;
+    huge.strideOrSize = -16;
+    fake.writeHeader(huge);
+    testing::internal::CaptureStderr();
+    NDIlib_video_frame_v2_t got;
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 5000),
+              NDIlib_frame_type_error);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused message"), std::string::npos);
+    // The connection stays refused.
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 0), NDIlib_frame_type_error);
+    NDIlib_recv_destroy(receiver);
+}
+
+TEST(NDIReceiver, SizesThatDisagreeWithTheLayoutAreRefused) {
+    FakeSender fake;
+    NDIlib_recv_instance_t receiver = connectToFake(fake);
+    ASSERT_NE(receiver, nullptr);
+    ndiwire::Header audio;
+    audio.type = ndiwire::kAudio;
+    audio.channels = 2;
+    audio.samples = 1000;
+    audio.channelStride = 16;  // a reader walking 1000 samples would overrun
+    audio.dataSize = 32;
+    fake.writeHeader(audio);
+    testing::internal::CaptureStderr();
+    NDIlib_audio_frame_v2_t got;
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, &got, nullptr, 5000),
+              NDIlib_frame_type_error);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused message"), std::string::npos);
+    NDIlib_recv_destroy(receiver);
+}
+
+TEST(NDIReceiver, AMessageSplitAcrossCapturesIsPutTogether) {
+    FakeSender fake;
+    NDIlib_recv_instance_t receiver = connectToFake(fake);
+    ASSERT_NE(receiver, nullptr);
+    ndiwire::Header text;
+    text.type = ndiwire::kMetadata;
+    text.dataSize = 5;
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(text, bytes);
+    ASSERT_EQ(write(fake.peer, bytes, 30), 30);
+    NDIlib_metadata_frame_t got;
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 30), NDIlib_frame_type_none);
+    ASSERT_EQ(write(fake.peer, bytes + 30, sizeof bytes - 30), static_cast<ssize_t>(sizeof bytes - 30));
+    ASSERT_EQ(write(fake.peer, "ab", 2), 2);
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 30), NDIlib_frame_type_none);
+    ASSERT_EQ(write(fake.peer, "cde", 3), 3);
+    ASSERT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 5000),
+              NDIlib_frame_type_metadata);
+    EXPECT_STREQ(got.p_data, "abcde");
+    NDIlib_recv_free_metadata(receiver, &got);
+    NDIlib_recv_destroy(receiver);
+}
+
+TEST(NDIReceiver, APeerThatIsNotASenderIsRefused) {
+    FakeSender fake;
+    std::thread silent([&] { fake.peer = accept(fake.listenFd, nullptr, nullptr); });
+    testing::internal::CaptureStderr();
+    NDIlib_recv_instance_t receiver = makeReceiver("127.0.0.1:" + std::to_string(fake.port));
+    silent.join();
+    EXPECT_EQ(receiver, nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("did not greet"), std::string::npos);
+    EXPECT_EQ(makeReceiver("no-port-here"), nullptr);
+}
+
+TEST(NDIRuntime, TakenPortMakesCreationFail) {
+    NDIlib_send_instance_t first = makeSender();
+    ASSERT_NE(first, nullptr);
+    const std::string port = std::to_string(NDIlib_send_get_port(first));
+    ASSERT_EQ(setenv("NDI_PORT", port.c_str(), 1), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(makeSender(), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot listen on port " + port),
+              std::string::npos);
+    NDIlib_send_destroy(first);
+}
+
+TEST(NDIRuntime, SenderAnnouncesItsNameAndPort) {
+    testing::internal::CaptureStdout();
+    NDIlib_send_instance_t sender = makeSender("Announced");
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(out, "NDI source \"Announced\" on TCP port " +
+                       std::to_string(NDIlib_send_get_port(sender)) + "\n");
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIRuntime, InitializeReportsFalseWhenDisabled) {
+    EXPECT_TRUE(NDIlib_initialize());
+    ASSERT_EQ(setenv("NDI_RUNTIME_DISABLED", "1", 1), 0);
+    EXPECT_FALSE(NDIlib_initialize());
+    ASSERT_EQ(setenv("NDI_RUNTIME_DISABLED", "0", 1), 0);
+    EXPECT_TRUE(NDIlib_initialize());
+    EXPECT_NE(std::string(NDIlib_version()), "");
+}
