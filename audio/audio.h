@@ -8,6 +8,7 @@
 #include <cstdint>
 
 struct SoundIo;
+struct SoundIoDevice;
 struct SoundIoInStream;
 
 // ---- Input device list (built once at launch, on the main thread) ----
@@ -53,6 +54,10 @@ void audioThreadMain(const char* deviceId, uint64_t ticket);
 // One capture run on the device whose id (or else name) is deviceId: 0 after a
 // stop, 1 when set-up fails (one line on standard error).
 int runAudioCapture(const char* deviceId, uint64_t ticket);
+
+// The capture takes the first input device, in the library's order, for which
+// this holds: not raw, and its id or else its name is `wanted` (never empty).
+bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted);
 
 // The input stream's callbacks, on the device's real-time thread.
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);

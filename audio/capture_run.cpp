@@ -92,18 +92,13 @@ void copyDeviceId(const char* deviceId, char* dst, size_t size) {
     }
 }
 
-bool deviceMatches(const SoundIoDevice* device, const char* wanted) {
-    if (wanted[0] == '\0') return false;
-    return strcmp(textOrEmpty(device->id), wanted) == 0 || strcmp(textOrEmpty(device->name), wanted) == 0;
-}
-
 // The first non-raw input device whose id, or else name, is `wanted`; a
 // reference the caller releases. Null when none matches.
 SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
     for (int i = 0; i < soundio_input_device_count(soundio); ++i) {
         SoundIoDevice* device = soundio_get_input_device(soundio, i);
         if (device == nullptr) continue;
-        if (!device->is_raw && deviceMatches(device, wanted)) return device;
+        if (isWantedInputDevice(device, wanted)) return device;
         soundio_device_unref(device);
     }
     return nullptr;
@@ -287,6 +282,11 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
     soundio_ring_buffer_advance_write_ptr(ring, committed);
     run->bytesWritten.store(run->bytesWritten.load(std::memory_order_relaxed) + uint64_t(committed),
                             std::memory_order_release);
+}
+
+bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted) {
+    if (device->is_raw || wanted[0] == '\0') return false;
+    return strcmp(textOrEmpty(device->id), wanted) == 0 || strcmp(textOrEmpty(device->name), wanted) == 0;
 }
 
 void audioOverflowCallback(SoundIoInStream*) {

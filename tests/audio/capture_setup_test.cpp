@@ -1,0 +1,123 @@
+// Set-up of one capture run on the Dummy back end, up to the point where it
+// would start capturing. A run whose ticket no start handed out is treated as
+// stopped during set-up, so these runs end there with result 0.
+#include <gtest/gtest.h>
+#include <soundio/soundio.h>
+
+#include <string>
+
+#include "app/prefs.h"
+#include "audio/audio.h"
+#include "common/globals.h"
+
+namespace {
+
+constexpr uint64_t kNoTicket = 0;
+
+struct SetUpResult {
+    int result;
+    std::string err;
+};
+
+SetUpResult setUpRun(const char* deviceId) {
+    testing::internal::CaptureStderr();
+    int result = runAudioCapture(deviceId, kNoTicket);
+    return {result, testing::internal::GetCapturedStderr()};
+}
+
+class CaptureSetUp : public testing::Test {
+  protected:
+    void SetUp() override {
+        resetPrefs();
+        audioChannelCount = -1;
+        channelCountChanged = 0;
+    }
+    void expectNothingCaptured() {
+        EXPECT_EQ(audioThreadRunning, 0);
+        EXPECT_EQ(channelCountChanged, 0);
+    }
+};
+
+TEST_F(CaptureSetUp, EmptyDeviceIdIsRefused) {
+    SetUpResult run = setUpRun("");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.err, "Invalid device id: \n");
+    EXPECT_EQ(audioChannelCount, -1);
+    expectNothingCaptured();
+}
+
+TEST_F(CaptureSetUp, UnknownDeviceIdIsRefused) {
+    SetUpResult run = setUpRun("no-such-device");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.err, "Invalid device id: no-such-device\n");
+    expectNothingCaptured();
+}
+
+TEST_F(CaptureSetUp, DeviceIdFromTheSettingsIsReadWhenChoosing) {
+    setPrefsText(thePrefs.audioInputDeviceSIOUID, "dummy-out");  // an output, never an input
+    SetUpResult run = setUpRun(thePrefs.audioInputDeviceSIOUID);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.err, "Invalid device id: dummy-out\n");
+}
+
+TEST_F(CaptureSetUp, StereoOfTheDummyDeviceAt48000Hz) {
+    SetUpResult run = setUpRun("dummy-in");
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.err, "Device: Dummy Input Device\nStereo 48000Hz float 32-bit LE interleaved\n");
+    EXPECT_EQ(audioChannelCount, 2);
+    expectNothingCaptured();
+}
+
+TEST_F(CaptureSetUp, DeviceFoundByItsName) {
+    SetUpResult run = setUpRun("Dummy Input Device");
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.err.rfind("Device: Dummy Input Device\n", 0), 0u) << run.err;
+}
+
+TEST_F(CaptureSetUp, AllChannelsTakesTheWidestLayout) {
+    thePrefs.allChannels = 1;
+    testing::internal::CaptureStdout();
+    SetUpResult run = setUpRun("dummy-in");
+    std::string listing = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_NE(listing.find("Device Dummy Input Device has 26 layouts\n"), std::string::npos);
+    EXPECT_NE(run.err.find("7.1 48000Hz"), std::string::npos) << run.err;
+    EXPECT_EQ(audioChannelCount, 8);
+}
+
+SoundIoDevice inputDevice(const char* name, const char* id, bool raw) {
+    SoundIoDevice device{};
+    device.name = const_cast<char*>(name);
+    device.id = const_cast<char*>(id);
+    device.is_raw = raw;
+    return device;
+}
+
+TEST(InputDeviceChoice, RawDevicesAreNeverTaken) {
+    SoundIoDevice raw = inputDevice("Card", "hw:0,0", true);
+    EXPECT_FALSE(isWantedInputDevice(&raw, "hw:0,0"));
+    EXPECT_FALSE(isWantedInputDevice(&raw, "Card"));
+}
+
+TEST(InputDeviceChoice, IdOrElseNameMatchesExactly) {
+    SoundIoDevice device = inputDevice("Loopback", "loop-1", false);
+    EXPECT_TRUE(isWantedInputDevice(&device, "loop-1"));
+    EXPECT_TRUE(isWantedInputDevice(&device, "Loopback"));
+    EXPECT_FALSE(isWantedInputDevice(&device, "loopback"));
+    EXPECT_FALSE(isWantedInputDevice(&device, "loop-"));
+    EXPECT_FALSE(isWantedInputDevice(&device, ""));
+}
+
+TEST(InputDeviceChoice, EmptyIdNeverMatchesADeviceWithoutOne) {
+    SoundIoDevice unnamed = inputDevice(nullptr, nullptr, false);
+    EXPECT_FALSE(isWantedInputDevice(&unnamed, ""));
+}
+
+TEST(MillisecondClock, FollowsTheWallClock) {
+    int64_t before = int64_t(time(nullptr)) * 1000;
+    int64_t now = getMilliseconds();
+    EXPECT_GE(now, before);
+    EXPECT_LT(now, before + 2000);
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "audio/audio.h"
+
+namespace {
+
+struct Listing {
+    std::string out;
+    std::string err;
+};
+
+Listing listDevices() {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    listAudioInputDevices();
+    fflush(stdout);
+    return {testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+}
+
+TEST(InputDeviceList, DummyBackEndOffersItsInputDevice) {
+    Listing listing = listDevices();
+    EXPECT_EQ(listing.err, "--------Input Devices--------\n\n");
+    EXPECT_EQ(listing.out, "Dummy Input Device : dummy-in raw=0\nSIO Device Count = 1\n");
+    ASSERT_NE(theInputDevices, nullptr);
+    ASSERT_EQ(theInputDeviceCount, 1);
+    EXPECT_STREQ(theInputDevices[0].name, "Dummy Input Device");
+    EXPECT_STREQ(theInputDevices[0].id, "dummy-in");
+    EXPECT_EQ(theInputDevices[0].isRaw, 0);
+}
+
+TEST(InputDeviceList, RebuildsTheSameTableFromScratch) {
+    listDevices();
+    InputDeviceRecord* first = theInputDevices;
+    listDevices();
+    EXPECT_EQ(theInputDevices, first);
+    EXPECT_EQ(theInputDeviceCount, 1);
+}
+
+TEST(InputDeviceList, UnknownBackEndNameIsReported) {
+    setenv("NDITABRIVO_AUDIO_BACKEND", "coreaudio", 1);
+    Listing listing = listDevices();
+    EXPECT_EQ(listing.err.rfind("unknown audio back end \"coreaudio\", trying pulseaudio and alsa\n", 0), 0u)
+        << listing.err;
+    EXPECT_LE(theInputDeviceCount, kMaxInputDevices);
+}
+
+}  // namespace
