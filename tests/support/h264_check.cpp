@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include <libyuv/convert_from_argb.h>
 
@@ -18,6 +19,42 @@ std::vector<uint8_t> Packet::annexB() const {
     return std::vector<uint8_t>(begin, begin + header.dataSize);
 }
 
+NDIlib_send_instance_t createLoopbackSender() {
+    setenv("NDI_PORT", "0", 1);
+    setenv("NDI_BIND", "127.0.0.1", 1);
+    if (!NDIlib_initialize()) return nullptr;
+    NDIlib_send_create_t create;
+    create.p_ndi_name = "h264check";
+    create.p_groups = "";
+    return NDIlib_send_create_v2(&create, nullptr);
+}
+
+HXSenderState makeHXState(int32_t bitRateMode) {
+    HXSenderState state{};
+    state.quality = qualityForMode(bitRateMode);
+    state.bitRate[0] = bitRateForMode(bitRateMode);
+    state.bitRate[1] = state.bitRate[0] >> 2;
+    std::snprintf(state.preset, sizeof state.preset, "ultrafast");
+    std::snprintf(state.tune, sizeof state.tune, "zerolatency");
+    return state;
+}
+
+NDIlib_video_frame_v2_t videoFrame(uint32_t fourcc, const uint8_t* pixels, int width, int height,
+                                   int rateN, int rateD) {
+    NDIlib_video_frame_v2_t frame;
+    frame.xres = width;
+    frame.yres = height;
+    frame.FourCC = fourcc;
+    frame.frame_rate_N = rateN;
+    frame.frame_rate_D = rateD;
+    frame.picture_aspect_ratio = 16.0f / 9.0f;
+    frame.frame_format_type = NDIlib_frame_format_type_progressive;
+    frame.timecode = 0;
+    frame.p_data = const_cast<uint8_t*>(pixels);
+    frame.line_stride_in_bytes = width * (fourcc == NDIlib_FourCC_type_UYVY ? 2 : 4);
+    return frame;
+}
+
 NDIlib_recv_instance_t connectReceiver(NDIlib_send_instance_t sender) {
     const int port = NDIlib_send_get_port(sender);
     if (port <= 0) return nullptr;
@@ -25,10 +62,12 @@ NDIlib_recv_instance_t connectReceiver(NDIlib_send_instance_t sender) {
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_url_address = address.c_str();
     settings.color_format = NDIlib_recv_color_format_compressed_v2;
+    const int before = NDIlib_send_get_no_connections(sender, 0);
     NDIlib_recv_instance_t recv = NDIlib_recv_create_v4(&settings, nullptr);
     if (recv == nullptr) return nullptr;
-    for (int tries = 0; tries < 50; ++tries) {
-        if (NDIlib_send_get_no_connections(sender, 100) > 0) return recv;
+    for (int tries = 0; tries < 500; ++tries) {
+        if (NDIlib_send_get_no_connections(sender, 0) > before) return recv;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     NDIlib_recv_destroy(recv);
     return nullptr;

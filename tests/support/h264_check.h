@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/hx_send.h"
+#include "engine/sender.h"
 #include "platform/ndi/ndi.h"
 
 namespace h264check {
@@ -38,8 +39,23 @@ struct Packet {
     std::vector<uint8_t> annexB() const;
 };
 
-// A receiver connected to the sender's port on 127.0.0.1, once the sender has
-// seen the connection; null on failure. Free it with NDIlib_recv_destroy.
+// A sender of the built-in runtime listening on a free loopback port (the
+// runtime is initialised first); null on failure. Destroy it with
+// NDIlib_send_destroy or destroyNDIHXSender.
+NDIlib_send_instance_t createLoopbackSender();
+
+// A private compressed-path state as the program's sender creation fills it
+// for the bit-rate setting mode (x264 "ultrafast"/"zerolatency", its quality
+// and bit rates), with no stream set up yet.
+HXSenderState makeHXState(int32_t bitRateMode);
+
+// An uncompressed video frame record over pixels (rows packed), progressive,
+// 16:9, as video sending builds it.
+NDIlib_video_frame_v2_t videoFrame(uint32_t fourcc, const uint8_t* pixels, int width, int height,
+                                   int rateN = 60, int rateD = 1);
+
+// A receiver connected to the sender's port on 127.0.0.1, once the sender
+// counts one connection more than before; null on failure. Free it with NDIlib_recv_destroy.
 NDIlib_recv_instance_t connectReceiver(NDIlib_send_instance_t sender);
 
 // Reads frames until `count` video frames of FourCC 'H264' have arrived (the
