@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "app/persistence.h"
@@ -39,50 +40,53 @@ protected:
     std::string dir_;
 };
 
-// Fields away from every default, so a lost field shows.
-void fillPrefs() {
-    int32_t v = 11;
-    for (PrefInt* f :
-         {&thePrefs.outputMode, &thePrefs.screenOrAppMode, &thePrefs.showMouse, &thePrefs.bigMouse,
-          &thePrefs.cropWindow, &thePrefs.muteSound, &thePrefs.backgroundMode,
-          &thePrefs.scalingMode, &thePrefs.cropBoxWidth, &thePrefs.cropBoxHeight,
-          &thePrefs.cropBoxTop, &thePrefs.cropBoxLeft, &thePrefs.autoRefresh,
-          &thePrefs.audioInput, &thePrefs.allChannels, &thePrefs.audioOutputDevice,
-          &thePrefs.audioInputDevice, &thePrefs.theFrameRateMode, &thePrefs.prescaleIt,
-          &thePrefs.theBitRateMode})
-        *f = v++;
-    thePrefs.cropBoxTop = -40;  // above the main screen: negative values survive
-    thePrefs.whichScreen = 2;
-    thePrefs.whichApp = 7;
-    setPrefsText(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
-    setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
+const std::pair<const char*, PrefInt AppPrefs::*> kIntFields[] = {
+    {"outputMode", &AppPrefs::outputMode},
+    {"screenOrAppMode", &AppPrefs::screenOrAppMode},
+    {"whichScreen", &AppPrefs::whichScreen},
+    {"whichApp", &AppPrefs::whichApp},
+    {"showMouse", &AppPrefs::showMouse},
+    {"bigMouse", &AppPrefs::bigMouse},
+    {"cropWindow", &AppPrefs::cropWindow},
+    {"muteSound", &AppPrefs::muteSound},
+    {"backgroundMode", &AppPrefs::backgroundMode},
+    {"scalingMode", &AppPrefs::scalingMode},
+    {"cropBoxWidth", &AppPrefs::cropBoxWidth},
+    {"cropBoxHeight", &AppPrefs::cropBoxHeight},
+    {"cropBoxTop", &AppPrefs::cropBoxTop},
+    {"cropBoxLeft", &AppPrefs::cropBoxLeft},
+    {"autoRefresh", &AppPrefs::autoRefresh},
+    {"audioInput", &AppPrefs::audioInput},
+    {"allChannels", &AppPrefs::allChannels},
+    {"audioOutputDevice", &AppPrefs::audioOutputDevice},
+    {"audioInputDevice", &AppPrefs::audioInputDevice},
+    {"theFrameRateMode", &AppPrefs::theFrameRateMode},
+    {"prescaleIt", &AppPrefs::prescaleIt},
+    {"theBitRateMode", &AppPrefs::theBitRateMode},
+};
+
+// The whole record by field name, so that a mismatch names its field.
+std::map<std::string, std::string> snapshot() {
+    std::map<std::string, std::string> fields;
+    for (const auto& [name, field] : kIntFields) fields[name] = std::to_string(thePrefs.*field);
+    fields["appName"] = thePrefs.appName;
+    fields["audioInputDeviceSIOUID"] = thePrefs.audioInputDeviceSIOUID;
+    return fields;
 }
 
-void expectResetSet() {
-    EXPECT_EQ(thePrefs.outputMode, 0);
-    EXPECT_EQ(thePrefs.screenOrAppMode, 0);
-    EXPECT_EQ(thePrefs.whichScreen, 0);
-    EXPECT_EQ(thePrefs.whichApp, 0);
-    EXPECT_EQ(thePrefs.showMouse, 0);
-    EXPECT_EQ(thePrefs.bigMouse, 0);
-    EXPECT_EQ(thePrefs.cropWindow, 0);
-    EXPECT_EQ(thePrefs.muteSound, 0);
-    EXPECT_EQ(thePrefs.backgroundMode, 0);
-    EXPECT_EQ(thePrefs.scalingMode, 0);
-    EXPECT_EQ(thePrefs.cropBoxWidth, 1280);
-    EXPECT_EQ(thePrefs.cropBoxHeight, 720);
-    EXPECT_EQ(thePrefs.cropBoxTop, 100);
-    EXPECT_EQ(thePrefs.cropBoxLeft, 100);
-    EXPECT_EQ(thePrefs.autoRefresh, 0);
-    EXPECT_STREQ(thePrefs.appName, "");
-    EXPECT_EQ(thePrefs.audioInput, 0);
-    EXPECT_EQ(thePrefs.allChannels, 0);
-    EXPECT_EQ(thePrefs.audioOutputDevice, 0);
-    EXPECT_EQ(thePrefs.audioInputDevice, 0);
-    EXPECT_EQ(thePrefs.theFrameRateMode, 3);
-    EXPECT_EQ(thePrefs.prescaleIt, 0);
-    EXPECT_EQ(thePrefs.theBitRateMode, 0);
-    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "");
+std::map<std::string, std::string> resetSet() {
+    resetPrefs();
+    return snapshot();
+}
+
+// Every field away from its default, so that a lost field shows.
+void fillPrefs() {
+    int32_t value = 11;
+    for (const auto& [name, field] : kIntFields) thePrefs.*field = value++;
+    thePrefs.cropBoxTop = -40;  // above the main screen: negative values survive
+    thePrefs.whichScreen = 2;
+    setPrefsText(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
+    setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
 }
 
 bool isValidUtf8(const char* s) {
@@ -90,15 +94,18 @@ bool isValidUtf8(const char* s) {
 }
 
 TEST_F(PersistenceTest, EmptyStoreGivesTheResetSetAndPrintsNothing) {
+    const auto defaults = resetSet();
     fillPrefs();
     CaptureStdout();
     loadPrefs(1);
     EXPECT_EQ(GetCapturedStdout(), "");
-    expectResetSet();
+    EXPECT_EQ(snapshot(), defaults);
 }
 
 TEST_F(PersistenceTest, SaveThenLoadGivesEveryPersistedFieldBack) {
     fillPrefs();
+    auto saved = snapshot();
+    saved["whichApp"] = "0";  // not persisted; every load starts it at 0
     savePrefs();
     ASSERT_TRUE(fs::exists(dir_ + "/NDITabrivo/NDITabrivo.conf"));
     EXPECT_EQ(QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat)
@@ -107,29 +114,11 @@ TEST_F(PersistenceTest, SaveThenLoadGivesEveryPersistedFieldBack) {
               23);
 
     resetPrefsKeepOutput();
-    thePrefs.whichApp = 7;
-    testing::internal::CaptureStdout();
+    CaptureStdout();
     loadPrefs(3);
     EXPECT_EQ(GetCapturedStdout(),
-              "After prefs - audioOutputDevice = 26\nAfter prefs - audioInputDevice = 27\n");
-
-    int32_t v = 11;
-    for (const PrefInt* f :
-         {&thePrefs.outputMode, &thePrefs.screenOrAppMode, &thePrefs.showMouse, &thePrefs.bigMouse,
-          &thePrefs.cropWindow, &thePrefs.muteSound, &thePrefs.backgroundMode,
-          &thePrefs.scalingMode, &thePrefs.cropBoxWidth, &thePrefs.cropBoxHeight})
-        EXPECT_EQ(*f, v++);
-    EXPECT_EQ(thePrefs.cropBoxTop, -40);
-    v++;
-    for (const PrefInt* f :
-         {&thePrefs.cropBoxLeft, &thePrefs.autoRefresh, &thePrefs.audioInput,
-          &thePrefs.allChannels, &thePrefs.audioOutputDevice, &thePrefs.audioInputDevice,
-          &thePrefs.theFrameRateMode, &thePrefs.prescaleIt, &thePrefs.theBitRateMode})
-        EXPECT_EQ(*f, v++);
-    EXPECT_EQ(thePrefs.whichScreen, 2);
-    EXPECT_EQ(thePrefs.whichApp, 0);
-    EXPECT_STREQ(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
-    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
+              "After prefs - audioOutputDevice = 28\nAfter prefs - audioInputDevice = 29\n");
+    EXPECT_EQ(snapshot(), saved);
 }
 
 TEST_F(PersistenceTest, WhichScreenIsBoundByTheScreenCount) {
@@ -241,22 +230,24 @@ TEST_F(PersistenceTest, GarbageValuesKeepDefaultsWithOneLineEach) {
 TEST_F(PersistenceTest, UnusableStoreLocationIsReportedAndKeepsDefaults) {
     // A plain file where the store's folder should be.
     std::ofstream(dir_ + "/NDITabrivo") << "not a folder";
+    const auto defaults = resetSet();
     fillPrefs();
     CaptureStderr();
     savePrefs();
     EXPECT_NE(GetCapturedStderr().find("settings: cannot write"), std::string::npos);
     loadPrefs(1);
-    expectResetSet();
+    EXPECT_EQ(snapshot(), defaults);
 }
 
 TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {
+    const auto defaults = resetSet();
     fillPrefs();
     savePrefs();
     const std::string other = dir_ + "/elsewhere";
     fs::create_directories(other);
     setenv("XDG_CONFIG_HOME", other.c_str(), 1);
     loadPrefs(3);
-    expectResetSet();
+    EXPECT_EQ(snapshot(), defaults);
 
     // A relative XDG_CONFIG_HOME is not a valid base directory: HOME decides.
     setenv("XDG_CONFIG_HOME", "relative/dir", 1);
@@ -266,7 +257,7 @@ TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
     loadPrefs(3);
     EXPECT_EQ(thePrefs.whichScreen, 2);
-    EXPECT_EQ(thePrefs.outputMode, 11);
+    EXPECT_EQ(thePrefs.screenOrAppMode, 12);
 }
 
 }  // namespace
