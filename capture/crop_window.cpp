@@ -53,12 +53,12 @@ protected:
 
 CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight) {
     return CropBox{truncToInt32(frame.width), truncToInt32(frame.height),
-                   truncToInt32(mainHeight - frame.y), truncToInt32(frame.x)};
+                   truncToInt32(mainHeight - (frame.y + frame.height)), truncToInt32(frame.x)};
 }
 
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight) {
-    return FrameRect{double(box.left), mainHeight - double(box.top), double(box.width),
-                     double(box.height)};
+    return FrameRect{double(box.left), mainHeight - double(box.top) - double(box.height),
+                     double(box.width), double(box.height)};
 }
 
 cropWindow::cropWindow(const char* windowNibName) : nibName(windowNibName) {}

@@ -18,10 +18,12 @@
 class QEvent;
 class QWidget;
 
-// Frame to box: each value truncated toward zero; top = trunc(M - origin y),
-// the distance from the top of the main screen down to the frame's lower edge.
+// Frame to box: each value truncated toward zero; top is the distance from
+// the top of the main screen down to the frame's upper edge,
+// trunc(M - (origin y + height)), so that the default box (1280 x 720, 100
+// from the top and left) lies on the screen.
 CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight);
-// Box to frame: origin (left, M - top), size width x height.
+// Box to frame: origin (left, M - top - height), size width x height.
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight);
 
 class cropWindow : public QObject {
