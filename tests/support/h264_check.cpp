@@ -171,9 +171,9 @@ std::string runCapture(const std::string& command) {
 
 std::vector<std::vector<uint8_t>> decodeRaw(const std::string& path, const char* pixFmt,
                                             size_t pictureBytes) {
-    const std::string raw = runCapture("ffmpeg -nostdin -loglevel error -f h264 -i '" + path +
-                                       "' -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt +
-                                       " -");
+    const std::vector<uint8_t> raw = ffmpegOutput("-f h264 -i '" + path +
+                                                  "' -fps_mode passthrough -f rawvideo -pix_fmt " +
+                                                  pixFmt + " -");
     std::vector<std::vector<uint8_t>> pictures;
     if (pictureBytes == 0 || raw.size() % pictureBytes != 0) return pictures;
     for (size_t at = 0; at < raw.size(); at += pictureBytes) {
@@ -184,6 +184,11 @@ std::vector<std::vector<uint8_t>> decodeRaw(const std::string& path, const char*
 }
 
 }  // namespace
+
+std::vector<uint8_t> ffmpegOutput(const std::string& arguments) {
+    const std::string out = runCapture("ffmpeg -nostdin -loglevel error " + arguments);
+    return std::vector<uint8_t>(out.begin(), out.end());
+}
 
 std::vector<std::vector<uint8_t>> decodeToI420(const std::string& path, int width, int height) {
     const size_t luma = static_cast<size_t>(width) * height;

@@ -90,6 +90,10 @@ std::vector<std::vector<uint8_t>> decodeToI420(const std::string& path, int widt
 // The same as BGRA pictures.
 std::vector<std::vector<uint8_t>> decodeToBgra(const std::string& path, int width, int height);
 
+// Standard output of `ffmpeg -nostdin -loglevel error ARGUMENTS`; empty when
+// ffmpeg fails.
+std::vector<uint8_t> ffmpegOutput(const std::string& arguments);
+
 // ffprobe's view of a video file's first stream: size and decoded frame count.
 struct ProbeResult {
     int width = 0;
