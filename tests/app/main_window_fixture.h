@@ -97,12 +97,16 @@ inline void twoDisplays(FakeWindowServer& fake) {
 // An input device table of the test's own in place of the listed devices.
 class InputDeviceTable {
 public:
-    explicit InputDeviceTable(const std::vector<std::pair<std::string, std::string>>& devices) {
+    struct Device {
+        std::string name;
+        std::string id;
+    };
+    explicit InputDeviceTable(std::vector<Device> devices) {
         savedTable = theInputDevices;
         savedCount = theInputDeviceCount;
         for (size_t i = 0; i < devices.size() && i < kMaxInputDevices; ++i) {
-            copyBoundedUtf8(records[i].name, sizeof records[i].name, devices[i].first.c_str());
-            copyBoundedUtf8(records[i].id, sizeof records[i].id, devices[i].second.c_str());
+            copyBoundedUtf8(records[i].name, sizeof records[i].name, devices[i].name.c_str());
+            copyBoundedUtf8(records[i].id, sizeof records[i].id, devices[i].id.c_str());
         }
         theInputDevices = records;
         theInputDeviceCount = static_cast<int32_t>(devices.size());
