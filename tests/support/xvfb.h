@@ -45,11 +45,11 @@ struct TestWindowSpec {
     int width = 100;
     int height = 100;
     uint32_t rgb = 0x000000;  // 0xRRGGBB
-    std::string title;        // none when empty
-    std::string wmClass;      // WM_CLASS class; none when empty
+    std::string title = {};   // none when empty
+    std::string wmClass = {}; // WM_CLASS class; none when empty
     int32_t pid = -1;         // _NET_WM_PID; the test's own pid when -1, none when 0
     bool above = false;       // _NET_WM_STATE_ABOVE
-    std::string windowType;   // e.g. "_NET_WM_WINDOW_TYPE_DOCK"; none when empty
+    std::string windowType = {};  // e.g. "_NET_WM_WINDOW_TYPE_DOCK"; none when empty
 };
 
 // A connection of its own to an X server that makes, stacks and removes
