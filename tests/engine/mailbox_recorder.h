@@ -81,24 +81,15 @@ inline size_t framesTaken() {
     return recorder.frames.size();
 }
 
+inline int32_t sendsStarted() {
+    std::lock_guard<std::mutex> hold(recorder.lock);
+    return recorder.sendsStarted;
+}
+
 inline void setHold(bool on) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     recorder.holdSends = on;
     recorder.changed.notify_all();
-}
-
-// Submits throw-away frames until the sender thread runs its loop (the first
-// one creates the mailbox; frames before the thread starts are dropped).
-inline bool startMailbox() {
-    const uint8_t none[4] = {};
-    postFrameToSender(none, 0, 0, 0x62677261, 7, 1, 1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        NDISendData* data = theNDISendData.load();
-        if (data != nullptr && data->running.load() == 1) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 // Waits until the mailbox holds no waiting frame and the sender is idle.
@@ -107,6 +98,20 @@ inline bool waitMailboxEmpty() {
     while (std::chrono::steady_clock::now() < deadline) {
         NDISendData* data = theNDISendData.load();
         if (data->ready.load() == 0 && data->busy.load() == kSlotFree) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// Creates the mailbox when there is none and waits until the sender thread
+// runs its loop with nothing in hand.
+inline bool startMailbox() {
+    const uint8_t none[4] = {};
+    if (theNDISendData.load() == nullptr) postFrameToSender(none, 0, 0, 0x62677261, 7, 1, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        NDISendData* data = theNDISendData.load();
+        if (data != nullptr && data->running.load() == 1) return waitMailboxEmpty();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
