@@ -21,9 +21,11 @@ xcb_window_t rootOf(xcb_connection_t* c) {
     return it.rem > 0 ? it.data->root : xcb_window_t{XCB_WINDOW_NONE};
 }
 
+// Made when missing: the names exist only once some client has used them, and
+// the watch must recognise them when a window manager starts later.
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
     xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, static_cast<uint16_t>(strlen(name)), name), nullptr);
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
     if (reply == nullptr) return XCB_ATOM_NONE;
     const xcb_atom_t value = reply->atom;
     free(reply);
