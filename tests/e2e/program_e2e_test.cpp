@@ -1,0 +1,267 @@
+// The whole program on a private X server: it publishes the screen with a
+// test window on it, a receiver on loopback collects three seconds of video
+// and audio, ffmpeg decodes them, and closing the main window ends the
+// program with its settings saved.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/h264_check.h"
+#include "tests/support/http_server.h"
+#include "tests/support/xvfb.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kScreenWidth = 1920;
+constexpr int kScreenHeight = 1080;
+constexpr int kSeconds = 3;
+
+std::string buildDir() {
+    const char* dir = getenv("NDITABRIVO_BUILD_DIR");
+    return dir != nullptr ? dir : ".";
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A port nobody listens on just now, for NDI_PORT.
+int freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+// Runs program with extra environment entries, standard output and error
+// into files; returns its pid or -1.
+pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+                   const std::string& outPath, const std::string& errPath) {
+    std::vector<std::string> envText(extraEnv);
+    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+    std::vector<char*> env, argv;
+    for (auto& e : envText) env.push_back(e.data());
+    env.push_back(nullptr);
+    std::vector<std::string> argText(args);
+    for (auto& a : argText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+}
+
+// Waits for the process to end; its exit status, or -1 when it had to be
+// killed after the time allowed.
+int waitForExit(pid_t pid, std::chrono::milliseconds allowed) {
+    auto end = std::chrono::steady_clock::now() + allowed;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        std::this_thread::sleep_for(20ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds allowed) {
+    auto end = std::chrono::steady_clock::now() + allowed;
+    while (std::chrono::steady_clock::now() < end) {
+        if (readText(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+    auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+    xcb_atom_t a = reply != nullptr ? reply->atom : XCB_NONE;
+    free(reply);
+    return a;
+}
+
+std::string windowName(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t type) {
+    auto* reply = xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, type, 0, 256), nullptr);
+    std::string name;
+    if (reply != nullptr)
+        name.assign(static_cast<const char*>(xcb_get_property_value(reply)),
+                    size_t(xcb_get_property_value_length(reply)));
+    free(reply);
+    return name;
+}
+
+// Asks the window titled `title` to close, as a window manager's close
+// button does (WM_DELETE_WINDOW). False when no such window is found.
+bool closeWindowTitled(const std::string& display, const std::string& title) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_atom_t netName = atom(c, "_NET_WM_NAME"), utf8 = atom(c, "UTF8_STRING");
+    xcb_atom_t protocols = atom(c, "WM_PROTOCOLS"), deleteWindow = atom(c, "WM_DELETE_WINDOW");
+    auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+    bool sent = false;
+    for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length(tree) && !sent; ++i) {
+        xcb_window_t w = xcb_query_tree_children(tree)[i];
+        if (windowName(c, w, netName, utf8) != title) continue;
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = w;
+        message.type = protocols;
+        message.data.data32[0] = deleteWindow;
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        xcb_flush(c);
+        sent = true;
+    }
+    free(tree);
+    xcb_disconnect(c);
+    return sent;
+}
+
+// A decoded pixel is near the colour given (8-bit B, G, R).
+::testing::AssertionResult nearColour(const std::vector<uint8_t>& bgra, int x, int y, int b, int g, int r) {
+    const uint8_t* p = bgra.data() + (size_t(y) * kScreenWidth + size_t(x)) * 4;
+    if (std::abs(p[0] - b) < 40 && std::abs(p[1] - g) < 40 && std::abs(p[2] - r) < 40)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is B" << int(p[0]) << " G"
+                                         << int(p[1]) << " R" << int(p[2]);
+}
+
+const char* kSettings =
+    "[General]\n"
+    "outputMode=0\n"
+    "screenOrAppMode=0\n"
+    "whichScreen=0\n"
+    "showMouse=0\n"
+    "cropWindow=0\n"
+    "scalingMode=0\n"
+    "autoRefresh=0\n"
+    "audioInput=1\n"
+    "allChannels=0\n"
+    "audioInputDevice=1\n"
+    "audioInputDeviceSIOUID=dummy-in\n"
+    "theFrameRateMode=3\n"
+    "theBitRateMode=0\n";
+
+TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
+    testsupport::XvfbServer x(kScreenWidth, kScreenHeight);
+    ASSERT_TRUE(x.ok());
+    testsupport::TestWindows windows(x.display());
+    ASSERT_TRUE(windows.ok());
+    // Below the main window, which the program leaves out of its picture.
+    windows.create({.x = 200, .y = 150, .width = 480, .height = 320, .rgb = 0xff0000, .title = "Red"});
+    windows.create({.x = 1100, .y = 600, .width = 400, .height = 300, .rgb = 0x00ff00, .title = "Green"});
+    windows.sync();
+
+    testsupport::HttpServer web;
+    ASSERT_TRUE(web.ok());
+    web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"});
+
+    h264check::TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    const std::string configDir = temp.path + "config/NDITabrivo/";
+    ASSERT_EQ(system(("mkdir -p " + configDir).c_str()), 0);
+    const std::string settingsPath = configDir + "NDITabrivo.conf";
+    { std::ofstream(settingsPath) << kSettings; }
+
+    const int port = freeLoopbackPort();
+    ASSERT_GT(port, 0);
+    const std::string out = temp.path + "program.out", err = temp.path + "program.err";
+    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
+                                 {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
+                                  "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1",
+                                  "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
+                                  "NDITABRIVO_UPDATE_HOST=" + web.hostPort()},
+                                 out, err);
+    ASSERT_GT(program, 0);
+    const std::string listening = "on TCP port " + std::to_string(port);
+    if (!waitForText(out, listening, 20s)) {
+        kill(program, SIGKILL);
+        waitpid(program, nullptr, 0);
+        FAIL() << "no source on port " << port << "\n" << readText(out) << readText(err);
+    }
+
+    const std::string video = temp.path + "video.h264", audio = temp.path + "audio.wav";
+    const std::string receive = buildDir() + "/ndi-recv --host 127.0.0.1 --port " + std::to_string(port) +
+                                " --video " + video + " --audio " + audio + " --seconds " +
+                                std::to_string(kSeconds) + " 2>&1";
+    FILE* recv = popen(receive.c_str(), "r");
+    ASSERT_NE(recv, nullptr);
+    char line[512] = "";
+    std::string report;
+    while (fgets(line, sizeof line, recv) != nullptr) report += line;
+    EXPECT_EQ(pclose(recv), 0) << report;
+
+    // Closing the main window ends the program and saves the settings.
+    EXPECT_TRUE(closeWindowTitled(x.display(), "NDI Wendlor HX"));
+    EXPECT_EQ(waitForExit(program, 15s), 0) << readText(err);
+
+    h264check::ProbeResult probe;
+    ASSERT_TRUE(h264check::probeVideo(video, &probe)) << report;
+    EXPECT_EQ(probe.width, kScreenWidth);
+    EXPECT_EQ(probe.height, kScreenHeight);
+    // Paced by the display's refresh (60 Hz on Xvfb): not more, and not far
+    // less on a busy machine.
+    EXPECT_LE(probe.frames, 60 * kSeconds + 10) << report;
+    EXPECT_GE(probe.frames, 60 * kSeconds * 4 / 10) << report;
+
+    // One picture from the middle of the stream is enough to look at.
+    auto last = h264check::ffmpegOutput("-f h264 -i '" + video +
+                                        "' -vf 'select=eq(n\\,60)' -frames:v 1 -f rawvideo -pix_fmt bgra -");
+    ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
+    EXPECT_TRUE(nearColour(last, 200 + 240, 150 + 160, 0, 0, 255));   // red window's middle
+    EXPECT_TRUE(nearColour(last, 1100 + 200, 600 + 150, 0, 255, 0));  // green window's middle
+    EXPECT_TRUE(nearColour(last, 200 + 10, 150 + 10, 0, 0, 255));
+    EXPECT_TRUE(nearColour(last, 1100 + 390, 600 + 290, 0, 255, 0));
+    EXPECT_FALSE(nearColour(last, 195, 150 + 160, 0, 0, 255));  // just left of the red window
+
+    auto samples = h264check::ffmpegOutput("-i '" + audio + "' -f f32le -ac 2 -ar 48000 -");
+    EXPECT_GE(samples.size(), size_t(48000) * 2 * 4) << report;  // at least a second of stereo
+
+    const std::string saved = readText(settingsPath);
+    EXPECT_NE(saved.find("theFrameRateMode=3"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("audioInputDeviceSIOUID=dummy-in"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos) << saved;  // written, not prepared
+    EXPECT_EQ(web.requests().size(), 1u);
+}
+
+}  // namespace
