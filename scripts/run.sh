@@ -54,7 +54,12 @@ if [ -z "${DISPLAY:-}" ]; then
   start_private_display
 fi
 
-echo "run: NDI source \"NDI Wendlor HX\" on port $port; watch it with:"
+if [ "$port" = "0" ]; then
+  echo "run: NDI source \"NDI Wendlor HX\" on the free port printed below; watch it with:"
+  port="PORT"
+else
+  echo "run: NDI source \"NDI Wendlor HX\" on port $port; watch it with:"
+fi
 echo "run:   $build/ndi-recv --host 127.0.0.1 --port $port --video - | ffplay -f h264 -"
 "$program" && status=0 || status=$?
 exit "$status"
