@@ -45,8 +45,11 @@ bool makeSegment(XContext& context, ShmGrabber& grabber, size_t size) {
 }  // namespace
 
 void makeOpaque(uint8_t* pixels, size_t count) {
-    uint32_t* p = reinterpret_cast<uint32_t*>(pixels);
-    for (size_t i = 0; i < count; ++i) p[i] |= 0xFF000000u;
+    // Two pixels at a time: this pass runs over every captured screen.
+    uint64_t* pairs = reinterpret_cast<uint64_t*>(pixels);
+    const size_t pairCount = count / 2;
+    for (size_t i = 0; i < pairCount; ++i) pairs[i] |= 0xFF000000FF000000ull;
+    if (count % 2 != 0) pixels[count * 4 - 1] = 0xFF;
 }
 
 uint8_t* grabRootRect(XContext& context, ShmGrabber& grabber, RootRect r) {

@@ -123,6 +123,30 @@ std::vector<RootRect> screenRects(XContext& context) {
     return rects;
 }
 
+void watchScreenChanges(XContext& context) {
+    if (!context.hasRandr) return;
+    xcb_randr_select_input(context.connection, context.root,
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    xcb_flush(context.connection);
+}
+
+bool screensChanged(XContext& context) {
+    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(context.connection, &xcb_randr_id);
+    bool changed = false;
+    // Only RandR's notices are asked for on this connection; anything else
+    // is dropped as it comes.
+    while (xcb_generic_event_t* event = xcb_poll_for_event(context.connection)) {
+        uint8_t type = event->response_type & 0x7F;
+        if (randr != nullptr && (type == randr->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                 type == randr->first_event + XCB_RANDR_NOTIFY)) {
+            changed = true;
+        }
+        free(event);
+    }
+    return changed;
+}
+
 namespace {
 
 xcb_get_property_reply_t* getProperty(XContext& context, xcb_window_t window, xcb_atom_t property,

@@ -51,6 +51,10 @@ struct RootRect {
 };
 std::vector<RootRect> screenRects(XContext& context);
 RootRect rootBounds(const XContext& context);
+// Asks to hear of screens added, removed or resized.
+void watchScreenChanges(XContext& context);
+// True when the screens changed since the last call; reads waiting events.
+bool screensChanged(XContext& context);
 
 std::optional<uint32_t> readCardinal(XContext& context, xcb_window_t window, xcb_atom_t property);
 std::vector<uint32_t> readCardinals(XContext& context, xcb_window_t window, xcb_atom_t property,

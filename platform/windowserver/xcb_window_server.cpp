@@ -57,7 +57,7 @@ std::optional<std::string> className(XContext& x, xcb_window_t window) {
 
 class XcbWindowServer final : public WindowServer {
 public:
-    explicit XcbWindowServer(const XContext& context) : x_(context) {}
+    explicit XcbWindowServer(const XContext& context) : x_(context) { watchScreenChanges(x_); }
     ~XcbWindowServer() override {
         releaseShmGrabber(x_, shm_);
         closeXContext(x_);
@@ -74,7 +74,8 @@ public:
     void postPointerButton(int xButton, bool down) override;
 
 private:
-    RootRect firstScreen() { return screenRects(x_).front(); }
+    std::vector<RootRect> screenLayout();
+    RootRect firstScreen() { return screenLayout().front(); }
     std::vector<xcb_window_t> stackingFrontToBack();
     bool describeWindow(xcb_window_t window, RootRect first, WindowInfo& info);
     int32_t layerOf(xcb_window_t window, bool& excluded);
@@ -91,10 +92,20 @@ private:
     std::vector<uint8_t> compose_;  // grows to the largest picture composed, then stays
     bool compositeTried_ = false;
     std::mutex lock_;  // the grabbers' memory is one per connection
+    // Asked of RandR once and again only when it announces a change: every
+    // capture needs the first screen's corner.
+    std::vector<RootRect> screens_;
+    std::mutex screensLock_;
 };
 
+std::vector<RootRect> XcbWindowServer::screenLayout() {
+    std::lock_guard<std::mutex> hold(screensLock_);
+    if (screensChanged(x_) || screens_.empty()) screens_ = screenRects(x_);
+    return screens_;
+}
+
 std::vector<ScreenInfo> XcbWindowServer::screens() {
-    std::vector<RootRect> rects = screenRects(x_);
+    std::vector<RootRect> rects = screenLayout();
     const RootRect first = rects.front();
     std::vector<ScreenInfo> result;
     for (const RootRect& r : rects) {
