@@ -283,6 +283,7 @@ void releaseH264Encoder(H264Encoder* encoder) {
         delete encoder->picIn;
         encoder->picIn = nullptr;
     }
+    if (encoder->param != nullptr) x264_param_cleanup(encoder->param);
     delete encoder->param;
     encoder->param = nullptr;
     if (encoder->encoder != nullptr) x264_encoder_close(encoder->encoder);

@@ -73,8 +73,6 @@ NDIlib_recv_instance_t connectReceiver(NDIlib_send_instance_t sender) {
     return nullptr;
 }
 
-namespace {
-
 Packet packetOf(const NDIlib_video_frame_v2_t& frame) {
     Packet packet;
     packet.fourcc = frame.FourCC;
@@ -91,8 +89,6 @@ Packet packetOf(const NDIlib_video_frame_v2_t& frame) {
                                 &packet.header) == 0;
     return packet;
 }
-
-}  // namespace
 
 int collectPackets(NDIlib_recv_instance_t recv, int count, int timeoutMs,
                    std::vector<Packet>* out) {

@@ -39,6 +39,9 @@ struct Packet {
     std::vector<uint8_t> annexB() const;
 };
 
+// A received compressed frame as a Packet (header checked with readHXPacket).
+Packet packetOf(const NDIlib_video_frame_v2_t& frame);
+
 // A sender of the built-in runtime listening on a free loopback port (the
 // runtime is initialised first); null on failure. Destroy it with
 // NDIlib_send_destroy or destroyNDIHXSender.
