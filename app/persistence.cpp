@@ -34,8 +34,8 @@ std::string configHome() {
 // QSettings constructed on an explicit file path, so that its own cached
 // idea of the configuration directory never hides a changed XDG_CONFIG_HOME.
 std::unique_ptr<QSettings> openStore() {
-    auto store = std::make_unique<QSettings>(QString::fromStdString(prefsStorePath()),
-                                             QSettings::IniFormat);
+    auto store =
+        std::make_unique<QSettings>(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
     if (store->status() != QSettings::NoError) return nullptr;
     return store;
 }

@@ -36,8 +36,8 @@ float leadingDecimal(const char* text) {
 // "%f" in the C locale, whatever locale the process runs in.
 void printLatestVersion(float version) {
     char digits[64];
-    const auto result = std::to_chars(digits, digits + sizeof digits - 1, version,
-                                      std::chars_format::fixed, 6);
+    const auto result =
+        std::to_chars(digits, digits + sizeof digits - 1, version, std::chars_format::fixed, 6);
     *result.ptr = '\0';
     std::printf("Latest Version is %s\n", digits);
 }

@@ -63,8 +63,15 @@ void closeContext(GLReadbackContext* gl) {
 // A colour of 24 bits as the test always asked for; a compatibility profile
 // because the test draws with OpenGL 1.1 and its framebuffer extension.
 EGLContext createContext(EGLDisplay display) {
-    const EGLint configAttributes[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_RED_SIZE, 8,
-                                       EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_NONE};
+    const EGLint configAttributes[] = {EGL_RENDERABLE_TYPE,
+                                       EGL_OPENGL_BIT,
+                                       EGL_RED_SIZE,
+                                       8,
+                                       EGL_GREEN_SIZE,
+                                       8,
+                                       EGL_BLUE_SIZE,
+                                       8,
+                                       EGL_NONE};
     EGLConfig config = EGL_NO_CONFIG_KHR;
     EGLint count = 0;
     if (!eglChooseConfig(display, configAttributes, &config, 1, &count) || count < 1)
@@ -105,7 +112,8 @@ bool loadFramebufferCalls(FramebufferCalls* fb) {
     const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
     if (!hasExtension(extensions, "GL_EXT_framebuffer_object") ||
         !hasExtension(extensions, "GL_ARB_texture_rectangle")) {
-        std::printf("testGLReadback: the renderer lacks framebuffer objects or rectangle textures\n");
+        std::printf(
+            "testGLReadback: the renderer lacks framebuffer objects or rectangle textures\n");
         return false;
     }
     loadCall(&fb->genFramebuffers, "glGenFramebuffersEXT");

@@ -22,7 +22,7 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 class PersistenceTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "prefs-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -89,9 +89,7 @@ void fillPrefs() {
     setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
 }
 
-bool isValidUtf8(const char* s) {
-    return QString::fromUtf8(s).toUtf8() == QByteArray(s);
-}
+bool isValidUtf8(const char* s) { return QString::fromUtf8(s).toUtf8() == QByteArray(s); }
 
 TEST_F(PersistenceTest, EmptyStoreGivesTheResetSetAndPrintsNothing) {
     const auto defaults = resetSet();
@@ -108,10 +106,9 @@ TEST_F(PersistenceTest, SaveThenLoadGivesEveryPersistedFieldBack) {
     saved["whichApp"] = "0";  // not persisted; every load starts it at 0
     savePrefs();
     ASSERT_TRUE(fs::exists(dir_ + "/NDITabrivo/NDITabrivo.conf"));
-    EXPECT_EQ(QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat)
-                  .allKeys()
-                  .size(),
-              23);
+    EXPECT_EQ(
+        QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat).allKeys().size(),
+        23);
 
     resetPrefsKeepOutput();
     CaptureStdout();
@@ -173,8 +170,8 @@ TEST_F(PersistenceTest, OutOfRangeModesLoadUnchanged) {
 }
 
 TEST_F(PersistenceTest, LongTextsLoadAsTheirFirst255Bytes) {
-    writeStore("appName=" + std::string(300, 'a') + "\naudioInputDeviceSIOUID=" +
-               std::string(299, 'b') + "\xc3\xa9\n");
+    writeStore("appName=" + std::string(300, 'a') +
+               "\naudioInputDeviceSIOUID=" + std::string(299, 'b') + "\xc3\xa9\n");
     loadPrefs(1);
     EXPECT_EQ(std::string(thePrefs.appName), std::string(255, 'a'));
     EXPECT_EQ(std::string(thePrefs.audioInputDeviceSIOUID), std::string(255, 'b'));
@@ -208,7 +205,8 @@ TEST_F(PersistenceTest, GarbageValuesKeepDefaultsWithOneLineEach) {
     CaptureStderr();
     loadPrefs(4);
     const std::string err = GetCapturedStderr();
-    for (const char* key : {"outputMode", "whichScreen", "cropBoxWidth", "cropBoxLeft", "showMouse"})
+    for (const char* key :
+         {"outputMode", "whichScreen", "cropBoxWidth", "cropBoxLeft", "showMouse"})
         EXPECT_NE(err.find(std::string("settings: ") + key + " is not a 32-bit integer"),
                   std::string::npos)
             << key;

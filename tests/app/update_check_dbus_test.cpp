@@ -27,12 +27,13 @@ namespace {
 // A session bus of the test's own; the daemon forks away and is ended by its
 // process id.
 class PrivateSessionBus {
-public:
+  public:
     PrivateSessionBus() {
         FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
         if (out == nullptr) return;
         char line[512];
-        if (fgets(line, sizeof line, out) != nullptr) address_ = std::string(line, strcspn(line, "\n"));
+        if (fgets(line, sizeof line, out) != nullptr)
+            address_ = std::string(line, strcspn(line, "\n"));
         if (fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
         pclose(out);
     }
@@ -42,14 +43,14 @@ public:
     bool ok() const { return !address_.empty() && pid_ > 0; }
     const std::string& address() const { return address_; }
 
-private:
+  private:
     std::string address_;
     pid_t pid_ = 0;
 };
 
 // Answers Notify like a desktop's notification server and keeps the calls.
 class StandInNotifications : public QDBusVirtualObject {
-public:
+  public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.member() != QLatin1String("Notify")) return false;
@@ -65,13 +66,13 @@ public:
         return calls_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<QVariantList> calls_;
 };
 
 class NotificationBusTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(bus_.ok()) << "dbus-daemon could not be started";
         ASSERT_TRUE(server_.ok());

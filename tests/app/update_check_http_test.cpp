@@ -23,7 +23,7 @@ struct Notification {
 };
 
 class UpdateCheckTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server_.ok());
         setenv("NDITABRIVO_UPDATE_HOST", server_.hostPort().c_str(), 1);

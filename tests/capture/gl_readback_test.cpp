@@ -1,13 +1,13 @@
 // The OpenGL read-back self-test on the machine's renderer (Mesa's software
 // renderer in CI).
+#include "capture/gl_readback.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "capture/gl_readback.h"
 
 namespace {
 
@@ -19,7 +19,8 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 TEST(GLReadback, PrintsSixReadsOfOpaqueRed) {

@@ -48,7 +48,8 @@ std::string readRequest(int fd) {
     std::string text;
     char chunk[4096];
     size_t wanted = std::string::npos;
-    while (text.size() < kMaxRequestBytes && (wanted == std::string::npos || text.size() < wanted)) {
+    while (text.size() < kMaxRequestBytes &&
+           (wanted == std::string::npos || text.size() < wanted)) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 2000) <= 0) break;
         const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
@@ -80,22 +81,29 @@ HttpRequest parseRequest(const std::string& text) {
     while (lineEnd != std::string::npos) {
         const size_t start = lineEnd + 2;
         lineEnd = head.find("\r\n", start);
-        const std::string line = head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
+        const std::string line =
+            head.substr(start, lineEnd == std::string::npos ? lineEnd : lineEnd - start);
         const size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         const size_t value = line.find_first_not_of(' ', colon + 1);
-        request.headers[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+        request.headers[line.substr(0, colon)] =
+            value == std::string::npos ? "" : line.substr(value);
     }
     return request;
 }
 
 const char* reasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -164,8 +172,8 @@ void HttpServer::answer(int fd) {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
     }
-    sendAll(fd, "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) +
-                    "\r\nContent-Type: " + response.contentType +
+    sendAll(fd, "HTTP/1.1 " + std::to_string(response.status) + " " +
+                    reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
                     "\r\nContent-Length: " + std::to_string(response.body.size()) +
                     "\r\nConnection: close\r\n\r\n" + response.body);
 }

@@ -35,7 +35,7 @@ struct HttpRequest {
 };
 
 class HttpServer {
-public:
+  public:
     HttpServer();  // listening when it returns; ok() says whether it could
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -43,13 +43,13 @@ public:
 
     bool ok() const { return listenFd_ >= 0; }
     uint16_t port() const { return port_; }
-    std::string hostPort() const;                   // "127.0.0.1:port"
+    std::string hostPort() const;                    // "127.0.0.1:port"
     std::string url(const std::string& path) const;  // "http://127.0.0.1:port/path"
 
     void serve(const std::string& path, HttpResponse response);
     std::vector<HttpRequest> requests() const;
 
-private:
+  private:
     void run();
     void answer(int fd);
     HttpResponse responseFor(const std::string& path) const;
