@@ -62,6 +62,9 @@ bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted);
 // The input stream's callbacks, on the device's real-time thread.
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);
 void audioOverflowCallback(SoundIoInStream* stream);
+// The library's default ends the process on a stream error; here the run
+// reports it and cycles over an empty ring until it is stopped.
+void audioStreamErrorCallback(SoundIoInStream* stream, int err);
 
 // Wall clock in milliseconds.
 int64_t getMilliseconds();

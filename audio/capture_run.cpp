@@ -22,6 +22,8 @@ std::atomic<int32_t> audioOverflowCount{0};
 namespace {
 
 constexpr int kRingSeconds = 10;
+// The ring is mapped twice; keep its capacity well inside the int counts.
+constexpr int64_t kMaxRingBytes = int64_t{1} << 30;
 constexpr int kCycleMs = 40;
 constexpr int kEmptyCycleExtraMs = 100;
 
@@ -167,6 +169,7 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
     run.stream->sample_rate = sampleRate;
     run.stream->read_callback = audioReadCallback;
     run.stream->overflow_callback = audioOverflowCallback;
+    run.stream->error_callback = audioStreamErrorCallback;
     run.stream->userdata = &run;
     if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
     if (int err = openInputStream(run.stream)) {
@@ -227,8 +230,11 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         return failRun(run);
     }
     if (setUpStream(run, sampleRate, format) != 0) return failRun(run);
-    const int ringBytes = run.stream->sample_rate * run.stream->bytes_per_frame * kRingSeconds;
-    SoundIoRingBuffer* ring = soundio_ring_buffer_create(run.soundio, ringBytes);
+    // Ten seconds of a wide, fast device can exceed what the library's int
+    // capacity holds; such a ring cannot be made.
+    const int64_t ringBytes = int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
+    SoundIoRingBuffer* ring =
+        ringBytes <= kMaxRingBytes ? soundio_ring_buffer_create(run.soundio, int(ringBytes)) : nullptr;
     if (ring == nullptr) {
         fprintf(stderr, "out of memory A\n");
         return failRun(run);
@@ -292,6 +298,10 @@ bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted) {
 void audioOverflowCallback(SoundIoInStream*) {
     const int32_t count = audioOverflowCount.fetch_add(1) + 1;
     fprintf(stderr, "overflow %d\n", count);
+}
+
+void audioStreamErrorCallback(SoundIoInStream*, int err) {
+    fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
 }
 
 int64_t getMilliseconds() {
