@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <soundio/soundio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -45,6 +46,32 @@ TEST(InputDeviceList, UnknownBackEndNameIsReported) {
     EXPECT_EQ(listing.err.rfind("unknown audio back end \"coreaudio\", trying pulseaudio and alsa\n", 0), 0u)
         << listing.err;
     EXPECT_LE(theInputDeviceCount, kMaxInputDevices);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AudioBackEnd, LostBackEndIsReportedWithoutEndingTheProcess) {
+    SoundIo* soundio = soundio_create();
+    ASSERT_NE(soundio, nullptr);
+    ASSERT_EQ(connectAudioBackend(soundio), 0);
+    testing::internal::CaptureStdout();
+    soundio->on_backend_disconnect(soundio, SoundIoErrorBackendDisconnected);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "libsoundio: backend disconnected: backend disconnected\n");
+    soundio_destroy(soundio);
+}
+
+TEST(AudioBackEnd, StreamCallbacksReportAndCount) {
+    testing::internal::CaptureStderr();
+    audioOverflowCallback(nullptr);
+    audioOverflowCallback(nullptr);
+    audioStreamErrorCallback(nullptr, SoundIoErrorStreaming);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "overflow 1\noverflow 2\ninput stream error: unrecoverable streaming failure\n");
+    EXPECT_EQ(audioOverflowCount, 2);
 }
 
 }  // namespace
