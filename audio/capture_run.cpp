@@ -43,7 +43,8 @@ struct AudioRun {
 };
 
 int ringFill(const AudioRun& run) {
-    return int(run.bytesWritten.load(std::memory_order_acquire) - run.bytesRead.load(std::memory_order_relaxed));
+    return int(run.bytesWritten.load(std::memory_order_acquire) -
+               run.bytesRead.load(std::memory_order_relaxed));
 }
 
 int ringFree(const AudioRun& run) {
@@ -232,9 +233,11 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     if (setUpStream(run, sampleRate, format) != 0) return failRun(run);
     // Ten seconds of a wide, fast device can exceed what the library's int
     // capacity holds; such a ring cannot be made.
-    const int64_t ringBytes = int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
-    SoundIoRingBuffer* ring =
-        ringBytes <= kMaxRingBytes ? soundio_ring_buffer_create(run.soundio, int(ringBytes)) : nullptr;
+    const int64_t ringBytes =
+        int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
+    SoundIoRingBuffer* ring = ringBytes <= kMaxRingBytes
+                                  ? soundio_ring_buffer_create(run.soundio, int(ringBytes))
+                                  : nullptr;
     if (ring == nullptr) {
         fprintf(stderr, "out of memory A\n");
         return failRun(run);
@@ -292,7 +295,8 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
 
 bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted) {
     if (device->is_raw || wanted[0] == '\0') return false;
-    return strcmp(textOrEmpty(device->id), wanted) == 0 || strcmp(textOrEmpty(device->name), wanted) == 0;
+    return strcmp(textOrEmpty(device->id), wanted) == 0 ||
+           strcmp(textOrEmpty(device->name), wanted) == 0;
 }
 
 void audioOverflowCallback(SoundIoInStream*) {

@@ -49,7 +49,8 @@ int connectAudioBackend(SoundIo* soundio) {
     const char* wanted = getenv("NDITABRIVO_AUDIO_BACKEND");
     if (wanted != nullptr && wanted[0] != '\0') {
         for (const BackendName& entry : kBackendNames) {
-            if (strcmp(wanted, entry.name) == 0) return soundio_connect_backend(soundio, entry.backend);
+            if (strcmp(wanted, entry.name) == 0)
+                return soundio_connect_backend(soundio, entry.backend);
         }
         fprintf(stderr, "unknown audio back end \"%s\", trying pulseaudio and alsa\n", wanted);
     }

@@ -46,7 +46,8 @@ int chooseWidestChannelLayout(SoundIoInStream* stream) {
 void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
     if (allChannels != 0 && stream->layout.channel_count != 0) return;
     const SoundIoDevice* device = stream->device;
-    const SoundIoChannelLayout* stereo = soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
+    const SoundIoChannelLayout* stereo =
+        soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
     if (deviceHasLayout(device, stereo)) {
         stream->layout = *stereo;
     } else if (device->layout_count > 0) {

@@ -32,7 +32,8 @@ bool capturing() { return audioThreadRunning != 0; }
 
 int countOf(const std::string& text, const std::string& line) {
     int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++count;
     return count;
 }
 

@@ -43,7 +43,9 @@ TEST(InputDeviceList, RebuildsTheSameTableFromScratch) {
 TEST(InputDeviceList, UnknownBackEndNameIsReported) {
     setenv("NDITABRIVO_AUDIO_BACKEND", "coreaudio", 1);
     Listing listing = listDevices();
-    EXPECT_EQ(listing.err.rfind("unknown audio back end \"coreaudio\", trying pulseaudio and alsa\n", 0), 0u)
+    EXPECT_EQ(
+        listing.err.rfind("unknown audio back end \"coreaudio\", trying pulseaudio and alsa\n", 0),
+        0u)
         << listing.err;
     EXPECT_LE(theInputDeviceCount, kMaxInputDevices);
 }

@@ -123,7 +123,8 @@ TEST_F(AudioSending, BlockLargerThanThePlanarBufferLeavesInPieces) {
     const int frames = 48000 * 10;  // ten seconds behind: 15.36 MB of planar samples
     std::vector<float> block(size_t(frames) * channels);
     for (int f = 0; f < frames; ++f) {
-        for (int c = 0; c < channels; ++c) block[size_t(f) * channels + c] = float(f) + float(c) / 10.0f;
+        for (int c = 0; c < channels; ++c)
+            block[size_t(f) * channels + c] = float(f) + float(c) / 10.0f;
     }
     std::thread audioThread([&] { processAudioBuffer(block.data(), frames, channels, 48000); });
     int received = 0;
@@ -133,7 +134,8 @@ TEST_F(AudioSending, BlockLargerThanThePlanarBufferLeavesInPieces) {
         EXPECT_LE(int64_t(audio.samples) * channels * 4, int64_t(kAudioPlanarBytes));
         for (int c = 0; c < channels; ++c) {
             EXPECT_EQ(audio.at(c, 0), float(received) + float(c) / 10.0f);
-            EXPECT_EQ(audio.at(c, audio.samples - 1), float(received + audio.samples - 1) + float(c) / 10.0f);
+            EXPECT_EQ(audio.at(c, audio.samples - 1),
+                      float(received + audio.samples - 1) + float(c) / 10.0f);
         }
         received += audio.samples;
     }
@@ -148,7 +150,8 @@ int occupyLoopbackPort(int* port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 1) != 0) return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 1) != 0)
+        return -1;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     *port = ntohs(address.sin_port);
     return fd;

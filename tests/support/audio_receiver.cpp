@@ -24,9 +24,12 @@ bool AudioReceiver::next(ReceivedAudio* audio, uint32_t timeoutMs) {
     while (std::chrono::steady_clock::now() < deadline) {
         NDIlib_audio_frame_v2_t frame;
         switch (NDIlib_recv_capture_v2(recv_, nullptr, &frame, nullptr, 100)) {
-            case NDIlib_frame_type_error: return false;
-            case NDIlib_frame_type_audio: break;
-            default: continue;
+            case NDIlib_frame_type_error:
+                return false;
+            case NDIlib_frame_type_audio:
+                break;
+            default:
+                continue;
         }
         audio->sampleRate = frame.sample_rate;
         audio->channels = frame.no_channels;
@@ -36,7 +39,8 @@ bool AudioReceiver::next(ReceivedAudio* audio, uint32_t timeoutMs) {
         audio->timestamp = frame.timestamp;
         audio->planar.assign(size_t(frame.no_channels) * frame.no_samples, 0.0f);
         for (int c = 0; c < frame.no_channels; ++c) {
-            const auto* plane = reinterpret_cast<const char*>(frame.p_data) + size_t(c) * frame.channel_stride_in_bytes;
+            const auto* plane = reinterpret_cast<const char*>(frame.p_data) +
+                                size_t(c) * frame.channel_stride_in_bytes;
             std::copy_n(reinterpret_cast<const float*>(plane), frame.no_samples,
                         audio->planar.begin() + ptrdiff_t(c) * frame.no_samples);
         }
