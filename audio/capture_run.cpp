@@ -179,6 +179,12 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
     }
     fprintf(stderr, "%s %dHz %s interleaved\n", textOrEmpty(run.stream->layout.name),
             run.stream->sample_rate, soundio_format_string(run.stream->format));
+    // A device without layouts can leave the stream with no channels, and
+    // frames of no bytes cannot be counted.
+    if (run.stream->layout.channel_count < 1) {
+        fprintf(stderr, "input stream has no channels\n");
+        return 1;
+    }
     return 0;
 }
 
