@@ -6,6 +6,7 @@
 
 #include <libyuv/convert_from_argb.h>
 
+#include "app/prefs.h"
 #include "common/globals.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
@@ -172,11 +173,20 @@ bool allocateStreamBuffers(HXSenderState* state, int32_t s) {
            state->uyvyScratch[s] != nullptr;
 }
 
+// The bit-rate control raised bitRateChanged so that the new setting takes
+// effect: the new encoder is set up with the bit rates and quality it selects.
+void takeBitRateSetting(HXSenderState* state) {
+    const int32_t mode = thePrefs.theBitRateMode;
+    state->bitRate[0] = bitRateForMode(mode);
+    state->bitRate[1] = state->bitRate[0] >> 2;
+    state->quality = qualityForMode(mode);
+}
+
 // Tears the stream's encoder down and sets up one for this frame. False when
 // no encoder could be made: the frame is dropped and the next one tries again.
 bool recreateEncoder(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame) {
     std::printf("sendFunctionSendData re/initialise 264 : stream=%d\n", s);
-    bitRateChanged.store(0);
+    if (bitRateChanged.exchange(0) != 0) takeBitRateSetting(state);
     if (state->encoderReady[s] == 1) {
         std::printf("tear down previous : stream=%d\n", s);
         tearDownStream(state, s);

@@ -44,8 +44,10 @@ int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header);
 // stream's encoder in step with the frame, decides on a keyframe, encodes and
 // sends the packet (stream mode 0: 'H264', 1: 'h264', 2: 'H264' then the same
 // bytes again as 'h264'). Without one: forwards the audio, then the metadata
-// frame. Frames it cannot encode are dropped with a diagnostic. Returns 0.
-// Runs on the sender thread only.
+// frame. Frames it cannot encode are dropped with a diagnostic. A raised
+// bitRateChanged re-creates the encoder with the bit rates and quality of the
+// current bit-rate setting (thePrefs.theBitRateMode). Returns 0. Runs on the
+// sender thread only.
 int32_t sendFunctionSendData(NDIlib_send_instance_t sender, NDIlib_video_frame_v2_t* video,
                              const NDIlib_audio_frame_v2_t* audio,
                              const NDIlib_metadata_frame_t* metadata, int64_t unused,

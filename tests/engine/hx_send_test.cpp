@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/prefs.h"
 #include "common/globals.h"
 #include "engine/encoder.h"
 #include "engine/hx_send.h"
@@ -163,9 +164,15 @@ TEST_F(HXSend, SizeRateAndBitRateChangesRecreateTheEncoderWithAKeyframe) {
     const std::string rated = send(4, 2 * kW, 2 * kH, 50, 1);
     send(5, 2 * kW, 2 * kH, 50, 1);
     send(6, 2 * kW, 2 * kH, 50, 1);
+    thePrefs.theBitRateMode = 5;
     bitRateChanged.store(1);
     const std::string bitRate = send(7, 2 * kW, 2 * kH, 50, 1);
     EXPECT_EQ(bitRateChanged.load(), 0);
+    // The new encoder takes the setting the control changed to.
+    EXPECT_TRUE(has(bitRate, "qualityLevel for stream 0 = 35\n")) << bitRate;
+    EXPECT_EQ(state.bitRate[0], 4000);
+    EXPECT_EQ(state.bitRate[1], 1000);
+    EXPECT_FALSE(has(sized, "qualityLevel for stream 0 = 35\n"));
     for (const std::string& out : {sized, rated, bitRate}) {
         EXPECT_TRUE(has(out, kReinit)) << out;
         EXPECT_TRUE(has(out, kTearDown)) << out;
