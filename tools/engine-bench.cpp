@@ -17,10 +17,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +107,11 @@ struct Timeline {
     std::unique_ptr<std::atomic<int64_t>[]> submittedAt;
     std::unique_ptr<std::atomic<int64_t>[]> sentAt;
     std::atomic<int32_t> limit{0};
+    // Wakes the "as fast as taken" producer when a send ends, so it does not
+    // spin against the encoder's threads.
+    std::mutex lock;
+    std::condition_variable sendEnded;
+    int64_t sendsEnded = 0;
 };
 Timeline* theTimeline = nullptr;
 
@@ -114,6 +121,11 @@ int32_t sendAndTime(const uint8_t* pixels, int32_t width, int32_t height, uint32
     uint32_t id = 0;
     memcpy(&id, pixels, 4);
     if (id < uint32_t(theTimeline->limit.load())) theTimeline->sentAt[id].store(nowNs());
+    {
+        std::lock_guard<std::mutex> hold(theTimeline->lock);
+        ++theTimeline->sendsEnded;
+    }
+    theTimeline->sendEnded.notify_one();
     return 0;
 }
 
@@ -202,8 +214,17 @@ void runPaced(std::vector<std::vector<uint8_t>>& pictures, const Options& option
 void runAsFastAsTaken(std::vector<std::vector<uint8_t>>& pictures, const Options& options) {
     for (int i = 0; i < options.count; ++i) {
         waitMailboxIdle(5'000'000'000);
+        int64_t endedBefore = 0;
+        {
+            std::lock_guard<std::mutex> hold(theTimeline->lock);
+            endedBefore = theTimeline->sendsEnded;
+        }
         theTimeline->submittedAt[i] = nowNs();
         submit(pictures[i % kDistinctPictures], options, uint32_t(i));
+        // Sleep through the send; the mailbox is free a moment after it ends.
+        std::unique_lock<std::mutex> hold(theTimeline->lock);
+        theTimeline->sendEnded.wait_for(hold, std::chrono::milliseconds(100),
+                                        [&] { return theTimeline->sendsEnded > endedBefore; });
     }
 }
 
