@@ -22,6 +22,17 @@ public:
     virtual uint32_t mainWindowNumber() = 0;
 };
 
+// Surroundings of a program that shows no windows of its own (tools,
+// tests): nothing is left out of a screen and there is no crop window.
+class NoOwnWindows final : public CaptureSurroundings {
+public:
+    FrameRect cropWindowFrame() override { return {}; }
+    uint32_t cropWindowNumber() override { return 0; }
+    bool cropWindowMoving() override { return false; }
+    FrameRect getCurrentFrameDuringMove() override { return {}; }
+    uint32_t mainWindowNumber() override { return 0; }
+};
+
 // Captures the source the settings choose into buffer (kMaxFrameBytes
 // bytes) and sets captureWidth (the row stride in pixels) and captureHeight
 // (made even). When anything fails, the buffer and both sizes stay as they

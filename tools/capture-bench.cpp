@@ -21,14 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct NoOwnWindows : CaptureSurroundings {
-    FrameRect cropWindowFrame() override { return {}; }
-    uint32_t cropWindowNumber() override { return 0; }
-    bool cropWindowMoving() override { return false; }
-    FrameRect getCurrentFrameDuringMove() override { return {}; }
-    uint32_t mainWindowNumber() override { return 0; }
-};
-
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }

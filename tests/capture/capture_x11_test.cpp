@@ -22,14 +22,6 @@ using testsupport::XvfbServer;
 
 namespace {
 
-struct NoWindowsOfOurOwn : CaptureSurroundings {
-    FrameRect cropWindowFrame() override { return {}; }
-    uint32_t cropWindowNumber() override { return 0; }
-    bool cropWindowMoving() override { return false; }
-    FrameRect getCurrentFrameDuringMove() override { return {}; }
-    uint32_t mainWindowNumber() override { return 0; }
-};
-
 class CaptureOnX11 : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,7 +47,7 @@ protected:
 
     XvfbServer xvfb{1920, 1200};
     TestWindows windows{xvfb.display()};
-    NoWindowsOfOurOwn surroundings;
+    NoOwnWindows surroundings;
     uint8_t* buffer = nullptr;
     AppRecord* list = nullptr;
     int32_t count = 0;

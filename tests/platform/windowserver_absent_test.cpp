@@ -12,14 +12,6 @@
 
 namespace {
 
-struct NoWindows : CaptureSurroundings {
-    FrameRect cropWindowFrame() override { return {}; }
-    uint32_t cropWindowNumber() override { return 0; }
-    bool cropWindowMoving() override { return false; }
-    FrameRect getCurrentFrameDuringMove() override { return {}; }
-    uint32_t mainWindowNumber() override { return 0; }
-};
-
 TEST(AbsentWindowServer, EverythingFailsQuietly) {
     setenv("DISPLAY", ":65000", 1);  // no server listens there
     WindowServer& server = windowServer();
@@ -38,7 +30,7 @@ TEST(AbsentWindowServer, EverythingFailsQuietly) {
     uint8_t buffer[16] = {7};
     captureWidth = 3;
     captureHeight = 4;
-    NoWindows surroundings;
+    NoOwnWindows surroundings;
     getTheBitmap(buffer, surroundings);
     EXPECT_EQ(captureWidth, 3);
     EXPECT_EQ(captureHeight, 4);
