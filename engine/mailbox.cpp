@@ -63,7 +63,8 @@ void placeHalfSize(NDISendData* data, const uint8_t* pixels, int32_t width, int3
 
 void placeCopy(NDISendData* data, const uint8_t* pixels, int32_t width, int32_t height,
                uint32_t fourcc) {
-    memcpy(data->pixels, pixels, static_cast<size_t>(int64_t{width} * height * bytesPerPixel(fourcc)));
+    memcpy(data->pixels, pixels,
+           static_cast<size_t>(int64_t{width} * height * bytesPerPixel(fourcc)));
     data->width = width;
     data->height = height;
     data->fourcc = fourcc;

@@ -63,16 +63,16 @@ uint64_t currentTime100ns() {
 }
 
 int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
-                       int32_t height, uint32_t fourcc, int32_t frameRateCode,
-                       int32_t aspect16x9, int32_t progressive) {
+                       int32_t height, uint32_t fourcc, int32_t frameRateCode, int32_t aspect16x9,
+                       int32_t progressive) {
     if (frameRateCode < 0 || frameRateCode >= kFrameRateCount) {
         printf("sendVideoToNDI: frame rate code %d is not in the table, frame dropped\n",
                frameRateCode);
         return -1;
     }
     if (width < 1 || height < 1 || width > kMaxFrameWidth || height > kMaxFrameHeight) {
-        printf("sendVideoToNDI: frame of %d x %d is outside 1 x 1 to %d x %d, frame dropped\n", width,
-               height, kMaxFrameWidth, kMaxFrameHeight);
+        printf("sendVideoToNDI: frame of %d x %d is outside 1 x 1 to %d x %d, frame dropped\n",
+               width, height, kMaxFrameWidth, kMaxFrameHeight);
         return -1;
     }
     setPixelLayout(frame, pixels, width, fourcc);

@@ -14,10 +14,10 @@ struct FrameRate {
     int32_t frame_rate_D;
 };
 inline constexpr int32_t kFrameRateCount = 8;
-// 25 fps is announced as 30000/1200, as receivers of this source expect.
+// 25 frames per second is announced as 30000/1200 rather than 25/1; both
+// give the same frame duration.
 inline constexpr FrameRate frameRateTable[kFrameRateCount] = {
-    {24000, 1001}, {24, 1}, {30000, 1200}, {30000, 1001},
-    {30, 1},       {50, 1}, {60000, 1001}, {60, 1},
+    {24000, 1001}, {24, 1}, {30000, 1200}, {30000, 1001}, {30, 1}, {50, 1}, {60000, 1001}, {60, 1},
 };
 
 // Pixel tags that travel with every frame, read with the first character in
@@ -48,8 +48,8 @@ uint64_t currentTime100ns();
 // code outside the table (its 0/0 rate cannot be encoded) or a size outside
 // 1 x 1 to 7680 x 4320.
 int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
-                       int32_t height, uint32_t fourcc, int32_t frameRateCode,
-                       int32_t aspect16x9, int32_t progressive);
+                       int32_t height, uint32_t fourcc, int32_t frameRateCode, int32_t aspect16x9,
+                       int32_t progressive);
 
 // Hands one frame to the compressed send path, creating the NDI sender first
 // when none exists. Runs on the sender thread (or, for sendTestFrame, on a

@@ -88,7 +88,8 @@ std::vector<std::vector<uint8_t>> makePictures(int width, int height) {
         for (int y = 0; y < height; ++y) {
             uint8_t* row = p.data() + size_t(y) * width * 4;
             for (int x = 0; x < width; ++x) {
-                const bool inBox = x >= boxX && x < boxX + width / 8 && y >= boxY && y < boxY + height / 4;
+                const bool inBox =
+                    x >= boxX && x < boxX + width / 8 && y >= boxY && y < boxY + height / 4;
                 row[4 * x + 0] = inBox ? 40 : uint8_t((x + n * 4) * 255 / width);
                 row[4 * x + 1] = inBox ? 220 : uint8_t(y * 255 / height);
                 row[4 * x + 2] = inBox ? 60 : uint8_t(((x + y) / 2 + n * 8) & 0xFF);
@@ -103,7 +104,8 @@ std::vector<std::vector<uint8_t>> makePictures(int width, int height) {
 // which submission it is sending.
 struct Timeline {
     explicit Timeline(int count)
-        : submittedAt(new std::atomic<int64_t>[count]()), sentAt(new std::atomic<int64_t>[count]()) {}
+        : submittedAt(new std::atomic<int64_t>[count]()),
+          sentAt(new std::atomic<int64_t>[count]()) {}
     std::unique_ptr<std::atomic<int64_t>[]> submittedAt;
     std::unique_ptr<std::atomic<int64_t>[]> sentAt;
     std::atomic<int32_t> limit{0};
@@ -166,7 +168,8 @@ struct Receiver {
     void drain() {
         while (!stop.load()) {
             NDIlib_video_frame_v2_t frame;
-            const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(recv, &frame, nullptr, nullptr, 100);
+            const NDIlib_frame_type_e type =
+                NDIlib_recv_capture_v2(recv, &frame, nullptr, nullptr, 100);
             if (type == NDIlib_frame_type_error) return;
             if (type != NDIlib_frame_type_video) continue;
             if (frame.FourCC == NDIlib_FourCC_type_H264) ++packets;
@@ -187,7 +190,8 @@ void submit(std::vector<uint8_t>& picture, const Options& options, uint32_t id) 
 }
 
 // Creates the mailbox, the sender and the encoder before anything is timed.
-bool warmUp(std::vector<std::vector<uint8_t>>& pictures, const Options& options, Receiver* receiver) {
+bool warmUp(std::vector<std::vector<uint8_t>>& pictures, const Options& options,
+            Receiver* receiver) {
     theTimeline->limit = 0;
     setFrameConsumer(sendAndTime);
     submit(pictures[0], options, 0);
@@ -250,7 +254,8 @@ Figures summarise(const Options& options) {
     figures.seconds = double(lastSent - theTimeline->submittedAt[0]) / 1e9;
     std::sort(latencies.begin(), latencies.end());
     figures.medianMs = double(latencies[latencies.size() / 2]) / 1e6;
-    figures.p99Ms = double(latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)]) / 1e6;
+    figures.p99Ms =
+        double(latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)]) / 1e6;
     return figures;
 }
 
@@ -258,7 +263,8 @@ Figures summarise(const Options& options) {
 // (read back from a raw file, looped), or 0 when ffmpeg fails.
 double timeFfmpeg(const std::vector<std::vector<uint8_t>>& pictures, const Options& options) {
     const char* tmp = getenv("TMPDIR");
-    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/engine-bench-XXXXXX";
+    std::string path =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/engine-bench-XXXXXX";
     const int fd = mkstemp(path.data());
     if (fd < 0) return 0;
     bool written = true;
@@ -306,7 +312,8 @@ double loadAverage() {
 int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, &options)) {
-        fprintf(stderr, "usage: engine-bench [--size WIDTHxHEIGHT] [--rate PER_SECOND|max] [--count N]\n");
+        fprintf(stderr,
+                "usage: engine-bench [--size WIDTHxHEIGHT] [--rate PER_SECOND|max] [--count N]\n");
         return 2;
     }
     setenv("NDI_PORT", "0", 1);
@@ -320,8 +327,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("engine-bench: %dx%d, %s, %d frames, load average %.2f\n", options.width, options.height,
-           rateText(options).c_str(),
-           options.count, loadAverage());
+           rateText(options).c_str(), options.count, loadAverage());
     timeline.limit = options.count;
     if (options.rate > 0)
         runPaced(pictures, options);

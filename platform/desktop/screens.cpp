@@ -34,7 +34,8 @@ int32_t cacheScreenScaleFactors() {
 
 void setScreenScaleFactors(const float* factors, int32_t count) {
     count = std::min(count, kMaxCachedScreens);
-    for (int32_t i = 0; i < count; ++i) cachedFactors[i].store(factors[i], std::memory_order_relaxed);
+    for (int32_t i = 0; i < count; ++i)
+        cachedFactors[i].store(factors[i], std::memory_order_relaxed);
     cachedCount.store(std::max(count, -1), std::memory_order_release);
 }
 

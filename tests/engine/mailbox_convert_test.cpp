@@ -51,8 +51,8 @@ TEST(HalfSizeConversion, BlackWhiteAndBlueValues) {
         Pixel colour;
         uint8_t u, y, v;
     };
-    for (const Case& c : {Case{kBlack, 128, 16, 128}, Case{kWhite, 127, 235, 128},
-                          Case{kBlue, 239, 31, 118}}) {
+    for (const Case& c :
+         {Case{kBlack, 128, 16, 128}, Case{kWhite, 127, 235, 128}, Case{kBlue, 239, 31, 118}}) {
         const std::vector<uint8_t> out = halve(picture(4, 2, {c.colour, c.colour}), 4, 2);
         EXPECT_EQ(out, (std::vector<uint8_t>{c.u, c.y, c.v, c.y}))
             << "B " << int(c.colour[0]) << " G " << int(c.colour[1]) << " R " << int(c.colour[2]);
@@ -74,7 +74,8 @@ TEST(HalfSizeConversion, WidthsNotAMultipleOf4StayWithinBothBuffers) {
             std::vector<Pixel> rows(height, kWhite);
             const std::vector<uint8_t> out = halve(picture(width, height, rows), width, height);
             EXPECT_EQ(out.size(), size_t(width / 4) * 4 * (height / 2));
-            for (size_t i = 1; i < out.size(); i += 2) ASSERT_EQ(out[i], 235) << width << "x" << height;
+            for (size_t i = 1; i < out.size(); i += 2)
+                ASSERT_EQ(out[i], 235) << width << "x" << height;
         }
     }
     EXPECT_EQ(halfSizeWidth(3840), 1920);

@@ -33,7 +33,7 @@ void produce(uint32_t producer, uint32_t count) {
 }
 
 class MailboxProducers : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mailboxtest::installRecorder();
         const float factors[] = {1.0f};
@@ -46,15 +46,22 @@ TEST_F(MailboxProducers, FirstFramesAtOnceMakeOneMailboxAndOneThread) {
     if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
     testing::internal::CaptureStdout();
     std::latch go(3);
-    std::thread first([&] { go.arrive_and_wait(); produce(1, 1); });
-    std::thread second([&] { go.arrive_and_wait(); produce(2, 1); });
+    std::thread first([&] {
+        go.arrive_and_wait();
+        produce(1, 1);
+    });
+    std::thread second([&] {
+        go.arrive_and_wait();
+        produce(2, 1);
+    });
     go.arrive_and_wait();
     first.join();
     second.join();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_NE(theNDISendData.load(), nullptr);
     size_t repeats = 0;
-    for (size_t at = out.find("called when"); at != std::string::npos; at = out.find("called when", at + 1))
+    for (size_t at = out.find("called when"); at != std::string::npos;
+         at = out.find("called when", at + 1))
         ++repeats;
     EXPECT_LE(repeats, 1u);  // the producer that lost the race says so
 

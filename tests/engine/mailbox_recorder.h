@@ -22,8 +22,8 @@ struct TakenFrame {
     int32_t frameRateCode = 0;
     int32_t aspect16x9 = 0;
     int32_t progressive = 0;
-    uint32_t firstWord = 0;  // the first four bytes, as a frame id
-    bool uniform = false;    // every 32-bit word equals firstWord
+    uint32_t firstWord = 0;      // the first four bytes, as a frame id
+    bool uniform = false;        // every 32-bit word equals firstWord
     std::vector<uint8_t> bytes;  // kept only when keepBytes is set
     std::thread::id thread;
 };

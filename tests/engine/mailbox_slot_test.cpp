@@ -18,10 +18,12 @@ using mailboxtest::recorder;
 constexpr uint32_t kBGRA = 0x62677261;
 constexpr uint32_t k2VUY = 0x32767579;
 
-std::vector<uint8_t> filled(size_t bytes, uint8_t value) { return std::vector<uint8_t>(bytes, value); }
+std::vector<uint8_t> filled(size_t bytes, uint8_t value) {
+    return std::vector<uint8_t>(bytes, value);
+}
 
 class MailboxSlot : public testing::Test {
-protected:
+  protected:
     // One hand-made mailbox for the process, published where postFrameToSender
     // looks, so the first frame does not start a real sender thread.
     static NDISendData* mailbox() {
@@ -138,8 +140,9 @@ TEST_F(MailboxSlot, PackedFramesCopyTwoBytesAPixel) {
 
 TEST_F(MailboxSlot, RefusesFramesLargerThanTheBuffer) {
     const auto frame = filled(16, 4);
-    for (auto [width, height] : {std::pair{kMaxFrameWidth + 1, 2}, std::pair{2, kMaxFrameHeight + 1},
-                                 std::pair{-2, 2}, std::pair{2, -2}}) {
+    for (auto [width, height] :
+         {std::pair{kMaxFrameWidth + 1, 2}, std::pair{2, kMaxFrameHeight + 1}, std::pair{-2, 2},
+          std::pair{2, -2}}) {
         testing::internal::CaptureStdout();
         postFrameToSender(frame.data(), width, height, kBGRA, 7, 1, 1);
         EXPECT_NE(testing::internal::GetCapturedStdout().find("dropped"), std::string::npos);

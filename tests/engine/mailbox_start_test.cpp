@@ -19,7 +19,9 @@ constexpr uint32_t kBGRA = 0x62677261;
 
 std::vector<uint8_t> frameWithId(uint8_t id) { return std::vector<uint8_t>(4 * 2 * 4, id); }
 
-void post(const std::vector<uint8_t>& frame) { postFrameToSender(frame.data(), 4, 2, kBGRA, 7, 1, 1); }
+void post(const std::vector<uint8_t>& frame) {
+    postFrameToSender(frame.data(), 4, 2, kBGRA, 7, 1, 1);
+}
 
 std::vector<uint32_t> takenIds() {
     std::lock_guard<std::mutex> hold(recorder.lock);
@@ -32,7 +34,7 @@ std::vector<uint32_t> takenIds() {
 void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(40)); }
 
 class MailboxStart : public testing::Test {
-protected:
+  protected:
     void SetUp() override { mailboxtest::installRecorder(); }
     void TearDown() override { mailboxtest::setHold(false); }
 };

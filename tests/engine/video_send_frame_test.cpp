@@ -37,7 +37,8 @@ TEST(FillVideoFrame, RefusesCodesOutsideTheTableAndSizesOutsideTheBuffer) {
                           Case{0, 64, 7}, Case{64, 0, 7}, Case{-2, 64, 7}}) {
         NDIlib_video_frame_v2_t frame;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(fillVideoFrame(&frame, pixels, c.width, c.height, kPixelTagBGRA, c.code, 1, 1), -1);
+        EXPECT_EQ(fillVideoFrame(&frame, pixels, c.width, c.height, kPixelTagBGRA, c.code, 1, 1),
+                  -1);
         EXPECT_NE(testing::internal::GetCapturedStdout().find("frame dropped"), std::string::npos)
             << c.width << "x" << c.height << " code " << c.code;
     }
@@ -105,7 +106,9 @@ TEST(CurrentTime100ns, NeverDecreasesAndCountsHundredsOfNanoseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const uint64_t second = currentTime100ns();
     const auto elapsed100ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::steady_clock::now() - start).count() / 100;
+                                  std::chrono::steady_clock::now() - start)
+                                  .count() /
+                              100;
     EXPECT_GE(second - first, 100000u - 1000u);
     EXPECT_NEAR(double(second - first), double(elapsed100ns), 10000.0);
 }

@@ -22,7 +22,7 @@ namespace {
 constexpr double kMinPsnr = 30.0;
 
 class VideoSendLoopback : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("NDI_PORT", "0", 1);
         setenv("NDI_BIND", "127.0.0.1", 1);
@@ -55,8 +55,9 @@ protected:
         const auto pictures = h264check::decodeToI420(path, width, height);
         ASSERT_EQ(pictures.size(), expectedLuma.size());
         for (size_t i = 0; i < pictures.size(); ++i)
-            EXPECT_GE(h264check::psnr(h264check::lumaOfI420(pictures[i], width, height), expectedLuma[i]),
-                      kMinPsnr)
+            EXPECT_GE(
+                h264check::psnr(h264check::lumaOfI420(pictures[i], width, height), expectedLuma[i]),
+                kMinPsnr)
                 << "picture " << i;
     }
 
