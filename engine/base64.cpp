@@ -19,9 +19,7 @@ constexpr std::array<uint8_t, 256> makeDecodeTable() {
 }
 constexpr std::array<uint8_t, 256> kDecodeTable = makeDecodeTable();
 
-uint8_t sextet(const char* text, int32_t i) {
-    return kDecodeTable[static_cast<uint8_t>(text[i])];
-}
+uint8_t sextet(const char* text, int32_t i) { return kDecodeTable[static_cast<uint8_t>(text[i])]; }
 
 int32_t alphabetPrefixLength(const char* text) {
     int32_t n = 0;

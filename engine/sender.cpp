@@ -63,10 +63,14 @@ NDIlib_send_instance_t setupNDIHXSender() {
 
 const char* ndiModeLine(int32_t networkMode) {
     switch (networkMode) {
-        case 1: return "HX2 Using Allow Multicast Mode";
-        case 2: return "HX2 Using Force TCP Mode";
-        case 3: return "HX2 Using Allow rUDP Mode";
-        default: return "HX2 Using Default NDI Mode";
+        case 1:
+            return "HX2 Using Allow Multicast Mode";
+        case 2:
+            return "HX2 Using Force TCP Mode";
+        case 3:
+            return "HX2 Using Allow rUDP Mode";
+        default:
+            return "HX2 Using Default NDI Mode";
     }
 }
 
@@ -103,9 +107,15 @@ const char* ndiConfigText(const HXSenderState& state, char* buffer, size_t size)
                      static_cast<int>(strnlen(state.multicastNetMask, kHXTextSize)),
                      state.multicastNetMask);
             break;
-        case 2: snprintf(buffer, size, "%s", kForceTCPConfig); break;
-        case 3: snprintf(buffer, size, "%s", kReliableUDPConfig); break;
-        default: snprintf(buffer, size, "%s", kDefaultConfig); break;
+        case 2:
+            snprintf(buffer, size, "%s", kForceTCPConfig);
+            break;
+        case 3:
+            snprintf(buffer, size, "%s", kReliableUDPConfig);
+            break;
+        default:
+            snprintf(buffer, size, "%s", kDefaultConfig);
+            break;
     }
     return buffer;
 }

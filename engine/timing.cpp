@@ -46,22 +46,24 @@ double currentTimeSeconds() {
     return secondsFromClock(now.tv_sec, now.tv_nsec);
 }
 
-void timeMarkUs(const char* label, int32_t reset) {
-    const int64_t now = getMicroseconds();
+namespace {
+
+void timeMark(const char* label, int32_t reset, int64_t now, const char* unit) {
     if (reset != 0) {
         timeMarkBase = now;
         return;
     }
-    printf("%s at %d uSec\n", label, static_cast<int32_t>(now - timeMarkBase));
+    printf("%s at %d %s\n", label, static_cast<int32_t>(now - timeMarkBase), unit);
+}
+
+}  // namespace
+
+void timeMarkUs(const char* label, int32_t reset) {
+    timeMark(label, reset, getMicroseconds(), "uSec");
 }
 
 void timeMarkMs(const char* label, int32_t reset) {
-    const int64_t now = currentTimeMs();
-    if (reset != 0) {
-        timeMarkBase = now;
-        return;
-    }
-    printf("%s at %d mSec\n", label, static_cast<int32_t>(now - timeMarkBase));
+    timeMark(label, reset, currentTimeMs(), "mSec");
 }
 
 int32_t elapsedMs(const void*, int32_t reset) {

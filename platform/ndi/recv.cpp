@@ -111,6 +111,11 @@ uint8_t* takePayload(NDIlib_recv_instance_type* recv) {
     return payload;
 }
 
+// The metadata text rides behind the data, NUL-terminated by the allocation.
+const char* metadataText(const ndiwire::Header& h, uint8_t* payload) {
+    return h.metadataSize > 0 ? reinterpret_cast<char*>(payload + h.dataSize) : nullptr;
+}
+
 void fillVideo(const ndiwire::Header& h, uint8_t* payload, NDIlib_video_frame_v2_t* frame) {
     frame->xres = h.xres;
     frame->yres = h.yres;
@@ -123,7 +128,7 @@ void fillVideo(const ndiwire::Header& h, uint8_t* payload, NDIlib_video_frame_v2
     frame->line_stride_in_bytes = h.strideOrSize;
     frame->timestamp = h.timestamp;
     frame->p_data = h.dataSize > 0 ? payload : nullptr;
-    frame->p_metadata = h.metadataSize > 0 ? reinterpret_cast<char*>(payload + h.dataSize) : nullptr;
+    frame->p_metadata = metadataText(h, payload);
 }
 
 void fillAudio(const ndiwire::Header& h, uint8_t* payload, NDIlib_audio_frame_v2_t* frame) {
@@ -134,7 +139,7 @@ void fillAudio(const ndiwire::Header& h, uint8_t* payload, NDIlib_audio_frame_v2
     frame->channel_stride_in_bytes = h.channelStride;
     frame->timestamp = h.timestamp;
     frame->p_data = h.dataSize > 0 ? reinterpret_cast<float*>(payload) : nullptr;
-    frame->p_metadata = h.metadataSize > 0 ? reinterpret_cast<char*>(payload + h.dataSize) : nullptr;
+    frame->p_metadata = metadataText(h, payload);
 }
 
 void fillMetadata(const ndiwire::Header& h, uint8_t* payload, NDIlib_metadata_frame_t* frame) {
@@ -213,11 +218,18 @@ bool readHello(NDIlib_recv_instance_type* recv) {
     }
     const bool isHello = recv->header.type == ndiwire::kHello;
     uint8_t* payload = takePayload(recv);
-    if (isHello) copyBoundedUtf8(recv->sourceName, sizeof recv->sourceName,
-                                 reinterpret_cast<char*>(payload));
+    if (isHello)
+        copyBoundedUtf8(recv->sourceName, sizeof recv->sourceName,
+                        reinterpret_cast<char*>(payload));
     free(payload);
     if (!isHello) fprintf(stderr, "ndi: source did not start with a greeting\n");
     return isHello;
+}
+
+// One allocation holds data and metadata; it starts at the data, or at the
+// metadata when a frame has no data.
+void freePayload(const void* data, const char* metadata) {
+    free(const_cast<void*>(data != nullptr ? data : metadata));
 }
 
 }  // namespace
@@ -255,9 +267,12 @@ NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t recv,
     for (;;) {
         const long long left = deadline - ndiwire::monotonicMs();
         switch (readMessage(recv, static_cast<int>(left > 0 ? left : 0))) {
-            case ReadResult::failed: return NDIlib_frame_type_error;
-            case ReadResult::timeout: return NDIlib_frame_type_none;
-            case ReadResult::complete: break;
+            case ReadResult::failed:
+                return NDIlib_frame_type_error;
+            case ReadResult::timeout:
+                return NDIlib_frame_type_none;
+            case ReadResult::complete:
+                break;
         }
         const ndiwire::Header h = recv->header;
         uint8_t* payload = takePayload(recv);
@@ -277,13 +292,11 @@ NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t recv,
 }
 
 void NDIlib_recv_free_video_v2(NDIlib_recv_instance_t, const NDIlib_video_frame_v2_t* frame) {
-    if (frame != nullptr) free(frame->p_data != nullptr ? static_cast<void*>(frame->p_data)
-                                                        : const_cast<char*>(frame->p_metadata));
+    if (frame != nullptr) freePayload(frame->p_data, frame->p_metadata);
 }
 
 void NDIlib_recv_free_audio_v2(NDIlib_recv_instance_t, const NDIlib_audio_frame_v2_t* frame) {
-    if (frame != nullptr) free(frame->p_data != nullptr ? static_cast<void*>(frame->p_data)
-                                                        : const_cast<char*>(frame->p_metadata));
+    if (frame != nullptr) freePayload(frame->p_data, frame->p_metadata);
 }
 
 void NDIlib_recv_free_metadata(NDIlib_recv_instance_t, const NDIlib_metadata_frame_t* frame) {

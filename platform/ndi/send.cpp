@@ -110,8 +110,8 @@ void sendToLink(NDIlib_send_instance_type* sender, const Link& link, iovec* part
     if (keyframeFourCC != 0) link->noteKeyframe(keyframeFourCC);
 }
 
-void sendMessage(NDIlib_send_instance_type* sender, const ndiwire::Header& header,
-                 const void* data, const char* metadata, uint32_t keyframeFourCC) {
+void sendMessage(NDIlib_send_instance_type* sender, const ndiwire::Header& header, const void* data,
+                 const char* metadata, uint32_t keyframeFourCC) {
     uint8_t encoded[ndiwire::kHeaderSize];
     ndiwire::encodeHeader(header, encoded);
     for (const Link& link : snapshotLinks(sender)) {
@@ -158,9 +158,8 @@ int boundPort(int fd) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.ss_family == AF_INET6
-                     ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
-                     : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    return ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
 }
 
 // Listens on NDI_BIND (default every interface) and NDI_PORT (default 5960,
@@ -205,7 +204,15 @@ void acceptReceiver(NDIlib_send_instance_type* sender) {
     socklen_t length = sizeof peer;
     const int fd = accept4(sender->listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        // Out of descriptors the connection stays queued and poll keeps
+        // waking us: pause rather than spin.
+        if (errno == EMFILE || errno == ENFILE) {
+            fprintf(stderr, "ndi: cannot accept a receiver: %s\n", strerror(errno));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return;
+    }
     auto link = std::make_shared<ReceiverLink>();
     link->fd = fd;
     describePeer(peer, link->address, sizeof link->address);
@@ -272,6 +279,18 @@ void closeSender(NDIlib_send_instance_type* sender) {
     delete sender;
 }
 
+// Builds the header of a frame about to be sent; a frame that cannot be laid
+// out is refused with one line.
+template <typename Frame>
+bool checkedHeader(const Frame& frame,
+                   bool (*headerFor)(const Frame&, ndiwire::Header*, const char**),
+                   const char* kind, ndiwire::Header* header) {
+    const char* error = nullptr;
+    if (headerFor(frame, header, &error)) return true;
+    fprintf(stderr, "ndi: %s frame not sent: %s\n", kind, error);
+    return false;
+}
+
 }  // namespace
 
 NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* settings,
@@ -298,11 +317,7 @@ void NDIlib_send_send_video_v2(NDIlib_send_instance_t sender,
                                const NDIlib_video_frame_v2_t* frame) {
     if (sender == nullptr || frame == nullptr) return;
     ndiwire::Header header;
-    const char* error = nullptr;
-    if (!ndiwire::headerForVideo(*frame, &header, &error)) {
-        fprintf(stderr, "ndi: video frame not sent: %s\n", error);
-        return;
-    }
+    if (!checkedHeader(*frame, ndiwire::headerForVideo, "video", &header)) return;
     const bool keyframe = ndiwire::isKeyframe(frame->FourCC, frame->p_data, header.dataSize);
     sendMessage(sender, header, frame->p_data, frame->p_metadata, keyframe ? frame->FourCC : 0);
 }
@@ -311,11 +326,7 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t sender,
                                const NDIlib_audio_frame_v2_t* frame) {
     if (sender == nullptr || frame == nullptr) return;
     ndiwire::Header header;
-    const char* error = nullptr;
-    if (!ndiwire::headerForAudio(*frame, &header, &error)) {
-        fprintf(stderr, "ndi: audio frame not sent: %s\n", error);
-        return;
-    }
+    if (!checkedHeader(*frame, ndiwire::headerForAudio, "audio", &header)) return;
     sendMessage(sender, header, frame->p_data, frame->p_metadata, 0);
 }
 
@@ -323,11 +334,7 @@ void NDIlib_send_send_metadata(NDIlib_send_instance_t sender,
                                const NDIlib_metadata_frame_t* frame) {
     if (sender == nullptr || frame == nullptr) return;
     ndiwire::Header header;
-    const char* error = nullptr;
-    if (!ndiwire::headerForMetadata(*frame, &header, &error)) {
-        fprintf(stderr, "ndi: metadata frame not sent: %s\n", error);
-        return;
-    }
+    if (!checkedHeader(*frame, ndiwire::headerForMetadata, "metadata", &header)) return;
     sendMessage(sender, header, frame->p_data, nullptr, 0);
 }
 

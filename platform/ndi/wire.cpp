@@ -17,10 +17,13 @@ int64_t packedRowBytes(uint32_t fourCC, int32_t xres) {
         case NDIlib_FourCC_type_BGRA:
         case NDIlib_FourCC_type_RGBA:
         case kBGRX:
-        case kRGBX: return int64_t{xres} * 4;
+        case kRGBX:
+            return int64_t{xres} * 4;
         case NDIlib_FourCC_type_UYVY:
-        case kUYVA: return int64_t{xres} * 2;
-        default: return 0;
+        case kUYVA:
+            return int64_t{xres} * 2;
+        default:
+            return 0;
     }
 }
 
@@ -100,9 +103,7 @@ bool checkDataSize(int64_t size, const void* data, Header* header, const char** 
 
 }  // namespace
 
-bool isCompressed(uint32_t fourCC) {
-    return packedRowBytes(fourCC, 1) == 0;
-}
+bool isCompressed(uint32_t fourCC) { return packedRowBytes(fourCC, 1) == 0; }
 
 bool headerForVideo(const NDIlib_video_frame_v2_t& frame, Header* header, const char** error) {
     *header = Header{};
@@ -124,8 +125,8 @@ bool headerForVideo(const NDIlib_video_frame_v2_t& frame, Header* header, const 
                                    : static_cast<int32_t>(packedRowBytes(frame.FourCC, frame.xres));
         size = uncompressedSize(frame.FourCC, frame.xres, frame.yres, header->strideOrSize);
     }
-    return checkDataSize(size, frame.p_data, header, error) &&
-           checkVideoLayout(*header, error) && checkMetadataText(frame.p_metadata, header, error);
+    return checkDataSize(size, frame.p_data, header, error) && checkVideoLayout(*header, error) &&
+           checkMetadataText(frame.p_metadata, header, error);
 }
 
 bool headerForAudio(const NDIlib_audio_frame_v2_t& frame, Header* header, const char** error) {
@@ -140,7 +141,8 @@ bool headerForAudio(const NDIlib_audio_frame_v2_t& frame, Header* header, const 
     header->channelStride = static_cast<int32_t>(stride > INT32_MAX ? -1 : stride);
     header->timecode = frame.timecode;
     header->timestamp = frame.timestamp;
-    const int64_t size = frame.no_channels < 0 ? -1 : int64_t{header->channelStride} * frame.no_channels;
+    const int64_t size =
+        frame.no_channels < 0 ? -1 : int64_t{header->channelStride} * frame.no_channels;
     return checkDataSize(size, frame.p_data, header, error) && checkAudioLayout(*header, error) &&
            checkMetadataText(frame.p_metadata, header, error);
 }
@@ -209,13 +211,16 @@ bool decodeHeader(const uint8_t in[kHeaderSize], Header* h, const char** error) 
     if (h->dataSize > kMaxDataSize) return fail(error, "data size over the 64 MiB cap");
     if (h->metadataSize > kMaxMetadataSize) return fail(error, "metadata size over the cap");
     switch (h->type) {
-        case kVideo: return checkVideoLayout(*h, error);
-        case kAudio: return checkAudioLayout(*h, error);
+        case kVideo:
+            return checkVideoLayout(*h, error);
+        case kAudio:
+            return checkAudioLayout(*h, error);
         case kMetadata:
             return h->metadataSize == 0 || fail(error, "metadata message with extra text");
         case kHello:
             return (h->dataSize < 256 && h->metadataSize == 0) || fail(error, "bad hello message");
-        default: return fail(error, "unknown message type");
+        default:
+            return fail(error, "unknown message type");
     }
 }
 

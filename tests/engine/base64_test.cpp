@@ -1,11 +1,11 @@
+#include "engine/base64.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "engine/base64.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "engine/sender.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "app/prefs.h"
-#include "engine/sender.h"
 #include "tests/platform/ndi_loopback.h"
 
 using nlohmann::ordered_json;
@@ -38,8 +39,8 @@ struct ModeExpectation {
 }  // namespace
 
 TEST(SenderSettings, BitRateAndQualityFollowTheModeWithFallbacks) {
-    const ModeExpectation cases[] = {{0, 24000, 6000, 15}, {1, 16000, 4000, 17},
-                                     {6, 2000, 500, 40},   {7, 16000, 4000, 21},
+    const ModeExpectation cases[] = {{0, 24000, 6000, 15},  {1, 16000, 4000, 17},
+                                     {6, 2000, 500, 40},    {7, 16000, 4000, 21},
                                      {-1, 16000, 4000, 21}, {INT32_MIN, 16000, 4000, 21}};
     ASSERT_EQ(setenv("NDI_RUNTIME_DISABLED", "1", 1), 0);  // settings only, no sender
     for (const ModeExpectation& c : cases) {
@@ -215,7 +216,7 @@ TEST(SenderCreation, PrintsTheRuntimeVersion) {
 namespace {
 
 class SenderWithReceiver : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing::internal::CaptureStdout();
         sender = ensureNDISender();

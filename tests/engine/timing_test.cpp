@@ -1,10 +1,10 @@
+#include "engine/timing.h"
+
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
 #include <cmath>
 #include <string>
-
-#include "engine/timing.h"
 
 TEST(Timing, SecondsRoundToTheNearestMicrosecondHalvesUp) {
     EXPECT_DOUBLE_EQ(secondsFromClock(10, 0), 10.0);

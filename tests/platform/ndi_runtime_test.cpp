@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <thread>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "platform/ndi/ndi.h"
@@ -55,7 +55,7 @@ NDIlib_video_frame_v2_t probe(uint32_t fourCC) {
 }
 
 class NDILoopback : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sender = makeSender();
         ASSERT_NE(sender, nullptr);
@@ -289,7 +289,7 @@ namespace {
 // A fake sender on a free loopback port that greets one receiver and then
 // writes whatever the test gives it.
 class FakeSender {
-public:
+  public:
     FakeSender() {
         listenFd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -386,7 +386,8 @@ TEST(NDIReceiver, AMessageSplitAcrossCapturesIsPutTogether) {
     ASSERT_EQ(write(fake.peer, bytes, 30), 30);
     NDIlib_metadata_frame_t got;
     EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 30), NDIlib_frame_type_none);
-    ASSERT_EQ(write(fake.peer, bytes + 30, sizeof bytes - 30), static_cast<ssize_t>(sizeof bytes - 30));
+    ASSERT_EQ(write(fake.peer, bytes + 30, sizeof bytes - 30),
+              static_cast<ssize_t>(sizeof bytes - 30));
     ASSERT_EQ(write(fake.peer, "ab", 2), 2);
     EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, 30), NDIlib_frame_type_none);
     ASSERT_EQ(write(fake.peer, "cde", 3), 3);

@@ -83,7 +83,8 @@ Tally readAll(NDIlib_recv_instance_t receiver) {
                 ++tally.audio;
                 NDIlib_recv_free_audio_v2(receiver, &audio);
                 break;
-            default: return tally;
+            default:
+                return tally;
         }
     }
     return tally;
