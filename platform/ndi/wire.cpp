@@ -152,7 +152,8 @@ bool headerForMetadata(const NDIlib_metadata_frame_t& frame, Header* header, con
     header->type = kMetadata;
     header->timecode = frame.timecode;
     // length counts the NUL; 0 or less asks us to find the end ourselves.
-    size_t limit = frame.length > 0 ? static_cast<size_t>(frame.length) : kMaxDataSize + 1u;
+    const size_t limit =
+        frame.length > 0 ? static_cast<size_t>(frame.length) - 1 : kMaxDataSize + 1u;
     const int64_t size = frame.p_data != nullptr ? strnlen(frame.p_data, limit) : 0;
     return checkDataSize(size, frame.p_data, header, error);
 }
