@@ -18,34 +18,34 @@ constexpr int32_t kStreamModeBoth = 2;
 
 constexpr float k16x9 = 16.0f / 9.0f;
 
-void setPixelLayout(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
-                    uint32_t fourcc) {
-    // The record's data pointer is writable because receivers fill it; the
-    // send side only reads through it.
-    uint8_t* data = const_cast<uint8_t*>(pixels);
-    switch (fourcc) {
+struct PixelLayout {
+    uint32_t fourCC;
+    int32_t bytesPerPixel;  // 0: unknown tag, no data sent
+};
+
+PixelLayout layoutOf(uint32_t tag) {
+    switch (tag) {
         case kPixelTagBGRA:
         case kPixelTagARGB:
-            frame->FourCC = NDIlib_FourCC_type_BGRA;
-            frame->line_stride_in_bytes = width * 4;
-            frame->p_data = data;
-            return;
+            return {NDIlib_FourCC_type_BGRA, 4};
         case kPixelTagRGBA:
-            frame->FourCC = NDIlib_FourCC_type_RGBA;
-            frame->line_stride_in_bytes = width * 4;
-            frame->p_data = data;
-            return;
+            return {NDIlib_FourCC_type_RGBA, 4};
         case kPixelTag2VUY:
         case kPixelTagYUV2:
-            frame->FourCC = NDIlib_FourCC_type_UYVY;
-            frame->line_stride_in_bytes = width * 2;
-            frame->p_data = data;
-            return;
+            return {NDIlib_FourCC_type_UYVY, 2};
         default:
-            frame->FourCC = 0;
-            frame->line_stride_in_bytes = 0;
-            frame->p_data = nullptr;
+            return {0, 0};
     }
+}
+
+void setPixelLayout(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
+                    uint32_t tag) {
+    const PixelLayout layout = layoutOf(tag);
+    frame->FourCC = layout.fourCC;
+    frame->line_stride_in_bytes = width * layout.bytesPerPixel;
+    // The record's data pointer is writable because receivers fill it; the
+    // send side only reads through it.
+    frame->p_data = layout.bytesPerPixel != 0 ? const_cast<uint8_t*>(pixels) : nullptr;
 }
 
 }  // namespace
