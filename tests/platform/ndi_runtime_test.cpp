@@ -439,3 +439,31 @@ TEST(NDIRuntime, InitializeReportsFalseWhenDisabled) {
     EXPECT_TRUE(NDIlib_initialize());
     EXPECT_NE(std::string(NDIlib_version()), "");
 }
+
+TEST(NDIRuntime, WithoutABindAddressEveryInterfaceListens) {
+    ASSERT_EQ(unsetenv("NDI_BIND"), 0);
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const std::string port = std::to_string(NDIlib_send_get_port(sender));
+    NDIlib_recv_instance_t overIPv4 = makeReceiver("127.0.0.1:" + port);
+    EXPECT_NE(overIPv4, nullptr);
+    NDIlib_recv_destroy(overIPv4);
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    if (probe >= 0) {
+        close(probe);
+        NDIlib_recv_instance_t overIPv6 = makeReceiver("[::1]:" + port);
+        EXPECT_NE(overIPv6, nullptr);
+        NDIlib_recv_destroy(overIPv6);
+    }
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIRuntime, AnUnreadablePortSettingFallsBackWithADiagnostic) {
+    ASSERT_EQ(setenv("NDI_PORT", "70000", 1), 0);
+    ASSERT_EQ(setenv("NDI_BIND", "no such host.invalid", 1), 0);  // so nothing really listens
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(makeSender(), nullptr);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("ignoring NDI_PORT=\"70000\""), std::string::npos);
+    EXPECT_NE(errors.find("cannot resolve listen address"), std::string::npos);
+}
