@@ -1,11 +1,11 @@
 #include "engine/encoder.h"
 
+#include <libyuv/convert.h>
+#include <libyuv/scale.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include <libyuv/convert.h>
-#include <libyuv/scale.h>
 
 #include "common/bounded_text.h"
 #include "engine/sender.h"
@@ -68,8 +68,10 @@ void setBitRateParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
     context->bitRate = bitRate;
     param->rc.i_bitrate = bitRate;
     if (bitRate > 0) {
-        param->rc.i_vbv_max_bitrate = static_cast<int>(static_cast<float>(bitRate) * tuning.factors[0]);
-        param->rc.i_vbv_buffer_size = static_cast<int>(static_cast<float>(bitRate) * tuning.factors[2]);
+        param->rc.i_vbv_max_bitrate =
+            static_cast<int>(static_cast<float>(bitRate) * tuning.factors[0]);
+        param->rc.i_vbv_buffer_size =
+            static_cast<int>(static_cast<float>(bitRate) * tuning.factors[2]);
     }
     param->b_annexb = 1;
     param->b_stitchable = 1;
@@ -183,11 +185,16 @@ bool encoderOpen(const H264Encoder* encoder) {
 
 int pictureTypeFor(int32_t type) {
     switch (static_cast<uint32_t>(type)) {
-        case 0: return X264_TYPE_P;
-        case 1: return X264_TYPE_IDR;
-        case 2: return X264_TYPE_I;
-        case 3: return X264_TYPE_KEYFRAME;
-        default: return X264_TYPE_AUTO;
+        case 0:
+            return X264_TYPE_P;
+        case 1:
+            return X264_TYPE_IDR;
+        case 2:
+            return X264_TYPE_I;
+        case 3:
+            return X264_TYPE_KEYFRAME;
+        default:
+            return X264_TYPE_AUTO;
     }
 }
 
@@ -205,12 +212,15 @@ bool convertIntoPicture(H264Encoder* encoder, const uint8_t* uyvy, int32_t w, in
 // within the picture's size.
 bool convertScaledIntoPicture(H264Encoder* encoder, const uint8_t* uyvy, int32_t w, int32_t h) {
     const x264_image_t& img = encoder->picIn->img;
-    if (img.plane[1] == nullptr || w != encoder->width || h < 1 || h > encoder->height) return false;
+    if (img.plane[1] == nullptr || w != encoder->width || h < 1 || h > encoder->height)
+        return false;
     const int32_t half = w >> 1;
     const bool converted = libyuv::UYVYToI420(uyvy, 2 * w, encoder->planeY, w, encoder->planeU,
                                               half, encoder->planeV, half, w, h) == 0;
-    const int32_t dstW = std::min(static_cast<int32_t>(static_cast<float>(w) * encoder->scale), encoder->width);
-    const int32_t dstH = std::min(static_cast<int32_t>(static_cast<float>(h) * encoder->scale), encoder->height);
+    const int32_t dstW =
+        std::min(static_cast<int32_t>(static_cast<float>(w) * encoder->scale), encoder->width);
+    const int32_t dstH =
+        std::min(static_cast<int32_t>(static_cast<float>(h) * encoder->scale), encoder->height);
     if (dstW > 0 && dstH > 0) {
         libyuv::I420Scale(encoder->planeY, w, encoder->planeU, half, encoder->planeV, half, w, h,
                           img.plane[0], img.i_stride[0], img.plane[1], img.i_stride[1],
@@ -233,8 +243,9 @@ int32_t encodeUYVYFrame(H264Encoder* encoder, int32_t type, const uint8_t* uyvy,
                         int64_t* pts, int64_t* dts) {
     if (!encoderOpen(encoder)) return -1;
     if (uyvy != nullptr) {
-        const bool converted = encoder->scale == 1.0f ? convertIntoPicture(encoder, uyvy, w, h)
-                                                      : convertScaledIntoPicture(encoder, uyvy, w, h);
+        const bool converted = encoder->scale == 1.0f
+                                   ? convertIntoPicture(encoder, uyvy, w, h)
+                                   : convertScaledIntoPicture(encoder, uyvy, w, h);
         if (!converted) return -1;
     }
     int32_t flag = 0;
@@ -260,10 +271,18 @@ int32_t encodeI420Frame(H264Encoder* encoder, int32_t /*unused*/, const uint8_t*
 int32_t encodeYUYVFrame(H264Encoder* encoder, int32_t type, const uint8_t* yuyv, uint8_t* output) {
     if (!encoderOpen(encoder) || yuyv == nullptr) return -1;
     switch (type) {
-        case 2: encoder->picIn->i_type = X264_TYPE_I; break;
-        case 1: encoder->picIn->i_type = X264_TYPE_IDR; break;
-        case 0: encoder->picIn->i_type = X264_TYPE_P; break;
-        default: encoder->picIn->i_type = X264_TYPE_AUTO; break;
+        case 2:
+            encoder->picIn->i_type = X264_TYPE_I;
+            break;
+        case 1:
+            encoder->picIn->i_type = X264_TYPE_IDR;
+            break;
+        case 0:
+            encoder->picIn->i_type = X264_TYPE_P;
+            break;
+        default:
+            encoder->picIn->i_type = X264_TYPE_AUTO;
+            break;
     }
     // 4:2:2 to the picture's 4:2:0: libyuv averages the chroma of each row pair.
     const x264_image_t& img = encoder->picIn->img;

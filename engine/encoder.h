@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+// x264.h wants the fixed-width integer types declared before it.
 #include <x264.h>
 
 struct HXSenderState;
@@ -19,7 +20,7 @@ struct H264Encoder {
     x264_nal_t* nals = nullptr;  // owned by x264, valid until the next encode
     int32_t height = 0;          // requested height rounded down to even
     int32_t width = 0;
-    float scale = 1.0f;  // any other value takes the scaling path
+    float scale = 1.0f;         // any other value takes the scaling path
     uint8_t* planeY = nullptr;  // scratch planes of the scaling path
     uint8_t* planeV = nullptr;
     uint8_t* planeU = nullptr;

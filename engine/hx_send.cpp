@@ -1,10 +1,10 @@
 #include "engine/hx_send.h"
 
+#include <libyuv/convert_from_argb.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-
-#include <libyuv/convert_from_argb.h>
 
 #include "app/prefs.h"
 #include "common/globals.h"
@@ -269,7 +269,8 @@ void writePacket(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t&
     header.flags = flag != 0 ? 1 : 0;
     header.dataSize = static_cast<uint32_t>(bytes);
     writeHXPacketHeader(state->packet[s], header);
-    if (bytes > 0) std::memcpy(state->packet[s] + kHXPacketHeaderSize, state->encodedData[s], bytes);
+    if (bytes > 0)
+        std::memcpy(state->packet[s] + kHXPacketHeaderSize, state->encodedData[s], bytes);
 }
 
 void sendPacket(NDIlib_send_instance_t sender, const HXSenderState& state, int32_t s,

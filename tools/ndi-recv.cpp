@@ -24,8 +24,8 @@ struct Options {
     long port = 0;
     std::string videoPath;
     std::string audioPath;
-    long frames = 0;      // 0: no limit
-    double seconds = 0;   // 0: no limit
+    long frames = 0;     // 0: no limit
+    double seconds = 0;  // 0: no limit
 };
 
 struct Counts {
@@ -145,12 +145,14 @@ void writeAudio(WavFile* wav, const NDIlib_audio_frame_v2_t& frame) {
         writeWavHeader(wav);
     }
     if (frame.no_channels != wav->channels || frame.sample_rate != wav->sampleRate) {
-        std::fprintf(stderr, "ndi-recv: audio frame skipped: %d channels at %d Hz, file has %d at %d\n",
+        std::fprintf(stderr,
+                     "ndi-recv: audio frame skipped: %d channels at %d Hz, file has %d at %d\n",
                      frame.no_channels, frame.sample_rate, wav->channels, wav->sampleRate);
         return;
     }
     const uint64_t blockAlign = static_cast<uint64_t>(wav->channels) * 4;
-    if ((wav->sampleFrames + static_cast<uint64_t>(frame.no_samples)) * blockAlign > kWavMaxDataBytes) {
+    if ((wav->sampleFrames + static_cast<uint64_t>(frame.no_samples)) * blockAlign >
+        kWavMaxDataBytes) {
         std::fprintf(stderr, "ndi-recv: audio frame skipped: WAV file full\n");
         return;
     }
@@ -158,7 +160,8 @@ void writeAudio(WavFile* wav, const NDIlib_audio_frame_v2_t& frame) {
     wav->interleaved.resize(samples);
     const auto* base = reinterpret_cast<const uint8_t*>(frame.p_data);
     for (int32_t c = 0; c < frame.no_channels; ++c) {
-        const auto* channel = reinterpret_cast<const float*>(base + static_cast<size_t>(c) * frame.channel_stride_in_bytes);
+        const auto* channel = reinterpret_cast<const float*>(
+            base + static_cast<size_t>(c) * frame.channel_stride_in_bytes);
         for (int32_t i = 0; i < frame.no_samples; ++i) {
             wav->interleaved[static_cast<size_t>(i) * wav->channels + c] = channel[i];
         }
@@ -172,7 +175,8 @@ void writeVideo(FILE* out, const NDIlib_video_frame_v2_t& frame, Counts* counts)
     HXPacketHeader header;
     if (readHXPacket(frame.p_data, frame.data_size_in_bytes, &header) != 0) {
         ++counts->malformed;
-        std::fprintf(stderr, "ndi-recv: video frame %ld skipped\n", counts->video + counts->malformed);
+        std::fprintf(stderr, "ndi-recv: video frame %ld skipped\n",
+                     counts->video + counts->malformed);
         return;
     }
     if (out != nullptr) std::fwrite(frame.p_data + kHXPacketHeaderSize, 1, header.dataSize, out);
@@ -269,8 +273,11 @@ int main(int argc, char** argv) {
     if (videoOut != nullptr) std::fflush(videoOut);
     if (videoOut != nullptr && videoOut != stdout) std::fclose(videoOut);
     FILE* summary = videoOut == stdout ? stderr : stdout;
-    if (counts.malformed > 0) std::fprintf(summary, "skipped %ld malformed packets\n", counts.malformed);
-    std::fprintf(summary, "received %ld video frames (%ld keyframes), %ld audio frames, %ld metadata frames\n",
-                 counts.video, counts.keyframes, counts.audio, counts.metadata);
+    if (counts.malformed > 0)
+        std::fprintf(summary, "skipped %ld malformed packets\n", counts.malformed);
+    std::fprintf(
+        summary,
+        "received %ld video frames (%ld keyframes), %ld audio frames, %ld metadata frames\n",
+        counts.video, counts.keyframes, counts.audio, counts.metadata);
     return 0;
 }

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "engine/encoder.h"
 #include "engine/sender.h"
@@ -173,9 +173,9 @@ TEST(EncoderEncode, SourceThatDoesNotFitIsRefused) {
     const std::vector<uint8_t> wide = uyvyPicture(640, 180, 0);
     EXPECT_EQ(encodeOne(encoder, kPictureTypeAuto, wide, 640, 180).bytes, -1);
     EXPECT_EQ(encodeOne(encoder, kPictureTypeAuto, wide, 320, 0).bytes, -1);
-    EXPECT_EQ(encodeUYVYFrame(nullptr, -1, wide.data(), 320, 180, nullptr, 0, nullptr, nullptr,
-                              nullptr),
-              -1);
+    EXPECT_EQ(
+        encodeUYVYFrame(nullptr, -1, wide.data(), 320, 180, nullptr, 0, nullptr, nullptr, nullptr),
+        -1);
     closeH264Encoder(encoder);
 }
 
@@ -216,7 +216,7 @@ TEST(EncoderEncode, OtherFrontEndsDecode) {
     ASSERT_EQ(pictures.size(), 2u);
     for (const auto& picture : pictures) {
         EXPECT_NEAR(picture[320 * 90 + 160], 100, 3);
-        EXPECT_NEAR(picture[320 * 180 + 80 * 45], 90, 3);      // U
+        EXPECT_NEAR(picture[320 * 180 + 80 * 45], 90, 3);         // U
         EXPECT_NEAR(picture[320 * 180 + 160 * 90 + 80], 150, 3);  // V
     }
 }

@@ -1,10 +1,10 @@
 // Moving pictures through the compressed path and back through ffmpeg: same
 // number of pictures, same size, each close to its source.
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
+
+#include <string>
+#include <vector>
 
 #include "engine/hx_send.h"
 #include "engine/sender.h"
@@ -39,8 +39,7 @@ void roundTrip(uint32_t fourcc, int width, int height, RoundTrip* result) {
         } else {
             result->sourceLuma.push_back(h264check::lumaOfBgra(pixels.data(), width, height));
         }
-        NDIlib_video_frame_v2_t frame =
-            h264check::videoFrame(fourcc, pixels.data(), width, height);
+        NDIlib_video_frame_v2_t frame = h264check::videoFrame(fourcc, pixels.data(), width, height);
         sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &state, 2);
         EXPECT_EQ(h264check::collectPackets(recv, 1, 5000, &packets), 1);
     }

@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "engine/hx_send.h"
 #include "tests/support/h264_check.h"

@@ -1,14 +1,15 @@
+#include "engine/hx_send.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "app/prefs.h"
 #include "common/globals.h"
 #include "engine/encoder.h"
-#include "engine/hx_send.h"
 #include "engine/sender.h"
 #include "tests/support/h264_check.h"
 
@@ -20,7 +21,7 @@ constexpr int kW = 320;
 constexpr int kH = 180;
 
 class HXSend : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sender = h264check::createLoopbackSender();
         ASSERT_NE(sender, nullptr);
@@ -234,8 +235,8 @@ TEST_F(HXSend, FramesThatCannotBeEncodedAreRefusedWithoutSending) {
         int32_t streamMode;
     };
     const Case cases[] = {
-        {NDIlib_FourCC_type_RGBA, kW, kH, 60, 1, 2}, {0, kW, kH, 60, 1, 2},
-        {NDIlib_FourCC_type_BGRA, kW, kH, 0, 0, 2},  {NDIlib_FourCC_type_BGRA, kW, kH, 60, 0, 2},
+        {NDIlib_FourCC_type_RGBA, kW, kH, 60, 1, 2},  {0, kW, kH, 60, 1, 2},
+        {NDIlib_FourCC_type_BGRA, kW, kH, 0, 0, 2},   {NDIlib_FourCC_type_BGRA, kW, kH, 60, 0, 2},
         {NDIlib_FourCC_type_BGRA, 7682, 2, 60, 1, 2}, {NDIlib_FourCC_type_BGRA, 0, kH, 60, 1, 2},
         {NDIlib_FourCC_type_BGRA, kW, kH, 60, 1, 3},  {NDIlib_FourCC_type_BGRA, kW, kH, 60, 1, -1},
     };
@@ -243,7 +244,8 @@ TEST_F(HXSend, FramesThatCannotBeEncodedAreRefusedWithoutSending) {
         NDIlib_video_frame_v2_t frame =
             h264check::videoFrame(c.fourcc, rgba.data(), c.w, c.h, c.rateN, c.rateD);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &state, c.streamMode), 0);
+        EXPECT_EQ(sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &state, c.streamMode),
+                  0);
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(has(out, "refused")) << out;
         EXPECT_FALSE(has(out, "setupH264")) << out;

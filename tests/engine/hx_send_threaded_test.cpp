@@ -1,12 +1,12 @@
 // The compressed path on its sender thread while audio goes out through the
 // same sender from another thread and the bit-rate control raises
 // bitRateChanged from a third.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/globals.h"
 #include "engine/hx_send.h"

@@ -1,5 +1,7 @@
 #include "tests/support/h264_check.h"
 
+#include <libyuv/convert_from_argb.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,8 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-
-#include <libyuv/convert_from_argb.h>
 
 namespace h264check {
 
@@ -96,7 +96,8 @@ int collectPackets(NDIlib_recv_instance_t recv, int count, int timeoutMs,
     int got = 0;
     while (got < count && std::chrono::steady_clock::now() < deadline) {
         NDIlib_video_frame_v2_t frame;
-        const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(recv, &frame, nullptr, nullptr, 100);
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(recv, &frame, nullptr, nullptr, 100);
         if (type == NDIlib_frame_type_error) break;
         if (type != NDIlib_frame_type_video) continue;
         out->push_back(packetOf(frame));
@@ -143,7 +144,8 @@ TempDir::~TempDir() {
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(file);
 }
 
@@ -167,9 +169,8 @@ std::string runCapture(const std::string& command) {
 
 std::vector<std::vector<uint8_t>> decodeRaw(const std::string& path, const char* pixFmt,
                                             size_t pictureBytes) {
-    const std::vector<uint8_t> raw = ffmpegOutput("-f h264 -i '" + path +
-                                                  "' -fps_mode passthrough -f rawvideo -pix_fmt " +
-                                                  pixFmt + " -");
+    const std::vector<uint8_t> raw = ffmpegOutput(
+        "-f h264 -i '" + path + "' -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
     std::vector<std::vector<uint8_t>> pictures;
     if (pictureBytes == 0 || raw.size() % pictureBytes != 0) return pictures;
     for (size_t at = 0; at < raw.size(); at += pictureBytes) {
@@ -196,9 +197,10 @@ std::vector<std::vector<uint8_t>> decodeToBgra(const std::string& path, int widt
 }
 
 bool probeVideo(const std::string& path, ProbeResult* out) {
-    const std::string text =
-        runCapture("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-                   "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" + path + "'");
+    const std::string text = runCapture(
+        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+        "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
+        path + "'");
     char codec[64] = {0};
     return std::sscanf(text.c_str(), "%63[^,],%d,%d,%d", codec, &out->width, &out->height,
                        &out->frames) == 4 &&

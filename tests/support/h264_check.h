@@ -64,8 +64,7 @@ NDIlib_recv_instance_t connectReceiver(NDIlib_send_instance_t sender);
 // Reads frames until `count` video frames of FourCC 'H264' have arrived (the
 // 'h264' ones in between are kept too) or timeoutMs has passed. Audio and
 // metadata frames are dropped. Returns the number of 'H264' packets read.
-int collectPackets(NDIlib_recv_instance_t recv, int count, int timeoutMs,
-                   std::vector<Packet>* out);
+int collectPackets(NDIlib_recv_instance_t recv, int count, int timeoutMs, std::vector<Packet>* out);
 
 // The concatenated Annex B bytes of the valid 'H264' packets, in order.
 std::vector<uint8_t> annexBOf(const std::vector<Packet>& packets);

@@ -1,5 +1,6 @@
 // ndi-recv as a child process against a sender in this process.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "engine/hx_send.h"
 #include "engine/sender.h"
@@ -39,8 +38,10 @@ Child startRecv(const std::string& dir, std::vector<std::string> args) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     if (posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
         child.pid = -1;
     }
@@ -63,7 +64,8 @@ std::string lastLine(const std::string& text) {
     const size_t end = text.find_last_not_of('\n');
     if (end == std::string::npos) return {};
     const size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
 bool waitForConnections(NDIlib_send_instance_t sender, int count) {
@@ -75,7 +77,7 @@ bool waitForConnections(NDIlib_send_instance_t sender, int count) {
 }
 
 class NdiRecv : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sender = h264check::createLoopbackSender();
         ASSERT_NE(sender, nullptr);
@@ -131,16 +133,17 @@ protected:
 std::vector<uint8_t> packetWith(HXPacketHeader header, size_t payload) {
     std::vector<uint8_t> packet(kHXPacketHeaderSize + payload, 0);
     writeHXPacketHeader(packet.data(), header);
-    for (size_t i = 0; i < payload; ++i) packet[kHXPacketHeaderSize + i] = static_cast<uint8_t>(0xA0 + i);
+    for (size_t i = 0; i < payload; ++i)
+        packet[kHXPacketHeaderSize + i] = static_cast<uint8_t>(0xA0 + i);
     return packet;
 }
 
 }  // namespace
 
 TEST_F(NdiRecv, WritesVideoAndWavThatFfmpegReads) {
-    const Child child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--video",
-                                              temp.path + "v.h264", "--audio", temp.path + "a.wav",
-                                              "--frames", "5"});
+    const Child child = startRecv(
+        temp.path, {"--host", "127.0.0.1", "--port", port, "--video", temp.path + "v.h264",
+                    "--audio", temp.path + "a.wav", "--frames", "5"});
     ASSERT_GT(child.pid, 0);
     ASSERT_TRUE(waitForConnections(sender, 1));
     for (int i = 0; i < 3; ++i) sendAudio();
@@ -163,8 +166,8 @@ TEST_F(NdiRecv, WritesVideoAndWavThatFfmpegReads) {
     const std::vector<uint8_t> wav = h264check::readFile(temp.path + "a.wav");
     ASSERT_EQ(wav.size(), 58u + 3 * 480 * 2 * 4);
     EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
-    EXPECT_EQ(wav[22] | wav[23] << 8, 2);                          // channels
-    EXPECT_EQ(wav[24] | wav[25] << 8 | wav[26] << 16, 48000);     // sample rate
+    EXPECT_EQ(wav[22] | wav[23] << 8, 2);                      // channels
+    EXPECT_EQ(wav[24] | wav[25] << 8 | wav[26] << 16, 48000);  // sample rate
     const std::vector<uint8_t> samples =
         h264check::ffmpegOutput("-i '" + temp.path + "a.wav' -f f32le -");
     ASSERT_EQ(samples.size(), 3u * 480 * 2 * 4);
@@ -175,8 +178,8 @@ TEST_F(NdiRecv, WritesVideoAndWavThatFfmpegReads) {
 }
 
 TEST_F(NdiRecv, VideoToStandardOutputPutsTheSummaryOnStandardError) {
-    const Child child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--video",
-                                              "-", "--frames", "3"});
+    const Child child = startRecv(
+        temp.path, {"--host", "127.0.0.1", "--port", port, "--video", "-", "--frames", "3"});
     ASSERT_GT(child.pid, 0);
     ASSERT_TRUE(waitForConnections(sender, 1));
     for (int n = 0; n < 3; ++n) sendPicture(n);
@@ -211,7 +214,8 @@ TEST_F(NdiRecv, MalformedPacketsAreCountedAndSkipped) {
     ASSERT_EQ(waitExit(child), 0);
     const std::string out = readText(child.out);
     EXPECT_NE(out.find("skipped 4 malformed packets\n"), std::string::npos) << out;
-    EXPECT_EQ(lastLine(out), "received 1 video frames (1 keyframes), 0 audio frames, 0 metadata frames");
+    EXPECT_EQ(lastLine(out),
+              "received 1 video frames (1 keyframes), 0 audio frames, 0 metadata frames");
     const std::string err = readText(child.err);
     EXPECT_NE(err.find("header size 40"), std::string::npos) << err;
     EXPECT_NE(err.find("not H264"), std::string::npos) << err;
@@ -220,8 +224,8 @@ TEST_F(NdiRecv, MalformedPacketsAreCountedAndSkipped) {
 }
 
 TEST_F(NdiRecv, StopsAfterTheGivenSeconds) {
-    const Child child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port,
-                                              "--seconds", "0.3"});
+    const Child child =
+        startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--seconds", "0.3"});
     ASSERT_GT(child.pid, 0);
     EXPECT_EQ(waitExit(child), 0);
     EXPECT_EQ(lastLine(readText(child.out)),
