@@ -38,6 +38,8 @@ NDIlib_send_instance_t ensureNDISender() {
     std::unique_lock lock(senderLock);
     sender = theNDISender.load(std::memory_order_acquire);
     if (sender != nullptr) return sender;  // the other thread won the race
+    // Both sending paths start the runtime before creating; whether it can
+    // run is checked, and reported, by createNDISender.
     NDIlib_initialize();
     sender = setupNDIHXSender();
     theNDISender.store(sender, std::memory_order_release);

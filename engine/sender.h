@@ -63,9 +63,9 @@ int32_t qualityForMode(int32_t mode);
 
 // The one entry through which video (sender thread) and audio (audio thread)
 // get the sender: returns theNDISender, creating it first with
-// setupNDIHXSender when it is null. Creation happens under a lock, so the two
-// threads never create two senders. Null when creation fails: drop the frame
-// or block, the next one tries again.
+// NDIlib_initialize and setupNDIHXSender when it is null. Creation happens
+// under a lock, so the two threads never create two senders. Null when
+// creation fails: drop the frame or block, the next one tries again.
 NDIlib_send_instance_t ensureNDISender();
 
 // Writes the settings half of theHXState from thePrefs.theBitRateMode, then
