@@ -56,19 +56,6 @@ TEST(GLReadback, PrintsSixReadsOfOpaqueRed) {
     }
 }
 
-TEST(GLReadback, RunsAgainInTheSameProcess) {
-    testing::internal::CaptureStdout();
-    const int first = testGLReadback();
-    const int second = testGLReadback();
-    const std::string output = testing::internal::GetCapturedStdout();
-    if (first == -1) GTEST_SKIP() << "no OpenGL here: " << output;
-    EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 0);
-    const std::vector<std::string> printed = lines(output);
-    ASSERT_GE(printed.size(), 12u);
-    EXPECT_EQ(printed[printed.size() / 2], printed[0]) << output;
-}
-
 TEST(GLReadback, WithoutAnEGLVendorSaysSoAndFailsSoftly) {
     // libglvnd then finds no EGL implementation at all.
     setenv("__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent/egl_vendor.json", 1);
