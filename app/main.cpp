@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
     // Refused or absent, the program runs on without it.
     platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active");
     AppDelegate delegate(app);
+    // Kept for the life of the process: the frame clock reaches it to the end.
     auto* controller = new ViewController;
-    controller->setAttribute(Qt::WA_DeleteOnClose, false);
     controller->awakeFromNib();
     controller->viewDidLoad();
     return app.exec();

@@ -1,6 +1,8 @@
 // The level meter's rise and decay, the channel indicator and the link
 // buttons, on the main window's real widgets.
 #include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
@@ -81,6 +83,29 @@ TEST_F(Meter, ChannelIndicatorShowsTheCountInDecimal) {
     audioChannelCount = -1;
     vc.updateChannelCount();
     EXPECT_EQ(vc.outlets().ChannelIndicator->text(), "-1");
+}
+
+TEST(Alert, AWarningWithTheTextAndOneOkButtonHoldsUntilDismissed) {
+    QApplication& app = application();
+    (void)app;
+    RecordingController vc;
+    QString informative;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+    QTimer::singleShot(0, [&] {
+        auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(alert, nullptr);
+        informative = alert->informativeText();
+        icon = alert->icon();
+        buttons = static_cast<int>(alert->buttons().size());
+        ASSERT_NE(alert->button(QMessageBox::Ok), nullptr);
+        EXPECT_EQ(alert->button(QMessageBox::Ok)->text().remove('&'), "OK");
+        alert->button(QMessageBox::Ok)->click();
+    });
+    vc.myErrorAlert("The device went away.");
+    EXPECT_EQ(informative, "The device went away.");
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(buttons, 1);
 }
 
 TEST(LinkButtons, EachButtonOpensItsPlainWebAddress) {
