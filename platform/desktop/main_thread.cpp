@@ -27,6 +27,18 @@ MainThreadGate& gate() {
     return theGate;
 }
 
+// What is posted: the request, which on the main thread first passes through
+// the gate's lock. The lock was held while the request was posted, so
+// everything the asking thread wrote before posting is visible here even
+// where the event queue's own synchronisation is hidden from race checkers.
+struct GatedWork {
+    std::function<void()> work;
+    void operator()() {
+        { std::lock_guard<std::mutex> hold(gate().lock); }
+        work();
+    }
+};
+
 void applicationEnding() {
     std::lock_guard<std::mutex> hold(gate().lock);
     gate().endedApp = gate().watchedApp;
@@ -52,7 +64,7 @@ int32_t performOnMainThread(std::function<void()> work) {
         g.watchedApp = app;
         qAddPostRoutine(applicationEnding);
     }
-    QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, GatedWork{std::move(work)}, Qt::QueuedConnection);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -84,13 +85,15 @@ TEST(MainThread, RequestsWithoutAnApplicationAreDroppedSafely) {
 TEST(MainThread, AskingWhileTheApplicationEndsIsSafe) {
     std::atomic<bool> stop{false};
     std::atomic<int> ran{0};
+    // As the display link does: it starts once the application exists and
+    // goes on asking while the application ends.
+    auto* app = new QCoreApplication(argc, argv);
     std::thread asker([&] {
         while (!stop) platform::performOnMainThread([&] { ++ran; });
     });
-    {
-        QCoreApplication app(argc, argv);
-        runUntil([&] { return ran > 100; });
-    }
+    runUntil([&] { return ran > 100; });
+    delete app;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     stop = true;
     asker.join();
     EXPECT_GT(ran.load(), 100);
