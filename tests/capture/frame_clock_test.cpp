@@ -68,6 +68,13 @@ protected:
         lastAppListRefresh = 0;
     }
     void TearDown() override { delete[] theCaptureBuffer.exchange(nullptr); }
+    // Audio on and both flags up: a tick owes the meter, the channel count
+    // and the crop window one request each, whatever else it does.
+    void raiseSmallRequests() {
+        thePrefs.audioInput = 1;
+        channelCountChanged = 1;
+        cropInitPending = 1;
+    }
     FrameClockWatch watch;
 };
 
@@ -105,10 +112,8 @@ TEST_F(FrameClock, MeterGoesOutOnEveryTickOnlyWithAudioInput) {
 
 TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests) {
     thePrefs.autoRefresh = 1;
-    thePrefs.audioInput = 1;
+    raiseSmallRequests();
     liveOutputMode = 1;
-    channelCountChanged = 1;
-    cropInitPending = 1;
     frameClockTick(watch.hooks);
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
@@ -164,9 +169,7 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
 }
 
 TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
-    thePrefs.audioInput = 1;
-    channelCountChanged = 1;
-    cropInitPending = 1;
+    raiseSmallRequests();
     captureBusy = 1;
     frameClockTick(watch.hooks);
     watch.runMainThread();
