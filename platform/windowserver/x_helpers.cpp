@@ -147,15 +147,17 @@ bool screensChanged(XContext& context) {
     return changed;
 }
 
+PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
+    if (property == XCB_ATOM_NONE) return {};
+    // 64 KiB of 32-bit units: more than any name or window list we read.
+    return {xcb_get_property(context.connection, 0, window, property, type, 0, 16384), true};
+}
+
 namespace {
 
-xcb_get_property_reply_t* getProperty(XContext& context, xcb_window_t window, xcb_atom_t property,
-                                      xcb_atom_t type) {
-    if (property == XCB_ATOM_NONE) return nullptr;
-    xcb_connection_t* c = context.connection;
-    // 64 KiB of 32-bit units: more than any name or window list we read.
-    xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, property, type, 0, 16384), nullptr);
+xcb_get_property_reply_t* propertyReply(XContext& context, PropertyRequest request) {
+    if (!request.asked) return nullptr;
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(context.connection, request.cookie, nullptr);
     if (reply != nullptr && reply->type == XCB_ATOM_NONE) {
         free(reply);
         return nullptr;
@@ -165,10 +167,9 @@ xcb_get_property_reply_t* getProperty(XContext& context, xcb_window_t window, xc
 
 }  // namespace
 
-std::vector<uint32_t> readCardinals(XContext& context, xcb_window_t window, xcb_atom_t property,
-                                    xcb_atom_t type) {
+std::vector<uint32_t> cardinalsOf(XContext& context, PropertyRequest request) {
     std::vector<uint32_t> values;
-    xcb_get_property_reply_t* reply = getProperty(context, window, property, type);
+    xcb_get_property_reply_t* reply = propertyReply(context, request);
     if (reply == nullptr) return values;
     if (reply->format == 32) {
         const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(reply));
@@ -179,15 +180,8 @@ std::vector<uint32_t> readCardinals(XContext& context, xcb_window_t window, xcb_
     return values;
 }
 
-std::optional<uint32_t> readCardinal(XContext& context, xcb_window_t window, xcb_atom_t property) {
-    std::vector<uint32_t> values = readCardinals(context, window, property, XCB_ATOM_CARDINAL);
-    if (values.empty()) return std::nullopt;
-    return values[0];
-}
-
-std::optional<std::string> readText(XContext& context, xcb_window_t window, xcb_atom_t property,
-                                    xcb_atom_t type) {
-    xcb_get_property_reply_t* reply = getProperty(context, window, property, type);
+std::optional<std::string> textOf(XContext& context, PropertyRequest request) {
+    xcb_get_property_reply_t* reply = propertyReply(context, request);
     if (reply == nullptr) return std::nullopt;
     std::optional<std::string> text;
     if (reply->format == 8) {

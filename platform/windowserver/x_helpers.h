@@ -56,11 +56,17 @@ void watchScreenChanges(XContext& context);
 // True when the screens changed since the last call; reads waiting events.
 bool screensChanged(XContext& context);
 
-std::optional<uint32_t> readCardinal(XContext& context, xcb_window_t window, xcb_atom_t property);
-std::vector<uint32_t> readCardinals(XContext& context, xcb_window_t window, xcb_atom_t property,
-                                    xcb_atom_t type);
-std::optional<std::string> readText(XContext& context, xcb_window_t window, xcb_atom_t property,
-                                     xcb_atom_t type);
+// A property asked for now and read later, so that the requests for many
+// windows share one round trip. Every request asked must be read.
+struct PropertyRequest {
+    xcb_get_property_cookie_t cookie{};
+    bool asked = false;
+};
+PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type);
+// The property's 32-bit values, none when it is absent or of another format.
+std::vector<uint32_t> cardinalsOf(XContext& context, PropertyRequest request);
+// The property's 8-bit text, nothing when it is absent or of another format.
+std::optional<std::string> textOf(XContext& context, PropertyRequest request);
 
 // The part of a rectangle that two rectangles share; empty when width or
 // height is 0.

@@ -8,51 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-
-#include <unistd.h>
 
 #include "common/globals.h"
 #include "platform/windowserver/composite_grabber.h"
 #include "platform/windowserver/shm_grabber.h"
+#include "platform/windowserver/window_list.h"
 #include "platform/windowserver/x_helpers.h"
 
 namespace {
 
-// _NET_WM_STATE_ABOVE raises a window over the normal ones, as a floating
-// panel's layer does.
-constexpr int32_t kAboveLayer = 3;
-
 int16_t toInt16(double v) {
     return static_cast<int16_t>(std::clamp(std::floor(v), -32768.0, 32767.0));
-}
-
-bool processExists(int32_t pid) {
-    if (pid <= 0) return false;
-    char path[32];
-    snprintf(path, sizeof path, "/proc/%d", pid);
-    return access(path, F_OK) == 0;
-}
-
-std::optional<std::string> processName(int32_t pid) {
-    if (pid <= 0) return std::nullopt;
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!std::getline(comm, name) || name.empty()) return std::nullopt;
-    return name;
-}
-
-// WM_CLASS holds the instance and the class name, each NUL-terminated.
-std::optional<std::string> className(XContext& x, xcb_window_t window) {
-    std::optional<std::string> value = readText(x, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
-    if (!value) return std::nullopt;
-    size_t split = value->find('\0');
-    if (split == std::string::npos || split + 1 >= value->size()) return std::nullopt;
-    std::string name = value->substr(split + 1);
-    name.resize(strnlen(name.c_str(), name.size()));
-    if (name.empty()) return std::nullopt;
-    return name;
 }
 
 class XcbWindowServer final : public WindowServer {
@@ -76,9 +43,6 @@ public:
 private:
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
-    std::vector<xcb_window_t> stackingFrontToBack();
-    bool describeWindow(xcb_window_t window, RootRect first, WindowInfo& info);
-    int32_t layerOf(xcb_window_t window, bool& excluded);
     bool rootRectFor(const FrameRect& rect, RootRect& r);
     uint8_t* composeBuffer(RootRect r);
     bool captureAll(RootRect r, CapturedImage& image);
@@ -119,66 +83,8 @@ std::vector<ScreenInfo> XcbWindowServer::screens() {
 
 double XcbWindowServer::mainScreenHeight() { return firstScreen().height; }
 
-std::vector<xcb_window_t> XcbWindowServer::stackingFrontToBack() {
-    // A window manager publishes its clients bottom to top; without one
-    // (Xvfb), the root's children in stacking order are the clients.
-    std::vector<uint32_t> stacking =
-        readCardinals(x_, x_.root, x_.atoms.netClientListStacking, XCB_ATOM_WINDOW);
-    if (stacking.empty()) {
-        for (const TopLevel& t : topLevels(x_)) {
-            if (t.viewable && t.inputOutput) stacking.push_back(t.id);
-        }
-    }
-    return {stacking.rbegin(), stacking.rend()};
-}
-
-int32_t XcbWindowServer::layerOf(xcb_window_t window, bool& excluded) {
-    const XAtoms& a = x_.atoms;
-    for (uint32_t type : readCardinals(x_, window, a.netWmWindowType, XCB_ATOM_ATOM)) {
-        if (type == a.netWmWindowTypeDock || type == a.netWmWindowTypeDesktop) excluded = true;
-    }
-    int32_t layer = 0;
-    for (uint32_t state : readCardinals(x_, window, a.netWmState, XCB_ATOM_ATOM)) {
-        if (state == a.netWmStateHidden) excluded = true;
-        if (state == a.netWmStateAbove) layer = kAboveLayer;
-    }
-    return layer;
-}
-
-bool XcbWindowServer::describeWindow(xcb_window_t window, RootRect first, WindowInfo& info) {
-    xcb_connection_t* c = x_.connection;
-    xcb_get_window_attributes_reply_t* attributes =
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
-    if (attributes == nullptr) return false;  // gone since the list was read
-    info.onScreen = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-    free(attributes);
-    bool excluded = false;
-    info.layer = layerOf(window, excluded);
-    if (excluded) return false;
-    std::optional<uint32_t> pid = readCardinal(x_, window, x_.atoms.netWmPid);
-    if (pid && *pid <= INT32_MAX) info.ownerPid = static_cast<int32_t>(*pid);
-    // An application here is a live local process that has put a window
-    // up and named itself in _NET_WM_PID.
-    info.ownerIsRunningApplication = info.ownerPid && info.onScreen && processExists(*info.ownerPid);
-    info.ownerName = className(x_, window);
-    if (!info.ownerName && info.ownerPid) info.ownerName = processName(*info.ownerPid);
-    info.title = readText(x_, window, x_.atoms.netWmName, x_.atoms.utf8String);
-    if (!info.title) info.title = readText(x_, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY);
-    if (std::optional<RootRect> r = windowRootRect(x_, window)) {
-        info.bounds = FrameRect{static_cast<double>(r->x - first.x), static_cast<double>(r->y - first.y),
-                                static_cast<double>(r->width), static_cast<double>(r->height)};
-    }
-    info.windowNumber = window;
-    return true;
-}
-
 bool XcbWindowServer::listWindows(std::vector<WindowInfo>& windows) {
-    windows.clear();
-    const RootRect first = firstScreen();
-    for (xcb_window_t window : stackingFrontToBack()) {
-        WindowInfo info;
-        if (describeWindow(window, first, info)) windows.push_back(std::move(info));
-    }
+    listXWindows(x_, firstScreen(), windows);
     return true;
 }
 

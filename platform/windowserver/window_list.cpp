@@ -1,0 +1,160 @@
+#include "platform/windowserver/window_list.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+// _NET_WM_STATE_ABOVE raises a window over the normal ones, as a floating
+// panel's layer does.
+constexpr int32_t kAboveLayer = 3;
+
+// Everything asked about one window: all windows' requests go out before
+// the first answer is read, so the list costs a round trip, not one per
+// property and window.
+struct WindowRequests {
+    xcb_window_t window;
+    xcb_get_window_attributes_cookie_t attributes;
+    xcb_get_geometry_cookie_t geometry;
+    xcb_translate_coordinates_cookie_t position;
+    PropertyRequest type, state, pid, wmClass, netName, wmName;
+};
+
+// The answers, all read whether or not the window is kept.
+struct WindowAnswers {
+    bool exists = false;
+    bool viewable = false;
+    std::optional<RootRect> rect;
+    std::vector<uint32_t> types, states, pid;
+    std::optional<std::string> wmClass, netName, wmName;
+};
+
+WindowRequests askAbout(XContext& x, xcb_window_t window) {
+    xcb_connection_t* c = x.connection;
+    const XAtoms& a = x.atoms;
+    return {window,
+            xcb_get_window_attributes(c, window),
+            xcb_get_geometry(c, window),
+            xcb_translate_coordinates(c, window, x.root, 0, 0),
+            askProperty(x, window, a.netWmWindowType, XCB_ATOM_ATOM),
+            askProperty(x, window, a.netWmState, XCB_ATOM_ATOM),
+            askProperty(x, window, a.netWmPid, XCB_ATOM_CARDINAL),
+            askProperty(x, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
+            askProperty(x, window, a.netWmName, a.utf8String),
+            askProperty(x, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY)};
+}
+
+WindowAnswers readAnswers(XContext& x, const WindowRequests& r) {
+    xcb_connection_t* c = x.connection;
+    WindowAnswers answers;
+    xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(c, r.attributes, nullptr);
+    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, r.geometry, nullptr);
+    xcb_translate_coordinates_reply_t* position = xcb_translate_coordinates_reply(c, r.position, nullptr);
+    answers.exists = attributes != nullptr;  // it may be gone since the list was read
+    answers.viewable = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    if (geometry != nullptr && position != nullptr) {
+        answers.rect = RootRect{position->dst_x, position->dst_y, geometry->width, geometry->height};
+    }
+    free(attributes);
+    free(geometry);
+    free(position);
+    answers.types = cardinalsOf(x, r.type);
+    answers.states = cardinalsOf(x, r.state);
+    answers.pid = cardinalsOf(x, r.pid);
+    answers.wmClass = textOf(x, r.wmClass);
+    answers.netName = textOf(x, r.netName);
+    answers.wmName = textOf(x, r.wmName);
+    return answers;
+}
+
+bool processExists(int32_t pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", pid);
+    return pid > 0 && access(path, F_OK) == 0;
+}
+
+std::optional<std::string> processName(int32_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!std::getline(comm, name) || name.empty()) return std::nullopt;
+    return name;
+}
+
+// WM_CLASS holds the instance and the class name, each NUL-terminated.
+std::optional<std::string> className(const std::optional<std::string>& wmClass) {
+    if (!wmClass) return std::nullopt;
+    size_t split = wmClass->find('\0');
+    if (split == std::string::npos || split + 1 >= wmClass->size()) return std::nullopt;
+    std::string name = wmClass->substr(split + 1);
+    name.resize(strnlen(name.c_str(), name.size()));
+    if (name.empty()) return std::nullopt;
+    return name;
+}
+
+bool isExcluded(const XAtoms& a, const WindowAnswers& answers) {
+    for (uint32_t type : answers.types) {
+        if (type == a.netWmWindowTypeDock || type == a.netWmWindowTypeDesktop) return true;
+    }
+    for (uint32_t state : answers.states) {
+        if (state == a.netWmStateHidden) return true;
+    }
+    return false;
+}
+
+int32_t layerOf(const XAtoms& a, const WindowAnswers& answers) {
+    for (uint32_t state : answers.states) {
+        if (state == a.netWmStateAbove) return kAboveLayer;
+    }
+    return 0;
+}
+
+WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& answers, RootRect first) {
+    WindowInfo info;
+    info.onScreen = answers.viewable;
+    info.layer = layerOf(a, answers);
+    if (!answers.pid.empty() && answers.pid[0] <= INT32_MAX) info.ownerPid = static_cast<int32_t>(answers.pid[0]);
+    // An application here is a live local process that has put a window
+    // up and named itself in _NET_WM_PID.
+    info.ownerIsRunningApplication = info.ownerPid && info.onScreen && processExists(*info.ownerPid);
+    info.ownerName = className(answers.wmClass);
+    if (!info.ownerName && info.ownerPid) info.ownerName = processName(*info.ownerPid);
+    info.title = answers.netName ? answers.netName : answers.wmName;
+    if (const std::optional<RootRect>& r = answers.rect) {
+        info.bounds = FrameRect{static_cast<double>(r->x - first.x), static_cast<double>(r->y - first.y),
+                                static_cast<double>(r->width), static_cast<double>(r->height)};
+    }
+    info.windowNumber = window;
+    return info;
+}
+
+std::vector<xcb_window_t> stackingFrontToBack(XContext& x) {
+    // A window manager publishes its clients bottom to top; without one
+    // (Xvfb), the root's children in stacking order are the clients.
+    std::vector<uint32_t> stacking =
+        cardinalsOf(x, askProperty(x, x.root, x.atoms.netClientListStacking, XCB_ATOM_WINDOW));
+    if (stacking.empty()) {
+        for (const TopLevel& t : topLevels(x)) {
+            if (t.viewable && t.inputOutput) stacking.push_back(t.id);
+        }
+    }
+    return {stacking.rbegin(), stacking.rend()};
+}
+
+}  // namespace
+
+void listXWindows(XContext& context, RootRect firstScreen, std::vector<WindowInfo>& windows) {
+    windows.clear();
+    std::vector<WindowRequests> requests;
+    for (xcb_window_t window : stackingFrontToBack(context)) requests.push_back(askAbout(context, window));
+    for (const WindowRequests& r : requests) {
+        WindowAnswers answers = readAnswers(context, r);
+        if (answers.exists && !isExcluded(context.atoms, answers)) {
+            windows.push_back(describe(context.atoms, r.window, answers, firstScreen));
+        }
+    }
+}
