@@ -347,7 +347,7 @@ int32_t destroyNDIHXSender(NDIlib_send_instance_t sender, HXSenderState* state) 
         if (sender != nullptr) NDIlib_send_destroy(sender);
         NDIlib_destroy();
     }
-    for (int32_t s = 0; s < 2; ++s) {
+    for (int32_t s = 0; s < 2 && state != nullptr; ++s) {
         if (state->encoderReady[s] != 0) tearDownStream(state, s);
     }
     return 0;
