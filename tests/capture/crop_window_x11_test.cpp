@@ -1,0 +1,76 @@
+// The crop window on a real X server: placed from the crop box it lands where
+// the box says on the X screen, and the window server's frames and the
+// controller's agree.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <xcb/xcb.h>
+
+#include <QApplication>
+#include <QWidget>
+
+#include "app/prefs.h"
+#include "capture/crop_window.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+// The top-left corner of window's inside in root coordinates.
+bool rootPosition(const std::string& display, uint32_t window, int& x, int& y) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    bool ok = false;
+    if (xcb_connection_has_error(c) == 0) {
+        xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        auto* reply = xcb_translate_coordinates_reply(
+            c, xcb_translate_coordinates(c, window, root, 0, 0), nullptr);
+        if (reply != nullptr) {
+            x = reply->dst_x;
+            y = reply->dst_y;
+            ok = true;
+        }
+        free(reply);
+    }
+    xcb_disconnect(c);
+    return ok;
+}
+
+TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
+    testsupport::XvfbServer x(1600, 900);
+    ASSERT_TRUE(x.ok());
+    x.makeDefault();
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    int argc = 1;
+    char name[] = "crop_window_x11_test";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+
+    resetPrefs();
+    thePrefs.cropWindow = 1;
+    thePrefs.cropBoxWidth = 400;
+    thePrefs.cropBoxHeight = 300;
+    thePrefs.cropBoxTop = 120;
+    thePrefs.cropBoxLeft = 250;
+    cropWindow crop("cropWindow");
+    crop.showWindow();
+    for (int i = 0; i < 20; ++i) app.processEvents();
+
+    int left = -1, top = -1;
+    ASSERT_TRUE(rootPosition(x.display(), crop.windowNumber(), left, top));
+    EXPECT_EQ(left, 250);
+    EXPECT_EQ(top, 120);
+    FrameRect frame = crop.frame();  // bottom-left, the X screen 900 high
+    EXPECT_EQ(frame.x, 250.0);
+    EXPECT_EQ(frame.y, 900.0 - 120 - 300);
+    EXPECT_EQ(frame.width, 400.0);
+
+    crop.window()->setGeometry(600, 500, 320, 200);
+    for (int i = 0; i < 20; ++i) app.processEvents();
+    ASSERT_TRUE(rootPosition(x.display(), crop.windowNumber(), left, top));
+    EXPECT_EQ(left, 600);
+    EXPECT_EQ(top, 500);
+    EXPECT_EQ(thePrefs.cropBoxLeft, 600);
+    EXPECT_EQ(thePrefs.cropBoxTop, 500);
+    EXPECT_EQ(thePrefs.cropBoxWidth, 320);
+    EXPECT_EQ(thePrefs.cropBoxHeight, 200);
+}
+
+}  // namespace
