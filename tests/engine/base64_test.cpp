@@ -30,17 +30,23 @@ std::string decode(const char* text, int32_t* returned) {
 
 }  // namespace
 
+struct Case {
+    const char* input;
+    const char* output;
+    int32_t returned;
+};
+
 TEST(Base64, EncodingPadsToWholeGroups) {
-    int32_t r = 0;
-    EXPECT_EQ(encode("Man", &r), "TWFu");
-    EXPECT_EQ(r, 5);
-    EXPECT_EQ(encode("Ma", &r), "TWE=");
-    EXPECT_EQ(r, 5);
-    EXPECT_EQ(encode("M", &r), "TQ==");
-    EXPECT_EQ(r, 5);
-    EXPECT_EQ(encode("", &r), "");
-    EXPECT_EQ(r, 1);
-    EXPECT_EQ(encode(std::string("\xfb\xff\xbf", 3)), "+/+/");
+    const Case cases[] = {{"Man", "TWFu", 5},
+                          {"Ma", "TWE=", 5},
+                          {"M", "TQ==", 5},
+                          {"", "", 1},
+                          {"\xfb\xff\xbf", "+/+/", 5}};
+    for (const Case& c : cases) {
+        int32_t r = 0;
+        EXPECT_EQ(encode(c.input, &r), c.output) << c.input;
+        EXPECT_EQ(r, c.returned) << c.input;
+    }
     EXPECT_EQ(base64EncodedLength(0), 1);
     EXPECT_EQ(base64EncodedLength(4), 9);
 }
@@ -54,21 +60,15 @@ TEST(Base64, DecodedLengthCountsOnlyTheAlphabetPrefix) {
 }
 
 TEST(Base64, DecodingStopsAtTheFirstByteOutsideTheAlphabet) {
-    int32_t r = -1;
-    EXPECT_EQ(decode("TQ==", &r), "M");
-    EXPECT_EQ(r, 1);
-    EXPECT_EQ(decode("TWFuTW", &r), "ManM");
-    EXPECT_EQ(r, 4);
-    EXPECT_EQ(decode("T", &r), "");
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(decode("", &r), "");
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(decode("TWFu\nTWFu", &r), "Man");
-    EXPECT_EQ(r, 3);
-    EXPECT_EQ(decode("TWFuT", &r), "Man");  // a lone last character gives nothing
-    EXPECT_EQ(r, 3);
-    EXPECT_EQ(decode("\xff\x80TWFu", &r), "");
-    EXPECT_EQ(r, 0);
+    const Case cases[] = {
+        {"TQ==", "M", 1},         {"TWFuTW", "ManM", 4}, {"T", "", 0}, {"", "", 0},
+        {"TWFu\nTWFu", "Man", 3}, {"TWFuT", "Man", 3},  // lone last: nothing
+        {"\xff\x80TWFu", "", 0}};
+    for (const Case& c : cases) {
+        int32_t r = -1;
+        EXPECT_EQ(decode(c.input, &r), c.output) << c.input;
+        EXPECT_EQ(r, c.returned) << c.input;
+    }
 }
 
 TEST(Base64, RandomBytesSurviveARoundTrip) {

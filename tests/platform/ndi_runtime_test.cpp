@@ -335,43 +335,41 @@ NDIlib_recv_instance_t connectToFake(FakeSender& fake) {
 
 }  // namespace
 
-TEST(NDIReceiver, AbsurdSizesAreRefusedWithADiagnostic) {
+// A header reaching a receiver must be refused with a diagnostic, and the
+// connection stays refused.
+void expectRefused(const ndiwire::Header& header) {
     FakeSender fake;
     NDIlib_recv_instance_t receiver = connectToFake(fake);
     ASSERT_NE(receiver, nullptr);
+    fake.writeHeader(header);
+    testing::internal::CaptureStderr();
+    NDIlib_video_frame_v2_t video;
+    NDIlib_audio_frame_v2_t audio;
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &video, &audio, nullptr, 5000),
+              NDIlib_frame_type_error);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused message"), std::string::npos);
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &video, &audio, nullptr, 0),
+              NDIlib_frame_type_error);
+    NDIlib_recv_destroy(receiver);
+}
+
+TEST(NDIReceiver, AbsurdSizesAreRefusedWithADiagnostic) {
     ndiwire::Header huge;
     huge.type = ndiwire::kVideo;
     huge.fourCC = NDIlib_FourCC_type_H264;
     huge.dataSize = 0xFFFFFFF0u;
     huge.strideOrSize = -16;
-    fake.writeHeader(huge);
-    testing::internal::CaptureStderr();
-    NDIlib_video_frame_v2_t got;
-    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 5000),
-              NDIlib_frame_type_error);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused message"), std::string::npos);
-    // The connection stays refused.
-    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, &got, nullptr, nullptr, 0), NDIlib_frame_type_error);
-    NDIlib_recv_destroy(receiver);
+    expectRefused(huge);
 }
 
 TEST(NDIReceiver, SizesThatDisagreeWithTheLayoutAreRefused) {
-    FakeSender fake;
-    NDIlib_recv_instance_t receiver = connectToFake(fake);
-    ASSERT_NE(receiver, nullptr);
     ndiwire::Header audio;
     audio.type = ndiwire::kAudio;
     audio.channels = 2;
     audio.samples = 1000;
     audio.channelStride = 16;  // a reader walking 1000 samples would overrun
     audio.dataSize = 32;
-    fake.writeHeader(audio);
-    testing::internal::CaptureStderr();
-    NDIlib_audio_frame_v2_t got;
-    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, &got, nullptr, 5000),
-              NDIlib_frame_type_error);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused message"), std::string::npos);
-    NDIlib_recv_destroy(receiver);
+    expectRefused(audio);
 }
 
 TEST(NDIReceiver, AMessageSplitAcrossCapturesIsPutTogether) {
