@@ -59,6 +59,15 @@ int runAudioCapture(const char* deviceId, uint64_t ticket);
 // this holds: not raw, and its id or else its name is `wanted` (never empty).
 bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted);
 
+// 48000 Hz when the device supports it, else 44100, else the top of its first
+// rate range (0 when it lists none: the open then picks the nearest to 48000).
+int chooseSampleRate(SoundIoDevice* device);
+// The first format the device supports, best first: 32-bit float native and
+// foreign endian, then signed 32, 24 and 16 bits, 64-bit float, unsigned 32,
+// 24 and 16 bits, signed and unsigned 8 bits; SoundIoFormatInvalid when none.
+// The run captures only native 32-bit float and refuses the rest.
+int chooseSampleFormat(SoundIoDevice* device);
+
 // The input stream's callbacks, on the device's real-time thread.
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);
 void audioOverflowCallback(SoundIoInStream* stream);

@@ -107,20 +107,6 @@ SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
     return nullptr;
 }
 
-int chooseSampleRate(SoundIoDevice* device) {
-    if (soundio_device_supports_sample_rate(device, 48000)) return 48000;
-    if (soundio_device_supports_sample_rate(device, 44100)) return 44100;
-    // No rate at all: the open takes the one nearest to 48000.
-    return device->sample_rate_count > 0 ? device->sample_rates[0].max : 0;
-}
-
-SoundIoFormat chooseSampleFormat(SoundIoDevice* device) {
-    for (SoundIoFormat format : kFormatPreference) {
-        if (soundio_device_supports_format(device, format)) return format;
-    }
-    return SoundIoFormatInvalid;
-}
-
 int channelsSent(int streamChannels) {
     return (thePrefs.allChannels != 0 || streamChannels < 2) ? streamChannels : 2;
 }
@@ -229,7 +215,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         return failRun(run);
     }
     const int sampleRate = chooseSampleRate(run.device);
-    const SoundIoFormat format = chooseSampleFormat(run.device);
+    const auto format = SoundIoFormat(chooseSampleFormat(run.device));
     // The hand-over reads the ring as native 32-bit floats; anything else
     // would reach receivers as noise.
     if (format != SoundIoFormatFloat32NE) {
@@ -297,6 +283,20 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
     soundio_ring_buffer_advance_write_ptr(ring, committed);
     run->bytesWritten.store(run->bytesWritten.load(std::memory_order_relaxed) + uint64_t(committed),
                             std::memory_order_release);
+}
+
+int chooseSampleRate(SoundIoDevice* device) {
+    if (soundio_device_supports_sample_rate(device, 48000)) return 48000;
+    if (soundio_device_supports_sample_rate(device, 44100)) return 44100;
+    // No rate at all: the open takes the one nearest to 48000.
+    return device->sample_rate_count > 0 ? device->sample_rates[0].max : 0;
+}
+
+int chooseSampleFormat(SoundIoDevice* device) {
+    for (SoundIoFormat format : kFormatPreference) {
+        if (soundio_device_supports_format(device, format)) return format;
+    }
+    return SoundIoFormatInvalid;
 }
 
 bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted) {

@@ -5,6 +5,7 @@
 #include <soundio/soundio.h>
 
 #include <string>
+#include <vector>
 
 #include "app/prefs.h"
 #include "audio/audio.h"
@@ -111,6 +112,51 @@ TEST(InputDeviceChoice, IdOrElseNameMatchesExactly) {
 TEST(InputDeviceChoice, EmptyIdNeverMatchesADeviceWithoutOne) {
     SoundIoDevice unnamed = inputDevice(nullptr, nullptr, false);
     EXPECT_FALSE(isWantedInputDevice(&unnamed, ""));
+}
+
+SoundIoDevice deviceWithRates(std::vector<SoundIoSampleRateRange>& ranges) {
+    SoundIoDevice device{};
+    device.sample_rates = ranges.empty() ? nullptr : ranges.data();
+    device.sample_rate_count = int(ranges.size());
+    return device;
+}
+
+TEST(SampleRateChoice, PrefersTheRatesReceiversExpect) {
+    std::vector<SoundIoSampleRateRange> wide = {{8000, 192000}};
+    SoundIoDevice any = deviceWithRates(wide);
+    EXPECT_EQ(chooseSampleRate(&any), 48000);
+
+    std::vector<SoundIoSampleRateRange> cd = {{22050, 22050}, {44100, 44100}, {96000, 96000}};
+    SoundIoDevice noFortyEight = deviceWithRates(cd);
+    EXPECT_EQ(chooseSampleRate(&noFortyEight), 44100);
+}
+
+TEST(SampleRateChoice, OtherwiseTheTopOfTheFirstRange) {
+    std::vector<SoundIoSampleRateRange> odd = {{16000, 32000}, {88200, 96000}};
+    SoundIoDevice device = deviceWithRates(odd);
+    EXPECT_EQ(chooseSampleRate(&device), 32000);
+
+    std::vector<SoundIoSampleRateRange> none;
+    SoundIoDevice unknown = deviceWithRates(none);
+    EXPECT_EQ(chooseSampleRate(&unknown), 0);
+}
+
+int formatChosenFrom(std::vector<SoundIoFormat> formats) {
+    SoundIoDevice device{};
+    device.formats = formats.empty() ? nullptr : formats.data();
+    device.format_count = int(formats.size());
+    return chooseSampleFormat(&device);
+}
+
+TEST(SampleFormatChoice, FloatFirstThenTheWidestIntegers) {
+    EXPECT_EQ(formatChosenFrom({SoundIoFormatS16NE, SoundIoFormatFloat32NE}),
+              SoundIoFormatFloat32NE);
+    EXPECT_EQ(formatChosenFrom({SoundIoFormatS16NE, SoundIoFormatFloat32FE}),
+              SoundIoFormatFloat32FE);
+    EXPECT_EQ(formatChosenFrom({SoundIoFormatU8, SoundIoFormatS16NE, SoundIoFormatS24NE}),
+              SoundIoFormatS24NE);
+    EXPECT_EQ(formatChosenFrom({SoundIoFormatU8, SoundIoFormatFloat64NE}), SoundIoFormatFloat64NE);
+    EXPECT_EQ(formatChosenFrom({}), SoundIoFormatInvalid);
 }
 
 TEST(MillisecondClock, FollowsTheWallClock) {
