@@ -87,6 +87,22 @@ TEST_F(VideoSendLoopback, FirstFrameCreatesTheSenderAndIsItselfSent) {
     EXPECT_EQ(theHXState.lastRateN[0], 60);
 }
 
+TEST_F(VideoSendLoopback, WithoutARuntimeFramesAreDroppedAndTheNextOneTriesAgain) {
+    if (theNDISender.load() != nullptr) GTEST_SKIP() << "sender made by an earlier test";
+    const auto picture = h264check::movingBgraPicture(640, 360, 0);
+    setenv("NDI_RUNTIME_DISABLED", "1", 1);
+    testing::internal::CaptureStdout();
+    sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot run NDI.Cannot run NDI.");
+    EXPECT_EQ(theNDISender.load(), nullptr);
+    EXPECT_EQ(theHXState.encoderReady[0], 0);
+    unsetenv("NDI_RUNTIME_DISABLED");
+    sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    EXPECT_NE(theNDISender.load(), nullptr);
+    EXPECT_EQ(theHXState.encoderReady[0], 1);
+}
+
 TEST_F(VideoSendLoopback, ReceiversSeeTheAnnouncedRateFormatAndTimecode) {
     ASSERT_TRUE(connect());
     const auto picture = h264check::movingBgraPicture(640, 360, 0);
