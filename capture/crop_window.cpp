@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "app/view_controller.h"
 #include "ui_cropWindow.h"
@@ -128,6 +129,10 @@ void cropWindow::windowDidLoad() {
 }
 
 void cropWindow::showWindow() {
+    if (theWindow == nullptr && strcmp(nibName, "cropWindow") != 0) {
+        fprintf(stderr, "cropWindow: no window description named \"%s\"\n", nibName);
+        return;
+    }
     if (theWindow == nullptr) {
         theWindow = new QWidget;
         Ui::cropWindow description;
@@ -173,7 +178,9 @@ bool cropWindow::eventFilter(QObject* watched, QEvent* event) {
             windowWillMove();
             return true;
         case QEvent::MouseMove:
-            if (cropWindowMoving.load() == 0) break;
+            if (cropWindowMoving.load() == 0 ||
+                !(static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton))
+                break;
             setFrame(getCurrentFrameDuringMove());
             return true;
         default:

@@ -109,6 +109,9 @@ TEST_F(CropWindowTest, WithoutAWindowTheFrameIsZeroAndNothingBreaks) {
     EXPECT_EQ(during.y, -5.0);
     EXPECT_EQ(during.width, 0.0);
     crop.setIsVisible(true);
+    cropWindow unknown("noSuchWindow");
+    unknown.showWindow();
+    EXPECT_EQ(unknown.window(), nullptr);
     CaptureStdout();
     crop.pleaseInitCropWindow();
     EXPECT_EQ(GetCapturedStdout(), "Starting Crop : existing Crop is 640x360 @ 50,30\n");
@@ -240,8 +243,10 @@ TEST_F(CropWindowTest, PressingMovingAndReleasingDragsTheWindow) {
     EXPECT_EQ(cropWindowMoving.load(), 0);
     EXPECT_EQ(thePrefs.cropBoxLeft, 70);
     EXPECT_EQ(thePrefs.cropBoxTop, 80);
-    // Moves without a drag do not move the window.
+    // Moves without the button held do not move the window.
     screens.fake.mouse = {0, 0};
+    sendMouse(crop.window(), QEvent::MouseMove, Qt::NoButton);
+    cropWindowMoving = 1;
     sendMouse(crop.window(), QEvent::MouseMove, Qt::NoButton);
     settle();
     EXPECT_EQ(geometry(), QRect(70, 80, 640, 360));
