@@ -33,7 +33,10 @@
 
 namespace {
 
-constexpr int kDistinctPictures = 30;
+// Distinct pictures cycled through: up to 30, fewer for large sizes so the
+// set (and ffmpeg's copy of it on disk) stays near 256 MB.
+constexpr int kMaxDistinctPictures = 30;
+constexpr int64_t kPictureBudgetBytes = int64_t{256} << 20;
 constexpr int kWarmUpFrames = 10;
 
 struct Options {
@@ -80,11 +83,14 @@ bool parseOptions(int argc, char** argv, Options* options) {
 // Smooth gradients with a box sliding across, so every picture differs and
 // the encoder does real work.
 std::vector<std::vector<uint8_t>> makePictures(int width, int height) {
-    std::vector<std::vector<uint8_t>> pictures(kDistinctPictures);
-    for (int n = 0; n < kDistinctPictures; ++n) {
+    const int64_t bytes = int64_t{width} * height * 4;
+    const int distinct =
+        int(std::clamp<int64_t>(kPictureBudgetBytes / bytes, 2, kMaxDistinctPictures));
+    std::vector<std::vector<uint8_t>> pictures(distinct);
+    for (int n = 0; n < distinct; ++n) {
         std::vector<uint8_t>& p = pictures[n];
         p.resize(size_t(width) * height * 4);
-        const int boxX = (n * width) / kDistinctPictures, boxY = height / 3;
+        const int boxX = (n * width) / distinct, boxY = height / 3;
         for (int y = 0; y < height; ++y) {
             uint8_t* row = p.data() + size_t(y) * width * 4;
             for (int x = 0; x < width; ++x) {
@@ -199,7 +205,7 @@ bool warmUp(std::vector<std::vector<uint8_t>>& pictures, const Options& options,
     NDIlib_send_instance_t sender = ensureNDISender();
     if (sender == nullptr || !receiver->connect(sender)) return false;
     for (int i = 0; i < kWarmUpFrames; ++i) {
-        submit(pictures[i % kDistinctPictures], options, 0);
+        submit(pictures[i % pictures.size()], options, 0);
         if (!waitMailboxIdle(5'000'000'000)) return false;
     }
     return theHXState.encoderReady[0] == 1;
@@ -211,7 +217,7 @@ void runPaced(std::vector<std::vector<uint8_t>>& pictures, const Options& option
     for (int i = 0; i < options.count; ++i) {
         sleepUntilNs(start + i * period);
         theTimeline->submittedAt[i] = nowNs();
-        submit(pictures[i % kDistinctPictures], options, uint32_t(i));
+        submit(pictures[i % pictures.size()], options, uint32_t(i));
     }
 }
 
@@ -224,7 +230,7 @@ void runAsFastAsTaken(std::vector<std::vector<uint8_t>>& pictures, const Options
             endedBefore = theTimeline->sendsEnded;
         }
         theTimeline->submittedAt[i] = nowNs();
-        submit(pictures[i % kDistinctPictures], options, uint32_t(i));
+        submit(pictures[i % pictures.size()], options, uint32_t(i));
         // Sleep through the send; the mailbox is free a moment after it ends.
         std::unique_lock<std::mutex> hold(theTimeline->lock);
         theTimeline->sendEnded.wait_for(hold, std::chrono::milliseconds(100),
@@ -272,7 +278,8 @@ double timeFfmpeg(const std::vector<std::vector<uint8_t>>& pictures, const Optio
     for (const auto& picture : pictures)
         written = written && write(fd, picture.data(), picture.size()) == ssize_t(picture.size());
     close(fd);
-    const int loops = (options.count + kDistinctPictures - 1) / kDistinctPictures - 1;
+    const int distinct = int(pictures.size());
+    const int loops = (options.count + distinct - 1) / distinct - 1;
     char command[1024];
     snprintf(command, sizeof command,
              "ffmpeg -nostdin -loglevel error -f rawvideo -pix_fmt bgra -s %dx%d -r 60 "
