@@ -63,7 +63,8 @@ void collect(const WindowInfo& w) {
     record->pid = *w.ownerPid;
     if (record->windowCount == kMaxAppWindows) return;
     WindowRecord& slot = record->windows[record->windowCount];
-    copyBoundedUtf8(slot.windowName, sizeof slot.windowName, w.title ? w.title->c_str() : "UNKNOWN");
+    copyBoundedUtf8(slot.windowName, sizeof slot.windowName,
+                    w.title ? w.title->c_str() : "UNKNOWN");
     copyBoundedUtf8(record->ownerName, sizeof record->ownerName, w.ownerName->c_str());
     if (isAccepted(w, *record, slot)) ++record->windowCount;
 }
@@ -85,7 +86,8 @@ int32_t gather(AppRecord* result) {
         AppRecord& to = result[count++];
         memcpy(to.ownerName, from.ownerName, sizeof to.ownerName);
         to.pid = from.pid;
-        for (int32_t k = 0; k < from.windowCount; ++k) to.windows[to.windowCount++] = from.windows[k];
+        for (int32_t k = 0; k < from.windowCount; ++k)
+            to.windows[to.windowCount++] = from.windows[k];
     }
     return count;
 }
@@ -110,7 +112,8 @@ AppRecord* getApplicationWindowList(int32_t* outCount) {
         for (const WindowInfo& w : windows) collect(w);
     }
     // At least one record's room, so an empty list is still an array.
-    auto* result = static_cast<AppRecord*>(calloc(appScratchCount > 0 ? appScratchCount : 1, sizeof(AppRecord)));
+    auto* result = static_cast<AppRecord*>(
+        calloc(appScratchCount > 0 ? appScratchCount : 1, sizeof(AppRecord)));
     if (result == nullptr) return nullptr;
     *outCount = gather(result);
     return result;

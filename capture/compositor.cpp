@@ -14,10 +14,11 @@ inline void blendPixel(uint8_t* dst, const uint8_t* src) {
 
 }  // namespace
 
-void drawPictureOver(BgraSurface surface, const CursorImage& picture, int64_t x, int64_t y, int64_t width,
-                     int64_t height) {
+void drawPictureOver(BgraSurface surface, const CursorImage& picture, int64_t x, int64_t y,
+                     int64_t width, int64_t height) {
     if (picture.width <= 0 || picture.height <= 0 || width <= 0 || height <= 0) return;
-    if (picture.pixels.size() < static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4) {
+    if (picture.pixels.size() <
+        static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4) {
         return;
     }
     const int64_t x0 = std::max<int64_t>(x, 0), x1 = std::min<int64_t>(x + width, surface.width);

@@ -17,5 +17,5 @@ struct BgraSurface {
 // Draws picture to fill the rectangle at (x, y) of width x height surface
 // pixels, top-left coordinates; what falls outside the surface is left
 // out, and an empty picture or rectangle draws nothing.
-void drawPictureOver(BgraSurface surface, const CursorImage& picture, int64_t x, int64_t y, int64_t width,
-                     int64_t height);
+void drawPictureOver(BgraSurface surface, const CursorImage& picture, int64_t x, int64_t y,
+                     int64_t width, int64_t height);

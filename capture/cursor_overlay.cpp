@@ -1,7 +1,6 @@
 #include "capture/cursor_overlay.h"
 
 #include <QImage>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,8 +29,8 @@ int loadCursorPicture() {
     image.height = argb.height();
     image.pixels.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 4);
     for (int row = 0; row < image.height; ++row) {
-        memcpy(image.pixels.data() + static_cast<size_t>(row) * image.width * 4, argb.constScanLine(row),
-               static_cast<size_t>(image.width) * 4);
+        memcpy(image.pixels.data() + static_cast<size_t>(row) * image.width * 4,
+               argb.constScanLine(row), static_cast<size_t>(image.width) * 4);
     }
     overlay.width = image.width;  // one pixel per point
     overlay.height = image.height;
@@ -39,10 +38,11 @@ int loadCursorPicture() {
     return 0;
 }
 
-CursorPlacement cursorPlacement(FramePoint p, int32_t scale, double pictureWidth, double pictureHeight,
-                                FramePoint hot) {
+CursorPlacement cursorPlacement(FramePoint p, int32_t scale, double pictureWidth,
+                                double pictureHeight, FramePoint hot) {
     const double s = scale;
-    return {std::trunc(std::trunc(p.x) - s * hot.x), std::trunc(std::trunc(p.y) - s * (pictureHeight - hot.y)),
+    return {std::trunc(std::trunc(p.x) - s * hot.x),
+            std::trunc(std::trunc(p.y) - s * (pictureHeight - hot.y)),
             static_cast<double>(scale * static_cast<int32_t>(std::trunc(pictureWidth))),
             static_cast<double>(scale * static_cast<int32_t>(std::trunc(pictureHeight)))};
 }
@@ -56,23 +56,26 @@ bool copyCapture(const CapturedImage& capture, CapturedImage& copy) {
         capture.bytesPerRow < capture.width * 4) {
         return false;
     }
-    const size_t bytes = static_cast<size_t>(capture.bytesPerRow) * static_cast<size_t>(capture.height);
+    const size_t bytes =
+        static_cast<size_t>(capture.bytesPerRow) * static_cast<size_t>(capture.height);
     if (capture.byteLength < bytes) return false;
     auto* pixels = static_cast<uint8_t*>(malloc(bytes));
     if (pixels == nullptr) return false;
     memcpy(pixels, capture.pixels.get(), bytes);
     copy = capture;
-    copy.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
+    copy.pixels = std::shared_ptr<const uint8_t>(
+        pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
     copy.byteLength = bytes;
     return true;
 }
 
 // Draws picture with its bottom-up placement over the copy.
 void drawCursor(CapturedImage& copy, const CursorImage& picture, const CursorPlacement& at) {
-    BgraSurface surface{const_cast<uint8_t*>(copy.pixels.get()), copy.width, copy.height, copy.bytesPerRow};
+    BgraSurface surface{const_cast<uint8_t*>(copy.pixels.get()), copy.width, copy.height,
+                        copy.bytesPerRow};
     const int64_t top = static_cast<int64_t>(copy.height) - static_cast<int64_t>(at.y + at.height);
-    drawPictureOver(surface, picture, static_cast<int64_t>(at.x), top, static_cast<int64_t>(at.width),
-                    static_cast<int64_t>(at.height));
+    drawPictureOver(surface, picture, static_cast<int64_t>(at.x), top,
+                    static_cast<int64_t>(at.width), static_cast<int64_t>(at.height));
 }
 
 // The mouse position inside the captured picture, bottom-up: measured from
@@ -84,18 +87,21 @@ FramePoint mouseInCapture(FramePoint captureOrigin) {
 
 }  // namespace
 
-bool appendMouseCursor(const CapturedImage& capture, FramePoint captureOrigin, CapturedImage& result) {
+bool appendMouseCursor(const CapturedImage& capture, FramePoint captureOrigin,
+                       CapturedImage& result) {
     const int32_t scale = thePrefs.bigMouse != 0 ? 4 : 1;
     FramePoint p = mouseInCapture(captureOrigin);
     if (displayIsRetina != 0) p = {p.x * 2.0, p.y * 2.0};
     if (!copyCapture(capture, result)) return false;
     if (thisPointer != nullptr) {
-        drawCursor(result, *thisPointer, cursorPlacement(p, scale, overlay.width, overlay.height, hotSpot));
+        drawCursor(result, *thisPointer,
+                   cursorPlacement(p, scale, overlay.width, overlay.height, hotSpot));
     }
     return true;
 }
 
-bool appendMouseCursor2(const CapturedImage& capture, FramePoint captureOrigin, CapturedImage& result) {
+bool appendMouseCursor2(const CapturedImage& capture, FramePoint captureOrigin,
+                        CapturedImage& result) {
     const int32_t scale = thePrefs.bigMouse != 0 ? 4 : 1;
     const FramePoint p = mouseInCapture(captureOrigin);
     CursorImage picture;
@@ -106,8 +112,10 @@ bool appendMouseCursor2(const CapturedImage& capture, FramePoint captureOrigin, 
     // This variant goes through 32-bit integers throughout.
     const int32_t s = scale;
     const int32_t x = static_cast<int32_t>(static_cast<int32_t>(p.x) - s * hot.x);
-    const int32_t y = static_cast<int32_t>(static_cast<int32_t>(p.y) + s * hot.y - s * picture.height);
-    drawCursor(result, picture, {static_cast<double>(x), static_cast<double>(y),
-                                 static_cast<double>(s * picture.width), static_cast<double>(s * picture.height)});
+    const int32_t y =
+        static_cast<int32_t>(static_cast<int32_t>(p.y) + s * hot.y - s * picture.height);
+    drawCursor(result, picture,
+               {static_cast<double>(x), static_cast<double>(y),
+                static_cast<double>(s * picture.width), static_cast<double>(s * picture.height)});
     return true;
 }

@@ -48,7 +48,8 @@ bool captureApplicationWindow(CapturedImage& image) {
     if (theAppList == nullptr || which < 0 || which >= theAppCount) return false;
     const WindowRecord& window = theAppList[which].windows[chooseWindow(theAppList[which])];
     FrameRect rect = applySizeRule(window.bounds, thePrefs.scalingMode);
-    return windowServer().captureImage(rect, CaptureFilter::includingWindow, window.windowNumber, image);
+    return windowServer().captureImage(rect, CaptureFilter::includingWindow, window.windowNumber,
+                                       image);
 }
 
 FrameRect cropRectangle(CaptureSurroundings& surroundings) {
@@ -66,7 +67,8 @@ FrameRect screenRectangle(const ScreenInfo& screen, int32_t which) {
 
 bool captureWithCursor(const FrameRect& rect, uint32_t mainWindow, CapturedImage& image) {
     CapturedImage screen;
-    if (!windowServer().captureImage(rect, CaptureFilter::allWindows, mainWindow, screen)) return false;
+    if (!windowServer().captureImage(rect, CaptureFilter::allWindows, mainWindow, screen))
+        return false;
     const FramePoint lowerLeft{rect.x, mainScreenHeight - (rect.y + rect.height)};
     return appendMouseCursor(screen, lowerLeft, image);
 }
@@ -76,10 +78,13 @@ bool captureScreen(CaptureSurroundings& surroundings, CapturedImage& image) {
     const std::vector<ScreenInfo> screens = windowServer().screens();
     if (which < 0 || static_cast<size_t>(which) >= screens.size()) return false;
     const bool crop = thePrefs.cropWindow != 0;
-    const FrameRect rect = crop ? cropRectangle(surroundings) : screenRectangle(screens[which], which);
+    const FrameRect rect =
+        crop ? cropRectangle(surroundings) : screenRectangle(screens[which], which);
     const uint32_t mainWindow = surroundings.mainWindowNumber();
     const uint32_t cropWindow = surroundings.cropWindowNumber();
-    if (crop) return windowServer().captureImage(rect, CaptureFilter::onScreenBelowWindow, cropWindow, image);
+    if (crop)
+        return windowServer().captureImage(rect, CaptureFilter::onScreenBelowWindow, cropWindow,
+                                           image);
     if (thePrefs.showMouse != 0) return captureWithCursor(rect, mainWindow, image);
     return windowServer().captureImage(rect, CaptureFilter::onScreenBelowWindow, mainWindow, image);
 }

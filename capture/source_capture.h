@@ -10,7 +10,7 @@
 // What the capture needs from the program's own windows. The crop window's
 // controller and the main window provide it; tests fake it.
 class CaptureSurroundings {
-public:
+  public:
     virtual ~CaptureSurroundings() = default;
     // The crop window's frame, bottom-left coordinates.
     virtual FrameRect cropWindowFrame() = 0;
@@ -25,7 +25,7 @@ public:
 // Surroundings of a program that shows no windows of its own (tools,
 // tests): nothing is left out of a screen and there is no crop window.
 class NoOwnWindows final : public CaptureSurroundings {
-public:
+  public:
     FrameRect cropWindowFrame() override { return {}; }
     uint32_t cropWindowNumber() override { return 0; }
     bool cropWindowMoving() override { return false; }

@@ -39,8 +39,8 @@ int benchOurs(int captures) {
     NoOwnWindows surroundings;
     getTheBitmap(buffer, surroundings);  // connects and makes the shared segment
     if (captureWidth != 1920 || captureHeight != 1080) {
-        printf("capture-bench: the screen capture gave %d x %d, not 1920 x 1080\n", captureWidth.load(),
-               captureHeight.load());
+        printf("capture-bench: the screen capture gave %d x %d, not 1920 x 1080\n",
+               captureWidth.load(), captureHeight.load());
         free(buffer);
         return 1;
     }
@@ -50,8 +50,10 @@ int benchOurs(int captures) {
         getTheBitmap(buffer, surroundings);
         times.push_back(millisecondsSince(start));
     }
-    printf("ours, getTheBitmap into the capture buffer:  median %.3f ms, 99th percentile %.3f ms over %d captures\n",
-           percentile(times, 0.5), percentile(times, 0.99), captures);
+    printf(
+        "ours, getTheBitmap into the capture buffer:  median %.3f ms, 99th percentile %.3f ms over "
+        "%d captures\n",
+        percentile(times, 0.5), percentile(times, 0.99), captures);
     // The window server's image alone, without the copy into the buffer:
     // what x11grab's figure compares with.
     times.clear();
@@ -61,8 +63,10 @@ int benchOurs(int captures) {
         windowServer().captureImage({0, 0, 1920, 1080}, CaptureFilter::allWindows, 0, image);
         times.push_back(millisecondsSince(start));
     }
-    printf("ours, window server image alone:            median %.3f ms, 99th percentile %.3f ms over %d captures\n",
-           percentile(times, 0.5), percentile(times, 0.99), captures);
+    printf(
+        "ours, window server image alone:            median %.3f ms, 99th percentile %.3f ms over "
+        "%d captures\n",
+        percentile(times, 0.5), percentile(times, 0.99), captures);
     free(buffer);
     return 0;
 }
@@ -71,9 +75,10 @@ int benchOurs(int captures) {
 // -debug_ts prints the stamps: the gaps between them are its time per
 // frame, ffmpeg's own start-up left out.
 std::vector<double> ffmpegFrameGaps(const std::string& display, int frames) {
-    std::string command = "ffmpeg -nostdin -debug_ts -f x11grab -draw_mouse 0 -framerate 10000 "
-                          "-video_size 1920x1080 -i " + display + " -frames:v " + std::to_string(frames) +
-                          " -c copy -f null - 2>&1";
+    std::string command =
+        "ffmpeg -nostdin -debug_ts -f x11grab -draw_mouse 0 -framerate 10000 "
+        "-video_size 1920x1080 -i " +
+        display + " -frames:v " + std::to_string(frames) + " -c copy -f null - 2>&1";
     std::vector<double> gaps;
     FILE* out = popen(command.c_str(), "r");
     if (out == nullptr) return gaps;
@@ -99,8 +104,10 @@ void benchFfmpeg(const std::string& display, int captures) {
         return;
     }
     gaps.erase(gaps.begin(), gaps.begin() + kWarmUp);
-    printf("ffmpeg x11grab (frame to frame):            median %.3f ms, 99th percentile %.3f ms over %zu frames\n",
-           percentile(gaps, 0.5), percentile(gaps, 0.99), gaps.size());
+    printf(
+        "ffmpeg x11grab (frame to frame):            median %.3f ms, 99th percentile %.3f ms over "
+        "%zu frames\n",
+        percentile(gaps, 0.5), percentile(gaps, 0.99), gaps.size());
 }
 
 }  // namespace
@@ -108,8 +115,9 @@ void benchFfmpeg(const std::string& display, int captures) {
 int main(int argc, char** argv) {
     const char* display = getenv("DISPLAY");
     if (display == nullptr || *display == '\0') {
-        printf("capture-bench: needs an X display; run it as\n"
-               "  xvfb-run -s \"-screen 0 1920x1080x24\" capture-bench\n");
+        printf(
+            "capture-bench: needs an X display; run it as\n"
+            "  xvfb-run -s \"-screen 0 1920x1080x24\" capture-bench\n");
         return 1;
     }
     int captures = argc > 1 ? std::max(1, atoi(argv[1])) : 300;

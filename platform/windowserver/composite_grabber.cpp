@@ -13,8 +13,9 @@ bool redirectTopLevels(XContext& context) {
     xcb_connection_t* c = context.connection;
     // Automatic: the server goes on painting the screen; the windows merely
     // gain pixels of their own that covering windows cannot spoil.
-    xcb_generic_error_t* error = xcb_request_check(
-        c, xcb_composite_redirect_subwindows_checked(c, context.root, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
+    xcb_generic_error_t* error =
+        xcb_request_check(c, xcb_composite_redirect_subwindows_checked(
+                                 c, context.root, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
     if (error != nullptr) {
         free(error);
         printf("window server: Composite refused to redirect the windows\n");
@@ -57,11 +58,13 @@ bool copyWindowArea(XContext& context, xcb_window_t topLevel, RootRect outer, Ro
     if (reply == nullptr) return false;
     const size_t rowBytes = static_cast<size_t>(r.width) * 4;
     bool good = (reply->depth == 24 || reply->depth == 32) &&
-                static_cast<size_t>(xcb_get_image_data_length(reply)) >= rowBytes * static_cast<size_t>(r.height);
+                static_cast<size_t>(xcb_get_image_data_length(reply)) >=
+                    rowBytes * static_cast<size_t>(r.height);
     if (good) {
         const uint8_t* src = xcb_get_image_data(reply);
         for (int32_t row = 0; row < r.height; ++row) {
-            uint8_t* to = dst + static_cast<size_t>(r.y - origin.y + row) * static_cast<size_t>(stride) +
+            uint8_t* to = dst +
+                          static_cast<size_t>(r.y - origin.y + row) * static_cast<size_t>(stride) +
                           static_cast<size_t>(r.x - origin.x) * 4;
             memcpy(to, src + rowBytes * static_cast<size_t>(row), rowBytes);
             if (reply->depth == 24) makeOpaque(to, static_cast<size_t>(r.width));

@@ -12,8 +12,8 @@ bool FakeWindowServer::listWindows(std::vector<WindowInfo>& windows) {
     return hasWindowList;
 }
 
-bool FakeWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
-                                    CapturedImage& result) {
+bool FakeWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter,
+                                    uint32_t windowNumber, CapturedImage& result) {
     captures.push_back({rect, filter, windowNumber});
     if (captureFails) return false;
     if (image.pixels) {
@@ -27,8 +27,9 @@ bool FakeWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter,
     auto* pixels = static_cast<uint32_t*>(malloc(count * 4));
     if (pixels == nullptr) return false;
     for (size_t i = 0; i < count; ++i) pixels[i] = fillBgra;
-    result.pixels = std::shared_ptr<const uint8_t>(reinterpret_cast<uint8_t*>(pixels),
-                                                   [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
+    result.pixels =
+        std::shared_ptr<const uint8_t>(reinterpret_cast<uint8_t*>(pixels),
+                                       [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
     result.width = width;
     result.height = height;
     result.bytesPerRow = width * 4;

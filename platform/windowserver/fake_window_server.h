@@ -14,14 +14,14 @@ struct FakeCaptureRequest {
 };
 
 struct FakePointerEvent {
-    bool move;      // false: a button event
-    double x, y;    // for moves
-    int xButton;    // for button events
+    bool move;    // false: a button event
+    double x, y;  // for moves
+    int xButton;  // for button events
     bool down;
 };
 
 class FakeWindowServer final : public WindowServer {
-public:
+  public:
     std::vector<ScreenInfo> screenList;
     bool hasWindowList = true;
     std::vector<WindowInfo> windowList;
@@ -45,7 +45,9 @@ public:
                       CapturedImage& result) override;
     FramePoint mouseLocation() override { return mouse; }
     bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
-    void postPointerMove(double x, double y) override { pointerEvents.push_back({true, x, y, 0, false}); }
+    void postPointerMove(double x, double y) override {
+        pointerEvents.push_back({true, x, y, 0, false});
+    }
     void postPointerButton(int xButton, bool down) override {
         pointerEvents.push_back({false, 0.0, 0.0, xButton, down});
     }
@@ -53,7 +55,7 @@ public:
 
 // Installs a fake for the life of a test and puts the previous server back.
 class ScopedFakeWindowServer {
-public:
+  public:
     ScopedFakeWindowServer() { setWindowServer(&fake); }
     ~ScopedFakeWindowServer() { setWindowServer(nullptr); }
     FakeWindowServer fake;

@@ -70,7 +70,8 @@ uint8_t* grabRootRect(XContext& context, ShmGrabber& grabber, RootRect r) {
     free(reply);
     if (error != nullptr) free(error);
     if (!good) {
-        printf("window server: screen image of %dx%d at %d,%d failed\n", r.width, r.height, r.x, r.y);
+        printf("window server: screen image of %dx%d at %d,%d failed\n", r.width, r.height, r.x,
+               r.y);
         return nullptr;
     }
     makeOpaque(grabber.data, static_cast<size_t>(r.width) * static_cast<size_t>(r.height));

@@ -52,13 +52,16 @@ WindowRequests askAbout(XContext& x, xcb_window_t window) {
 WindowAnswers readAnswers(XContext& x, const WindowRequests& r) {
     xcb_connection_t* c = x.connection;
     WindowAnswers answers;
-    xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(c, r.attributes, nullptr);
+    xcb_get_window_attributes_reply_t* attributes =
+        xcb_get_window_attributes_reply(c, r.attributes, nullptr);
     xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, r.geometry, nullptr);
-    xcb_translate_coordinates_reply_t* position = xcb_translate_coordinates_reply(c, r.position, nullptr);
+    xcb_translate_coordinates_reply_t* position =
+        xcb_translate_coordinates_reply(c, r.position, nullptr);
     answers.exists = attributes != nullptr;  // it may be gone since the list was read
     answers.viewable = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     if (geometry != nullptr && position != nullptr) {
-        answers.rect = RootRect{position->dst_x, position->dst_y, geometry->width, geometry->height};
+        answers.rect =
+            RootRect{position->dst_x, position->dst_y, geometry->width, geometry->height};
     }
     free(attributes);
     free(geometry);
@@ -113,20 +116,24 @@ int32_t layerOf(const XAtoms& a, const WindowAnswers& answers) {
     return 0;
 }
 
-WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& answers, RootRect first) {
+WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& answers,
+                    RootRect first) {
     WindowInfo info;
     info.onScreen = answers.viewable;
     info.layer = layerOf(a, answers);
-    if (!answers.pid.empty() && answers.pid[0] <= INT32_MAX) info.ownerPid = static_cast<int32_t>(answers.pid[0]);
+    if (!answers.pid.empty() && answers.pid[0] <= INT32_MAX)
+        info.ownerPid = static_cast<int32_t>(answers.pid[0]);
     // An application here is a live local process that has put a window
     // up and named itself in _NET_WM_PID.
-    info.ownerIsRunningApplication = info.ownerPid && info.onScreen && processExists(*info.ownerPid);
+    info.ownerIsRunningApplication =
+        info.ownerPid && info.onScreen && processExists(*info.ownerPid);
     info.ownerName = className(answers.wmClass);
     if (!info.ownerName && info.ownerPid) info.ownerName = processName(*info.ownerPid);
     info.title = answers.netName ? answers.netName : answers.wmName;
     if (const std::optional<RootRect>& r = answers.rect) {
-        info.bounds = FrameRect{static_cast<double>(r->x - first.x), static_cast<double>(r->y - first.y),
-                                static_cast<double>(r->width), static_cast<double>(r->height)};
+        info.bounds =
+            FrameRect{static_cast<double>(r->x - first.x), static_cast<double>(r->y - first.y),
+                      static_cast<double>(r->width), static_cast<double>(r->height)};
     }
     info.windowNumber = window;
     return info;
@@ -150,7 +157,8 @@ std::vector<xcb_window_t> stackingFrontToBack(XContext& x) {
 void listXWindows(XContext& context, RootRect firstScreen, std::vector<WindowInfo>& windows) {
     windows.clear();
     std::vector<WindowRequests> requests;
-    for (xcb_window_t window : stackingFrontToBack(context)) requests.push_back(askAbout(context, window));
+    for (xcb_window_t window : stackingFrontToBack(context))
+        requests.push_back(askAbout(context, window));
     for (const WindowRequests& r : requests) {
         WindowAnswers answers = readAnswers(context, r);
         if (answers.exists && !isExcluded(context.atoms, answers)) {

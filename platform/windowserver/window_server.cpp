@@ -9,14 +9,16 @@ namespace {
 // Stands in when there is no X display: no screens, no windows, no images,
 // so every capture fails quietly and the program runs on.
 class AbsentWindowServer final : public WindowServer {
-public:
+  public:
     std::vector<ScreenInfo> screens() override { return {}; }
     double mainScreenHeight() override { return 0.0; }
     bool listWindows(std::vector<WindowInfo>& windows) override {
         windows.clear();
         return false;
     }
-    bool captureImage(const FrameRect&, CaptureFilter, uint32_t, CapturedImage&) override { return false; }
+    bool captureImage(const FrameRect&, CaptureFilter, uint32_t, CapturedImage&) override {
+        return false;
+    }
     FramePoint mouseLocation() override { return {}; }
     bool currentCursor(CursorImage&, FramePoint&) override { return false; }
     void postPointerMove(double, double) override {}

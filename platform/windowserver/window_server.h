@@ -49,9 +49,9 @@ struct WindowInfo {
 
 // Which windows an image shows.
 enum class CaptureFilter {
-    includingWindow,    // the given window alone, even where it is covered
-    allWindows,         // everything on screen
-    onScreenBelowWindow // what lies below the given window: it and those above left out
+    includingWindow,     // the given window alone, even where it is covered
+    allWindows,          // everything on screen
+    onScreenBelowWindow  // what lies below the given window: it and those above left out
 };
 
 // 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. The
@@ -74,7 +74,7 @@ struct CursorImage {
 };
 
 class WindowServer {
-public:
+  public:
     virtual ~WindowServer() = default;
 
     // Screens in the platform's order, the first one holding the origin.

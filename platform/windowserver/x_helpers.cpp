@@ -14,8 +14,8 @@
 namespace {
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
     xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     free(reply);
     return atom;
@@ -132,7 +132,8 @@ void watchScreenChanges(XContext& context) {
 }
 
 bool screensChanged(XContext& context) {
-    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(context.connection, &xcb_randr_id);
+    const xcb_query_extension_reply_t* randr =
+        xcb_get_extension_data(context.connection, &xcb_randr_id);
     bool changed = false;
     // Only RandR's notices are asked for on this connection; anything else
     // is dropped as it comes.
@@ -147,7 +148,8 @@ bool screensChanged(XContext& context) {
     return changed;
 }
 
-PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
+PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property,
+                            xcb_atom_t type) {
     if (property == XCB_ATOM_NONE) return {};
     // 64 KiB of 32-bit units: more than any name or window list we read.
     return {xcb_get_property(context.connection, 0, window, property, type, 0, 16384), true};
@@ -157,7 +159,8 @@ namespace {
 
 xcb_get_property_reply_t* propertyReply(XContext& context, PropertyRequest request) {
     if (!request.asked) return nullptr;
-    xcb_get_property_reply_t* reply = xcb_get_property_reply(context.connection, request.cookie, nullptr);
+    xcb_get_property_reply_t* reply =
+        xcb_get_property_reply(context.connection, request.cookie, nullptr);
     if (reply != nullptr && reply->type == XCB_ATOM_NONE) {
         free(reply);
         return nullptr;
@@ -204,7 +207,8 @@ RootRect intersect(RootRect a, RootRect b) {
 std::vector<TopLevel> topLevels(XContext& context) {
     std::vector<TopLevel> windows;
     xcb_connection_t* c = context.connection;
-    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, context.root), nullptr);
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(c, xcb_query_tree(c, context.root), nullptr);
     if (tree == nullptr) return windows;
     const xcb_window_t* children = xcb_query_tree_children(tree);
     int count = xcb_query_tree_children_length(tree);
@@ -219,7 +223,8 @@ std::vector<TopLevel> topLevels(XContext& context) {
     for (int i = 0; i < count; ++i) {
         xcb_get_window_attributes_reply_t* a =
             xcb_get_window_attributes_reply(c, attributes[static_cast<size_t>(i)], nullptr);
-        xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c, geometries[static_cast<size_t>(i)], nullptr);
+        xcb_get_geometry_reply_t* g =
+            xcb_get_geometry_reply(c, geometries[static_cast<size_t>(i)], nullptr);
         if (a != nullptr && g != nullptr) {
             int32_t border = 2 * g->border_width;
             windows.push_back({children[i],

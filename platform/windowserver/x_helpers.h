@@ -62,7 +62,8 @@ struct PropertyRequest {
     xcb_get_property_cookie_t cookie{};
     bool asked = false;
 };
-PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type);
+PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property,
+                            xcb_atom_t type);
 // The property's 32-bit values, none when it is absent or of another format.
 std::vector<uint32_t> cardinalsOf(XContext& context, PropertyRequest request);
 // The property's 8-bit text, nothing when it is absent or of another format.

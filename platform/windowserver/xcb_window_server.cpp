@@ -23,7 +23,7 @@ int16_t toInt16(double v) {
 }
 
 class XcbWindowServer final : public WindowServer {
-public:
+  public:
     explicit XcbWindowServer(const XContext& context) : x_(context) { watchScreenChanges(x_); }
     ~XcbWindowServer() override {
         releaseShmGrabber(x_, shm_);
@@ -40,7 +40,7 @@ public:
     void postPointerMove(double x, double y) override;
     void postPointerButton(int xButton, bool down) override;
 
-private:
+  private:
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
     bool rootRectFor(const FrameRect& rect, RootRect& r);
@@ -94,9 +94,10 @@ bool XcbWindowServer::rootRectFor(const FrameRect& rect, RootRect& r) {
     double x1 = std::ceil(rect.x + rect.width), y1 = std::ceil(rect.y + rect.height);
     double pixels = (x1 - x0) * (y1 - y0);
     if (!(x1 > x0 && y1 > y0) || x1 - x0 > 32767 || y1 - y0 > 32767 ||
-        pixels * 4 > static_cast<double>(kMaxFrameBytes) || std::fabs(x0) > 32767 || std::fabs(y0) > 32767) {
-        printf("window server: no image of a %gx%g rectangle at %g,%g\n", rect.width, rect.height, rect.x,
-               rect.y);
+        pixels * 4 > static_cast<double>(kMaxFrameBytes) || std::fabs(x0) > 32767 ||
+        std::fabs(y0) > 32767) {
+        printf("window server: no image of a %gx%g rectangle at %g,%g\n", rect.width, rect.height,
+               rect.x, rect.y);
         return false;
     }
     r = {static_cast<int32_t>(x0) + first.x, static_cast<int32_t>(y0) + first.y,
@@ -166,7 +167,8 @@ bool XcbWindowServer::captureWindow(RootRect r, xcb_window_t window, CapturedIma
 // Paints the hole again from the windows below stack[cut], bottom to top,
 // over black: what the screen would show there without stack[cut] and the
 // windows above it.
-void XcbWindowServer::redrawBelow(const std::vector<TopLevel>& stack, size_t cut, RootRect hole, RootRect r) {
+void XcbWindowServer::redrawBelow(const std::vector<TopLevel>& stack, size_t cut, RootRect hole,
+                                  RootRect r) {
     uint8_t* dst = compose_.data();
     for (int32_t row = 0; row < hole.height; ++row) {
         memset(dst + (static_cast<size_t>(hole.y - r.y + row) * r.width + (hole.x - r.x)) * 4, 0,
@@ -174,7 +176,8 @@ void XcbWindowServer::redrawBelow(const std::vector<TopLevel>& stack, size_t cut
     }
     for (size_t i = 0; i < cut; ++i) {
         const TopLevel& t = stack[i];
-        if (t.viewable && t.inputOutput) copyWindowArea(x_, t.id, t.outer, hole, dst, r.width * 4, r);
+        if (t.viewable && t.inputOutput)
+            copyWindowArea(x_, t.id, t.outer, hole, dst, r.width * 4, r);
     }
 }
 
@@ -182,7 +185,8 @@ bool XcbWindowServer::captureBelow(RootRect r, xcb_window_t window, CapturedImag
     useComposite();
     xcb_window_t top = topLevelOf(x_, window);
     std::vector<TopLevel> stack = topLevels(x_);
-    auto cut = std::find_if(stack.begin(), stack.end(), [top](const TopLevel& t) { return t.id == top; });
+    auto cut =
+        std::find_if(stack.begin(), stack.end(), [top](const TopLevel& t) { return t.id == top; });
     std::vector<RootRect> holes;
     for (auto it = cut; it != stack.end(); ++it) {
         RootRect hole = intersect(it->outer, r);
@@ -201,8 +205,8 @@ bool XcbWindowServer::captureBelow(RootRect r, xcb_window_t window, CapturedImag
     return true;
 }
 
-bool XcbWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
-                                   CapturedImage& image) {
+bool XcbWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter,
+                                   uint32_t windowNumber, CapturedImage& image) {
     std::lock_guard<std::mutex> hold(lock_);
     RootRect r;
     if (!rootRectFor(rect, r)) return false;
@@ -219,7 +223,8 @@ bool XcbWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter, 
 
 FramePoint XcbWindowServer::mouseLocation() {
     xcb_connection_t* c = x_.connection;
-    xcb_query_pointer_reply_t* p = xcb_query_pointer_reply(c, xcb_query_pointer(c, x_.root), nullptr);
+    xcb_query_pointer_reply_t* p =
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, x_.root), nullptr);
     if (p == nullptr) return {};
     const RootRect first = firstScreen();
     FramePoint location{static_cast<double>(p->root_x - first.x),
@@ -235,8 +240,9 @@ bool XcbWindowServer::currentCursor(CursorImage& picture, FramePoint& hotSpot) {
         xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr);
     if (reply == nullptr) return false;
     size_t count = static_cast<size_t>(reply->width) * reply->height;
-    bool good = reply->width > 0 && reply->height > 0 &&
-                static_cast<size_t>(xcb_xfixes_get_cursor_image_cursor_image_length(reply)) >= count;
+    bool good =
+        reply->width > 0 && reply->height > 0 &&
+        static_cast<size_t>(xcb_xfixes_get_cursor_image_cursor_image_length(reply)) >= count;
     if (good) {
         // Premultiplied 32-bit ARGB values: B, G, R, A bytes on this machine.
         const uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(reply);

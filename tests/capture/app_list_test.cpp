@@ -12,7 +12,7 @@
 namespace {
 
 class AppList : public ::testing::Test {
-protected:
+  protected:
     // A listable window: on screen, owned by a running application.
     WindowInfo& add(int32_t pid, const std::string& owner, const char* title, double height = 400,
                     int32_t layer = 0) {

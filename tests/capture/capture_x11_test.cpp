@@ -2,7 +2,6 @@
 // list of real windows, whole-screen and window captures into the buffer,
 // and synthetic mouse input.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,7 +22,7 @@ using testsupport::XvfbServer;
 namespace {
 
 class CaptureOnX11 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(xvfb.ok());
         // The process's window server connects on first use, to this display.
@@ -54,15 +53,36 @@ protected:
 };
 
 TEST_F(CaptureOnX11, ListsApplicationsFrontToBackByTheRules) {
-    windows.create({.x = 0, .y = 0, .width = 300, .height = 300, .rgb = 0x0000ff, .title = "Notes",
+    windows.create({.x = 0,
+                    .y = 0,
+                    .width = 300,
+                    .height = 300,
+                    .rgb = 0x0000ff,
+                    .title = "Notes",
                     .wmClass = "Writer"});
-    windows.create({.x = 10, .y = 10, .width = 200, .height = 20, .rgb = 0xffffff, .title = "Palette",
+    windows.create({.x = 10,
+                    .y = 10,
+                    .width = 200,
+                    .height = 20,
+                    .rgb = 0xffffff,
+                    .title = "Palette",
                     .wmClass = "Writer"});
     // Other live processes stand in for other applications.
-    windows.create({.x = 400, .y = 0, .width = 300, .height = 30, .rgb = 0x00ff00, .wmClass = "Viewer",
+    windows.create({.x = 400,
+                    .y = 0,
+                    .width = 300,
+                    .height = 30,
+                    .rgb = 0x00ff00,
+                    .wmClass = "Viewer",
                     .pid = getppid()});
-    windows.create({.x = 800, .y = 0, .width = 300, .height = 300, .rgb = 0xff0000, .title = "NDI Wendlor HX",
-                    .wmClass = "nditabrivo", .pid = 1});
+    windows.create({.x = 800,
+                    .y = 0,
+                    .width = 300,
+                    .height = 300,
+                    .rgb = 0xff0000,
+                    .title = "NDI Wendlor HX",
+                    .wmClass = "nditabrivo",
+                    .pid = 1});
     list = getApplicationWindowList(&count);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(count, 2);
@@ -77,10 +97,21 @@ TEST_F(CaptureOnX11, ListsApplicationsFrontToBackByTheRules) {
 }
 
 TEST_F(CaptureOnX11, ApplicationWindowIsCapturedAloneEvenWhenCovered) {
-    windows.create({.x = 100, .y = 100, .width = 320, .height = 240, .rgb = 0xff8000, .title = "Clock",
+    windows.create({.x = 100,
+                    .y = 100,
+                    .width = 320,
+                    .height = 240,
+                    .rgb = 0xff8000,
+                    .title = "Clock",
                     .wmClass = "Clock"});
-    windows.create({.x = 0, .y = 0, .width = 1000, .height = 1000, .rgb = 0x202020, .title = "Cover",
-                    .wmClass = "Cover", .pid = getppid()});
+    windows.create({.x = 0,
+                    .y = 0,
+                    .width = 1000,
+                    .height = 1000,
+                    .rgb = 0x202020,
+                    .title = "Cover",
+                    .wmClass = "Cover",
+                    .pid = getppid()});
     theAppList = getApplicationWindowList(&theAppCount);
     ASSERT_EQ(theAppCount, 2);
     ASSERT_STREQ(theAppList[1].ownerName, "Clock");

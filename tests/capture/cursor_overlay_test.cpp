@@ -53,7 +53,7 @@ TEST(CursorPicture, LoadsTheArrowWithItsHotSpotOnTheTip) {
 }
 
 class CursorOverlay : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
         displayIsRetina = 0;
@@ -74,7 +74,8 @@ protected:
         size_t bytes = static_cast<size_t>(height) * static_cast<size_t>(stride);
         auto* pixels = static_cast<uint8_t*>(malloc(bytes));
         for (size_t i = 0; i + 4 <= bytes; i += 4) memcpy(pixels + i, &kGrey, 4);
-        capture.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
+        capture.pixels = std::shared_ptr<const uint8_t>(
+            pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
         capture.width = width;
         capture.height = height;
         capture.bytesPerRow = stride;

@@ -2,7 +2,6 @@
 #include "capture/host_events.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/time.h>
 #include <unistd.h>
 

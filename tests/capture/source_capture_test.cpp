@@ -30,7 +30,7 @@ struct FakeSurroundings : CaptureSurroundings {
 };
 
 class SourceCapture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
         thePrefs.screenOrAppMode = 0;
@@ -87,9 +87,11 @@ protected:
 
     // A picture of rows * stride bytes, whatever its own width says.
     void answerWith(int32_t width, int32_t rows, int32_t stride) {
-        auto* pixels = static_cast<uint8_t*>(calloc(static_cast<size_t>(rows), static_cast<size_t>(stride)));
+        auto* pixels =
+            static_cast<uint8_t*>(calloc(static_cast<size_t>(rows), static_cast<size_t>(stride)));
         pixels[0] = 0x11;
-        fake().image.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
+        fake().image.pixels = std::shared_ptr<const uint8_t>(
+            pixels, [](const uint8_t* p) { free(const_cast<uint8_t*>(p)); });
         fake().image.width = width;
         fake().image.height = rows;
         fake().image.bytesPerRow = stride;

@@ -1,6 +1,5 @@
 // The X11 window server against a private Xvfb with windows of known colours.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>
@@ -15,7 +14,7 @@ using testsupport::XvfbServer;
 namespace {
 
 class X11WindowServer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(xvfb.ok());
         xvfb.makeDefault();
@@ -53,11 +52,27 @@ TEST_F(X11WindowServer, OneScreenWithItsFrameAndHeight) {
 }
 
 TEST_F(X11WindowServer, ListsWindowsFrontToBackWithTheirProperties) {
-    uint32_t back = windows.create({.x = 10, .y = 20, .width = 300, .height = 200, .rgb = 0xff0000,
-                                    .title = "Back window", .wmClass = "BackApp"});
-    uint32_t front = windows.create({.x = 50, .y = 60, .width = 400, .height = 100, .rgb = 0x00ff00,
-                                     .title = "", .wmClass = "FrontApp", .above = true});
-    windows.create({.x = 0, .y = 0, .width = 1920, .height = 30, .rgb = 0x0000ff, .wmClass = "Panel",
+    uint32_t back = windows.create({.x = 10,
+                                    .y = 20,
+                                    .width = 300,
+                                    .height = 200,
+                                    .rgb = 0xff0000,
+                                    .title = "Back window",
+                                    .wmClass = "BackApp"});
+    uint32_t front = windows.create({.x = 50,
+                                     .y = 60,
+                                     .width = 400,
+                                     .height = 100,
+                                     .rgb = 0x00ff00,
+                                     .title = "",
+                                     .wmClass = "FrontApp",
+                                     .above = true});
+    windows.create({.x = 0,
+                    .y = 0,
+                    .width = 1920,
+                    .height = 30,
+                    .rgb = 0x0000ff,
+                    .wmClass = "Panel",
                     .windowType = "_NET_WM_WINDOW_TYPE_DOCK"});
     std::vector<WindowInfo> list;
     ASSERT_TRUE(server->listWindows(list));
@@ -81,7 +96,8 @@ TEST_F(X11WindowServer, ListsWindowsFrontToBackWithTheirProperties) {
 
 TEST_F(X11WindowServer, OwnerFallsBackToTheProcessNameAndUnknownProcessesAreNotApplications) {
     uint32_t unnamed = windows.create({.width = 100, .height = 100, .title = "no class"});
-    uint32_t stranger = windows.create({.width = 100, .height = 100, .wmClass = "Ghost", .pid = 0x3fffffff});
+    uint32_t stranger =
+        windows.create({.width = 100, .height = 100, .wmClass = "Ghost", .pid = 0x3fffffff});
     uint32_t anonymous = windows.create({.width = 100, .height = 100, .wmClass = "Anon", .pid = 0});
     std::vector<WindowInfo> list;
     ASSERT_TRUE(server->listWindows(list));
@@ -139,28 +155,34 @@ TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
 }
 
 TEST_F(X11WindowServer, OneWindowAloneEvenWhenCovered) {
-    uint32_t red = windows.create({.x = 100, .y = 100, .width = 300, .height = 200, .rgb = 0xff0000});
+    uint32_t red =
+        windows.create({.x = 100, .y = 100, .width = 300, .height = 200, .rgb = 0xff0000});
     windows.create({.x = 50, .y = 50, .width = 600, .height = 600, .rgb = 0x0000ff});
     CapturedImage image;
-    ASSERT_TRUE(server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
+    ASSERT_TRUE(
+        server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 300);
     EXPECT_EQ(pixelAt(image, 0, 0), 0xFFFF0000u);
     EXPECT_EQ(pixelAt(image, 299, 199), 0xFFFF0000u);
     // A larger area holds the window alone, transparent around it.
-    ASSERT_TRUE(server->captureImage({100, 100, 1920, 1080}, CaptureFilter::includingWindow, red, image));
+    ASSERT_TRUE(
+        server->captureImage({100, 100, 1920, 1080}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 1920);
     EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
     EXPECT_EQ(pixelAt(image, 400, 150), 0u);
     windows.unmap(red);
-    EXPECT_FALSE(server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
+    EXPECT_FALSE(
+        server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
 }
 
 TEST_F(X11WindowServer, BelowAWindowLeavesItAndThoseAboveOut) {
     windows.create({.x = 0, .y = 0, .width = 800, .height = 800, .rgb = 0x00ff00});
-    uint32_t middle = windows.create({.x = 100, .y = 100, .width = 200, .height = 200, .rgb = 0xff0000});
+    uint32_t middle =
+        windows.create({.x = 100, .y = 100, .width = 200, .height = 200, .rgb = 0xff0000});
     windows.create({.x = 250, .y = 250, .width = 200, .height = 200, .rgb = 0x0000ff});
     CapturedImage image;
-    ASSERT_TRUE(server->captureImage({0, 0, 800, 800}, CaptureFilter::onScreenBelowWindow, middle, image));
+    ASSERT_TRUE(
+        server->captureImage({0, 0, 800, 800}, CaptureFilter::onScreenBelowWindow, middle, image));
     EXPECT_EQ(pixelAt(image, 150, 150), 0xFF00FF00u);
     EXPECT_EQ(pixelAt(image, 400, 400), 0xFF00FF00u);
     EXPECT_EQ(pixelAt(image, 600, 600), 0xFF00FF00u);
@@ -171,9 +193,11 @@ TEST_F(X11WindowServer, BelowAWindowLeavesItAndThoseAboveOut) {
 
 TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
     windows.create({.x = 0, .y = 0, .width = 400, .height = 400, .rgb = 0x00ff00});
-    uint32_t away = windows.create({.x = 1000, .y = 1000, .width = 100, .height = 100, .rgb = 0xff0000});
+    uint32_t away =
+        windows.create({.x = 1000, .y = 1000, .width = 100, .height = 100, .rgb = 0xff0000});
     CapturedImage image;
-    ASSERT_TRUE(server->captureImage({0, 0, 400, 400}, CaptureFilter::onScreenBelowWindow, away, image));
+    ASSERT_TRUE(
+        server->captureImage({0, 0, 400, 400}, CaptureFilter::onScreenBelowWindow, away, image));
     EXPECT_EQ(pixelAt(image, 200, 200), 0xFF00FF00u);
 }
 

@@ -35,13 +35,16 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
     auto alone = [&] {
         for (int i = 0; i < kRounds; ++i) {
             CapturedImage image;
-            if (!server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green, image)) ++wrong;
+            if (!server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green,
+                                      image))
+                ++wrong;
         }
     };
     auto screen = [&] {
         for (int i = 0; i < kRounds; ++i) {
             CapturedImage image;
-            if (!server->captureImage({300, 300, 100, 100}, CaptureFilter::allWindows, 0, image)) ++wrong;
+            if (!server->captureImage({300, 300, 100, 100}, CaptureFilter::allWindows, 0, image))
+                ++wrong;
         }
     };
     auto queries = [&] {
@@ -58,7 +61,8 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
     c.join();
     EXPECT_EQ(wrong.load(), 0);
     CapturedImage image;
-    ASSERT_TRUE(server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green, image));
+    ASSERT_TRUE(
+        server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green, image));
     EXPECT_EQ(firstPixel(image), 0xFF00FF00u);
 }
 

@@ -37,7 +37,8 @@ std::string readDisplayNumber(int fd) {
 XvfbServer::XvfbServer(int width, int height, int depth) {
     int fds[2];
     if (pipe(fds) != 0) return;
-    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+    std::string screen =
+        std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
     std::string fd = std::to_string(fds[1]);
     pid_ = fork();
     if (pid_ == 0) {
@@ -45,9 +46,9 @@ XvfbServer::XvfbServer(int width, int height, int depth) {
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         dup2(devnull, 2);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-               "+extension", "Composite", "+extension", "MIT-SHM", "+extension", "XTEST", "-noreset",
-               static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+               "-nolisten", "tcp", "+extension", "Composite", "+extension", "MIT-SHM", "+extension",
+               "XTEST", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -74,16 +75,16 @@ struct TestWindows::Impl {
     std::vector<xcb_window_t> windows;
 
     xcb_atom_t atom(const char* name) {
-        xcb_intern_atom_reply_t* r =
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+        xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
         xcb_atom_t a = r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
         free(r);
         return a;
     }
     void set(xcb_window_t w, xcb_atom_t property, xcb_atom_t type, uint8_t format, size_t count,
              const void* data) {
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, property, type, format, static_cast<uint32_t>(count),
-                            data);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, property, type, format,
+                            static_cast<uint32_t>(count), data);
     }
     void describe(xcb_window_t w, const TestWindowSpec& spec);
 };
@@ -97,7 +98,8 @@ void TestWindows::Impl::describe(xcb_window_t w, const TestWindowSpec& spec) {
         std::string value = spec.wmClass + '\0' + spec.wmClass + '\0';
         set(w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, value.size(), value.data());
     }
-    uint32_t pid = spec.pid == -1 ? static_cast<uint32_t>(getpid()) : static_cast<uint32_t>(spec.pid);
+    uint32_t pid =
+        spec.pid == -1 ? static_cast<uint32_t>(getpid()) : static_cast<uint32_t>(spec.pid);
     if (spec.pid != 0) set(w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
     if (spec.above) {
         xcb_atom_t above = atom("_NET_WM_STATE_ABOVE");
@@ -168,7 +170,9 @@ void TestWindows::setStackingList(const uint32_t* windows, int count) {
     sync();
 }
 
-void TestWindows::sync() { free(xcb_get_input_focus_reply(impl_->c, xcb_get_input_focus(impl_->c), nullptr)); }
+void TestWindows::sync() {
+    free(xcb_get_input_focus_reply(impl_->c, xcb_get_input_focus(impl_->c), nullptr));
+}
 
 bool TestWindows::pointer(int& x, int& y) {
     xcb_query_pointer_reply_t* p =

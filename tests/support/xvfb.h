@@ -20,7 +20,7 @@
 namespace testsupport {
 
 class XvfbServer {
-public:
+  public:
     // Starts Xvfb with one screen of width x height x depth; waits until it
     // accepts connections.
     explicit XvfbServer(int width = 1920, int height = 1200, int depth = 24);
@@ -34,7 +34,7 @@ public:
     // Sets DISPLAY for this process to the private server.
     void makeDefault() const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string display_;
 };
@@ -44,18 +44,18 @@ struct TestWindowSpec {
     int y = 0;
     int width = 100;
     int height = 100;
-    uint32_t rgb = 0x000000;  // 0xRRGGBB
-    std::string title = {};   // none when empty
-    std::string wmClass = {}; // WM_CLASS class; none when empty
-    int32_t pid = -1;         // _NET_WM_PID; the test's own pid when -1, none when 0
-    bool above = false;       // _NET_WM_STATE_ABOVE
+    uint32_t rgb = 0x000000;      // 0xRRGGBB
+    std::string title = {};       // none when empty
+    std::string wmClass = {};     // WM_CLASS class; none when empty
+    int32_t pid = -1;             // _NET_WM_PID; the test's own pid when -1, none when 0
+    bool above = false;           // _NET_WM_STATE_ABOVE
     std::string windowType = {};  // e.g. "_NET_WM_WINDOW_TYPE_DOCK"; none when empty
 };
 
 // A connection of its own to an X server that makes, stacks and removes
 // plain windows. Windows are destroyed with the object.
 class TestWindows {
-public:
+  public:
     explicit TestWindows(const std::string& display);
     ~TestWindows();
     TestWindows(const TestWindows&) = delete;
@@ -77,7 +77,7 @@ public:
     // The pointer position in root coordinates.
     bool pointer(int& x, int& y);
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };
