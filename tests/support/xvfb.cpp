@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -42,6 +43,8 @@ XvfbServer::XvfbServer(int width, int height, int depth) {
     std::string fd = std::to_string(fds[1]);
     pid_ = fork();
     if (pid_ == 0) {
+        // A test that crashes must not leave its server running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
