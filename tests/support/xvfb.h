@@ -22,7 +22,8 @@ namespace testsupport {
 class XvfbServer {
   public:
     // Starts Xvfb with one screen of width x height x depth; waits until it
-    // accepts connections.
+    // accepts connections. The server ends when the thread that made it
+    // ends (or the process dies), so make it on a thread that outlives it.
     explicit XvfbServer(int width = 1920, int height = 1200, int depth = 24);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
