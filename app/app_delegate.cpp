@@ -1,17 +1,19 @@
 #include "app/app_delegate.h"
 
+#include <syslog.h>
+
 #include <QApplication>
 #include <QTimer>
-#include <syslog.h>
 
 #include "app/persistence.h"
 #include "app/view_controller.h"
 
 AppDelegate::AppDelegate(QApplication& app) : QObject(&app) {
     app.setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
-    connect(&app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationActive) applicationDidBecomeActive();
-    });
+    connect(&app, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive) applicationDidBecomeActive();
+            });
     connect(&app, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
     // Launching is complete once the event loop runs.
     QTimer::singleShot(0, this, &AppDelegate::applicationDidFinishLaunching);

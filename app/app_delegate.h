@@ -9,7 +9,7 @@ class QApplication;
 class AppDelegate : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Follows app's activation and quit notices; closing the last window
     // quits (applicationShouldTerminateAfterLastWindowClosed).
     explicit AppDelegate(QApplication& app);

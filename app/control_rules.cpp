@@ -29,13 +29,15 @@ void ViewController::connectActions() {
         connect(box, &QCheckBox::clicked, this, [this, box, action] { (this->*action)(box); });
     };
     auto menu = [this](QComboBox* combo, void (ViewController::*action)(QComboBox*)) {
-        connect(combo, &QComboBox::activated, this, [this, combo, action] { (this->*action)(combo); });
+        connect(combo, &QComboBox::activated, this,
+                [this, combo, action] { (this->*action)(combo); });
     };
     auto button = [this](QAbstractButton* pushed, void (ViewController::*action)()) {
         connect(pushed, &QAbstractButton::clicked, this, action);
     };
     for (QRadioButton* radio : {ui->showScreen, ui->showApplication})
-        connect(radio, &QRadioButton::clicked, this, [this, radio] { userTunedRadioButtons(radio); });
+        connect(radio, &QRadioButton::clicked, this,
+                [this, radio] { userTunedRadioButtons(radio); });
     button(ui->resetCropButton, &ViewController::resetCropBoundaries);
     menu(ui->outputMode, &ViewController::userChangedOutputLive);
     checkbox(ui->bigMouse, &ViewController::userChangedBigMouse);
@@ -128,9 +130,13 @@ void ViewController::userChangedAudioInputOption(QCheckBox* sender) {
     ui->mOutputDevices->setEnabled(audioOff);
 }
 
-void ViewController::userChangedMuteOption(QCheckBox* sender) { thePrefs.muteSound = stateOf(sender); }
+void ViewController::userChangedMuteOption(QCheckBox* sender) {
+    thePrefs.muteSound = stateOf(sender);
+}
 
-void ViewController::userChangedPreScaleOption(QCheckBox* sender) { thePrefs.prescaleIt = stateOf(sender); }
+void ViewController::userChangedPreScaleOption(QCheckBox* sender) {
+    thePrefs.prescaleIt = stateOf(sender);
+}
 
 void ViewController::userChangedCropOption(QCheckBox* sender) {
     thePrefs.cropWindow = stateOf(sender);
@@ -175,7 +181,9 @@ void ViewController::userChangedBackgroundMode(QComboBox* sender) {
     thePrefs.backgroundMode = sender->currentIndex();
 }
 
-void ViewController::userChangedRefreshSelection(QCheckBox* sender) { thePrefs.autoRefresh = stateOf(sender); }
+void ViewController::userChangedRefreshSelection(QCheckBox* sender) {
+    thePrefs.autoRefresh = stateOf(sender);
+}
 
 void ViewController::userChangedScreenSelection(QComboBox* sender) {
     const int32_t index = sender->currentIndex();

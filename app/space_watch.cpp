@@ -1,8 +1,8 @@
 #include "app/space_watch.h"
 
-#include <QGuiApplication>
 #include <xcb/xcb.h>
 
+#include <QGuiApplication>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,8 +24,8 @@ xcb_window_t rootOf(xcb_connection_t* c) {
 // Made when missing: the names exist only once some client has used them, and
 // the watch must recognise them when a window manager starts later.
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
     if (reply == nullptr) return XCB_ATOM_NONE;
     const xcb_atom_t value = reply->atom;
     free(reply);
@@ -38,7 +38,8 @@ int readCardinals(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property,
                   uint32_t* values, int capacity) {
     if (property == XCB_ATOM_NONE) return -1;
     xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        c, xcb_get_property(c, 0, window, property, type, 0, static_cast<uint32_t>(capacity)), nullptr);
+        c, xcb_get_property(c, 0, window, property, type, 0, static_cast<uint32_t>(capacity)),
+        nullptr);
     if (reply == nullptr) return -1;
     int count = -1;
     if (reply->type == type && reply->format == 32) {
@@ -126,8 +127,11 @@ bool SpaceWatch::isOnActiveSpace(uint32_t window) {
     xcb_connection_t* c = qtConnection();
     if (c == nullptr || window == 0) return true;
     const xcb_window_t root = rootOf(c);
-    const uint32_t current = readCardinal(c, root, "_NET_CURRENT_DESKTOP", XCB_ATOM_CARDINAL, kAllDesktops);
-    const uint32_t ours = readCardinal(c, window, "_NET_WM_DESKTOP", XCB_ATOM_CARDINAL, kAllDesktops);
-    const bool onCurrentDesktop = current == kAllDesktops || ours == kAllDesktops || ours == current;
+    const uint32_t current =
+        readCardinal(c, root, "_NET_CURRENT_DESKTOP", XCB_ATOM_CARDINAL, kAllDesktops);
+    const uint32_t ours =
+        readCardinal(c, window, "_NET_WM_DESKTOP", XCB_ATOM_CARDINAL, kAllDesktops);
+    const bool onCurrentDesktop =
+        current == kAllDesktops || ours == kAllDesktops || ours == current;
     return onCurrentDesktop && !otherFullScreenActive(c, root, window);
 }

@@ -10,7 +10,7 @@
 #include <functional>
 
 class SpaceWatch : public QAbstractNativeEventFilter {
-public:
+  public:
     // onChange runs on the main thread for every change of the desktop in
     // front, and once more whenever a full-screen window starts or stops
     // being the active one.
@@ -29,7 +29,7 @@ public:
     // X server or the window manager cannot tell.
     static bool isOnActiveSpace(uint32_t window);
 
-private:
+  private:
     std::function<void()> onChange;
     uint32_t currentDesktopAtom = 0;
     uint32_t activeWindowAtom = 0;

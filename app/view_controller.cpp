@@ -1,10 +1,10 @@
 #include "app/view_controller.h"
 
+#include <syslog.h>
+
 #include <QCloseEvent>
 #include <QStringDecoder>
 #include <QTimer>
-#include <syslog.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -122,7 +122,8 @@ void ViewController::listScreens() {
         printf("Screen %d height=%d Origin = %d\n", static_cast<int>(k), static_cast<int>(height),
                static_cast<int>(y));
     }
-    printf("Screen Array : Top=%d TotalHeight = %d\n", static_cast<int>(top), static_cast<int>(bottom - top));
+    printf("Screen Array : Top=%d TotalHeight = %d\n", static_cast<int>(top),
+           static_cast<int>(bottom - top));
     fflush(stdout);
 }
 
@@ -219,12 +220,17 @@ void ViewController::bringMainWindowToFront() {
 
 uint32_t ViewController::mainWindowNumber() {
     const QWidget* window = this->window();
-    return window->testAttribute(Qt::WA_WState_Created) ? static_cast<uint32_t>(window->winId()) : 0;
+    return window->testAttribute(Qt::WA_WState_Created) ? static_cast<uint32_t>(window->winId())
+                                                        : 0;
 }
 
-FrameRect ViewController::cropWindowFrame() { return theCropWindow ? theCropWindow->frame() : FrameRect{}; }
+FrameRect ViewController::cropWindowFrame() {
+    return theCropWindow ? theCropWindow->frame() : FrameRect{};
+}
 
-uint32_t ViewController::cropWindowNumber() { return theCropWindow ? theCropWindow->windowNumber() : 0; }
+uint32_t ViewController::cropWindowNumber() {
+    return theCropWindow ? theCropWindow->windowNumber() : 0;
+}
 
 bool ViewController::cropWindowMoving() { return ::cropWindowMoving.load() != 0; }
 

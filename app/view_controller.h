@@ -22,7 +22,7 @@ class MainWindow;
 class ViewController : public QMainWindow, public CaptureSurroundings {
     Q_OBJECT
 
-public:
+  public:
     // Only builds the widgets from the window description, so that tests can
     // make a controller without starting anything.
     explicit ViewController(QWidget* parent = nullptr);
@@ -73,7 +73,7 @@ public:
     // The widgets, named as the outlets (for the capture and for tests).
     Ui::MainWindow& outlets() { return *ui; }
 
-public slots:
+  public slots:
     // Control actions; each control sends exactly one of them.
     void userTunedRadioButtons(QAbstractButton* sender);
     void resetCropBoundaries();
@@ -103,10 +103,10 @@ public slots:
     void userPressedYoutubeURL();
     void userPressedCorvelLogo();
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void connectActions();
     void listScreens();
     void watchSpaceChanges();

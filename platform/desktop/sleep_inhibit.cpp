@@ -16,7 +16,8 @@ int32_t inhibitDisplaySleep(const char* applicationName, const char* reason) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return -1;
     QDBusMessage inhibit = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("/org/freedesktop/ScreenSaver"),
+        QStringLiteral("org.freedesktop.ScreenSaver"),
+        QStringLiteral("/org/freedesktop/ScreenSaver"),
         QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("Inhibit"));
     inhibit << QString::fromUtf8(applicationName) << QString::fromUtf8(reason);
     // The cookie in the reply would only serve to lift the inhibit, which is

@@ -14,7 +14,7 @@ using namespace mainwindowtest;
 namespace {
 
 class Delegate : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         twoDisplays(server.fake);
         server.fake.windowList = {appWindow(101, "Alpha", 11), appWindow(102, "Beta", 12)};

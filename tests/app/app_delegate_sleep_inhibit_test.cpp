@@ -24,13 +24,13 @@ class FakeScreenSaver : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
 
-public:
+  public:
     std::mutex lock;
     QString application;
     QString reason;
     bool refuse = false;
 
-public slots:
+  public slots:
     uint Inhibit(const QString& applicationName, const QString& reasonText) {
         std::lock_guard<std::mutex> hold(lock);
         application = applicationName;
@@ -42,7 +42,7 @@ public slots:
 
 // A session bus daemon of the test's own, for the whole file.
 class PrivateBus {
-public:
+  public:
     PrivateBus() {
         FILE* daemon = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
         if (daemon == nullptr) return;
@@ -59,7 +59,7 @@ public:
 };
 
 class SleepInhibit : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         bus = new PrivateBus;
         setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.toUtf8().constData(), 1);
@@ -82,8 +82,8 @@ protected:
         serviceThread.wait();
     }
     void offerService() {
-        ASSERT_TRUE(serviceSide.registerObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &saver,
-                                               QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(serviceSide.registerObject(QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                               &saver, QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(serviceSide.registerService(kService));
     }
 

@@ -32,7 +32,7 @@ struct StandInMenu {
 };
 
 class ControlRules : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         twoDisplays(server.fake);
         server.fake.windowList = {appWindow(101, "Alpha", 11), appWindow(102, "Beta", 12)};
@@ -57,7 +57,9 @@ protected:
         theViewController = nullptr;
     }
     Ui::MainWindow& ui() { return vc.outlets(); }
-    bool cropWindowVisible() { return theCropWindow->window() && theCropWindow->window()->isVisible(); }
+    bool cropWindowVisible() {
+        return theCropWindow->window() && theCropWindow->window()->isVisible();
+    }
     // Settings changed after SetUp reach the controls as start-up would.
     void reloadControls() { vc.setControlsFromPrefs(); }
 
@@ -335,7 +337,8 @@ TEST_F(ControlRules, OtherSettingsWaitForQuitAndCheckboxesStoreOneOrZero) {
     EXPECT_EQ(thePrefs.autoRefresh, 1);
     EXPECT_EQ(thePrefs.bigMouse, 1);
     EXPECT_EQ(thePrefs.backgroundMode, 2);
-    EXPECT_FALSE(QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat).contains("muteSound"));
+    EXPECT_FALSE(QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat)
+                     .contains("muteSound"));
 
     ui().muteCheck->setTristate(true);
     ui().muteCheck->setCheckState(Qt::PartiallyChecked);

@@ -42,13 +42,14 @@ template <typename Done>
 bool processEventsUntil(Done done, int timeoutMs = 5000) {
     QElapsedTimer timer;
     timer.start();
-    while (!done() && timer.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!done() && timer.elapsed() < timeoutMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
 
 // A settings folder of the test's own, removed afterwards.
 class TempConfigHome {
-public:
+  public:
     TempConfigHome() {
         char pattern[] = "/tmp/nditabrivo-ui-XXXXXX";
         const char* made = mkdtemp(pattern);
@@ -68,7 +69,7 @@ struct AudioEvent {
 };
 
 class RecordingController : public ViewController {
-public:
+  public:
     std::vector<AudioEvent> audioEvents;
     void start() override { audioEvents.push_back({true, std::chrono::steady_clock::now()}); }
     void stop() override { audioEvents.push_back({false, std::chrono::steady_clock::now()}); }
@@ -101,7 +102,7 @@ inline void twoDisplays(FakeWindowServer& fake) {
 
 // An input device table of the test's own in place of the listed devices.
 class InputDeviceTable {
-public:
+  public:
     struct Device {
         std::string name;
         std::string id;
@@ -122,7 +123,7 @@ public:
     }
     InputDeviceRecord records[kMaxInputDevices] = {};
 
-private:
+  private:
     InputDeviceRecord* savedTable;
     int32_t savedCount;
 };

@@ -2,9 +2,9 @@
 // buttons, on the main window's real widgets.
 #include <QLabel>
 #include <QMessageBox>
-#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 #include "app/meter.h"
@@ -18,7 +18,7 @@ using namespace mainwindowtest;
 namespace {
 
 class Meter : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         meterLevel = 0.0f;
         audioPeakLevel = 0.0f;

@@ -2,9 +2,9 @@
 // another program's full-screen window taking the front, reaches the main
 // window controller, which marks the capture and rebuilds the application
 // menu a second later.
-#include <QComboBox>
 #include <xcb/xcb.h>
 
+#include <QComboBox>
 #include <cstring>
 
 #include "app/space_watch.h"
@@ -20,7 +20,7 @@ namespace {
 // Plays the window manager: sets the EWMH properties on a connection of its
 // own.
 class WindowManagerStandIn {
-public:
+  public:
     explicit WindowManagerStandIn(const std::string& display) {
         connection = xcb_connect(display.c_str(), nullptr);
         root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
@@ -29,19 +29,23 @@ public:
 
     xcb_atom_t atom(const char* name) {
         auto* reply = xcb_intern_atom_reply(
-            connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+            connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(strlen(name)), name),
+            nullptr);
         const xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
         free(reply);
         return value;
     }
     void setCardinal(uint32_t window, const char* name, xcb_atom_t type, uint32_t value) {
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom(name), type, 32, 1, &value);
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom(name), type, 32, 1,
+                            &value);
         xcb_aux_sync();
     }
     void setCurrentDesktop(uint32_t desktop) {
         setCardinal(root, "_NET_CURRENT_DESKTOP", XCB_ATOM_CARDINAL, desktop);
     }
-    void setActiveWindow(uint32_t window) { setCardinal(root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, window); }
+    void setActiveWindow(uint32_t window) {
+        setCardinal(root, "_NET_ACTIVE_WINDOW", XCB_ATOM_WINDOW, window);
+    }
     void makeFullScreen(uint32_t window) {
         setCardinal(window, "_NET_WM_STATE", XCB_ATOM_ATOM, atom("_NET_WM_STATE_FULLSCREEN"));
     }
@@ -49,12 +53,14 @@ public:
     xcb_connection_t* connection;
     xcb_window_t root;
 
-private:
-    void xcb_aux_sync() { free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
+  private:
+    void xcb_aux_sync() {
+        free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    }
 };
 
 class SpaceChange : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         xvfb = new testsupport::XvfbServer(1280, 800);
         if (!xvfb->ok()) return;
@@ -142,7 +148,8 @@ TEST_F(SpaceChange, TheControllerMarksTheCaptureAndRebuildsTheMenuASecondLater) 
     EXPECT_EQ(fullScreenSpaceActive, 1);
     QApplication::processEvents();
     EXPECT_EQ(vc->outlets().theApplicationChoice->count(), 1);  // not yet
-    EXPECT_TRUE(processEventsUntil([&] { return vc->outlets().theApplicationChoice->count() == 2; }));
+    EXPECT_TRUE(
+        processEventsUntil([&] { return vc->outlets().theApplicationChoice->count() == 2; }));
 
     wm->setCurrentDesktop(1);
     vc->activeSpaceDidChange();

@@ -2,14 +2,15 @@
 // and prints, the controls and globals it sets from the saved settings, the
 // crop window, audio and the input-device menu. A fake window server stands
 // in for X, the update check meets a closed loopback port.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QPushButton>
-#include <QRadioButton>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QRadioButton>
 
 #include "app/persistence.h"
 #include "common/globals.h"
@@ -40,7 +41,7 @@ int occurrences(const std::string& text, const std::string& what) {
 }
 
 class StartUp : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string host = "127.0.0.1:" + std::to_string(closedLoopbackPort());
         setenv("NDITABRIVO_UPDATE_HOST", host.c_str(), 1);
@@ -166,7 +167,8 @@ TEST_F(StartUp, AudioSavedOnStartsOnceAndLocksTheDeviceChoices) {
     thePrefs.audioInput = 1;
     setPrefsText(thePrefs.audioInputDeviceSIOUID, "USB-MIC-2");
     saveAndForget();
-    InputDeviceTable devices({{"Built-in", "builtin"}, {"USB mic", "usb-mic-2"}, {"Other", "other"}});
+    InputDeviceTable devices(
+        {{"Built-in", "builtin"}, {"USB mic", "usb-mic-2"}, {"Other", "other"}});
     startUp();
     EXPECT_EQ(vc.starts(), 1);
     EXPECT_EQ(vc.audioEvents.size(), 1u);
