@@ -218,11 +218,9 @@ void ViewController::bringMainWindowToFront() {
     activateWindow();
 }
 
-uint32_t ViewController::mainWindowNumber() {
-    const QWidget* window = this->window();
-    return window->testAttribute(Qt::WA_WState_Created) ? static_cast<uint32_t>(window->winId())
-                                                        : 0;
-}
+// Asking makes the native window when there is none yet, so that the number
+// is the one the window keeps once shown.
+uint32_t ViewController::mainWindowNumber() { return static_cast<uint32_t>(window()->winId()); }
 
 FrameRect ViewController::cropWindowFrame() {
     return theCropWindow ? theCropWindow->frame() : FrameRect{};

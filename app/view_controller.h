@@ -61,8 +61,7 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     // Raises the main window above every other window of the program (the
     // crop window included).
     void bringMainWindowToFront();
-    // The window server's number of the main window (its X window id), 0
-    // while the window has none.
+    // The window server's number of the main window (its X window id).
     uint32_t mainWindowNumber() override;
     // The crop window's frame and number, and its drag, for the capture.
     FrameRect cropWindowFrame() override;
