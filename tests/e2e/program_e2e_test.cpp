@@ -210,7 +210,10 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
                                  {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
                                   "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1",
                                   "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
-                                  "NDITABRIVO_UPDATE_HOST=" + web.hostPort()},
+                                  "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
+                                  // No session bus: otherwise one is started for the
+                                  // program and outlives the test.
+                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
                                  out, err);
     ASSERT_GT(program, 0);
     const std::string listening = "on TCP port " + std::to_string(port);
