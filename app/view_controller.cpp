@@ -2,7 +2,6 @@
 
 #include <syslog.h>
 
-#include <QCloseEvent>
 #include <QStringDecoder>
 #include <QTimer>
 #include <cstdio>

@@ -88,4 +88,32 @@ TEST_F(Delegate, ClosingTheLastWindowQuitsAndSavesLikeQuitting) {
     EXPECT_EQ(store().value("muteSound").toInt(), 1);
 }
 
+TEST_F(Delegate, ClosingTheMainWindowQuitsEvenWithTheCropWindowOpen) {
+    AppDelegate delegate(app);
+    RecordingController vc;
+    theViewController = &vc;
+    cropWindow crop("cropWindow");
+    crop.showWindow();
+    crop.setIsVisible(true);
+    vc.show();
+    thePrefs.scalingMode = 1;
+    bool cropOpenAtClose = false;
+    QTimer::singleShot(0, &vc, [&] {
+        cropOpenAtClose = crop.window()->isVisible();
+        vc.close();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    bool timedOut = false;
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        timedOut = true;
+        QApplication::exit(1);
+    });
+    guard.start(5000);
+    app.exec();
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(cropOpenAtClose);
+    EXPECT_EQ(store().value("scalingMode").toInt(), 1);
+}
+
 }  // namespace
