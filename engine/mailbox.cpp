@@ -63,8 +63,10 @@ void placeHalfSize(NDISendData* data, const uint8_t* pixels, int32_t width, int3
 
 void placeCopy(NDISendData* data, const uint8_t* pixels, int32_t width, int32_t height,
                uint32_t fourcc) {
-    memcpy(data->pixels, pixels,
-           static_cast<size_t>(int64_t{width} * height * bytesPerPixel(fourcc)));
+    // The ticks before the first capture submit an empty picture from a
+    // buffer that may not exist yet: nothing to copy.
+    const size_t bytes = static_cast<size_t>(int64_t{width} * height * bytesPerPixel(fourcc));
+    if (bytes != 0) memcpy(data->pixels, pixels, bytes);
     data->width = width;
     data->height = height;
     data->fourcc = fourcc;
@@ -155,6 +157,10 @@ int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, 
     if (!fitsMailbox(width, height)) {
         printf("postFrameToSender: frame of %d x %d is outside 0 to %d x %d, dropped\n", width,
                height, kMaxFrameWidth, kMaxFrameHeight);
+        return 0;
+    }
+    if (pixels == nullptr && width != 0 && height != 0) {
+        printf("postFrameToSender: frame of %d x %d without pixels, dropped\n", width, height);
         return 0;
     }
     if (data->running.load(std::memory_order_acquire) == 0) return 0;

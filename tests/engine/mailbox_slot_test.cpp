@@ -129,6 +129,18 @@ TEST_F(MailboxSlot, ZeroSizeFramesAreTakenWithoutASend) {
     EXPECT_EQ(recorder.frames.size(), 1u);
 }
 
+TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {
+    // The ticks before the first capture submit a buffer not yet allocated.
+    postFrameToSender(nullptr, 0, 0, kBGRA, 7, 1, 1);
+    EXPECT_EQ(data->ready, 1);
+    EXPECT_EQ(data->width, 0);
+    data->ready = 0;
+    testing::internal::CaptureStdout();
+    postFrameToSender(nullptr, 2, 2, kBGRA, 7, 1, 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("without pixels"), std::string::npos);
+    EXPECT_EQ(data->ready, 0);
+}
+
 TEST_F(MailboxSlot, PackedFramesCopyTwoBytesAPixel) {
     // Exactly width x height x 2 bytes: reading four a pixel would overrun.
     std::vector<uint8_t> frame(6 * 2 * 2);
