@@ -22,7 +22,7 @@ constexpr const char* kOrganisationName = "NDITabrivo";
 constexpr const char* kApplicationName = "NDITabrivo";
 
 // XDG base directories must be absolute; a relative XDG_CONFIG_HOME is ignored
-// as the specification of that variable asks.
+// as the XDG base directory rules ask.
 std::string configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return xdg;

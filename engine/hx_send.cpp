@@ -8,6 +8,7 @@
 
 #include "app/prefs.h"
 #include "common/globals.h"
+#include "common/little_endian.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
 #include "engine/timing.h"
@@ -28,26 +29,6 @@ constexpr uint32_t kFourCC_BGRA = NDIlib_FourCC_type_BGRA;
 constexpr uint32_t kFourCC_BGRX = ndiFourCC('B', 'G', 'R', 'X');
 constexpr uint32_t kFourCC_UYVY = NDIlib_FourCC_type_UYVY;
 constexpr uint32_t kFourCC_UYVA = ndiFourCC('U', 'Y', 'V', 'A');
-
-void putLE32(uint8_t* dst, uint32_t value) {
-    for (int i = 0; i < 4; ++i) dst[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void putLE64(uint8_t* dst, uint64_t value) {
-    for (int i = 0; i < 8; ++i) dst[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t getLE32(const uint8_t* src) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | src[i];
-    return value;
-}
-
-uint64_t getLE64(const uint8_t* src) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | src[i];
-    return value;
-}
 
 }  // namespace
 

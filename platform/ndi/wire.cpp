@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace ndiwire {
 
 namespace {
@@ -39,23 +41,6 @@ int64_t uncompressedSize(uint32_t fourCC, int32_t xres, int32_t yres, int32_t st
 bool fail(const char** error, const char* reason) {
     *error = reason;
     return false;
-}
-
-void put32(uint8_t* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(uint8_t* out, uint64_t v) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const uint8_t* in) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | in[i];
-    return v;
-}
-uint64_t get64(const uint8_t* in) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | in[i];
-    return v;
 }
 
 bool checkMetadataText(const char* text, Header* header, const char** error) {
@@ -168,47 +153,47 @@ bool headerForHello(const char* sourceName, Header* header) {
 void encodeHeader(const Header& h, uint8_t out[kHeaderSize]) {
     uint32_t aspectBits = 0;
     memcpy(&aspectBits, &h.aspect, 4);
-    put32(out + 0, kMagic);
-    put32(out + 4, h.type);
-    put32(out + 8, h.dataSize);
-    put32(out + 12, h.metadataSize);
-    put32(out + 16, h.fourCC);
-    put32(out + 20, static_cast<uint32_t>(h.xres));
-    put32(out + 24, static_cast<uint32_t>(h.yres));
-    put32(out + 28, static_cast<uint32_t>(h.frameRateN));
-    put32(out + 32, static_cast<uint32_t>(h.frameRateD));
-    put32(out + 36, aspectBits);
-    put32(out + 40, static_cast<uint32_t>(h.frameFormatType));
-    put32(out + 44, static_cast<uint32_t>(h.strideOrSize));
-    put64(out + 48, static_cast<uint64_t>(h.timecode));
-    put64(out + 56, static_cast<uint64_t>(h.timestamp));
-    put32(out + 64, static_cast<uint32_t>(h.sampleRate));
-    put32(out + 68, static_cast<uint32_t>(h.channels));
-    put32(out + 72, static_cast<uint32_t>(h.samples));
-    put32(out + 76, static_cast<uint32_t>(h.channelStride));
+    putLE32(out + 0, kMagic);
+    putLE32(out + 4, h.type);
+    putLE32(out + 8, h.dataSize);
+    putLE32(out + 12, h.metadataSize);
+    putLE32(out + 16, h.fourCC);
+    putLE32(out + 20, static_cast<uint32_t>(h.xres));
+    putLE32(out + 24, static_cast<uint32_t>(h.yres));
+    putLE32(out + 28, static_cast<uint32_t>(h.frameRateN));
+    putLE32(out + 32, static_cast<uint32_t>(h.frameRateD));
+    putLE32(out + 36, aspectBits);
+    putLE32(out + 40, static_cast<uint32_t>(h.frameFormatType));
+    putLE32(out + 44, static_cast<uint32_t>(h.strideOrSize));
+    putLE64(out + 48, static_cast<uint64_t>(h.timecode));
+    putLE64(out + 56, static_cast<uint64_t>(h.timestamp));
+    putLE32(out + 64, static_cast<uint32_t>(h.sampleRate));
+    putLE32(out + 68, static_cast<uint32_t>(h.channels));
+    putLE32(out + 72, static_cast<uint32_t>(h.samples));
+    putLE32(out + 76, static_cast<uint32_t>(h.channelStride));
 }
 
 bool decodeHeader(const uint8_t in[kHeaderSize], Header* h, const char** error) {
-    if (get32(in) != kMagic) return fail(error, "not a message of ours (bad magic)");
+    if (getLE32(in) != kMagic) return fail(error, "not a message of ours (bad magic)");
     *h = Header{};
-    h->type = get32(in + 4);
-    h->dataSize = get32(in + 8);
-    h->metadataSize = get32(in + 12);
-    h->fourCC = get32(in + 16);
-    h->xres = static_cast<int32_t>(get32(in + 20));
-    h->yres = static_cast<int32_t>(get32(in + 24));
-    h->frameRateN = static_cast<int32_t>(get32(in + 28));
-    h->frameRateD = static_cast<int32_t>(get32(in + 32));
-    const uint32_t aspectBits = get32(in + 36);
+    h->type = getLE32(in + 4);
+    h->dataSize = getLE32(in + 8);
+    h->metadataSize = getLE32(in + 12);
+    h->fourCC = getLE32(in + 16);
+    h->xres = static_cast<int32_t>(getLE32(in + 20));
+    h->yres = static_cast<int32_t>(getLE32(in + 24));
+    h->frameRateN = static_cast<int32_t>(getLE32(in + 28));
+    h->frameRateD = static_cast<int32_t>(getLE32(in + 32));
+    const uint32_t aspectBits = getLE32(in + 36);
     memcpy(&h->aspect, &aspectBits, 4);
-    h->frameFormatType = static_cast<int32_t>(get32(in + 40));
-    h->strideOrSize = static_cast<int32_t>(get32(in + 44));
-    h->timecode = static_cast<int64_t>(get64(in + 48));
-    h->timestamp = static_cast<int64_t>(get64(in + 56));
-    h->sampleRate = static_cast<int32_t>(get32(in + 64));
-    h->channels = static_cast<int32_t>(get32(in + 68));
-    h->samples = static_cast<int32_t>(get32(in + 72));
-    h->channelStride = static_cast<int32_t>(get32(in + 76));
+    h->frameFormatType = static_cast<int32_t>(getLE32(in + 40));
+    h->strideOrSize = static_cast<int32_t>(getLE32(in + 44));
+    h->timecode = static_cast<int64_t>(getLE64(in + 48));
+    h->timestamp = static_cast<int64_t>(getLE64(in + 56));
+    h->sampleRate = static_cast<int32_t>(getLE32(in + 64));
+    h->channels = static_cast<int32_t>(getLE32(in + 68));
+    h->samples = static_cast<int32_t>(getLE32(in + 72));
+    h->channelStride = static_cast<int32_t>(getLE32(in + 76));
     if (h->dataSize > kMaxDataSize) return fail(error, "data size over the 64 MiB cap");
     if (h->metadataSize > kMaxMetadataSize) return fail(error, "metadata size over the cap");
     switch (h->type) {
@@ -248,11 +233,11 @@ bool isKeyframe(uint32_t fourCC, const uint8_t* data, size_t size) {
         return true;  // raw pictures stand alone; other codecs we cannot look into
     }
     if (data == nullptr) return false;
-    if (size >= kPacketHeaderSize && get32(data) == kPacketHeaderSize &&
-        get32(data + 4) == NDIlib_FourCC_type_H264 &&
-        get32(data + 36) <= size - kPacketHeaderSize) {
+    if (size >= kPacketHeaderSize && getLE32(data) == kPacketHeaderSize &&
+        getLE32(data + 4) == NDIlib_FourCC_type_H264 &&
+        getLE32(data + 36) <= size - kPacketHeaderSize) {
         const uint8_t* payload = data + kPacketHeaderSize;
-        return (get32(data + 32) & 1) != 0 || containsIDR(payload, get32(data + 36));
+        return (getLE32(data + 32) & 1) != 0 || containsIDR(payload, getLE32(data + 36));
     }
     return containsIDR(data, size);
 }
