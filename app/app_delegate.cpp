@@ -7,6 +7,11 @@
 
 #include "app/persistence.h"
 #include "app/view_controller.h"
+#include "platform/desktop/sleep_inhibit.h"
+
+int32_t preventDisplaySleep() {
+    return platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active");
+}
 
 AppDelegate::AppDelegate(QApplication& app) : QObject(&app) {
     app.setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());

@@ -4,7 +4,13 @@
 
 #include <QObject>
 
+#include <cstdint>
+
 class QApplication;
+
+// Keeps the display from sleeping for idleness for the life of the process;
+// 0 when the desktop took the request. A refusal changes nothing else.
+int32_t preventDisplaySleep();
 
 class AppDelegate : public QObject {
     Q_OBJECT

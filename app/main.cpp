@@ -4,13 +4,12 @@
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
-#include "platform/desktop/sleep_inhibit.h"
 
 int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("NDITabrivo"));
     QApplication app(argc, argv);
     // Refused or absent, the program runs on without it.
-    platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active");
+    preventDisplaySleep();
     AppDelegate delegate(app);
     // Kept for the life of the process: the frame clock reaches it to the end.
     auto* controller = new ViewController;

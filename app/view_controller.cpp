@@ -97,11 +97,12 @@ void ViewController::viewDidLoad() {
     }
 }
 
-// The title is set again every time the window appears.
 void ViewController::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    setWindowTitle(QStringLiteral("NDI Wendlor HX"));
+    viewDidAppear();
 }
+
+void ViewController::viewDidAppear() { setWindowTitle(QStringLiteral("NDI Wendlor HX")); }
 
 // Start-up steps 5 to 7: one menu item per display, and the displays' lines.
 // The scale factors are cached here too, before the frame clock starts.

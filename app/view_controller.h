@@ -102,6 +102,9 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     void userPressedYoutubeURL();
     void userPressedCorvelLogo();
 
+    // Sets the window's title; runs every time the window appears.
+    void viewDidAppear();
+
   protected:
     void showEvent(QShowEvent* event) override;
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/desktop/sleep_inhibit.h"
+#include "app/app_delegate.h"
 #include "tests/app/main_window_fixture.h"
 
 namespace {
@@ -96,7 +96,7 @@ PrivateBus* SleepInhibit::bus = nullptr;
 
 TEST_F(SleepInhibit, TheServiceTakesItUnderTheProgramsNameAndReason) {
     offerService();
-    EXPECT_EQ(platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active"), 0);
+    EXPECT_EQ(preventDisplaySleep(), 0);
     std::lock_guard<std::mutex> hold(saver.lock);
     EXPECT_EQ(saver.application, "NDITabrivo");
     EXPECT_EQ(saver.reason, "NDI Stream Processing Active");
@@ -108,11 +108,11 @@ TEST_F(SleepInhibit, ARefusalIsReturnedAndNothingElseHappens) {
         saver.refuse = true;
     }
     offerService();
-    EXPECT_EQ(platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active"), -1);
+    EXPECT_EQ(preventDisplaySleep(), -1);
 }
 
 TEST_F(SleepInhibit, NoServiceOnTheBusIsReturnedToo) {
-    EXPECT_EQ(platform::inhibitDisplaySleep("NDITabrivo", "NDI Stream Processing Active"), -1);
+    EXPECT_EQ(preventDisplaySleep(), -1);
 }
 
 }  // namespace
