@@ -16,7 +16,9 @@ build/CMakeCache.txt: | deps
 build: deps build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
 
-run: build
+# Only the program and the receiver: no need to build the tests to watch it.
+run: deps build/CMakeCache.txt
+	cmake --build build -j $(JOBS) --target NDITabrivo ndi-recv
 	@scripts/run.sh
 
 test: build
