@@ -49,14 +49,6 @@ int32_t checkFrame(const uint8_t* pixels, int32_t width, int32_t height, uint32_
     return 0;
 }
 
-struct NoWindows : CaptureSurroundings {
-    FrameRect cropWindowFrame() override { return {}; }
-    uint32_t cropWindowNumber() override { return 0; }
-    bool cropWindowMoving() override { return false; }
-    FrameRect getCurrentFrameDuringMove() override { return {}; }
-    uint32_t mainWindowNumber() override { return 0; }
-};
-
 class FrameClockThreads : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -116,7 +108,7 @@ protected:
     }
 
     ScopedFakeWindowServer screens;
-    NoWindows noWindows;
+    NoOwnWindows noWindows;
     FrameClockHooks hooks;
     std::mutex queueLock;
     std::deque<std::function<void()>> queue;
