@@ -68,6 +68,19 @@ TEST_F(Delegate, QuittingSavesTheSettingsAndLoadsThemBack) {
     EXPECT_EQ(thePrefs.whichApp, 0);  // not saved, so the load resets it
 }
 
+// Runs the event loop until the application quits; false when it did not
+// within five seconds, so a loop that never ends fails rather than hangs.
+bool runUntilQuit() {
+    bool timedOut = false;
+    QObject guard;  // ends the timer with this call
+    QTimer::singleShot(5000, &guard, [&timedOut] {
+        timedOut = true;
+        QApplication::exit(1);
+    });
+    QApplication::exec();
+    return !timedOut;
+}
+
 TEST_F(Delegate, ClosingTheLastWindowQuitsAndSavesLikeQuitting) {
     AppDelegate delegate(app);
     EXPECT_TRUE(delegate.applicationShouldTerminateAfterLastWindowClosed());
@@ -75,16 +88,7 @@ TEST_F(Delegate, ClosingTheLastWindowQuitsAndSavesLikeQuitting) {
     vc.show();
     thePrefs.muteSound = 1;
     QTimer::singleShot(0, &vc, [&vc] { vc.close(); });
-    QTimer guard;  // a loop that does not end fails the test rather than hanging it
-    guard.setSingleShot(true);
-    bool timedOut = false;
-    QObject::connect(&guard, &QTimer::timeout, [&] {
-        timedOut = true;
-        QApplication::exit(1);
-    });
-    guard.start(5000);
-    app.exec();
-    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(runUntilQuit());
     EXPECT_EQ(store().value("muteSound").toInt(), 1);
 }
 
@@ -102,16 +106,7 @@ TEST_F(Delegate, ClosingTheMainWindowQuitsEvenWithTheCropWindowOpen) {
         cropOpenAtClose = crop.window()->isVisible();
         vc.close();
     });
-    QTimer guard;
-    guard.setSingleShot(true);
-    bool timedOut = false;
-    QObject::connect(&guard, &QTimer::timeout, [&] {
-        timedOut = true;
-        QApplication::exit(1);
-    });
-    guard.start(5000);
-    app.exec();
-    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(runUntilQuit());
     EXPECT_TRUE(cropOpenAtClose);
     EXPECT_EQ(store().value("scalingMode").toInt(), 1);
 }
