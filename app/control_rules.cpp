@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/persistence.h"
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "app/view_controller.h"
 #include "audio/audio.h"
 #include "capture/app_list.h"

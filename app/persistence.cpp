@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 
 namespace {
 

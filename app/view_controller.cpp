@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "app/persistence.h"
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "app/space_watch.h"
 #include "app/update_check.h"
 #include "audio/audio.h"
@@ -16,7 +16,9 @@
 #include "capture/crop_window.h"
 #include "capture/cursor_overlay.h"
 #include "capture/frame_clock.h"
+#include "capture/source_capture.h"
 #include "common/globals.h"
+#include "engine/mailbox.h"
 #include "engine/sender.h"
 #include "platform/desktop/screens.h"
 #include "platform/displaylink/displaylink.h"
@@ -29,6 +31,31 @@ int32_t audioDevicesListed = 0;
 int32_t blackHolePresent = 0;
 
 namespace {
+
+// The frame clock's requests reach the main window controller when they run,
+// not when they are made: the window may be gone by then.
+FrameClockHooks mainWindowFrameClockHooks() {
+    FrameClockHooks hooks = baseFrameClockHooks();
+    hooks.capture = [](uint8_t* buffer) {
+        if (theViewController != nullptr) getTheBitmap(buffer, *theViewController);
+    };
+    hooks.loadApplicationMenu = [] {
+        if (theViewController != nullptr) theViewController->loadApplicationMenu();
+    };
+    hooks.updateMetering = [] {
+        if (theViewController != nullptr) theViewController->updateMetering();
+    };
+    hooks.updateChannelCount = [] {
+        if (theViewController != nullptr) theViewController->updateChannelCount();
+    };
+    return hooks;
+}
+
+void handScreenScaleFactorsToEngine() {
+    platform::cacheScreenScaleFactors();
+    float factors[platform::kMaxCachedScreens];
+    setScreenScaleFactors(factors, platform::copyScreenScaleFactors(factors, platform::kMaxCachedScreens));
+}
 
 // The text of a name from the window server or the audio library; invalid
 // UTF-8 is shown with replacement characters and reported through ok.
@@ -73,10 +100,14 @@ void ViewController::viewDidLoad() {
     setControlsFromPrefs();
     loadApplicationMenu();
     theCropWindow = new cropWindow("cropWindow");
+    theCropWindow->setBringMainWindowToFront([] {
+        if (theViewController != nullptr) theViewController->bringMainWindowToFront();
+    });
     theCropWindow->showWindow();
     theCropWindow->setIsVisible(thePrefs.cropWindow != 0);
     watchSpaceChanges();
     bringMainWindowToFront();
+    installFrameClockHooks(mainWindowFrameClockHooks());
     platform::startDisplayLink(displayLinkCallback, nullptr);
     versionControl();
     fillInputDeviceMenu();
@@ -104,12 +135,12 @@ void ViewController::showEvent(QShowEvent* event) {
 
 void ViewController::viewDidAppear() { setWindowTitle(QStringLiteral("NDI Wendlor HX")); }
 
-// Start-up steps 5 to 7: one menu item per display, and the displays' lines.
-// The scale factors are cached here too, before the frame clock starts.
+// One menu item per display, and the displays' lines. The scale factors are
+// handed to the engine here too, before the frame clock can start a sender.
 void ViewController::listScreens() {
     ui->theScreenChoice->clear();
     mainScreenHeight = static_cast<float>(windowServer().mainScreenHeight());
-    platform::cacheScreenScaleFactors();
+    handScreenScaleFactorsToEngine();
     float top = 0.0f;
     float bottom = 0.0f;
     const std::vector<ScreenInfo> screens = windowServer().screens();

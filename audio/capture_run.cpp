@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "audio/audio.h"
 #include "audio/run_order.h"
 #include "common/bounded_text.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "audio/audio.h"
 
 namespace {

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/view_controller.h"
 #include "ui_cropWindow.h"
 
 cropWindow* theCropWindow = nullptr;
@@ -30,10 +29,6 @@ int32_t truncToInt32(double value) {
 double mainHeight() { return windowServer().mainScreenHeight(); }
 
 FramePoint mouseLocation() { return windowServer().mouseLocation(); }
-
-void bringMainWindowToFront() {
-    if (theViewController != nullptr) theViewController->bringMainWindowToFront();
-}
 
 // The application-wide watch for left mouse-ups: it ends a drag wherever the
 // button is released and lets the event go on to its usual target.
@@ -66,8 +61,12 @@ cropWindow::cropWindow(const char* windowNibName) : nibName(windowNibName) {}
 
 cropWindow::~cropWindow() { delete theWindow; }
 
+void cropWindow::setBringMainWindowToFront(std::function<void()> bring) {
+    bringMainWindowForward = std::move(bring);
+}
+
 void cropWindow::windowDidResize(QObject* object) {
-    bringMainWindowToFront();
+    if (bringMainWindowForward) bringMainWindowForward();
     if (thePrefs.cropWindow != 0 && object != nullptr && object == theWindow)
         storeFrameIntoCropBox();
 }
@@ -112,7 +111,9 @@ void cropWindow::awakeFromNib() {
     monitorInstalled = true;
 }
 
-void cropWindow::mouseDown() { bringMainWindowToFront(); }
+void cropWindow::mouseDown() {
+    if (bringMainWindowForward) bringMainWindowForward();
+}
 
 // Closing the main window ends the program even while this window shows, and
 // the window has no close button of its own: the crop option hides it.

@@ -11,8 +11,9 @@
 #include <QObject>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "platform/windowserver/window_server.h"
 
 class QEvent;
@@ -72,6 +73,9 @@ public:
     uint32_t windowNumber() const;
     // Shows or hides the window (no effect without one).
     void setIsVisible(bool visible);
+    // What a press or a resize calls to bring the main window to the front;
+    // the application sets it, nothing happens without it.
+    void setBringMainWindowToFront(std::function<void()> bring);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -88,6 +92,7 @@ private:
     FrameRect currentFrame;
     FramePoint eventOri;
     bool monitorInstalled = false;
+    std::function<void()> bringMainWindowForward;
 };
 
 // The one crop window controller, made by the main window's start-up.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/compositor.h"
 #include "capture/cursor_png.h"
 #include "common/globals.h"

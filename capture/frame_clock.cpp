@@ -5,8 +5,7 @@
 #include <mutex>
 #include <new>
 
-#include "app/prefs.h"
-#include "app/view_controller.h"
+#include "settings/prefs.h"
 #include "capture/crop_window.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
@@ -78,24 +77,16 @@ void refreshAppListWhenDue(const FrameClockHooks& hooks) {
     lastAppListRefresh.store(count);
 }
 
-// The program's hooks reach the main window controller and the crop window
-// when the request runs, not when it is made.
-FrameClockHooks makeAppHooks() {
+// Until the application installs its own, the hooks reach the main thread,
+// the mailbox and the crop window, and leave the main window's part undone.
+FrameClockHooks makeBaseHooks() {
     FrameClockHooks hooks;
     hooks.perform = [](std::function<void()> work) { platform::performOnMainThread(std::move(work)); };
     hooks.submit = [](uint8_t* pixels, uint32_t tag) { submitFrame(pixels, tag); };
-    hooks.capture = [](uint8_t* buffer) {
-        if (theViewController != nullptr) getTheBitmap(buffer, *theViewController);
-    };
-    hooks.loadApplicationMenu = [] {
-        if (theViewController != nullptr) theViewController->loadApplicationMenu();
-    };
-    hooks.updateMetering = [] {
-        if (theViewController != nullptr) theViewController->updateMetering();
-    };
-    hooks.updateChannelCount = [] {
-        if (theViewController != nullptr) theViewController->updateChannelCount();
-    };
+    hooks.capture = [](uint8_t*) {};
+    hooks.loadApplicationMenu = [] {};
+    hooks.updateMetering = [] {};
+    hooks.updateChannelCount = [] {};
     hooks.pleaseInitCropWindow = [] {
         if (theCropWindow != nullptr) theCropWindow->pleaseInitCropWindow();
     };
@@ -103,12 +94,18 @@ FrameClockHooks makeAppHooks() {
     return hooks;
 }
 
-}  // namespace
-
-const FrameClockHooks& appFrameClockHooks() {
-    static const FrameClockHooks hooks = makeAppHooks();
+FrameClockHooks& installedHooks() {
+    static FrameClockHooks hooks = makeBaseHooks();
     return hooks;
 }
+
+}  // namespace
+
+const FrameClockHooks& appFrameClockHooks() { return installedHooks(); }
+
+FrameClockHooks baseFrameClockHooks() { return makeBaseHooks(); }
+
+void installFrameClockHooks(FrameClockHooks hooks) { installedHooks() = std::move(hooks); }
 
 void frameClockTick(const FrameClockHooks& hooks) {
     requestCaptureAndSubmit(hooks);

@@ -33,9 +33,9 @@ void updateNDIOutput();
 // Returns 0. Main thread only.
 int32_t updateNDIOutputUnguarded();
 
-// What a tick and a capture step reach outside the frame clock. The program
-// uses appFrameClockHooks(); tests pass their own to frameClockTick and
-// captureStep to watch the requests.
+// What a tick and a capture step reach outside the frame clock. The
+// application installs hooks that reach its main window; tests pass their own
+// to frameClockTick and captureStep to watch the requests.
 struct FrameClockHooks {
     // Queue work to the main thread, in order, without waiting.
     std::function<void(std::function<void()>)> perform;
@@ -50,7 +50,13 @@ struct FrameClockHooks {
     // The system tick counter (sixtieths of a second).
     std::function<uint32_t()> tickCount;
 };
+// The hooks the display link and updateNDIOutput use.
 const FrameClockHooks& appFrameClockHooks();
+// Hooks that reach the main thread, the mailbox and the crop window, with
+// the main window's part (capture, menu, meter, channel count) left undone.
+FrameClockHooks baseFrameClockHooks();
+// Replaces the hooks; call on the main thread before the display link starts.
+void installFrameClockHooks(FrameClockHooks hooks);
 
 // One tick and one capture step through the given hooks; guarded is false
 // for updateNDIOutputUnguarded.

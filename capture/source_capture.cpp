@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "common/globals.h"

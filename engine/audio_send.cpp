@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "common/little_endian.h"
 #include "engine/encoder.h"

@@ -8,11 +8,10 @@
 #include <memory>
 #include <new>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
-#include "platform/desktop/screens.h"
 #include "platform/ndi/ndi.h"
 
 std::atomic<NDISendData*> theNDISendData{nullptr};
@@ -230,13 +229,19 @@ void setFrameConsumer(FrameConsumer consumer) {
     frameConsumer.store(consumer, std::memory_order_release);
 }
 
-int32_t isRetinaDisplay() {
-    float factors[platform::kMaxCachedScreens];
-    const int32_t count = platform::copyScreenScaleFactors(factors, platform::kMaxCachedScreens);
+namespace {
+// The largest backing scale factor of the screens, as last handed in; 1.0
+// until the application reads its screens.
+std::atomic<float> largestScreenScale{1.0f};
+}  // namespace
+
+void setScreenScaleFactors(const float* factors, int32_t count) {
     float scale = 1.0f;
-    for (int32_t i = 0; i < count; ++i) scale = factors[i] > scale ? factors[i] : scale;
-    return scale != 1.0f ? 1 : 0;
+    for (int32_t i = 0; factors != nullptr && i < count; ++i) scale = factors[i] > scale ? factors[i] : scale;
+    largestScreenScale.store(scale);
 }
+
+int32_t isRetinaDisplay() { return largestScreenScale.load() != 1.0f ? 1 : 0; }
 
 int32_t halfSizeWidth(int32_t width) { return width < 1 ? 0 : (width >> 2) * 2; }
 

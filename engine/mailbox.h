@@ -72,8 +72,10 @@ using FrameConsumer = int32_t (*)(const uint8_t* pixels, int32_t width, int32_t 
                                   int32_t progressive);
 void setFrameConsumer(FrameConsumer consumer);
 
-// 1 when some screen has a scale factor above 1.0 (from the screens cached by
-// platform::cacheScreenScaleFactors), else 0.
+// The application hands in the backing scale factors of its screens; the
+// engine never asks the window system itself.
+void setScreenScaleFactors(const float* factors, int32_t count);
+// 1 when some screen handed in has a scale factor above 1.0, else 0.
 int32_t isRetinaDisplay();
 
 // Width in pixels of the '2vuy' picture bgraToUYVYHalf makes from a source

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/bounded_text.h"
 
 HXSenderState theHXState;

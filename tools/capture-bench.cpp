@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
 

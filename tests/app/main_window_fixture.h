@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "app/view_controller.h"
 #include "audio/audio.h"
 #include "capture/app_list.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/persistence.h"
-#include "app/prefs.h"
+#include "settings/prefs.h"
 
 namespace fs = std::filesystem;
 using testing::internal::CaptureStderr;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/persistence.h"
-#include "app/prefs.h"
+#include "settings/prefs.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "app/prefs.h"
+#include "settings/prefs.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "audio/audio.h"
 #include "common/globals.h"
 

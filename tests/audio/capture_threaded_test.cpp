@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "audio/audio.h"
 #include "audio/run_order.h"
 #include "common/globals.h"

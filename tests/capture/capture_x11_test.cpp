@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "capture/host_events.h"

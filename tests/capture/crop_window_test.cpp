@@ -73,6 +73,7 @@ protected:
         cropWindowMoving = 0;
         theViewController = &mainWindow;
         theCropWindow = &crop;
+        crop.setBringMainWindowToFront([this] { mainWindow.bringMainWindowToFront(); });
     }
     void TearDown() override {
         theViewController = nullptr;

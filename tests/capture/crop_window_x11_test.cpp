@@ -8,7 +8,7 @@
 #include <QApplication>
 #include <QWidget>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/crop_window.h"
 #include "tests/support/xvfb.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "platform/windowserver/fake_window_server.h"
 

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/frame_clock.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/audio_send.h"
 #include "engine/sender.h"

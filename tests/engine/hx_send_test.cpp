@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"

@@ -122,11 +122,11 @@ TEST(IsRetinaDisplay, AnyFactorAboveOneCounts) {
     };
     for (const Case& c : {Case{{1.0f, 2.0f}, 1}, Case{{1.0f}, 0}, Case{{0.5f}, 0},
                           Case{{1.0f, 1.5f}, 1}, Case{{}, 0}}) {
-        platform::setScreenScaleFactors(c.factors.data(), int32_t(c.factors.size()));
+        setScreenScaleFactors(c.factors.data(), int32_t(c.factors.size()));
         EXPECT_EQ(isRetinaDisplay(), c.expected) << c.factors.size() << " screens";
     }
-    platform::setScreenScaleFactors(nullptr, -1);
-    EXPECT_EQ(isRetinaDisplay(), 0);  // screens never read
+    setScreenScaleFactors(nullptr, -1);
+    EXPECT_EQ(isRetinaDisplay(), 0);  // screens never handed in
 }
 
 TEST(ScreenScaleFactors, ReadFromQtScreens) {
@@ -145,7 +145,6 @@ TEST(ScreenScaleFactors, ReadFromQtScreens) {
     float factor = 0.0f;
     EXPECT_GE(platform::copyScreenScaleFactors(&factor, 1), 1);
     EXPECT_FLOAT_EQ(factor, 2.0f);
-    EXPECT_EQ(isRetinaDisplay(), 1);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/mailbox.h"
 #include "tests/engine/mailbox_recorder.h"

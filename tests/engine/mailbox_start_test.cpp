@@ -8,7 +8,6 @@
 
 #include "common/globals.h"
 #include "engine/mailbox.h"
-#include "platform/desktop/screens.h"
 #include "tests/engine/mailbox_recorder.h"
 
 namespace {
@@ -42,7 +41,7 @@ class MailboxStart : public testing::Test {
 TEST_F(MailboxStart, FirstFrameCreatesMailboxAndThreadAndIsNotSent) {
     if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
     const float factors[] = {1.0f, 2.0f};
-    platform::setScreenScaleFactors(factors, 2);
+    setScreenScaleFactors(factors, 2);
     testing::internal::CaptureStdout();
     post(frameWithId(1));
     const std::string out = testing::internal::GetCapturedStdout();
@@ -63,7 +62,7 @@ TEST_F(MailboxStart, FirstFrameCreatesMailboxAndThreadAndIsNotSent) {
 TEST_F(MailboxStart, NoHighDensityScreenLeavesDisplayIsRetinaAt0) {
     if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
     const float factors[] = {1.0f};
-    platform::setScreenScaleFactors(factors, 1);
+    setScreenScaleFactors(factors, 1);
     testing::internal::CaptureStdout();
     post(frameWithId(1));
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("Display Is Retina"), std::string::npos);

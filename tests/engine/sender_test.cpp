@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "tests/platform/ndi_loopback.h"
 
 using nlohmann::ordered_json;

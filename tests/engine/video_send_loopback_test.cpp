@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/mailbox.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
-#include "platform/desktop/screens.h"
 #include "tests/engine/mailbox_recorder.h"
 #include "tests/support/h264_check.h"
 
@@ -144,7 +143,7 @@ TEST_F(VideoSendLoopback, SubmittedFramesArriveAsTheSubmittedPictures) {
 TEST_F(VideoSendLoopback, WideFramesOnAHighDensityDisplayGoOutAtHalfSize) {
     if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
     const float factors[] = {1.0f, 2.0f};
-    platform::setScreenScaleFactors(factors, 2);
+    setScreenScaleFactors(factors, 2);
     thePrefs.prescaleIt = 1;
     ASSERT_TRUE(connect());
     const int width = 3840, height = 2160, frames = 3;

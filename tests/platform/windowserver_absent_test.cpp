@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/prefs.h"
+#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
