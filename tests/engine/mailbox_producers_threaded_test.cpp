@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/mailbox.h"
-#include "platform/desktop/screens.h"
 #include "tests/engine/mailbox_recorder.h"
 
 namespace {
@@ -37,7 +36,7 @@ class MailboxProducers : public testing::Test {
     void SetUp() override {
         mailboxtest::installRecorder();
         const float factors[] = {1.0f};
-        platform::setScreenScaleFactors(factors, 1);
+        setScreenScaleFactors(factors, 1);
     }
     void TearDown() override { mailboxtest::setHold(false); }
 };
