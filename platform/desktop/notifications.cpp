@@ -1,11 +1,12 @@
 #include "platform/desktop/notifications.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+
+#include "platform/desktop/session_bus.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr int kServerDecidesTimeout = -1;
 
 bool postDesktopNotification(const char* title, const char* body) {
     if (QCoreApplication::instance() == nullptr) return false;
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = platform::sessionBus();
     if (!bus.isConnected()) return false;
     QDBusMessage notify = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
     QVariantMap hints;

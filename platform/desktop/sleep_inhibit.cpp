@@ -1,7 +1,8 @@
 #include "platform/desktop/sleep_inhibit.h"
 
-#include <QDBusConnection>
 #include <QDBusMessage>
+
+#include "platform/desktop/session_bus.h"
 
 namespace platform {
 
@@ -13,7 +14,7 @@ constexpr int kReplyTimeoutMs = 2000;
 }  // namespace
 
 int32_t inhibitDisplaySleep(const char* applicationName, const char* reason) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = sessionBus();
     if (!bus.isConnected()) return -1;
     QDBusMessage inhibit = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.ScreenSaver"),
