@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "platform/desktop/notifications.h"
 
@@ -20,17 +21,22 @@ constexpr const char* kUserAgent = "libcurl-agent/1.0";
 constexpr long kConnectTimeoutSeconds = 5;
 constexpr long kTransferTimeoutSeconds = 10;
 
-// The number at the start of text the way atof reads it, but independent of
-// the process's locale: the application's toolkit adopts the user's locale,
-// in which "2.5" could otherwise read as 2.
-float leadingDecimal(const char* text) {
+// The number at the start of text the way atof reads it (0 when there is
+// none), but independent of the process's locale: the application's toolkit
+// adopts the user's locale, in which "2.5" could otherwise read as 2. Empty
+// when the number is not finite as a float ("inf", "nan", "1e39"): no version
+// can be compared with it.
+std::optional<float> leadingDecimal(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
     if (*p == '+') ++p;
     double value = 0.0;
     const auto result = std::from_chars(p, p + std::strlen(p), value, std::chars_format::general);
+    if (result.ec == std::errc::result_out_of_range) return std::nullopt;
     if (result.ec != std::errc()) return 0.0f;
-    return static_cast<float>(value);
+    const float version = static_cast<float>(value);
+    if (!std::isfinite(version)) return std::nullopt;
+    return version;
 }
 
 // "%f" in the C locale, whatever locale the process runs in.
@@ -47,16 +53,15 @@ void startResponse(ResponseBuffer* response) {
     response->size = 0;
 }
 
-// One request; the body lands in response. Returns whether libcurl could be
-// set up at all.
-bool performRequest(const char* url, const char* postText, ResponseBuffer* response) {
-    curl_global_init(CURL_GLOBAL_ALL);
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) {
-        std::fprintf(stderr, "curl_easy_init() failed\n");
-        curl_global_cleanup();
-        return false;
-    }
+// How a request ended: whether the whole response arrived, and its HTTP
+// status (0 when none was received).
+struct RequestOutcome {
+    bool completed = false;
+    long status = 0;
+};
+
+void setRequestOptions(CURL* curl, const char* url, const char* postText,
+                       ResponseBuffer* response) {
     curl_easy_setopt(curl, CURLOPT_URL, url);
     if (postText != nullptr) {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postText);
@@ -72,12 +77,37 @@ bool performRequest(const char* url, const char* postText, ResponseBuffer* respo
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+}
+
+// One request; the body lands in response.
+RequestOutcome performRequest(const char* url, const char* postText, ResponseBuffer* response) {
+    RequestOutcome outcome;
+    curl_global_init(CURL_GLOBAL_ALL);
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        std::fprintf(stderr, "curl_easy_init() failed\n");
+        curl_global_cleanup();
+        return outcome;
+    }
+    setRequestOptions(curl, url, postText, response);
     const CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK)
         std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+    outcome.completed = result == CURLE_OK;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.status);
     curl_easy_cleanup(curl);
     curl_global_cleanup();
-    return true;
+    return outcome;
+}
+
+char* getBody(const char* url, uint32_t* outSize, RequestOutcome* outcome) {
+    ResponseBuffer response;
+    startResponse(&response);
+    *outSize = 0;
+    if (response.data == nullptr) return nullptr;
+    *outcome = performRequest(url, nullptr, &response);
+    *outSize = static_cast<uint32_t>(response.size);
+    return response.data;
 }
 
 bool notifyOnDesktop(const char* title, const char* body) {
@@ -108,13 +138,20 @@ size_t writeMemoryCallback(void* data, size_t size, size_t nmemb, void* userp) {
 }
 
 char* httpGetToMemory(const char* url, uint32_t* outSize) {
-    ResponseBuffer response;
-    startResponse(&response);
+    RequestOutcome outcome;
+    return getBody(url, outSize, &outcome);
+}
+
+char* httpGetCompletedBody(const char* url, uint32_t* outSize) {
+    RequestOutcome outcome;
+    char* body = getBody(url, outSize, &outcome);
+    if (outcome.completed && outcome.status >= 200 && outcome.status <= 299) return body;
+    // An error page or a cut transfer is no version, whatever it begins with;
+    // a transfer that failed was reported by the request itself.
+    if (outcome.completed) std::fprintf(stderr, "update check: HTTP status %ld\n", outcome.status);
+    std::free(body);
     *outSize = 0;
-    if (response.data == nullptr) return nullptr;
-    performRequest(url, nullptr, &response);
-    *outSize = static_cast<uint32_t>(response.size);
-    return response.data;
+    return nullptr;
 }
 
 int httpPostToMemory(const char* url, const char* postText, uint32_t* outSize, char** outBuffer) {
@@ -123,7 +160,7 @@ int httpPostToMemory(const char* url, const char* postText, uint32_t* outSize, c
     *outSize = 0;
     *outBuffer = nullptr;
     if (response.data == nullptr) return 0;
-    performRequest(url, postText, &response);
+    (void)performRequest(url, postText, &response);
     if (response.size > 0) {
         *outBuffer = static_cast<char*>(std::malloc(response.size));
         if (*outBuffer != nullptr) {
@@ -144,12 +181,13 @@ std::string versionFileUrl() {
 float getLatestVersion() {
     uint32_t size = 0;
     std::unique_ptr<char, decltype(&std::free)> body(
-        httpGetToMemory(versionFileUrl().c_str(), &size), &std::free);
+        httpGetCompletedBody(versionFileUrl().c_str(), &size), &std::free);
     if (body != nullptr && static_cast<int32_t>(size) >= 1) {
-        const float version = leadingDecimal(body.get());
-        printLatestVersion(version);
-        std::fflush(stdout);
-        return version;
+        if (const std::optional<float> version = leadingDecimal(body.get())) {
+            printLatestVersion(*version);
+            std::fflush(stdout);
+            return *version;
+        }
     }
     std::printf("Latest Version data not available\n");
     std::fflush(stdout);
@@ -158,9 +196,9 @@ float getLatestVersion() {
 
 bool versionControl(const char* runningVersion, const UpdateNotifier& notify) {
     const float latest = getLatestVersion();
-    if (latest == 0.0f || std::isnan(latest)) return false;
+    if (latest == 0.0f) return false;
     if (runningVersion == nullptr || runningVersion[0] == '\0') return false;
-    const float running = leadingDecimal(runningVersion);
+    const float running = leadingDecimal(runningVersion).value_or(0.0f);
     if (!(latest > running)) return false;
     notify(kUpdateTitle, kUpdateBody);
     return true;

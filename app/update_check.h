@@ -43,13 +43,20 @@ bool shouldPresentNotification();
 // host:port) when set.
 std::string versionFileUrl();
 
-// The latest published version, or 0.0 when none could be read.
+// The latest published version, or 0.0 when none could be read: only the body
+// of a complete 2xx response counts, and only when it begins with a number
+// that is finite as a float.
 float getLatestVersion();
 
 // One GET of url. Returns the body, NUL-terminated, in an allocation the caller
 // releases with free(), and its length in *outSize; null (and *outSize 0) when
 // the receive buffer could not be allocated.
 char* httpGetToMemory(const char* url, uint32_t* outSize);
+
+// As httpGetToMemory, but the body only of a transfer that completed with a
+// 2xx status; otherwise null and *outSize 0 (a status other than 2xx gets one
+// line on standard error).
+char* httpGetCompletedBody(const char* url, uint32_t* outSize);
 
 // One POST of postText to url. Hands back the body without a NUL in a fresh
 // allocation of exactly *outSize bytes (release with free()) through

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "app/update_check.h"
 #include "platform/desktop/notifications.h"
@@ -37,6 +38,8 @@ class PrivateSessionBus {
         if (fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
         pclose(out);
     }
+    PrivateSessionBus(PrivateSessionBus&& other) noexcept
+        : address_(std::move(other.address_)), pid_(std::exchange(other.pid_, 0)) {}
     ~PrivateSessionBus() {
         if (pid_ > 0) kill(pid_, SIGTERM);
     }
@@ -74,19 +77,25 @@ class StandInNotifications : public QDBusVirtualObject {
 class NotificationBusTest : public testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(bus_.ok()) << "dbus-daemon could not be started";
         ASSERT_TRUE(server_.ok());
-        setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
         setenv("NDITABRIVO_UPDATE_HOST", server_.hostPort().c_str(), 1);
         app_ = std::make_unique<QCoreApplication>(argc_, argv_);
-        service_ = QDBusConnection::connectToBus(QString::fromStdString(bus_.address()),
+        offerServiceOn(bus_);
+    }
+    void TearDown() override { withdrawService(); }
+
+    // The stand-in service on bus, which becomes the session bus.
+    void offerServiceOn(const PrivateSessionBus& bus) {
+        ASSERT_TRUE(bus.ok()) << "dbus-daemon could not be started";
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+        service_ = QDBusConnection::connectToBus(QString::fromStdString(bus.address()),
                                                  QStringLiteral("stand-in"));
         ASSERT_TRUE(service_.isConnected());
         ASSERT_TRUE(service_.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"),
                                                    &standIn_));
         ASSERT_TRUE(service_.registerService(QStringLiteral("org.freedesktop.Notifications")));
     }
-    void TearDown() override {
+    void withdrawService() {
         service_.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
         QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
     }
@@ -135,6 +144,21 @@ TEST_F(NotificationBusTest, NoNewerVersionSendsNothing) {
     ASSERT_TRUE(postDesktopNotification("marker", "sent after the check"));
     ASSERT_EQ(waitForCalls(1), 1u);
     EXPECT_EQ(standIn_.calls()[0][3].toString(), "marker");
+}
+
+TEST_F(NotificationBusTest, ASessionBusThatWentAwayIsNotAskedAgain) {
+    server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
+    versionControl();
+    ASSERT_EQ(waitForCalls(1), 1u);
+    withdrawService();
+    {
+        // The session restarts its bus: the first one ends, a new one comes.
+        PrivateSessionBus ended(std::move(bus_));
+    }
+    PrivateSessionBus restarted;
+    offerServiceOn(restarted);
+    versionControl();
+    EXPECT_EQ(waitForCalls(2), 2u);
 }
 
 TEST(NotificationWithoutBus, FailsQuietly) {

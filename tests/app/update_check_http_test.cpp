@@ -98,18 +98,39 @@ TEST_F(UpdateCheckTest, OnlyTheLeadingNumberOfTheBodyCounts) {
 TEST_F(UpdateCheckTest, ZeroOrNotANumberStaysQuiet) {
     publish("0");
     EXPECT_EQ(check("0.5"), "Latest Version is 0.000000\n");
-    publish("nan");
-    EXPECT_EQ(check("0.5"), "Latest Version is nan\n");
     publish("version two");
     EXPECT_EQ(check("0.5"), "Latest Version is 0.000000\n");
     EXPECT_TRUE(shown_.empty());
 }
 
-TEST_F(UpdateCheckTest, NotFoundPageReadsAsZero) {
-    // Nothing published: the server answers 404 with an HTML page.
-    EXPECT_EQ(check("1.0"), "Latest Version is 0.000000\n");
+TEST_F(UpdateCheckTest, ANumberThatIsNotFiniteIsNoData) {
+    for (const char* published : {"inf", "nan", "-inf", "1e39", "1e400"}) {
+        publish(published);
+        EXPECT_EQ(check("0.5"), "Latest Version data not available\n") << published;
+    }
     EXPECT_TRUE(shown_.empty());
-    EXPECT_EQ(stderr_, "");
+}
+
+TEST_F(UpdateCheckTest, AnErrorPageIsNoDataWhateverItSays) {
+    // Nothing published: the server answers 404 with an HTML page. Error
+    // pages that begin with their status must not read as a version either.
+    EXPECT_EQ(check("1.0"), "Latest Version data not available\n");
+    EXPECT_EQ(stderr_, "update check: HTTP status 404\n");
+    server_.serve(kVersionPath, {404, "404 page not found"});
+    EXPECT_EQ(check("1.0"), "Latest Version data not available\n");
+    server_.serve(kVersionPath, {500, "500 Internal Server Error"});
+    EXPECT_EQ(check("1.0"), "Latest Version data not available\n");
+    EXPECT_EQ(stderr_, "update check: HTTP status 500\n");
+    EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(UpdateCheckTest, ATransferCutShortIsNoData) {
+    // "10000000000.5" announced, the connection closed after "10000": what
+    // arrived is a number, but not the one published.
+    server_.serve(kVersionPath, {200, "10000000000.5\n", "text/plain", 5});
+    EXPECT_EQ(check("1.0"), "Latest Version data not available\n");
+    EXPECT_NE(stderr_.find("curl_easy_perform() failed"), std::string::npos) << stderr_;
+    EXPECT_TRUE(shown_.empty());
 }
 
 TEST_F(UpdateCheckTest, EmptyBodyIsNoData) {

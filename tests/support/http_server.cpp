@@ -175,7 +175,8 @@ void HttpServer::answer(int fd) {
     sendAll(fd, "HTTP/1.1 " + std::to_string(response.status) + " " +
                     reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
                     "\r\nContent-Length: " + std::to_string(response.body.size()) +
-                    "\r\nConnection: close\r\n\r\n" + response.body);
+                    "\r\nConnection: close\r\n\r\n" +
+                    response.body.substr(0, response.bodyBytesSent));
 }
 
 uint16_t closedLoopbackPort() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -23,6 +24,9 @@ struct HttpResponse {
     int status = 200;
     std::string body;
     std::string contentType = "text/plain";
+    // Body bytes sent before the connection is closed; fewer than the body's
+    // size (announced in Content-Length) make a transfer cut short.
+    size_t bodyBytesSent = SIZE_MAX;
 };
 
 struct HttpRequest {
