@@ -219,9 +219,16 @@ void ViewController::inputDeviceSelected() {
     setPrefsText(thePrefs.audioInputDeviceSIOUID, theInputDevices[index].id);
 }
 
-// Nothing lists output devices, so the menu stays empty and a selection has
-// nothing to name.
-void ViewController::outputDeviceSelected() {}
+// The outlet is read, as for the input devices: the menu's item index is the
+// list's index. Nothing builds that list today, so this changes nothing.
+void ViewController::outputDeviceSelected() {
+    const int32_t index = ui->mOutputDevices->currentIndex();
+    if (mOutputDeviceList == nullptr || index < 0 ||
+        static_cast<size_t>(index) >= mOutputDeviceList->size())
+        return;
+    outputDevice = (*mOutputDeviceList)[static_cast<size_t>(index)];
+    thePrefs.audioOutputDevice = static_cast<int32_t>(outputDevice);
+}
 
 void ViewController::cropOff() {
     thePrefs.cropWindow = 0;

@@ -1,14 +1,19 @@
 #include "app/persistence.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -34,10 +39,40 @@ std::string configHome() {
 // QSettings constructed on an explicit file path, so that its own cached
 // idea of the configuration directory never hides a changed XDG_CONFIG_HOME.
 std::unique_ptr<QSettings> openStore() {
-    auto store =
-        std::make_unique<QSettings>(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
-    if (store->status() != QSettings::NoError) return nullptr;
-    return store;
+    return std::make_unique<QSettings>(QString::fromStdString(prefsStorePath()),
+                                       QSettings::IniFormat);
+}
+
+// Why the store file cannot be read; empty when it can, or when there is none
+// yet (a first run, nothing to report).
+std::string unreadableReason(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "" : std::strerror(errno);
+    if (!S_ISREG(info.st_mode)) return "not a file";
+    if (access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+    return "";
+}
+
+// QSettings keeps the first problem it meets, so a format error read from the
+// old file hides whether the new one was written. A save replaces the file
+// (a new inode), which tells the truth either way.
+struct FileIdentity {
+    bool exists = false;
+    ino_t inode = 0;
+    timespec modified{};
+};
+
+FileIdentity identityOf(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return {};
+    return {true, info.st_ino, info.st_mtim};
+}
+
+bool replaced(const FileIdentity& before, const FileIdentity& after) {
+    return after.exists &&
+           (!before.exists || before.inode != after.inode ||
+            before.modified.tv_sec != after.modified.tv_sec ||
+            before.modified.tv_nsec != after.modified.tv_nsec);
 }
 
 // Integers are kept as decimal text in the file; anything else there (a hand
@@ -54,46 +89,47 @@ std::optional<int32_t> readInt(const QSettings& store, const char* key) {
     return static_cast<int32_t>(value);
 }
 
-void loadInt(const QSettings& store, const char* key, PrefInt& field) {
-    if (auto value = readInt(store, key)) field = *value;
-}
-
 // A display removed since the last run must not leave the capture pointing
-// past the list of screens.
-void loadScreenIndex(const QSettings& store, int screenCount) {
-    auto value = readInt(store, "whichScreen");
-    if (!value) return;
-    thePrefs.whichScreen = *value;
-    if (thePrefs.whichScreen < 0 || thePrefs.whichScreen >= screenCount) thePrefs.whichScreen = 0;
+// past the list of screens; a device number is never negative.
+int32_t applyLoadRule(const PrefKey& key, int32_t value, int screenCount) {
+    switch (key.loadRule) {
+        case PrefLoadRule::screenIndex:
+            return value < 0 || value >= screenCount ? 0 : value;
+        case PrefLoadRule::deviceNumber:
+            value = value < 1 ? 0 : value;
+            std::printf("After prefs - %s = %d\n", key.key, static_cast<int>(value));
+            return value;
+        case PrefLoadRule::asStored:
+            break;
+    }
+    return value;
 }
 
-void loadDeviceNumber(const QSettings& store, const char* key, PrefInt& field) {
-    auto value = readInt(store, key);
-    if (!value) return;
-    field = *value < 1 ? 0 : *value;
-    std::printf("After prefs - %s = %d\n", key, static_cast<int>(field));
+void loadInt(const QSettings& store, const PrefKey& key, int screenCount) {
+    if (auto value = readInt(store, key.key))
+        thePrefs.*key.integer = applyLoadRule(key, *value, screenCount);
 }
 
 // The INI format reads an unquoted value with commas as a list; a hand-edited
 // name such as "Foo, Bar" is put back together. Bytes that are not UTF-8 come
 // out as U+FFFD, so the field always holds valid UTF-8.
-void loadText(const QSettings& store, const char* key, char (&field)[kPrefsTextSize]) {
-    if (!store.contains(key)) return;
-    const QVariant value = store.value(key);
+void loadText(const QSettings& store, const PrefKey& key) {
+    if (!store.contains(key.key)) return;
+    const QVariant value = store.value(key.key);
     const QString text = value.typeId() == QMetaType::QStringList
                              ? value.toStringList().join(QStringLiteral(", "))
                              : value.toString();
-    setPrefsText(field, text.toUtf8().constData());
+    setPrefsText(thePrefs.*key.text, text.toUtf8().constData());
 }
 
-void saveInt(QSettings& store, const char* key, const PrefInt& field) {
-    store.setValue(key, static_cast<int>(field));
-}
-
-void saveText(QSettings& store, const char* key, const char (&field)[kPrefsTextSize]) {
+void saveKey(QSettings& store, const PrefKey& key) {
+    if (key.integer != nullptr) {
+        store.setValue(key.key, static_cast<int>(thePrefs.*key.integer));
+        return;
+    }
     char text[kPrefsTextSize];
-    copyPrefsText(field, text, sizeof text);
-    store.setValue(key, QString::fromUtf8(text));
+    copyPrefsText(thePrefs.*key.text, text, sizeof text);
+    store.setValue(key.key, QString::fromUtf8(text));
 }
 
 int qtScreenCount() {
@@ -109,70 +145,34 @@ std::string prefsStorePath() {
 
 void loadPrefs(int screenCount) {
     resetPrefs();
-    auto store = openStore();
-    if (!store) store = openStore();
-    if (!store) {
-        std::fprintf(stderr, "settings: cannot read %s, defaults kept\n", prefsStorePath().c_str());
+    const std::string path = prefsStorePath();
+    const std::string reason = unreadableReason(path);
+    if (!reason.empty()) {
+        std::fprintf(stderr, "settings: cannot read %s (%s), defaults kept\n", path.c_str(),
+                     reason.c_str());
         return;
     }
-    loadInt(*store, "outputMode", thePrefs.outputMode);
-    loadInt(*store, "screenOrAppMode", thePrefs.screenOrAppMode);
-    loadScreenIndex(*store, screenCount);
-    loadInt(*store, "showMouse", thePrefs.showMouse);
-    loadInt(*store, "bigMouse", thePrefs.bigMouse);
-    loadInt(*store, "cropWindow", thePrefs.cropWindow);
-    loadInt(*store, "prescaleIt", thePrefs.prescaleIt);
-    loadInt(*store, "muteSound", thePrefs.muteSound);
-    loadInt(*store, "audioInput", thePrefs.audioInput);
-    loadInt(*store, "autoRefresh", thePrefs.autoRefresh);
-    loadInt(*store, "allChannels", thePrefs.allChannels);
-    loadDeviceNumber(*store, "audioOutputDevice", thePrefs.audioOutputDevice);
-    loadDeviceNumber(*store, "audioInputDevice", thePrefs.audioInputDevice);
-    loadText(*store, "audioInputDeviceSIOUID", thePrefs.audioInputDeviceSIOUID);
-    loadInt(*store, "cropBoxWidth", thePrefs.cropBoxWidth);
-    loadInt(*store, "cropBoxHeight", thePrefs.cropBoxHeight);
-    loadInt(*store, "cropBoxTop", thePrefs.cropBoxTop);
-    loadInt(*store, "cropBoxLeft", thePrefs.cropBoxLeft);
-    loadInt(*store, "backgroundMode", thePrefs.backgroundMode);
-    loadInt(*store, "scalingMode", thePrefs.scalingMode);
-    loadInt(*store, "theFrameRateMode", thePrefs.theFrameRateMode);
-    loadText(*store, "appName", thePrefs.appName);
-    loadInt(*store, "theBitRateMode", thePrefs.theBitRateMode);
+    auto store = openStore();
+    if (store->status() == QSettings::FormatError)
+        std::fprintf(stderr, "settings: %s has lines that are not settings; they are skipped\n",
+                     path.c_str());
+    for (const PrefKey& key : prefKeys()) {
+        if (!key.saved) continue;
+        if (key.integer != nullptr) loadInt(*store, key, screenCount);
+        if (key.text != nullptr) loadText(*store, key);
+    }
     std::fflush(stdout);
 }
 
 void loadPrefs() { loadPrefs(qtScreenCount()); }
 
 void savePrefs() {
+    const std::string path = prefsStorePath();
+    const FileIdentity before = identityOf(path);
     auto store = openStore();
-    if (!store) {
-        std::fprintf(stderr, "settings: cannot open %s, nothing saved\n", prefsStorePath().c_str());
-        return;
-    }
-    saveInt(*store, "outputMode", thePrefs.outputMode);
-    saveInt(*store, "screenOrAppMode", thePrefs.screenOrAppMode);
-    saveInt(*store, "whichScreen", thePrefs.whichScreen);
-    saveInt(*store, "showMouse", thePrefs.showMouse);
-    saveInt(*store, "bigMouse", thePrefs.bigMouse);
-    saveInt(*store, "cropWindow", thePrefs.cropWindow);
-    saveInt(*store, "backgroundMode", thePrefs.backgroundMode);
-    saveInt(*store, "scalingMode", thePrefs.scalingMode);
-    saveInt(*store, "theFrameRateMode", thePrefs.theFrameRateMode);
-    saveInt(*store, "theBitRateMode", thePrefs.theBitRateMode);
-    saveInt(*store, "muteSound", thePrefs.muteSound);
-    saveInt(*store, "autoRefresh", thePrefs.autoRefresh);
-    saveInt(*store, "allChannels", thePrefs.allChannels);
-    saveInt(*store, "audioInput", thePrefs.audioInput);
-    saveInt(*store, "audioInputDevice", thePrefs.audioInputDevice);
-    saveInt(*store, "audioOutputDevice", thePrefs.audioOutputDevice);
-    saveInt(*store, "prescaleIt", thePrefs.prescaleIt);
-    saveInt(*store, "cropBoxWidth", thePrefs.cropBoxWidth);
-    saveInt(*store, "cropBoxHeight", thePrefs.cropBoxHeight);
-    saveInt(*store, "cropBoxTop", thePrefs.cropBoxTop);
-    saveInt(*store, "cropBoxLeft", thePrefs.cropBoxLeft);
-    saveText(*store, "appName", thePrefs.appName);
-    saveText(*store, "audioInputDeviceSIOUID", thePrefs.audioInputDeviceSIOUID);
+    for (const PrefKey& key : prefKeys())
+        if (key.saved) saveKey(*store, key);
     store->sync();
-    if (store->status() != QSettings::NoError)
-        std::fprintf(stderr, "settings: cannot write %s\n", prefsStorePath().c_str());
+    if (store->status() != QSettings::NoError && !replaced(before, identityOf(path)))
+        std::fprintf(stderr, "settings: cannot write %s, nothing saved\n", path.c_str());
 }

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "capture/source_capture.h"
 
@@ -72,6 +73,13 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     // The widgets, named as the outlets (for the capture and for tests).
     Ui::MainWindow& outlets() { return *ui; }
 
+    // The device ids behind the output-device menu's items, one per item.
+    // Nothing builds such a list (the program plays no sound), so the menu
+    // stays empty; the caller keeps the list alive while it is set.
+    void setOutputDeviceList(const std::vector<uint32_t>* list) { mOutputDeviceList = list; }
+    // The device id last chosen in the output-device menu.
+    uint32_t outputDevice = 0;
+
   public slots:
     // Control actions; each control sends exactly one of them.
     void userTunedRadioButtons(QAbstractButton* sender);
@@ -124,6 +132,7 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
 
     Ui::MainWindow* ui;
     std::unique_ptr<SpaceWatch> spaceWatch;
+    const std::vector<uint32_t>* mOutputDeviceList = nullptr;
 };
 
 // The one main window controller, set first thing in viewDidLoad; reached by

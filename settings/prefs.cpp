@@ -18,6 +18,44 @@ void setCropBox(const CropBox& box) {
     thePrefs.cropBoxLeft = box.left;
 }
 
+constexpr PrefKey integerKey(const char* key, PrefInt AppPrefs::*field, int32_t defaultValue = 0,
+                             PrefLoadRule rule = PrefLoadRule::asStored) {
+    return PrefKey{key, field, nullptr, defaultValue, true, rule};
+}
+
+constexpr PrefKey textKey(const char* key, char (AppPrefs::*field)[kPrefsTextSize]) {
+    return PrefKey{key, nullptr, field, 0, true, PrefLoadRule::asStored};
+}
+
+constexpr PrefKey kPrefKeys[] = {
+    integerKey("outputMode", &AppPrefs::outputMode),
+    integerKey("screenOrAppMode", &AppPrefs::screenOrAppMode),
+    integerKey("whichScreen", &AppPrefs::whichScreen, 0, PrefLoadRule::screenIndex),
+    // The application list is built afresh every run; appName finds the
+    // choice again.
+    PrefKey{"whichApp", &AppPrefs::whichApp, nullptr, 0, false, PrefLoadRule::asStored},
+    integerKey("showMouse", &AppPrefs::showMouse),
+    integerKey("bigMouse", &AppPrefs::bigMouse),
+    integerKey("cropWindow", &AppPrefs::cropWindow),
+    integerKey("muteSound", &AppPrefs::muteSound),
+    integerKey("backgroundMode", &AppPrefs::backgroundMode),
+    integerKey("scalingMode", &AppPrefs::scalingMode),
+    integerKey("cropBoxWidth", &AppPrefs::cropBoxWidth, defaultCropBox.width),
+    integerKey("cropBoxHeight", &AppPrefs::cropBoxHeight, defaultCropBox.height),
+    integerKey("cropBoxTop", &AppPrefs::cropBoxTop, defaultCropBox.top),
+    integerKey("cropBoxLeft", &AppPrefs::cropBoxLeft, defaultCropBox.left),
+    integerKey("autoRefresh", &AppPrefs::autoRefresh),
+    textKey("appName", &AppPrefs::appName),
+    integerKey("audioInput", &AppPrefs::audioInput),
+    integerKey("allChannels", &AppPrefs::allChannels),
+    integerKey("audioOutputDevice", &AppPrefs::audioOutputDevice, 0, PrefLoadRule::deviceNumber),
+    integerKey("audioInputDevice", &AppPrefs::audioInputDevice, 0, PrefLoadRule::deviceNumber),
+    integerKey("theFrameRateMode", &AppPrefs::theFrameRateMode, 3),
+    integerKey("prescaleIt", &AppPrefs::prescaleIt),
+    integerKey("theBitRateMode", &AppPrefs::theBitRateMode),
+    textKey("audioInputDeviceSIOUID", &AppPrefs::audioInputDeviceSIOUID),
+};
+
 void setAudioFields(int32_t audioInput) {
     thePrefs.audioInput = audioInput;
     thePrefs.allChannels = 0;
@@ -27,25 +65,13 @@ void setAudioFields(int32_t audioInput) {
 
 }  // namespace
 
+std::span<const PrefKey> prefKeys() { return kPrefKeys; }
+
 void resetPrefs() {
-    thePrefs.outputMode = 0;
-    thePrefs.screenOrAppMode = 0;
-    thePrefs.whichScreen = 0;
-    thePrefs.whichApp = 0;
-    thePrefs.showMouse = 0;
-    thePrefs.bigMouse = 0;
-    thePrefs.cropWindow = 0;
-    thePrefs.muteSound = 0;
-    thePrefs.backgroundMode = 0;
-    thePrefs.scalingMode = 0;
-    setCropBox(defaultCropBox);
-    thePrefs.autoRefresh = 0;
-    setPrefsText(thePrefs.appName, "");
-    setAudioFields(0);
-    thePrefs.theFrameRateMode = 3;
-    thePrefs.prescaleIt = 0;
-    thePrefs.theBitRateMode = 0;
-    setPrefsText(thePrefs.audioInputDeviceSIOUID, "");
+    for (const PrefKey& key : kPrefKeys) {
+        if (key.integer != nullptr) thePrefs.*key.integer = key.defaultValue;
+        if (key.text != nullptr) setPrefsText(thePrefs.*key.text, "");
+    }
 }
 
 void resetPrefsAudioOn() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline constexpr size_t kPrefsTextSize = 256;  // 255 bytes of UTF-8 and a NUL
 
@@ -48,8 +49,29 @@ struct CropBox {
 };
 inline constexpr CropBox defaultCropBox{1280, 720, 100, 100};
 
-// Every integer 0 and both strings empty, but the crop box from defaultCropBox
-// and theFrameRateMode 3 (60 frames per second).
+// How loading treats a stored value beyond taking it: a screen index must name
+// a screen that is there; a device number is never below 0 and is printed.
+enum class PrefLoadRule : uint8_t { asStored, screenIndex, deviceNumber };
+
+// One field of the record: its key in the store (the field's own name), the
+// field (integer or text; the other member is null), its default (texts
+// default to empty) and whether it is kept between runs. Loading, saving and
+// the reset operations all walk this one table.
+struct PrefKey {
+    const char* key;
+    PrefInt AppPrefs::*integer;
+    char (AppPrefs::*text)[kPrefsTextSize];
+    int32_t defaultValue;
+    bool saved;
+    PrefLoadRule loadRule;
+};
+
+// Every field of AppPrefs, in the record's order.
+std::span<const PrefKey> prefKeys();
+
+// Every field from its default in prefKeys(): every integer 0 and both
+// strings empty, but the crop box from defaultCropBox and theFrameRateMode 3
+// (60 frames per second).
 void resetPrefs();
 // resetPrefs with audio input on (audioInput 1, allChannels 0, both device
 // numbers 0).

@@ -372,11 +372,22 @@ TEST_F(ControlRules, ResetButtonRestoresTheDefaultCropBox) {
     EXPECT_EQ(thePrefs.cropBoxLeft, 100);
 }
 
-TEST_F(ControlRules, OutputDeviceMenuWithoutAListChangesNothing) {
+TEST_F(ControlRules, OutputDeviceChoiceStoresTheListedIdAndNothingWithoutAList) {
     thePrefs.audioOutputDevice = 3;
-    ui().mOutputDevices->addItem("phantom");
+    ui().mOutputDevices->addItems({"speakers", "headphones", "unlisted"});
+    choose(ui().mOutputDevices, 1);
+    EXPECT_EQ(thePrefs.audioOutputDevice, 3) << "no list: nothing to name";
+
+    const std::vector<uint32_t> deviceIds = {7, 12};
+    vc.setOutputDeviceList(&deviceIds);
+    choose(ui().mOutputDevices, 1);
+    EXPECT_EQ(thePrefs.audioOutputDevice, 12);
+    EXPECT_EQ(vc.outputDevice, 12u);
+    choose(ui().mOutputDevices, 2);  // beyond the list
+    EXPECT_EQ(thePrefs.audioOutputDevice, 12);
     choose(ui().mOutputDevices, 0);
-    EXPECT_EQ(thePrefs.audioOutputDevice, 3);
+    EXPECT_EQ(thePrefs.audioOutputDevice, 7);
+    vc.setOutputDeviceList(nullptr);
 }
 
 }  // namespace

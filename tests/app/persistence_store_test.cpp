@@ -1,12 +1,17 @@
 // The settings store against a real QSettings file in a private
 // XDG_CONFIG_HOME.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QGuiApplication>
 #include <QSettings>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -235,6 +240,85 @@ TEST_F(PersistenceTest, UnusableStoreLocationIsReportedAndKeepsDefaults) {
     EXPECT_NE(GetCapturedStderr().find("settings: cannot write"), std::string::npos);
     loadPrefs(1);
     EXPECT_EQ(snapshot(), defaults);
+}
+
+TEST_F(PersistenceTest, AMalformedFileIsReadWhereItCanAndSavedOverWithoutComplaint) {
+    writeStore("cropBoxWidth=640\n\x01\x02 not a line at all\n[Broken\ntheFrameRateMode=1\n");
+    CaptureStderr();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStderr(), "settings: " + prefsStorePath() +
+                                       " has lines that are not settings; they are skipped\n");
+    EXPECT_EQ(thePrefs.cropBoxWidth, 640);
+
+    fillPrefs();
+    const auto saved = snapshot();
+    CaptureStderr();
+    savePrefs();
+    EXPECT_EQ(GetCapturedStderr(), "");  // the save succeeded: nothing to say
+    CaptureStderr();
+    loadPrefs(3);
+    EXPECT_EQ(GetCapturedStderr(), "");  // the file is clean again
+    auto expected = saved;
+    expected["whichApp"] = "0";
+    EXPECT_EQ(snapshot(), expected);
+}
+
+// No file of this process can grow while it lives: the store cannot be
+// written, as in a read-only folder, also for root, whom permissions do not
+// stop. What goes to standard error meanwhile is kept in a pipe, which the
+// limit does not touch.
+class NoFileWrites {
+  public:
+    NoFileWrites() {
+        std::fflush(stderr);
+        if (pipe(errPipe_) == 0) {
+            savedErr_ = dup(2);
+            dup2(errPipe_[1], 2);
+        }
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit none = saved_;
+        none.rlim_cur = 0;
+        setrlimit(RLIMIT_FSIZE, &none);
+    }
+    // Lifts the limit; returns what was written to standard error meanwhile.
+    std::string end() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+        std::fflush(stderr);
+        dup2(savedErr_, 2);
+        close(savedErr_);
+        close(errPipe_[1]);
+        std::string text;
+        char chunk[512];
+        for (ssize_t n; (n = read(errPipe_[0], chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<size_t>(n));
+        close(errPipe_[0]);
+        return text;
+    }
+
+  private:
+    int errPipe_[2] = {-1, -1};
+    int savedErr_ = -1;
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+};
+
+TEST_F(PersistenceTest, AFailedSaveSaysSoAndTheReloadReadsTheFile) {
+    writeStore("cropBoxWidth=640\nscalingMode=2\n");
+    loadPrefs(1);
+    thePrefs.cropBoxWidth = 320;
+    NoFileWrites readOnly;
+    savePrefs();
+    std::fprintf(stderr, "--\n");
+    loadPrefs(1);
+    const std::string err = readOnly.end();
+    EXPECT_EQ(err, "settings: cannot write " + prefsStorePath() + ", nothing saved\n--\n")
+        << "nothing about reading: the file was read";
+    EXPECT_EQ(thePrefs.scalingMode, 2);
+    std::ifstream file(prefsStorePath());
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "[General]\ncropBoxWidth=640\nscalingMode=2\n") << "the old file stays";
 }
 
 TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {

@@ -12,14 +12,22 @@ protected:
     void SetUp() override { resetPrefs(); }
 };
 
+// The record as it stands before main runs, taken while this file's globals
+// are made: no test can have touched it yet, whatever order the tests run in.
+struct ProcessStartPrefs {
+    int32_t frameRateMode = thePrefs.theFrameRateMode;
+    int32_t cropBox[4] = {thePrefs.cropBoxWidth, thePrefs.cropBoxHeight, thePrefs.cropBoxTop,
+                          thePrefs.cropBoxLeft};
+    std::string appName = thePrefs.appName;
+    std::string deviceId = thePrefs.audioInputDeviceSIOUID;
+};
+const ProcessStartPrefs atProcessStart;
+
 TEST(PrefsBeforeLoad, StartsZeroFilled) {
-    // Runs before any fixture resets the record: the process-start state.
-    EXPECT_EQ(thePrefs.theFrameRateMode, 0);
-    EXPECT_EQ(thePrefs.cropBoxWidth, 0);
-    EXPECT_EQ(thePrefs.cropBoxHeight, 0);
-    EXPECT_EQ(thePrefs.cropBoxTop, 0);
-    EXPECT_EQ(thePrefs.cropBoxLeft, 0);
-    EXPECT_STREQ(thePrefs.appName, "");
+    EXPECT_EQ(atProcessStart.frameRateMode, 0) << "not 3: nothing is loaded yet";
+    for (int32_t side : atProcessStart.cropBox) EXPECT_EQ(side, 0);
+    EXPECT_EQ(atProcessStart.appName, "");
+    EXPECT_EQ(atProcessStart.deviceId, "");
 }
 
 TEST_F(PrefsTest, ResetGivesDefaultSet) {
