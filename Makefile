@@ -2,43 +2,84 @@
 # builds it and runs every test.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 30
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test test-asan test-tsan clean
+# Ninja when it is installed (make deps installs it): a no-op build then costs
+# well under a second. A build folder keeps the generator it was made with.
+configure = cmake -S . -B $(1) $$(command -v ninja >/dev/null && echo -G Ninja) \
+  --log-level=WARNING $(2) $(CMAKE_FLAGS)
+
+FORMAT_FILES = $(shell git ls-files -- '*.cpp' '*.h' 2>/dev/null || \
+  find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
+FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
+
+.PHONY: all deps build run test test-asan test-tsan format format-check fuzz clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
+# cmake runs again by itself from the build when a CMakeLists.txt changes, so
+# a folder is configured only once.
 build/CMakeCache.txt: | deps
-	cmake -S . -B build $(CMAKE_FLAGS)
+	@$(call configure,build)
 
 build: deps build/CMakeCache.txt
-	cmake --build build -j $(JOBS)
+	@cmake --build build -j $(JOBS)
 
 # Only the program and the receiver: no need to build the tests to watch it.
 run: deps build/CMakeCache.txt
-	cmake --build build -j $(JOBS) --target NDITabrivo ndi-recv
+	@cmake --build build -j $(JOBS) --target NDITabrivo ndi-recv
 	@scripts/run.sh
 
 test: build
-	cd build && ctest --output-on-failure -j $(JOBS)
+	@cd build && ctest --output-on-failure -j $(JOBS)
 
 build-asan/CMakeCache.txt: | deps
-	cmake -S . -B build-asan -DSANITIZE=address $(CMAKE_FLAGS)
+	@$(call configure,build-asan,-DSANITIZE=address)
 
 test-asan: deps build-asan/CMakeCache.txt
-	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE e2e
 
 build-tsan/CMakeCache.txt: | deps
-	cmake -S . -B build-tsan -DSANITIZE=thread $(CMAKE_FLAGS)
+	@$(call configure,build-tsan,-DSANITIZE=thread)
 
 test-tsan: deps build-tsan/CMakeCache.txt
-	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure -j $(JOBS) -L threaded
 
+# Rewrites every C++ file of the tree in the style of .clang-format.
+format:
+	@scripts/install-deps.sh format
+	@clang-format -i $(FORMAT_FILES)
+
+# Fails, naming them, when files differ from what `make format` would write.
+format-check:
+	@scripts/install-deps.sh format
+	@unformatted=$$(printf '%s\n' $(FORMAT_FILES) | \
+	  xargs -P $(JOBS) -I{} sh -c 'clang-format --dry-run -Werror "{}" >/dev/null 2>&1 || echo "{}"'); \
+	if [ -n "$$unformatted" ]; then \
+	  echo "format-check: not formatted (make format rewrites them):"; echo "$$unformatted"; exit 1; \
+	fi
+
+# Every libFuzzer target in fuzz/, built with clang, each run FUZZ_SECONDS.
+build-fuzz/CMakeCache.txt:
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ $(call configure,build-fuzz,-DNDITABRIVO_FUZZ=ON)
+
+fuzz: deps build-fuzz/CMakeCache.txt
+	@scripts/install-deps.sh fuzz
+	@cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	@cd build-fuzz && for target in $(FUZZ_TARGETS); do \
+	  echo "fuzz: $$target for $(FUZZ_SECONDS) s"; \
+	  ./$$target -max_total_time=$(FUZZ_SECONDS) >$$target.log 2>&1 || \
+	    { tail -n 40 $$target.log; echo "fuzz: $$target failed; build-fuzz/$$target.log"; exit 1; }; \
+	done
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
