@@ -20,7 +20,7 @@ packages=(
   nlohmann-json3-dev libgtest-dev
   # run on a machine without a display (a private X server and a test
   # pattern on it), and test
-  xvfb xauth x11-xserver-utils ffmpeg dbus-daemon pulseaudio pulseaudio-utils
+  xvfb xauth x11-utils x11-xserver-utils ffmpeg dbus-daemon pulseaudio pulseaudio-utils
 )
 
 for extra in "$@"; do
