@@ -12,10 +12,12 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -63,12 +65,22 @@ int freeLoopbackPort() {
     return port;
 }
 
-// Runs program with extra environment entries, standard output and error
-// into files; returns its pid or -1.
-pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+// Runs program with standard output and error into files; returns its pid or
+// -1. envChanges are "NAME=value" entries that replace the inherited ones,
+// and bare "NAME" entries that remove them.
+pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::string>& envChanges,
                    const std::string& outPath, const std::string& errPath) {
-    std::vector<std::string> envText(extraEnv);
-    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+    std::vector<std::string> envText;
+    std::vector<std::string> changed;
+    for (const auto& e : envChanges) {
+        changed.push_back(envName(e));
+        if (e.find('=') != std::string::npos) envText.push_back(e);
+    }
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::find(changed.begin(), changed.end(), envName(*e)) == changed.end())
+            envText.emplace_back(*e);
     std::vector<char*> env, argv;
     for (auto& e : envText) env.push_back(e.data());
     env.push_back(nullptr);
@@ -85,8 +97,8 @@ pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::
     return pid;
 }
 
-// Waits for the process to end; its exit status, or -1 when it had to be
-// killed after the time allowed.
+// Waits for the process to end; its exit status, -2 when a signal ended it,
+// or -1 when it had to be killed after the time allowed.
 int waitForExit(pid_t pid, std::chrono::milliseconds allowed) {
     auto end = std::chrono::steady_clock::now() + allowed;
     int status = 0;
@@ -125,22 +137,45 @@ std::string windowName(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property,
     return name;
 }
 
-// Asks the window titled `title` to close, as a window manager's close
-// button does (WM_DELETE_WINDOW). False when no such window is found.
-bool closeWindowTitled(const std::string& display, const std::string& title) {
+bool hasAtom(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t wanted) {
+    auto* reply =
+        xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, XCB_ATOM_ATOM, 0, 64), nullptr);
+    bool found = false;
+    if (reply != nullptr && reply->format == 32) {
+        const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
+        const int count = xcb_get_property_value_length(reply) / 4;
+        found = std::find(atoms, atoms + count, wanted) != atoms + count;
+    }
+    free(reply);
+    return found;
+}
+
+// Asks the top-level window titled `title` to close, as a window manager's
+// close button does: a WM_DELETE_WINDOW message, sent only to a window that
+// says it takes one, and checked by the server. Empty when sent, else why not.
+// (Destroying the window, as `xdotool windowclose` does, would test nothing
+// of the program's own quit path.)
+std::string closeWindowTitled(const std::string& display, const std::string& title) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
-        return false;
+        return "cannot connect to " + display;
     }
     xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     xcb_atom_t netName = atom(c, "_NET_WM_NAME"), utf8 = atom(c, "UTF8_STRING");
     xcb_atom_t protocols = atom(c, "WM_PROTOCOLS"), deleteWindow = atom(c, "WM_DELETE_WINDOW");
     auto* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
-    bool sent = false;
-    for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length(tree) && !sent; ++i) {
+    std::string titles;
+    std::string reason = "no top-level window titled \"" + title + "\"";
+    for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length(tree); ++i) {
         xcb_window_t w = xcb_query_tree_children(tree)[i];
-        if (windowName(c, w, netName, utf8) != title) continue;
+        const std::string name = windowName(c, w, netName, utf8);
+        if (!name.empty()) titles += " \"" + name + "\"";
+        if (name != title) continue;
+        if (!hasAtom(c, w, protocols, deleteWindow)) {
+            reason = "the window does not list WM_DELETE_WINDOW in WM_PROTOCOLS";
+            continue;
+        }
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
         message.format = 32;
@@ -148,13 +183,16 @@ bool closeWindowTitled(const std::string& display, const std::string& title) {
         message.type = protocols;
         message.data.data32[0] = deleteWindow;
         message.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_send_event(c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
-        xcb_flush(c);
-        sent = true;
+        xcb_generic_error_t* error = xcb_request_check(
+            c, xcb_send_event_checked(c, 0, w, XCB_EVENT_MASK_NO_EVENT,
+                                      reinterpret_cast<const char*>(&message)));
+        reason = error == nullptr ? "" : "SendEvent failed with X error " + std::to_string(error->error_code);
+        free(error);
+        break;
     }
     free(tree);
     xcb_disconnect(c);
-    return sent;
+    return reason.empty() ? reason : reason + " (windows:" + titles + ")";
 }
 
 // A decoded pixel is near the colour given (8-bit B, G, R).
@@ -235,8 +273,13 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     EXPECT_EQ(pclose(recv), 0) << report;
 
     // Closing the main window ends the program and saves the settings.
-    EXPECT_TRUE(closeWindowTitled(x.display(), "NDI Wendlor HX"));
-    EXPECT_EQ(waitForExit(program, 15s), 0) << readText(err);
+    const std::string notSent = closeWindowTitled(x.display(), "NDI Wendlor HX");
+    EXPECT_EQ(notSent, "") << "the close request was not sent";
+    EXPECT_EQ(waitForExit(program, 15s), 0)
+        << "after the close request (0 exited, -1 still running after 15 s and killed, -2 ended "
+           "by a signal)\nstandard output:\n"
+        << readText(out) << "standard error:\n"
+        << readText(err);
 
     h264check::ProbeResult probe;
     ASSERT_TRUE(h264check::probeVideo(video, &probe)) << report;
@@ -265,6 +308,75 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     EXPECT_NE(saved.find("audioInputDeviceSIOUID=dummy-in"), std::string::npos) << saved;
     EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos) << saved;  // written, not prepared
     EXPECT_EQ(web.requests().size(), 1u);
+}
+
+// What a run of the program wrote, for a failure's message.
+std::string transcript(const std::string& out, const std::string& err) {
+    return "standard output:\n" + readText(out) + "standard error:\n" + readText(err);
+}
+
+size_t linesContaining(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos;
+    return count;
+}
+
+TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
+    testsupport::XvfbServer x(1280, 720);
+    ASSERT_TRUE(x.ok());
+    testsupport::HttpServer web;
+    ASSERT_TRUE(web.ok());
+    web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"});
+    h264check::TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    const std::string home = temp.path + "home", runtime = temp.path + "runtime";
+    ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo " + home + " && mkdir -m 700 " +
+                      runtime).c_str()),
+              0);
+    const std::string settingsPath = temp.path + "config/NDITabrivo/NDITabrivo.conf";
+    { std::ofstream(settingsPath) << "[General]\ntheFrameRateMode=1\naudioInput=0\n"; }
+
+    const std::string out = temp.path + "program.out", err = temp.path + "program.err";
+    // No session bus announced: libdbus would autolaunch one (dbus-launch,
+    // files under ~/.dbus) for anything that asks.
+    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
+                                 {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
+                                  "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime, "NDI_PORT=0",
+                                  "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
+                                  "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
+                                  "DBUS_SESSION_BUS_ADDRESS"},
+                                 out, err);
+    ASSERT_GT(program, 0);
+    // The source is made on the first frame, from the running event loop.
+    if (!waitForText(out, "on TCP port", 20s)) {
+        kill(program, SIGKILL);
+        waitpid(program, nullptr, 0);
+        FAIL() << "no source\n" << transcript(out, err);
+    }
+    ASSERT_EQ(kill(program, SIGTERM), 0);
+    ASSERT_EQ(waitForExit(program, 15s), 0)
+        << "after SIGTERM (-1 still running after 15 s and killed, -2 ended by a signal)\n"
+        << transcript(out, err);
+
+    const std::string saved = readText(settingsPath);
+    EXPECT_NE(saved.find("theFrameRateMode=1"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos) << saved;  // written, not prepared
+    EXPECT_FALSE(std::filesystem::exists(home + "/.dbus")) << "a session bus was autolaunched";
+    EXPECT_EQ(linesContaining(readText(err), "session bus"), 1u) << readText(err);
+}
+
+TEST(Program, WithoutAnXDisplayItSaysSoInOneLineAndExitsWithStatus1) {
+    h264check::TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    const std::string out = temp.path + "program.out", err = temp.path + "program.err";
+    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
+                                 {"DISPLAY", "QT_QPA_PLATFORM", "XDG_CONFIG_HOME=" + temp.path}, out,
+                                 err);
+    ASSERT_GT(program, 0);
+    EXPECT_EQ(waitForExit(program, 15s), 1) << transcript(out, err);
+    EXPECT_EQ(readText(err), "NDITabrivo: no X display could be opened: DISPLAY is not set\n");
+    EXPECT_EQ(readText(out), "");
 }
 
 }  // namespace
