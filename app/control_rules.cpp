@@ -8,13 +8,13 @@
 #include <thread>
 
 #include "app/persistence.h"
-#include "settings/prefs.h"
 #include "app/view_controller.h"
 #include "audio/audio.h"
 #include "capture/app_list.h"
 #include "capture/crop_window.h"
 #include "common/globals.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 #include "ui_MainWindow.h"
 
 namespace {

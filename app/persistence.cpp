@@ -69,10 +69,9 @@ FileIdentity identityOf(const std::string& path) {
 }
 
 bool replaced(const FileIdentity& before, const FileIdentity& after) {
-    return after.exists &&
-           (!before.exists || before.inode != after.inode ||
-            before.modified.tv_sec != after.modified.tv_sec ||
-            before.modified.tv_nsec != after.modified.tv_nsec);
+    return after.exists && (!before.exists || before.inode != after.inode ||
+                            before.modified.tv_sec != after.modified.tv_sec ||
+                            before.modified.tv_nsec != after.modified.tv_nsec);
 }
 
 // Integers are kept as decimal text in the file; anything else there (a hand

@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "app/persistence.h"
-#include "settings/prefs.h"
 #include "app/space_watch.h"
 #include "app/update_check.h"
 #include "audio/audio.h"
@@ -23,6 +22,7 @@
 #include "platform/desktop/screens.h"
 #include "platform/displaylink/displaylink.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 #include "ui_MainWindow.h"
 
 ViewController* theViewController = nullptr;
@@ -54,7 +54,8 @@ FrameClockHooks mainWindowFrameClockHooks() {
 void handScreenScaleFactorsToEngine() {
     platform::cacheScreenScaleFactors();
     float factors[platform::kMaxCachedScreens];
-    setScreenScaleFactors(factors, platform::copyScreenScaleFactors(factors, platform::kMaxCachedScreens));
+    setScreenScaleFactors(factors,
+                          platform::copyScreenScaleFactors(factors, platform::kMaxCachedScreens));
 }
 
 // The text of a name from the window server or the audio library; invalid
@@ -223,8 +224,9 @@ void ViewController::watchSpaceChanges() {
     spaceWatch->start(mainWindowNumber());
 }
 
-// Step 21: one item per input device, in table order, and the saved device
-// selected again by its id.
+// One item per input device, in table order, so that an item's index is its
+// record's index for the device action; the saved device is found again by
+// its id, since names can repeat and device numbers change between runs.
 void ViewController::fillInputDeviceMenu() {
     ui->mInputDevices->clear();
     int remembered = -1;

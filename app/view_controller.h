@@ -55,8 +55,10 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     virtual void start();
     virtual void stop();
 
-    // Start-up steps 10 to 14: every control from thePrefs, and the launch
-    // values of frameRateCode and liveOutputMode.
+    // Every control from thePrefs, and frameRateCode and liveOutputMode from
+    // the saved choices, so that the first frame already goes out the way the
+    // window shows. Public so that tests can set the controls from settings
+    // without the rest of start-up.
     void setControlsFromPrefs();
 
     // Raises the main window above every other window of the program (the

@@ -60,8 +60,8 @@ int32_t catchQuitSignals() {
 
 void quitOnCaughtSignals() {
     if (quitPipe[0] < 0 || QCoreApplication::instance() == nullptr) return;
-    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read,
-                                         QCoreApplication::instance());
+    auto* notifier =
+        new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         drainPipe();
         QCoreApplication::quit();

@@ -111,9 +111,7 @@ TEST_F(SleepInhibit, ARefusalIsReturnedAndNothingElseHappens) {
     EXPECT_EQ(preventDisplaySleep(), -1);
 }
 
-TEST_F(SleepInhibit, NoServiceOnTheBusIsReturnedToo) {
-    EXPECT_EQ(preventDisplaySleep(), -1);
-}
+TEST_F(SleepInhibit, NoServiceOnTheBusIsReturnedToo) { EXPECT_EQ(preventDisplaySleep(), -1); }
 
 }  // namespace
 

@@ -317,7 +317,8 @@ TEST_F(PersistenceTest, AFailedSaveSaysSoAndTheReloadReadsTheFile) {
         << "nothing about reading: the file was read";
     EXPECT_EQ(thePrefs.scalingMode, 2);
     std::ifstream file(prefsStorePath());
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "[General]\ncropBoxWidth=640\nscalingMode=2\n") << "the old file stays";
 }
 

@@ -8,7 +8,7 @@
 namespace {
 
 class PrefsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { resetPrefs(); }
 };
 

@@ -1,10 +1,10 @@
-#include "settings/prefs.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
+
+#include "settings/prefs.h"
 
 namespace {
 

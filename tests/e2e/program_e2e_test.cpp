@@ -89,8 +89,10 @@ pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::
     argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&files);
@@ -103,7 +105,8 @@ int waitForExit(pid_t pid, std::chrono::milliseconds allowed) {
     auto end = std::chrono::steady_clock::now() + allowed;
     int status = 0;
     while (std::chrono::steady_clock::now() < end) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
         std::this_thread::sleep_for(20ms);
     }
     kill(pid, SIGKILL);
@@ -111,7 +114,8 @@ int waitForExit(pid_t pid, std::chrono::milliseconds allowed) {
     return -1;
 }
 
-bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds allowed) {
+bool waitForText(const std::string& path, const std::string& text,
+                 std::chrono::milliseconds allowed) {
     auto end = std::chrono::steady_clock::now() + allowed;
     while (std::chrono::steady_clock::now() < end) {
         if (readText(path).find(text) != std::string::npos) return true;
@@ -121,14 +125,16 @@ bool waitForText(const std::string& path, const std::string& text, std::chrono::
 }
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
-    auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+    auto* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
     xcb_atom_t a = reply != nullptr ? reply->atom : XCB_NONE;
     free(reply);
     return a;
 }
 
 std::string windowName(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t type) {
-    auto* reply = xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, type, 0, 256), nullptr);
+    auto* reply =
+        xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, type, 0, 256), nullptr);
     std::string name;
     if (reply != nullptr)
         name.assign(static_cast<const char*>(xcb_get_property_value(reply)),
@@ -138,8 +144,8 @@ std::string windowName(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property,
 }
 
 bool hasAtom(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property, xcb_atom_t wanted) {
-    auto* reply =
-        xcb_get_property_reply(c, xcb_get_property(c, 0, w, property, XCB_ATOM_ATOM, 0, 64), nullptr);
+    auto* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, w, property, XCB_ATOM_ATOM, 0, 64), nullptr);
     bool found = false;
     if (reply != nullptr && reply->format == 32) {
         const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
@@ -183,10 +189,12 @@ std::string closeWindowTitled(const std::string& display, const std::string& tit
         message.type = protocols;
         message.data.data32[0] = deleteWindow;
         message.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_generic_error_t* error = xcb_request_check(
-            c, xcb_send_event_checked(c, 0, w, XCB_EVENT_MASK_NO_EVENT,
-                                      reinterpret_cast<const char*>(&message)));
-        reason = error == nullptr ? "" : "SendEvent failed with X error " + std::to_string(error->error_code);
+        xcb_generic_error_t* error =
+            xcb_request_check(c, xcb_send_event_checked(c, 0, w, XCB_EVENT_MASK_NO_EVENT,
+                                                        reinterpret_cast<const char*>(&message)));
+        reason = error == nullptr
+                     ? ""
+                     : "SendEvent failed with X error " + std::to_string(error->error_code);
         free(error);
         break;
     }
@@ -196,12 +204,13 @@ std::string closeWindowTitled(const std::string& display, const std::string& tit
 }
 
 // A decoded pixel is near the colour given (8-bit B, G, R).
-::testing::AssertionResult nearColour(const std::vector<uint8_t>& bgra, int x, int y, int b, int g, int r) {
+::testing::AssertionResult nearColour(const std::vector<uint8_t>& bgra, int x, int y, int b, int g,
+                                      int r) {
     const uint8_t* p = bgra.data() + (size_t(y) * kScreenWidth + size_t(x)) * 4;
     if (std::abs(p[0] - b) < 40 && std::abs(p[1] - g) < 40 && std::abs(p[2] - r) < 40)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is B" << int(p[0]) << " G"
-                                         << int(p[1]) << " R" << int(p[2]);
+    return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is B" << int(p[0])
+                                         << " G" << int(p[1]) << " R" << int(p[2]);
 }
 
 const char* kSettings =
@@ -226,8 +235,10 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     testsupport::TestWindows windows(x.display());
     ASSERT_TRUE(windows.ok());
     // Below the main window, which the program leaves out of its picture.
-    windows.create({.x = 200, .y = 150, .width = 480, .height = 320, .rgb = 0xff0000, .title = "Red"});
-    windows.create({.x = 1100, .y = 600, .width = 400, .height = 300, .rgb = 0x00ff00, .title = "Green"});
+    windows.create(
+        {.x = 200, .y = 150, .width = 480, .height = 320, .rgb = 0xff0000, .title = "Red"});
+    windows.create(
+        {.x = 1100, .y = 600, .width = 400, .height = 300, .rgb = 0x00ff00, .title = "Green"});
     windows.sync();
 
     testsupport::HttpServer web;
@@ -244,15 +255,15 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
-    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
-                                 {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
-                                  "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1",
-                                  "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
-                                  "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
-                                  // No session bus: otherwise one is started for the
-                                  // program and outlives the test.
-                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
-                                 out, err);
+    pid_t program = spawnProgram(
+        {buildDir() + "/NDITabrivo"},
+        {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
+         "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
+         "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
+         // No session bus: otherwise one is started for the
+         // program and outlives the test.
+         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
+        out, err);
     ASSERT_GT(program, 0);
     const std::string listening = "on TCP port " + std::to_string(port);
     if (!waitForText(out, listening, 20s)) {
@@ -262,9 +273,9 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     }
 
     const std::string video = temp.path + "video.h264", audio = temp.path + "audio.wav";
-    const std::string receive = buildDir() + "/ndi-recv --host 127.0.0.1 --port " + std::to_string(port) +
-                                " --video " + video + " --audio " + audio + " --seconds " +
-                                std::to_string(kSeconds) + " 2>&1";
+    const std::string receive = buildDir() + "/ndi-recv --host 127.0.0.1 --port " +
+                                std::to_string(port) + " --video " + video + " --audio " + audio +
+                                " --seconds " + std::to_string(kSeconds) + " 2>&1";
     FILE* recv = popen(receive.c_str(), "r");
     ASSERT_NE(recv, nullptr);
     char line[512] = "";
@@ -291,8 +302,9 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     EXPECT_GE(probe.frames, 60 * kSeconds * 4 / 10) << report;
 
     // One picture from the middle of the stream is enough to look at.
-    auto last = h264check::ffmpegOutput("-f h264 -i '" + video +
-                                        "' -vf 'select=eq(n\\,60)' -frames:v 1 -f rawvideo -pix_fmt bgra -");
+    auto last = h264check::ffmpegOutput(
+        "-f h264 -i '" + video +
+        "' -vf 'select=eq(n\\,60)' -frames:v 1 -f rawvideo -pix_fmt bgra -");
     ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
     EXPECT_TRUE(nearColour(last, 200 + 240, 150 + 160, 0, 0, 255));   // red window's middle
     EXPECT_TRUE(nearColour(last, 1100 + 200, 600 + 150, 0, 255, 0));  // green window's middle
@@ -306,7 +318,8 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     const std::string saved = readText(settingsPath);
     EXPECT_NE(saved.find("theFrameRateMode=3"), std::string::npos) << saved;
     EXPECT_NE(saved.find("audioInputDeviceSIOUID=dummy-in"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos) << saved;  // written, not prepared
+    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos)
+        << saved;  // written, not prepared
     EXPECT_EQ(web.requests().size(), 1u);
 }
 
@@ -318,7 +331,8 @@ std::string transcript(const std::string& out, const std::string& err) {
 size_t linesContaining(const std::string& text, const std::string& part) {
     size_t count = 0;
     std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos;
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos;
     return count;
 }
 
@@ -332,7 +346,8 @@ TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus
     ASSERT_FALSE(temp.path.empty());
     const std::string home = temp.path + "home", runtime = temp.path + "runtime";
     ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo " + home + " && mkdir -m 700 " +
-                      runtime).c_str()),
+                      runtime)
+                         .c_str()),
               0);
     const std::string settingsPath = temp.path + "config/NDITabrivo/NDITabrivo.conf";
     { std::ofstream(settingsPath) << "[General]\ntheFrameRateMode=1\naudioInput=0\n"; }
@@ -340,13 +355,13 @@ TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
     // No session bus announced: libdbus would autolaunch one (dbus-launch,
     // files under ~/.dbus) for anything that asks.
-    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
-                                 {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
-                                  "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime, "NDI_PORT=0",
-                                  "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
-                                  "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
-                                  "DBUS_SESSION_BUS_ADDRESS"},
-                                 out, err);
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
+                      "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime, "NDI_PORT=0",
+                      "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
+                      "NDITABRIVO_UPDATE_HOST=" + web.hostPort(), "DBUS_SESSION_BUS_ADDRESS"},
+                     out, err);
     ASSERT_GT(program, 0);
     // The source is made on the first frame, from the running event loop.
     if (!waitForText(out, "on TCP port", 20s)) {
@@ -361,7 +376,8 @@ TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus
 
     const std::string saved = readText(settingsPath);
     EXPECT_NE(saved.find("theFrameRateMode=1"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos) << saved;  // written, not prepared
+    EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos)
+        << saved;  // written, not prepared
     EXPECT_FALSE(std::filesystem::exists(home + "/.dbus")) << "a session bus was autolaunched";
     EXPECT_EQ(linesContaining(readText(err), "session bus"), 1u) << readText(err);
 }
@@ -370,9 +386,9 @@ TEST(Program, WithoutAnXDisplayItSaysSoInOneLineAndExitsWithStatus1) {
     h264check::TempDir temp;
     ASSERT_FALSE(temp.path.empty());
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
-    pid_t program = spawnProgram({buildDir() + "/NDITabrivo"},
-                                 {"DISPLAY", "QT_QPA_PLATFORM", "XDG_CONFIG_HOME=" + temp.path}, out,
-                                 err);
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     {"DISPLAY", "QT_QPA_PLATFORM", "XDG_CONFIG_HOME=" + temp.path}, out, err);
     ASSERT_GT(program, 0);
     EXPECT_EQ(waitForExit(program, 15s), 1) << transcript(out, err);
     EXPECT_EQ(readText(err), "NDITabrivo: no X display could be opened: DISPLAY is not set\n");
