@@ -8,14 +8,18 @@
 
 // Fills thePrefs from the store, starting from resetPrefs(). A whichScreen not
 // below screenCount (or negative) becomes 0. Missing keys keep their defaults;
-// unreadable values keep them too, with one line on standard error.
+// values that are not what their field holds keep them too, with one line on
+// standard error each. A store file that is there but cannot be read keeps
+// every default, and lines that are not settings are skipped, each with one
+// line; no store yet is no news.
 void loadPrefs(int screenCount);
 // The same, with the number of screens Qt reports (1 when there is no
 // QGuiApplication yet).
 void loadPrefs();
 
-// Writes every persisted field of thePrefs and flushes the store. A store that
-// cannot be written gets one line on standard error.
+// Writes every persisted field of thePrefs and flushes the store. A save that
+// did not reach the disk gets one line on standard error; the file keeps what
+// it held.
 void savePrefs();
 
 // Where the store lives, for diagnostics and tests.
