@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "settings/prefs.h"
 #include "audio/audio.h"
 #include "audio/run_order.h"
 #include "common/globals.h"
+#include "settings/prefs.h"
 #include "tests/support/audio_receiver.h"
 
 namespace {
@@ -74,24 +74,6 @@ class CaptureRuns : public testing::Test {
         EXPECT_LT(seconds, elapsed * 1.5 + 0.3) << samples << " samples in " << elapsed << " s";
     }
 };
-
-TEST_F(CaptureRuns, StereoFromTheDummyDeviceReachesAReceiver) {
-    start();
-    ASSERT_TRUE(waitUntil(capturing, 10000));
-    EXPECT_EQ(audioChannelCount, 2);
-    EXPECT_EQ(channelCountChanged, 1);
-    expectRealTimeAudio(2);
-    stopAudioCapture();
-    EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
-}
-
-TEST_F(CaptureRuns, AllChannelsSendsTheWidestLayout) {
-    thePrefs.allChannels = 1;
-    start();
-    ASSERT_TRUE(waitUntil(capturing, 10000));
-    EXPECT_EQ(audioChannelCount, 8);
-    expectRealTimeAudio(8);
-}
 
 TEST_F(CaptureRuns, StopDuringSetUpEndsTheRunBeforeItCaptures) {
     start();

@@ -214,11 +214,10 @@ const std::vector<Tone> kSurroundTones = {{300, 0.125f}, {500, 0.125f},  {700, 0
 TEST_F(PulseCapture, ToneArrivesInItsChannelsAtItsLevel) {
     thePrefs.allChannels = 1;  // a stereo device stays stereo all the same
     playInto("tone", 48000, kStereo, kStereoTones);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     capture("tone");
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("has 1 layouts\nLayout #1 = 2 ch\n"),
-              std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Device: Monitor of Null Output\nStereo 48000Hz float 32-bit LE interleaved\n");
     EXPECT_EQ(audioChannelCount, 2);
     const Heard heard = listen(1.0);
     EXPECT_EQ(heard.rate, 48000);
@@ -242,7 +241,11 @@ TEST_F(PulseCapture, BlocksArriveEveryFewTensOfMilliseconds) {
 TEST_F(PulseCapture, AllChannelsOfASurroundSinkInTheirOrder) {
     thePrefs.allChannels = 1;
     playInto("surround", 48000, kSurround, kSurroundTones);
+    testing::internal::CaptureStdout();
     capture("surround");
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" has 1 layouts\nLayout #1 = 6 ch\n"),
+              std::string::npos);
     EXPECT_EQ(audioChannelCount, 6);
     expectTones(listen(0.5), kSurroundTones);
 }

@@ -50,9 +50,37 @@ struct ChildIo {
     int stderrFd = -1;  // -1: /dev/null
 };
 
-// Forks and runs argv with the client environment; the child dies with the
-// test, so a crashed test leaves no server or player behind.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& folder, ChildIo io) {
+// This process's environment with the client environment in place, and
+// without the short latency the program asks of its own streams: a player
+// fed at that latency breaks up on a busy machine.
+std::vector<std::string> childEnvironment(const std::string& folder) {
+    const auto client = clientEnvironment(folder);
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(client.begin(), client.end(),
+                                          [&](const auto& pair) { return pair.first == name; });
+        if (!replaced && name != "PULSE_LATENCY_MSEC") entries.push_back(text);
+    }
+    for (const auto& [name, value] : client) entries.push_back(name + "=" + value);
+    return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Forks and runs argv with the child environment; the child dies with the
+// test, so a crashed test leaves no server or player behind. Everything the
+// child needs is made before the fork.
+pid_t spawn(std::vector<std::string> argv, const std::string& folder, ChildIo io) {
+    std::vector<std::string> environment = childEnvironment(folder);
+    const std::vector<char*> args = pointersTo(argv);
+    const std::vector<char*> envp = pointersTo(environment);
     const pid_t pid = fork();
     if (pid != 0) return pid;
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -60,12 +88,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder, Chi
     dup2(io.stdinFd >= 0 ? io.stdinFd : devnull, 0);
     dup2(io.stdoutFd >= 0 ? io.stdoutFd : devnull, 1);
     dup2(io.stderrFd >= 0 ? io.stderrFd : devnull, 2);
-    for (const auto& [name, value] : clientEnvironment(folder))
-        setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
+    execvpe(args[0], args.data(), envp.data());
     _exit(127);
 }
 
@@ -104,6 +127,12 @@ bool writeTones(const std::string& path, int rate, const std::vector<Tone>& tone
 }
 
 }  // namespace
+
+void pointPulseClientsAt(const std::string& folder) {
+    for (const auto& [name, value] : clientEnvironment(folder)) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+}
 
 PulseServer::PulseServer() : folder_(makeFolder()) {
     if (folder_.empty()) {
@@ -158,11 +187,6 @@ std::string PulseServer::log() const {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-void PulseServer::makeDefault() const {
-    for (const auto& [name, value] : clientEnvironment(folder_))
-        setenv(name.c_str(), value.c_str(), 1);
 }
 
 bool PulseServer::pactl(const std::vector<std::string>& arguments, std::string* out) const {

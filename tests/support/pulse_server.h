@@ -25,6 +25,12 @@ struct Tone {
     float level;       // peak, 1.0 full scale
 };
 
+// Points this process's PulseAudio clients at the server that serves (or
+// would serve) `folder`, and HOME and the runtime and configuration
+// directories into it, so that nothing a client writes lands outside it and
+// no server is started on the client's behalf.
+void pointPulseClientsAt(const std::string& folder);
+
 class PulseServer {
   public:
     // Starts the server and waits (bounded) until it accepts clients.
@@ -41,10 +47,8 @@ class PulseServer {
     // The folder that serves as HOME and runtime directory for the server.
     const std::string& folder() const { return folder_; }
 
-    // Points this process's PulseAudio clients at the server, and its HOME
-    // and runtime directory at the server's folder, so that nothing a client
-    // writes lands outside it.
-    void makeDefault() const;
+    // pointPulseClientsAt the server's folder.
+    void makeDefault() const { pointPulseClientsAt(folder_); }
 
     // Loads a null sink of 32-bit float samples with one channel per name in channelMap
     // (PulseAudio's names, comma-separated); its monitor source is "<name>.monitor". Returns the
