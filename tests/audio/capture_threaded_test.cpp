@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,25 +16,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using testsupport::AudioReceiver;
+using testsupport::countOf;
 using testsupport::ReceivedAudio;
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 bool capturing() { return audioThreadRunning != 0; }
-
-int countOf(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-        ++count;
-    return count;
-}
 
 class CaptureRuns : public testing::Test {
   protected:

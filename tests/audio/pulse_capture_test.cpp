@@ -10,10 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio/audio.h"
@@ -28,21 +26,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using testsupport::AudioReceiver;
+using testsupport::countOf;
 using testsupport::PulseServer;
 using testsupport::ReceivedAudio;
 using testsupport::Tone;
+using testsupport::waitUntil;
 
 constexpr char kSurround[] = "front-left,front-right,front-center,lfe,rear-left,rear-right";
 constexpr char kStereo[] = "front-left,front-right";
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 float peakOf(const std::vector<float>& samples) {
     float peak = 0.0f;
@@ -107,13 +98,6 @@ class StderrFile {
     std::string path_;
     int saved_ = -1;
 };
-
-int countOf(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 class PulseCapture : public testing::Test {
   protected:
@@ -187,6 +171,14 @@ class PulseCapture : public testing::Test {
         return heard;
     }
 
+    // playInto, capture and listen in one.
+    Heard hear(const std::string& sink, int rate, const char* channelMap,
+               const std::vector<Tone>& tones, double seconds) {
+        playInto(sink, rate, channelMap, tones);
+        if (!HasFatalFailure()) capture(sink);
+        return HasFatalFailure() ? Heard{} : listen(seconds);
+    }
+
     void expectTones(const Heard& heard, const std::vector<Tone>& tones) {
         ASSERT_EQ(heard.channels, int(tones.size()));
         ASSERT_FALSE(heard.blocks.empty());
@@ -213,21 +205,17 @@ const std::vector<Tone> kSurroundTones = {{300, 0.125f}, {500, 0.125f},  {700, 0
 
 TEST_F(PulseCapture, ToneArrivesInItsChannelsAtItsLevel) {
     thePrefs.allChannels = 1;  // a stereo device stays stereo all the same
-    playInto("tone", 48000, kStereo, kStereoTones);
     testing::internal::CaptureStderr();
-    capture("tone");
+    const Heard heard = hear("tone", 48000, kStereo, kStereoTones, 1.0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Device: Monitor of Null Output\nStereo 48000Hz float 32-bit LE interleaved\n");
     EXPECT_EQ(audioChannelCount, 2);
-    const Heard heard = listen(1.0);
     EXPECT_EQ(heard.rate, 48000);
     expectTones(heard, kStereoTones);
 }
 
 TEST_F(PulseCapture, BlocksArriveEveryFewTensOfMilliseconds) {
-    playInto("paced", 48000, kStereo, kStereoTones);
-    capture("paced");
-    const Heard heard = listen(2.0);
+    const Heard heard = hear("paced", 48000, kStereo, kStereoTones, 2.0);
     ASSERT_FALSE(heard.blocks.empty());
     printf("%zu blocks in %.2f s: %.1f frames/s, median %.1f ms, largest %.1f ms\n",
            heard.blocks.size(), heard.wallSeconds, double(heard.blocks.size()) / heard.wallSeconds,
@@ -240,27 +228,23 @@ TEST_F(PulseCapture, BlocksArriveEveryFewTensOfMilliseconds) {
 
 TEST_F(PulseCapture, AllChannelsOfASurroundSinkInTheirOrder) {
     thePrefs.allChannels = 1;
-    playInto("surround", 48000, kSurround, kSurroundTones);
     testing::internal::CaptureStdout();
-    capture("surround");
+    const Heard heard = hear("surround", 48000, kSurround, kSurroundTones, 0.5);
     fflush(stdout);
     EXPECT_NE(testing::internal::GetCapturedStdout().find(" has 1 layouts\nLayout #1 = 6 ch\n"),
               std::string::npos);
     EXPECT_EQ(audioChannelCount, 6);
-    expectTones(listen(0.5), kSurroundTones);
+    expectTones(heard, kSurroundTones);
 }
 
 TEST_F(PulseCapture, FrontPairOfASurroundSinkWithoutAllChannels) {
-    playInto("front", 48000, kSurround, kSurroundTones);
-    capture("front");
+    const Heard heard = hear("front", 48000, kSurround, kSurroundTones, 0.5);
     EXPECT_EQ(audioChannelCount, 2);
-    expectTones(listen(0.5), {kSurroundTones[0], kSurroundTones[1]});
+    expectTones(heard, {kSurroundTones[0], kSurroundTones[1]});
 }
 
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
-    playInto("cd", 44100, kStereo, kStereoTones);
-    capture("cd");
-    const Heard heard = listen(0.5);
+    const Heard heard = hear("cd", 44100, kStereo, kStereoTones, 0.5);
     EXPECT_EQ(heard.rate, 44100);
     expectTones(heard, kStereoTones);
 }
@@ -297,9 +281,7 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
     EXPECT_EQ(sentAfterTheNotice, 0);
 
     const std::vector<Tone> other = {{900, 0.25f}, {900, 0.25f}};
-    playInto("other", 48000, kStereo, other);
-    capture("other");
-    expectTones(listen(0.5), other);
+    expectTones(hear("other", 48000, kStereo, other, 0.5), other);
     EXPECT_EQ(countOf(errors.text(), "audio input device removed: Monitor of Null Output\n") +
                   countOf(errors.text(), "input stream error"),
               1)
