@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,13 +87,8 @@ class StderrFile {
         close(saved_);
     }
     std::string text() const {
-        std::string all;
-        FILE* file = fopen(path_.c_str(), "r");
-        if (file == nullptr) return all;
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) all.append(buffer, n);
-        fclose(file);
-        return all;
+        std::ifstream file(path_);
+        return {std::istreambuf_iterator<char>(file), {}};
     }
 
   private:
