@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct SoundIo;
+struct SoundIoChannelLayout;
 struct SoundIoDevice;
 struct SoundIoInStream;
 
@@ -61,6 +63,7 @@ bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted);
 
 // 48000 Hz when the device supports it, else 44100, else the top of its first
 // rate range (0 when it lists none: the open then picks the nearest to 48000).
+// A device of a resampling server supports only the rate it runs at.
 int chooseSampleRate(SoundIoDevice* device);
 // The first format the device supports, best first: 32-bit float native and
 // foreign endian, then signed 32, 24 and 16 bits, 64-bit float, unsigned 32,
@@ -72,13 +75,22 @@ int chooseSampleFormat(SoundIoDevice* device);
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);
 void audioOverflowCallback(SoundIoInStream* stream);
 // The library's default ends the process on a stream error; here the run
-// reports it and cycles over an empty ring until it is stopped.
+// reports it (once, as it does a removed device) and cycles over an empty
+// ring until it is stopped.
 void audioStreamErrorCallback(SoundIoInStream* stream, int err);
 
 // Wall clock in milliseconds.
 int64_t getMilliseconds();
 
 // ---- Input-stream layout and the ring buffer's backing file ----
+
+// True for a device of a sound server that remixes and resamples to whatever
+// a stream asks (PulseAudio): the audio library then lists every built-in
+// layout and the whole rate range for it, whatever the device really has.
+bool servedByMixingServer(const SoundIoDevice* device);
+// The layouts the device really has: for such a server's device its own
+// current channel map only, else what the library lists.
+std::span<const SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device);
 
 // Gives the stream (device set) its device's widest layout of 1 to 24
 // channels, the earliest of equal width; lists the layouts on standard output.

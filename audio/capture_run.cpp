@@ -5,17 +5,16 @@
 #include <sys/time.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
-#include "settings/prefs.h"
 #include "audio/audio.h"
+#include "audio/helpers.h"
 #include "audio/run_order.h"
 #include "common/bounded_text.h"
 #include "common/globals.h"
 #include "engine/audio_send.h"
+#include "settings/prefs.h"
 
 std::atomic<int32_t> audioOverflowCount{0};
 
@@ -40,6 +39,9 @@ struct AudioRun {
     // count that shows it, and no byte is overwritten before it was read.
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint64_t> bytesRead{0};
+    // Raised once the chosen device is gone or its stream failed; nothing the
+    // stream delivers afterwards is handed on.
+    std::atomic<bool> inputLost{false};
 };
 
 int ringFill(const AudioRun& run) {
@@ -61,13 +63,9 @@ const SoundIoFormat kFormatPreference[] = {
     SoundIoFormatS8,        SoundIoFormatU8,
 };
 
-void sleepMilliseconds(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 void flushEvents(SoundIo* soundio, int times) {
     for (int i = 0; i < times; ++i) soundio_flush_events(soundio);
 }
-
-const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 // The stream first, the context last.
 void releaseRun(AudioRun& run) {
@@ -130,12 +128,13 @@ char* copyChunk(const SoundIoInStream* stream, SoundIoChannelArea* areas, int fr
     return dst;
 }
 
-// Hands everything gathered in the ring to the engine and consumes it.
+// Hands everything gathered in the ring to the engine and consumes it; once
+// the input is lost the ring only empties.
 void drainRing(AudioRun& run, int channels, int sampleRate) {
     SoundIoRingBuffer* ring = run.ring.load();
     const int fill = ringFill(run);
     const char* readPtr = soundio_ring_buffer_read_ptr(ring);
-    if (fill > 0) {
+    if (fill > 0 && !run.inputLost) {
         processAudioBuffer(reinterpret_cast<const float*>(readPtr), fill / channels / 4, channels,
                            sampleRate);
     } else {
@@ -144,6 +143,32 @@ void drainRing(AudioRun& run, int channels, int sampleRate) {
     soundio_ring_buffer_advance_read_ptr(ring, fill);
     run.bytesRead.store(run.bytesRead.load(std::memory_order_relaxed) + uint64_t(fill),
                         std::memory_order_release);
+}
+
+// True for the first of the run's notices; later ones would only repeat it.
+bool markInputLost(AudioRun* run) { return run == nullptr || !run->inputLost.exchange(true); }
+
+bool stillListed(SoundIo* soundio, const SoundIoDevice* chosen) {
+    for (int i = 0; i < soundio_input_device_count(soundio); ++i) {
+        SoundIoDevice* device = soundio_get_input_device(soundio, i);
+        if (device == nullptr) continue;
+        const bool same =
+            !device->is_raw && strcmp(textOrEmpty(device->id), textOrEmpty(chosen->id)) == 0;
+        soundio_device_unref(device);
+        if (same) return true;
+    }
+    return false;
+}
+
+// A sound server moves the stream of a removed device to another device, one
+// the user never chose; the run stops listening instead and, as after a
+// failed stream, cycles over an empty ring until it is stopped.
+void noticeRemovedDevice(SoundIo* soundio) {
+    auto* run = static_cast<AudioRun*>(soundio->userdata);
+    if (run == nullptr || run->stream == nullptr || stillListed(soundio, run->device)) return;
+    if (!markInputLost(run)) return;
+    fprintf(stderr, "audio input device removed: %s\n", textOrEmpty(run->device->name));
+    soundio_instream_pause(run->stream, true);
 }
 
 int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
@@ -158,6 +183,13 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
     run.stream->overflow_callback = audioOverflowCallback;
     run.stream->error_callback = audioStreamErrorCallback;
     run.stream->userdata = &run;
+    // Without a latency of its own a stream is fed in the back end's default
+    // fragments, about two seconds with PulseAudio, and every block would
+    // reach receivers that late. The Dummy back end times its fake device by
+    // this figure instead, and keeps its own pace.
+    if (run.soundio->current_backend != SoundIoBackendDummy) {
+        run.stream->software_latency = kInputLatencyMs / 1000.0;
+    }
     if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
     if (int err = openInputStream(run.stream)) {
         fprintf(stderr, "unable to open input stream: %s", soundio_strerror(err));
@@ -210,6 +242,8 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         return failRun(run);
     }
     fprintf(stderr, "Device: %s\n", textOrEmpty(run.device->name));
+    run.soundio->userdata = &run;
+    run.soundio->on_devices_change = noticeRemovedDevice;
     if (run.device->probe_error != 0) {
         fprintf(stderr, "Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
         return failRun(run);
@@ -251,8 +285,8 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
 }
 
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax) {
-    if (audioThreadRunning == 0) return;
     auto* run = static_cast<AudioRun*>(stream->userdata);
+    if (audioThreadRunning == 0 || run->inputLost) return;
     SoundIoRingBuffer* ring = run->ring.load(std::memory_order_acquire);
     const int freeFrames = ringFree(*run) / stream->bytes_per_frame;
     if (freeFrames < frameCountMin) {
@@ -286,6 +320,9 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
 }
 
 int chooseSampleRate(SoundIoDevice* device) {
+    if (servedByMixingServer(device) && device->sample_rate_current > 0) {
+        return device->sample_rate_current;
+    }
     if (soundio_device_supports_sample_rate(device, 48000)) return 48000;
     if (soundio_device_supports_sample_rate(device, 44100)) return 44100;
     // No rate at all: the open takes the one nearest to 48000.
@@ -310,7 +347,10 @@ void audioOverflowCallback(SoundIoInStream*) {
     fprintf(stderr, "overflow %d\n", count);
 }
 
-void audioStreamErrorCallback(SoundIoInStream*, int err) {
+void audioStreamErrorCallback(SoundIoInStream* stream, int err) {
+    if (!markInputLost(stream != nullptr ? static_cast<AudioRun*>(stream->userdata) : nullptr)) {
+        return;
+    }
     fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
 }
 

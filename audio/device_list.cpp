@@ -2,13 +2,13 @@
 // choice of audio back end shared with the capture run.
 #include <soundio/soundio.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <string>
 
 #include "audio/audio.h"
+#include "audio/helpers.h"
 #include "common/bounded_text.h"
 
 InputDeviceRecord* theInputDevices = nullptr;
@@ -27,7 +27,15 @@ constexpr BackendName kBackendNames[] = {
     {"dummy", SoundIoBackendDummy},
 };
 
-void sleepMilliseconds(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// PulseAudio shortens a source's latency only for a stream that asks it to
+// adjust, which the audio library's streams never do: left alone, a source
+// hands its sound over in fragments of about two seconds, whatever the
+// stream's own latency. libpulse's PULSE_LATENCY_MSEC makes every stream of
+// the process ask. It is set before main, while no other thread can read the
+// environment; a value the user has set is kept.
+[[maybe_unused]] const bool theServerLatencyRequest = [] {
+    return setenv("PULSE_LATENCY_MSEC", std::to_string(kInputLatencyMs).c_str(), 0) == 0;
+}();
 
 void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
     record->isRaw = device->is_raw ? 1 : 0;

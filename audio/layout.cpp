@@ -7,51 +7,63 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "audio/audio.h"
+#include "audio/helpers.h"
+#include "settings/prefs.h"
 
 namespace {
 
 // Wider layouts than the library can open are never chosen.
 constexpr int kWidestOpenableLayout = SOUNDIO_MAX_CHANNELS;
 
-const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
-
 bool deviceHasLayout(const SoundIoDevice* device, const SoundIoChannelLayout* layout) {
-    for (int i = 0; i < device->layout_count; ++i) {
-        if (soundio_channel_layout_equal(&device->layouts[i], layout)) return true;
+    for (const SoundIoChannelLayout& offered : deviceLayouts(device)) {
+        if (soundio_channel_layout_equal(&offered, layout)) return true;
     }
     return false;
 }
 
 }  // namespace
 
+bool servedByMixingServer(const SoundIoDevice* device) {
+    return device->soundio != nullptr &&
+           device->soundio->current_backend == SoundIoBackendPulseAudio;
+}
+
+std::span<const SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device) {
+    if (servedByMixingServer(device) && device->current_layout.channel_count > 0) {
+        return {&device->current_layout, 1};
+    }
+    if (device->layouts == nullptr || device->layout_count <= 0) return {};
+    return {device->layouts, size_t(device->layout_count)};
+}
+
 int chooseWidestChannelLayout(SoundIoInStream* stream) {
-    const SoundIoDevice* device = stream->device;
-    printf("Device %s has %d layouts\n", textOrEmpty(device->name), device->layout_count);
-    int widest = -1;
+    const std::span<const SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
+    printf("Device %s has %d layouts\n", textOrEmpty(stream->device->name), int(layouts.size()));
+    size_t widest = 0;
     int widestCount = 0;
-    for (int i = 0; i < device->layout_count; ++i) {
-        int count = device->layouts[i].channel_count;
-        printf("Layout #%d = %d ch\n", i + 1, count);
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        const int count = layouts[i].channel_count;
+        printf("Layout #%d = %d ch\n", int(i) + 1, count);
         if (count > widestCount && count <= kWidestOpenableLayout) {
             widest = i;
             widestCount = count;
         }
     }
-    if (device->layout_count > 0) stream->layout = device->layouts[widest >= 0 ? widest : 0];
+    if (!layouts.empty()) stream->layout = layouts[widest];
     return 0;
 }
 
 void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
     if (allChannels != 0 && stream->layout.channel_count != 0) return;
-    const SoundIoDevice* device = stream->device;
     const SoundIoChannelLayout* stereo =
         soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
-    if (deviceHasLayout(device, stereo)) {
+    const std::span<const SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
+    if (deviceHasLayout(stream->device, stereo)) {
         stream->layout = *stereo;
-    } else if (device->layout_count > 0) {
-        stream->layout = device->layouts[0];
+    } else if (!layouts.empty()) {
+        stream->layout = layouts[0];
     }
 }
 

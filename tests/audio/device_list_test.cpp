@@ -2,9 +2,11 @@
 #include <soundio/soundio.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <string>
 
 #include "audio/audio.h"
+#include "tests/support/pulse_server.h"
 
 namespace {
 
@@ -41,8 +43,14 @@ TEST(InputDeviceList, RebuildsTheSameTableFromScratch) {
 }
 
 TEST(InputDeviceList, UnknownBackEndNameIsReported) {
+    // The fallback tries PulseAudio first: its client finds no server in a
+    // folder of the test's own and leaves its files there.
+    std::string folder = (std::filesystem::temp_directory_path() / "audio-home-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    testsupport::pointPulseClientsAt(folder);
     setenv("NDITABRIVO_AUDIO_BACKEND", "coreaudio", 1);
     Listing listing = listDevices();
+    std::filesystem::remove_all(folder);
     EXPECT_EQ(
         listing.err.rfind("unknown audio back end \"coreaudio\", trying pulseaudio and alsa\n", 0),
         0u)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,11 @@ class AudioReceiver {
 
 // Waits up to timeoutMs for the program's NDI sender to exist.
 NDIlib_send_instance_t waitForNDISender(uint32_t timeoutMs);
+
+// Polls the condition until it holds (true) or timeoutMs has passed (false).
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+// How often `part` occurs in `text`.
+int countOf(const std::string& text, const std::string& part);
 
 }  // namespace testsupport

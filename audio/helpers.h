@@ -1,0 +1,17 @@
+// Small helpers the audio folder's own files share; not part of its door.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+// The latency input streams ask for: fragments well inside one 40 ms cycle
+// of the capture run, so that its drain sets the pace and never finds the
+// ring empty while sound flows.
+inline constexpr int kInputLatencyMs = 10;
+
+// The audio library leaves names and ids null when a back end has none.
+inline const char* textOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+inline void sleepMilliseconds(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
