@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "settings/prefs.h"
 #include "platform/windowserver/window_server.h"
@@ -26,6 +27,11 @@ class QWidget;
 CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight);
 // Box to frame: origin (left, M - top - height), size width x height.
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight);
+
+// The frame moved and shrunk as little as needed to lie inside the screens'
+// bounding box (bottom-left coordinates), at least 1 x 1; unchanged without
+// screens. A box from damaged settings can hold any 32-bit values.
+FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens);
 
 class cropWindow : public QObject {
     Q_OBJECT

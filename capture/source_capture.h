@@ -33,10 +33,18 @@ class NoOwnWindows final : public CaptureSurroundings {
     uint32_t mainWindowNumber() override { return 0; }
 };
 
+// The capture buffer's kMaxFrameBytes bytes, where the window server can
+// write pictures straight into them; never released. Null when there is no
+// memory.
+uint8_t* allocateCaptureBuffer();
+
 // Captures the source the settings choose into buffer (kMaxFrameBytes
 // bytes) and sets captureWidth (the row stride in pixels) and captureHeight
-// (made even). When anything fails, the buffer and both sizes stay as they
-// were. Main thread only.
+// (made even). A picture larger than the frame mailbox takes (kMaxFrameWidth
+// x kMaxFrameHeight) is not captured, with one line the first time. When
+// anything fails, both sizes stay as they were and so does the buffer,
+// unless the window server had already written the new picture into it.
+// Main thread only.
 void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings);
 
 // The rectangle the size rule leaves: scalingMode 1 takes a 1920 x 1080 area,
