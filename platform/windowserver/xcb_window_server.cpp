@@ -241,8 +241,9 @@ void XcbWindowServer::composeScreen(RootRect r) {
 bool XcbWindowServer::composeWindow(RootRect r, xcb_window_t window) {
     useComposite();
     xcb_window_t top = topLevelOf(x_, window);
+    if (top == 0) return false;
     std::optional<RootRect> inside = windowRootRect(x_, window);
-    if (top == 0 || !inside) return false;
+    if (!inside) return false;
     for (const TopLevel& t : topLevels(x_)) {
         if (t.id != top) continue;
         if (!t.viewable) return false;
