@@ -24,7 +24,7 @@ class CaptureSurroundings {
 
 // Surroundings of a program that shows no windows of its own (tools,
 // tests): nothing is left out of a screen and there is no crop window.
-class NoOwnWindows final : public CaptureSurroundings {
+class NoOwnWindows : public CaptureSurroundings {
   public:
     FrameRect cropWindowFrame() override { return {}; }
     uint32_t cropWindowNumber() override { return 0; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -147,6 +148,91 @@ TEST_F(CaptureOnX11, ScreenCaptureWithTheArrowAtTheMouse) {
     getTheBitmap(buffer, surroundings);
     EXPECT_NE(pixelAt(960, 600), 0xFF336699u) << "the arrow's tip";
     EXPECT_EQ(pixelAt(955, 600), 0xFF336699u);
+}
+
+// Two monitors side by side on one wide X screen, the second lower and
+// shorter: RandR announces them, and the capture takes the second one.
+TEST(CaptureOnTwoScreens, OrderCornersPictureAndCursorOfTheSecondScreen) {
+    XvfbServer xvfb(3200, 1200);
+    ASSERT_TRUE(xvfb.ok());
+    ASSERT_TRUE(xvfb.run("xrandr --setmonitor Left 1920/508x1080/286+0+0 screen"));
+    ASSERT_TRUE(xvfb.run("xrandr --setmonitor Right 1280/338x1024/270+1920+0 none"));
+    xvfb.makeDefault();
+    TestWindows windows(xvfb.display());
+    windows.create({.x = 1920, .y = 0, .width = 1280, .height = 1024, .rgb = 0x336699});
+    windows.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .rgb = 0x996633});
+
+    std::vector<ScreenInfo> screens = windowServer().screens();
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_EQ(screens[0].frame.x, 0.0);
+    EXPECT_EQ(screens[0].frame.y, 0.0);
+    EXPECT_EQ(screens[0].frame.height, 1080.0);
+    EXPECT_EQ(screens[1].frame.x, 1920.0);
+    EXPECT_EQ(screens[1].frame.y, 56.0) << "bottom-left: its lower edge 56 above the first's";
+    EXPECT_EQ(screens[1].frame.width, 1280.0);
+    EXPECT_EQ(screens[1].frame.height, 1024.0);
+
+    resetPrefs();
+    mainScreenHeight = static_cast<float>(windowServer().mainScreenHeight());
+    auto* buffer = static_cast<uint8_t*>(malloc(kMaxFrameBytes));
+    ASSERT_NE(buffer, nullptr);
+    NoOwnWindows surroundings;
+    ASSERT_EQ(loadCursorPicture(), 0);
+    thePrefs.whichScreen = 1;
+    thePrefs.showMouse = 1;
+    windowServer().postPointerMove(2000, 100);  // top-left global: 80, 100 on the second screen
+    windows.sync();
+    getTheBitmap(buffer, surroundings);
+    EXPECT_EQ(captureWidth, 1280);
+    EXPECT_EQ(captureHeight, 1024);
+    auto pixelAt = [&](int x, int y) {
+        uint32_t p;
+        memcpy(&p, buffer + (static_cast<size_t>(y) * captureWidth + x) * 4, 4);
+        return p;
+    };
+    EXPECT_EQ(pixelAt(10, 10), 0xFF336699u);
+    EXPECT_EQ(pixelAt(1279, 1023), 0xFF336699u);
+    // The arrow's hot spot (1, 3 in the picture) lies on the mouse.
+    EXPECT_NE(pixelAt(80, 100), 0xFF336699u) << "the arrow's tip";
+    EXPECT_EQ(pixelAt(75, 100), 0xFF336699u);
+    EXPECT_EQ(pixelAt(80, 90), 0xFF336699u);
+    free(buffer);
+}
+
+TEST_F(CaptureOnX11, APictureLargerThanTheSenderTakesIsRefusedOnceWithOneLine) {
+    thePrefs.cropWindow = 1;
+    struct HugeCrop : NoOwnWindows {
+        FrameRect cropWindowFrame() override { return {0, 0, 8000, 1000}; }
+    } huge;
+    captureWidth = 16;
+    captureHeight = 16;
+    testing::internal::CaptureStdout();
+    getTheBitmap(buffer, huge);
+    getTheBitmap(buffer, huge);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(captureWidth, 16);
+    EXPECT_EQ(captureHeight, 16);
+    EXPECT_NE(said.find("8000 x 1000 picture is larger than the 7680 x 4320"), std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+}
+
+TEST_F(CaptureOnX11, TheDefaultSourceIsWrittenIntoTheCaptureBufferWithoutTheMainWindow) {
+    windows.create({.x = 0, .y = 0, .width = 1920, .height = 1200, .rgb = 0x224466});
+    uint32_t main = windows.create({.x = 100, .y = 100, .width = 640, .height = 480, .rgb = 0xffffff});
+    struct MainWindow : NoOwnWindows {
+        uint32_t number = 0;
+        uint32_t mainWindowNumber() override { return number; }
+    } ours;
+    ours.number = main;
+    uint8_t* shared = allocateCaptureBuffer();
+    ASSERT_NE(shared, nullptr);
+    getTheBitmap(shared, ours);
+    EXPECT_EQ(captureWidth, 1920);
+    EXPECT_EQ(captureHeight, 1200);
+    uint32_t p;
+    memcpy(&p, shared + (static_cast<size_t>(300) * 1920 + 300) * 4, 4);
+    EXPECT_EQ(p, 0xFF224466u);
 }
 
 TEST_F(CaptureOnX11, SyntheticMoveLandsInTheFixedArea) {
