@@ -13,19 +13,27 @@ bool prepareCanvas(XContext& context, Canvas& canvas, int32_t width, int32_t hei
     xcb_connection_t* c = context.connection;
     const xcb_pixmap_t pixmap = xcb_generate_id(c);
     const auto w = static_cast<uint16_t>(width), h = static_cast<uint16_t>(height);
+    // The screen's own depth: drawing the screen in is then a plain copy.
+    const uint8_t depth = context.canvasDepth;
     xcb_void_cookie_t made =
-        segment != 0 ? xcb_shm_create_pixmap_checked(c, pixmap, context.root, w, h, 32, segment, 0)
-                     : xcb_create_pixmap_checked(c, 32, pixmap, context.root, w, h);
+        segment != 0
+            ? xcb_shm_create_pixmap_checked(c, pixmap, context.root, w, h, depth, segment, 0)
+            : xcb_create_pixmap_checked(c, depth, pixmap, context.root, w, h);
     if (!requestSucceeded(context, made, "CreatePixmap")) return false;
     const xcb_render_picture_t picture = xcb_generate_id(c);
-    xcb_render_create_picture(c, picture, pixmap, context.argb32, 0, nullptr);
-    canvas = {pixmap, picture, width, height, segment};
+    xcb_render_create_picture(c, picture, pixmap, depth == 24 ? context.rgb24 : context.argb32, 0,
+                              nullptr);
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const uint32_t noExposures = 0;
+    xcb_create_gc(c, gc, pixmap, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
+    canvas = {pixmap, picture, width, height, segment, gc, depth};
     return true;
 }
 
 void releaseCanvas(XContext& context, Canvas& canvas) {
     if (canvas.pixmap == 0) return;
     xcb_render_free_picture(context.connection, canvas.picture);
+    xcb_free_gc(context.connection, canvas.gc);
     xcb_free_pixmap(context.connection, canvas.pixmap);
     canvas = Canvas{};
 }
@@ -67,7 +75,9 @@ DrawSource windowSource(XContext& context, const TopLevel& window) {
     xcb_connection_t* c = context.connection;
     const xcb_pixmap_t pixmap = xcb_generate_id(c);
     xcb_composite_name_window_pixmap(c, window.id, pixmap);
-    return sourceOf(context, pixmap, window.depth, pixmap);
+    DrawSource source = sourceOf(context, pixmap, window.depth, pixmap);
+    if (source.picture != 0 && window.depth == context.canvasDepth) source.copyable = pixmap;
+    return source;
 }
 
 DrawSource pixmapSource(XContext& context, xcb_pixmap_t pixmap) {
@@ -83,6 +93,13 @@ void releaseSource(XContext& context, DrawSource& source) {
 void drawInto(XContext& context, const Canvas& canvas, const DrawSource& source, int32_t sourceX,
               int32_t sourceY, RootRect to) {
     if (source.picture == 0 || isEmpty(to)) return;
+    if (source.copyable != 0 && !source.translucent) {
+        xcb_copy_area(context.connection, source.copyable, canvas.pixmap, canvas.gc,
+                      static_cast<int16_t>(sourceX), static_cast<int16_t>(sourceY),
+                      static_cast<int16_t>(to.x), static_cast<int16_t>(to.y),
+                      static_cast<uint16_t>(to.width), static_cast<uint16_t>(to.height));
+        return;
+    }
     const uint8_t op = source.translucent ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC;
     xcb_render_composite(context.connection, op, source.picture, XCB_NONE, canvas.picture,
                          static_cast<int16_t>(sourceX), static_cast<int16_t>(sourceY), 0, 0,

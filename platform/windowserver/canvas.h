@@ -16,6 +16,8 @@ struct Canvas {
     int32_t width = 0;
     int32_t height = 0;
     uint32_t segment = 0;  // the shared segment holding its pixels; 0: the server's memory
+    xcb_gcontext_t gc = 0;  // for plain copies of windows of the canvas's depth
+    uint8_t depth = 0;
 };
 // Makes the canvas width x height, in segment (0 for the server's memory);
 // a canvas of that size and place is kept as it is.
@@ -28,6 +30,9 @@ struct DrawSource {
     xcb_render_picture_t picture = 0;
     xcb_pixmap_t pixmap = 0;  // freed with the source when not 0
     bool translucent = false;
+    // A window's own pixels that may be copied as they are (same depth as
+    // the canvas, wholly inside): the server's plain copy is the fastest.
+    xcb_drawable_t copyable = 0;
 };
 // The screen as it shows, windows included.
 DrawSource screenSource(XContext& context);
@@ -39,7 +44,8 @@ void releaseSource(XContext& context, DrawSource& source);
 
 // Draws the part of source whose corner is at (sourceX, sourceY) into the
 // canvas area to; translucent sources are laid over what is there, others
-// replace it. Outside the source the canvas becomes transparent black.
+// replace it. Outside the source the canvas becomes transparent black, or
+// stays as it was for a copyable source (whose parts are always inside).
 void drawInto(XContext& context, const Canvas& canvas, const DrawSource& source, int32_t sourceX,
               int32_t sourceY, RootRect to);
 // Fills the canvas area to with black, opaque (alpha 0xFFFF) or transparent

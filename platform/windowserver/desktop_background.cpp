@@ -82,7 +82,7 @@ DrawSource backgroundSource(XContext& context, DesktopBackground& background,
     }
     fitAndRepaint(context, background);
     return windowSource(context, {background.standIn, background.size, true, true,
-                                  context.screen->root_depth});
+                                  context.screen->root_depth, false});
 }
 
 void releaseDesktopBackground(XContext& context, DesktopBackground& background) {

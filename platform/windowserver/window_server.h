@@ -54,7 +54,9 @@ enum class CaptureFilter {
     onScreenBelowWindow  // what lies below the given window: it and those above left out
 };
 
-// 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. The
+// 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. Screen
+// pictures carry no alpha: the fourth byte is whatever the window server
+// keeps there (0 on X11), and nothing downstream reads it. The
 // bytes stay valid while the image (or a copy of it) lives, or until the
 // next capture of the same back end when the image borrows its grabber's
 // memory.

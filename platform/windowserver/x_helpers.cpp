@@ -111,6 +111,14 @@ void announceVersions(XContext& x) {
     if (x.hasRender) learnRenderFormats(x);
 }
 
+// 24-bit pixels stored in 32 bits, as the pictures handed out are laid out.
+bool depth24Takes32Bits(xcb_connection_t* c) {
+    xcb_format_iterator_t it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c));
+    for (; it.rem > 0; xcb_format_next(&it))
+        if (it.data->depth == 24) return it.data->bits_per_pixel == 32;
+    return false;
+}
+
 const char* errorName(uint8_t code) {
     static const char* const names[] = {
         "Success",   "BadRequest", "BadValue",          "BadWindow",    "BadPixmap",
@@ -150,6 +158,7 @@ bool openXContext(XContext& context) {
     context.hasXFixes = hasExtension(c, &xcb_xfixes_id);
     context.hasRandr = hasExtension(c, &xcb_randr_id);
     announceVersions(context);
+    if (it.data->root_depth == 24 && depth24Takes32Bits(c)) context.canvasDepth = 24;
     return true;
 }
 
@@ -264,9 +273,12 @@ std::vector<TopLevel> topLevels(XContext& context) {
     // answer: one round trip instead of two per window.
     std::vector<xcb_get_window_attributes_cookie_t> attributes(static_cast<size_t>(count));
     std::vector<xcb_get_geometry_cookie_t> geometries(static_cast<size_t>(count));
+    std::vector<PropertyRequest> types(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         attributes[static_cast<size_t>(i)] = xcb_get_window_attributes(c, children[i]);
         geometries[static_cast<size_t>(i)] = xcb_get_geometry(c, children[i]);
+        types[static_cast<size_t>(i)] =
+            askProperty(context, children[i], context.atoms.netWmWindowType, XCB_ATOM_ATOM);
     }
     for (int i = 0; i < count; ++i) {
         // A window gone since the tree was read is left out.
@@ -275,13 +287,15 @@ std::vector<TopLevel> topLevels(XContext& context) {
                       attributes[static_cast<size_t>(i)], "GetWindowAttributes");
         xcb_get_geometry_reply_t* g = takeReply(context, xcb_get_geometry_reply,
                                                 geometries[static_cast<size_t>(i)], "GetGeometry");
+        std::vector<uint32_t> type = cardinalsOf(context, types[static_cast<size_t>(i)]);
         if (a != nullptr && g != nullptr && children[i] != context.ownWindow) {
             int32_t border = 2 * g->border_width;
-            windows.push_back({children[i],
-                               {g->x, g->y, g->width + border, g->height + border},
-                               a->map_state == XCB_MAP_STATE_VIEWABLE,
-                               a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                               g->depth});
+            windows.push_back(
+                {children[i], {g->x, g->y, g->width + border, g->height + border},
+                 a->map_state == XCB_MAP_STATE_VIEWABLE, a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                 g->depth,
+                 std::find(type.begin(), type.end(), context.atoms.netWmWindowTypeDesktop) !=
+                     type.end()});
         }
         free(a);
         free(g);

@@ -58,6 +58,9 @@ struct XContext {
     // alpha) pictures, 0 when the server has none.
     xcb_render_pictformat_t rgb24 = 0;
     xcb_render_pictformat_t argb32 = 0;
+    // Depth of the pictures put together: the root's when its pixels take
+    // 32 bits, else 32.
+    uint8_t canvasDepth = 32;
     // The root's size; RandR may change it while the program runs.
     RootRect rootSize{0, 0, 0, 0};
     // A window of this back end's own that no list or picture shows.
@@ -155,6 +158,7 @@ struct TopLevel {
     bool viewable;
     bool inputOutput;
     uint8_t depth;
+    bool desktop;  // _NET_WM_WINDOW_TYPE_DESKTOP: drawn below every other window
 };
 // The root's children bottom to top (QueryTree order), without the back
 // end's own window.

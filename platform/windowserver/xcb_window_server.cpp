@@ -80,7 +80,9 @@ class XcbWindowServer final : public WindowServer {
     void composeScreen(RootRect r);
     bool composeWindow(RootRect r, xcb_window_t window);
     void composeBelow(RootRect r, xcb_window_t window);
-    std::vector<TopLevel> layersBelow(const std::vector<TopLevel>& below, xcb_pixmap_t& wallpaper);
+    const std::vector<TopLevel>& windowTree();
+    xcb_window_t topLevelHolding(xcb_window_t window);
+    xcb_pixmap_t wallpaper();
     void composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
                      const DrawSource& background);
     bool deliver(RootRect r, bool direct, CapturedImage& image);
@@ -93,6 +95,14 @@ class XcbWindowServer final : public WindowServer {
     DesktopBackground background_;
     xcb_get_image_reply_t* lastReply_ = nullptr;  // pixels of the last picture sent over the socket
     bool compositeTried_ = false;
+    // The root's children and the published wallpaper as last asked: asked
+    // again only after the server announced a change, so that a picture of
+    // an unchanged desktop costs one round trip.
+    std::vector<TopLevel> tree_;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> topOf_;  // window, its top-level
+    xcb_pixmap_t wallpaper_ = XCB_NONE;
+    std::atomic<bool> treeChanged_{true};
+    std::atomic<bool> wallpaperChanged_{true};
     std::mutex lock_;  // one picture at a time: the canvas and segments are per connection
     // Asked of RandR once and again only when it announces a change: every
     // capture needs the first screen's corner.
@@ -108,6 +118,8 @@ class XcbWindowServer final : public WindowServer {
 bool XcbWindowServer::open() {
     if (!openXContext(x_)) return false;
     watchScreenChanges(x_);
+    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(x_.connection, x_.root, XCB_CW_EVENT_MASK, &mask);
     if (!x_.hasRender)
         reportOnce(x_, "no render", "the X server has no Render extension; nothing is captured");
     return true;
@@ -125,7 +137,15 @@ XcbWindowServer::~XcbWindowServer() {
 
 void XcbWindowServer::readEvents() {
     readWaitingEvents(x_, [this](const xcb_generic_event_t* event) {
-        if (announcesScreenChange(x_, event)) screensChanged_ = true;
+        const uint8_t type = event->response_type & 0x7F;
+        if (announcesScreenChange(x_, event)) {
+            screensChanged_ = true;
+        } else if (type == XCB_PROPERTY_NOTIFY) {
+            auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (notify->atom == x_.atoms.xRootPixmapId) wallpaperChanged_ = true;
+        } else if (type >= XCB_CREATE_NOTIFY && type <= XCB_CIRCULATE_REQUEST) {
+            treeChanged_ = true;  // a top-level window came, went, moved or changed
+        }
     });
 }
 
@@ -212,8 +232,15 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
     std::lock_guard<std::mutex> hold(lock_);
     const bool direct = buffer != nullptr && buffer == shared_.data && shared_.segment != 0 &&
                         capacity >= bytesOf(r);
-    if (!prepare(r, direct) || !compose(r, filter, windowNumber)) return false;
-    return deliver(r, direct, image);
+    if (!prepare(r, direct)) return false;
+    // The window tree is known from the server's notices. One that came in
+    // the meantime was sent before the picture's last reply, so it is seen
+    // here, and the picture is made again from the tree as it now stands.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!compose(r, filter, windowNumber) || !deliver(r, direct, image)) return false;
+        if (filter == CaptureFilter::allWindows || !(treeChanged_ || wallpaperChanged_)) break;
+    }
+    return true;
 }
 
 bool XcbWindowServer::compose(RootRect r, CaptureFilter filter, xcb_window_t window) {
@@ -240,11 +267,11 @@ void XcbWindowServer::composeScreen(RootRect r) {
 // The window's inside alone, transparent around it.
 bool XcbWindowServer::composeWindow(RootRect r, xcb_window_t window) {
     useComposite();
-    xcb_window_t top = topLevelOf(x_, window);
+    xcb_window_t top = topLevelHolding(window);
     if (top == 0) return false;
     std::optional<RootRect> inside = windowRootRect(x_, window);
     if (!inside) return false;
-    for (const TopLevel& t : topLevels(x_)) {
+    for (const TopLevel& t : windowTree()) {
         if (t.id != top) continue;
         if (!t.viewable) return false;
         const RootRect area = intersect(*inside, r);
@@ -264,8 +291,8 @@ bool XcbWindowServer::composeWindow(RootRect r, xcb_window_t window) {
 // those areas cost more than a plain screen picture.
 void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
     useComposite();
-    const xcb_window_t top = topLevelOf(x_, window);
-    std::vector<TopLevel> stack = topLevels(x_);
+    const xcb_window_t top = topLevelHolding(window);
+    const std::vector<TopLevel>& stack = windowTree();
     auto cut =
         std::find_if(stack.begin(), stack.end(), [top](const TopLevel& t) { return t.id == top; });
     std::vector<RootRect> holes;
@@ -284,38 +311,44 @@ void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
         composeScreen(r);
         unclipCanvas(x_, canvas_);
     }
-    xcb_pixmap_t wallpaper = XCB_NONE;
-    const std::vector<TopLevel> layers =
-        layersBelow(std::vector<TopLevel>(stack.begin(), cut), wallpaper);
-    DrawSource background = backgroundSource(x_, background_, wallpaper);
+    // The windows below that show, bottom to top, desktop windows first.
+    std::vector<TopLevel> layers;
+    for (auto it = stack.begin(); it != cut; ++it)
+        if (it->viewable && it->inputOutput && it->desktop) layers.push_back(*it);
+    for (auto it = stack.begin(); it != cut; ++it)
+        if (it->viewable && it->inputOutput && !it->desktop) layers.push_back(*it);
+    DrawSource background = backgroundSource(x_, background_, wallpaper());
     for (const RootRect& hole : holes) composeHole(r, hole, layers, background);
     releaseSource(x_, background);
 }
 
-// The windows below the cut that show, bottom to top, desktop windows
-// first; and the published wallpaper. One round trip for all.
-std::vector<TopLevel> XcbWindowServer::layersBelow(const std::vector<TopLevel>& below,
-                                                   xcb_pixmap_t& wallpaper) {
-    PropertyRequest wallpaperRequest =
-        askProperty(x_, x_.root, x_.atoms.xRootPixmapId, XCB_ATOM_PIXMAP);
-    std::vector<TopLevel> shown;
-    std::vector<PropertyRequest> types;
-    for (const TopLevel& t : below) {
-        if (!t.viewable || !t.inputOutput) continue;
-        shown.push_back(t);
-        types.push_back(askProperty(x_, t.id, x_.atoms.netWmWindowType, XCB_ATOM_ATOM));
+const std::vector<TopLevel>& XcbWindowServer::windowTree() {
+    readEvents();
+    if (treeChanged_.exchange(false)) {
+        tree_ = topLevels(x_);
+        topOf_.clear();
     }
-    std::vector<uint32_t> pixmaps = cardinalsOf(x_, wallpaperRequest);
-    wallpaper = pixmaps.empty() ? XCB_NONE : pixmaps[0];
-    std::vector<TopLevel> desktops, others;
-    for (size_t i = 0; i < shown.size(); ++i) {
-        std::vector<uint32_t> type = cardinalsOf(x_, types[i]);
-        bool desktop = std::find(type.begin(), type.end(), x_.atoms.netWmWindowTypeDesktop) !=
-                       type.end();
-        (desktop ? desktops : others).push_back(shown[i]);
+    return tree_;
+}
+
+xcb_window_t XcbWindowServer::topLevelHolding(xcb_window_t window) {
+    const std::vector<TopLevel>& tree = windowTree();
+    for (const auto& [asked, top] : topOf_)
+        if (asked == window) return top;
+    // A window manager puts clients into frames of its own.
+    xcb_window_t top = topLevelOf(x_, window);
+    bool known = std::any_of(tree.begin(), tree.end(), [top](const TopLevel& t) { return t.id == top; });
+    if (top != 0 && known) topOf_.emplace_back(window, top);
+    return top;
+}
+
+xcb_pixmap_t XcbWindowServer::wallpaper() {
+    if (wallpaperChanged_.exchange(false)) {
+        std::vector<uint32_t> pixmaps =
+            cardinalsOf(x_, askProperty(x_, x_.root, x_.atoms.xRootPixmapId, XCB_ATOM_PIXMAP));
+        wallpaper_ = pixmaps.empty() ? XCB_NONE : pixmaps[0];
     }
-    desktops.insert(desktops.end(), others.begin(), others.end());
-    return desktops;
+    return wallpaper_;
 }
 
 void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,

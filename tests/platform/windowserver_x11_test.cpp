@@ -14,10 +14,11 @@ using testsupport::XvfbServer;
 
 namespace {
 
+// The colour at (x, y): screen pictures carry no alpha.
 uint32_t pixelAt(const CapturedImage& image, int x, int y) {
     uint32_t p;
     memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
-    return p;
+    return p & 0xFFFFFFu;
 }
 
 class X11WindowServer : public ::testing::Test {
@@ -134,12 +135,12 @@ TEST_F(X11WindowServer, ScreenImageHasTheRectanglesSizeAndColours) {
     EXPECT_EQ(image.height, 1200);
     EXPECT_EQ(image.bytesPerRow, 1920 * 4);
     EXPECT_EQ(image.byteLength, 1920u * 1200u * 4u);
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF112233u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0x112233u);
     ASSERT_TRUE(server->captureImage({100, 100, 50, 40}, CaptureFilter::allWindows, 0, image));
     EXPECT_EQ(image.width, 50);
     EXPECT_EQ(image.height, 40);
-    EXPECT_EQ(pixelAt(image, 0, 0), 0xFF112233u);
-    EXPECT_EQ(pixelAt(image, 49, 39), 0xFF112233u);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0x112233u);
+    EXPECT_EQ(pixelAt(image, 49, 39), 0x112233u);
 }
 
 TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
@@ -148,7 +149,7 @@ TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
     ASSERT_TRUE(server->captureImage({1800, 1100, 400, 300}, CaptureFilter::allWindows, 0, image));
     EXPECT_EQ(image.width, 400);
     EXPECT_EQ(image.height, 300);
-    EXPECT_EQ(pixelAt(image, 10, 10), 0xFF445566u);
+    EXPECT_EQ(pixelAt(image, 10, 10), 0x445566u);
     EXPECT_EQ(pixelAt(image, 200, 10), 0u);
     EXPECT_EQ(pixelAt(image, 10, 200), 0u);
     EXPECT_FALSE(server->captureImage({5000, 5000, 10, 10}, CaptureFilter::allWindows, 0, image));
@@ -163,13 +164,13 @@ TEST_F(X11WindowServer, OneWindowAloneEvenWhenCovered) {
     ASSERT_TRUE(
         server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 300);
-    EXPECT_EQ(pixelAt(image, 0, 0), 0xFFFF0000u);
-    EXPECT_EQ(pixelAt(image, 299, 199), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0xFF0000u);
+    EXPECT_EQ(pixelAt(image, 299, 199), 0xFF0000u);
     // A larger area holds the window alone, transparent around it.
     ASSERT_TRUE(
         server->captureImage({100, 100, 1920, 1080}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 1920);
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF0000u);
     EXPECT_EQ(pixelAt(image, 400, 150), 0u);
     windows.unmap(red);
     EXPECT_FALSE(
@@ -184,12 +185,12 @@ TEST_F(X11WindowServer, BelowAWindowLeavesItAndThoseAboveOut) {
     CapturedImage image;
     ASSERT_TRUE(
         server->captureImage({0, 0, 800, 800}, CaptureFilter::onScreenBelowWindow, middle, image));
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF00FF00u);
-    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF00FF00u);
-    EXPECT_EQ(pixelAt(image, 600, 600), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 600, 600), 0x00FF00u);
     ASSERT_TRUE(server->captureImage({0, 0, 800, 800}, CaptureFilter::allWindows, 0, image));
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
-    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF0000FFu);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF0000u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0x0000FFu);
 }
 
 TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
@@ -199,7 +200,7 @@ TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
     CapturedImage image;
     ASSERT_TRUE(
         server->captureImage({0, 0, 400, 400}, CaptureFilter::onScreenBelowWindow, away, image));
-    EXPECT_EQ(pixelAt(image, 200, 200), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 200, 200), 0x00FF00u);
 }
 
 TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem) {
@@ -214,21 +215,24 @@ TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem)
     const FrameRect area{0, 0, 1200, 900};
     CapturedImage shown;
     ASSERT_TRUE(server->captureImage(area, CaptureFilter::allWindows, 0, shown));
-    const std::vector<uint8_t> expected(shown.pixels.get(), shown.pixels.get() + shown.byteLength);
-    EXPECT_EQ(pixelAt(shown, 1100, 800), 0xFF304050u) << "the root's own colour";
+    std::vector<uint32_t> expected;
+    for (int y = 0; y < shown.height; ++y)
+        for (int x = 0; x < shown.width; ++x) expected.push_back(pixelAt(shown, x, y));
+    EXPECT_EQ(pixelAt(shown, 1100, 800), 0x304050u) << "the root's own colour";
 
     uint32_t main = windows.create({.x = 300, .y = 200, .width = 700, .height = 500, .rgb = 0xff00ff});
     windows.create({.x = 900, .y = 100, .width = 200, .height = 200, .rgb = 0xffff00});
     CapturedImage below;
     ASSERT_TRUE(server->captureImage(area, CaptureFilter::onScreenBelowWindow, main, below));
-    ASSERT_EQ(below.byteLength, expected.size());
+    ASSERT_EQ(below.byteLength, expected.size() * 4);
     size_t differing = 0;
-    for (size_t i = 0; i < expected.size(); i += 4)
-        differing += memcmp(below.pixels.get() + i, expected.data() + i, 4) != 0;
+    for (int y = 0; y < below.height; ++y)
+        for (int x = 0; x < below.width; ++x)
+            differing += pixelAt(below, x, y) != expected[static_cast<size_t>(y) * below.width + x];
     EXPECT_EQ(differing, 0u);
-    EXPECT_EQ(pixelAt(below, 350, 250), 0xFF806040u) << "the desktop window";
-    EXPECT_EQ(pixelAt(below, 950, 650), 0xFF304050u) << "the root, uncovered";
-    EXPECT_EQ(pixelAt(below, 1000, 150), 0xFF304050u) << "the root under a window above";
+    EXPECT_EQ(pixelAt(below, 350, 250), 0x806040u) << "the desktop window";
+    EXPECT_EQ(pixelAt(below, 950, 650), 0x304050u) << "the root, uncovered";
+    EXPECT_EQ(pixelAt(below, 1000, 150), 0x304050u) << "the root under a window above";
 }
 
 TEST_F(X11WindowServer, BelowAWindowOnAWallpaperShowsTheWallpaper) {
@@ -237,8 +241,8 @@ TEST_F(X11WindowServer, BelowAWindowOnAWallpaperShowsTheWallpaper) {
     CapturedImage below;
     ASSERT_TRUE(
         server->captureImage({0, 0, 500, 400}, CaptureFilter::onScreenBelowWindow, main, below));
-    EXPECT_EQ(pixelAt(below, 200, 200), 0xFF123456u);
-    EXPECT_EQ(pixelAt(below, 450, 350), 0xFF123456u);
+    EXPECT_EQ(pixelAt(below, 200, 200), 0x123456u);
+    EXPECT_EQ(pixelAt(below, 450, 350), 0x123456u);
 }
 
 TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {
@@ -252,9 +256,9 @@ TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {
     ASSERT_TRUE(server->captureImageInto({0, 0, 1920, 1200}, CaptureFilter::onScreenBelowWindow,
                                          main, block, size, image));
     EXPECT_EQ(image.pixels.get(), block);
-    EXPECT_EQ(pixelAt(image, 750, 550), 0xFF00FF00u);
-    EXPECT_EQ(pixelAt(image, 900, 700), 0xFF102030u);
-    EXPECT_EQ(pixelAt(image, 1500, 1000), 0xFF102030u);
+    EXPECT_EQ(pixelAt(image, 750, 550), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 900, 700), 0x102030u);
+    EXPECT_EQ(pixelAt(image, 1500, 1000), 0x102030u);
     uint8_t other[64];
     ASSERT_TRUE(server->captureImageInto({0, 0, 4, 4}, CaptureFilter::allWindows, 0, other,
                                          sizeof other, image));
@@ -326,14 +330,14 @@ TEST(X11WindowServerWithoutSharedMemory, PicturesStillArrive) {
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(server->captureImageInto({0, 0, 800, 600}, CaptureFilter::allWindows, 0, block,
                                              size, image));
-        EXPECT_EQ(pixelAt(image, 300, 200), 0xFFFF0000u);
+        EXPECT_EQ(pixelAt(image, 300, 200), 0xFF0000u);
         ASSERT_TRUE(server->captureImageInto({0, 0, 800, 600}, CaptureFilter::onScreenBelowWindow,
                                              red, block, size, image));
-        EXPECT_EQ(pixelAt(image, 300, 200), 0xFF00FF00u);
-        EXPECT_EQ(pixelAt(image, 500, 350), 0xFF0000FFu);
+        EXPECT_EQ(pixelAt(image, 300, 200), 0x00FF00u);
+        EXPECT_EQ(pixelAt(image, 500, 350), 0x0000FFu);
         ASSERT_TRUE(server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green,
                                          image));
-        EXPECT_EQ(pixelAt(image, 399, 299), 0xFF00FF00u);
+        EXPECT_EQ(pixelAt(image, 399, 299), 0x00FF00u);
     }
 }
 
