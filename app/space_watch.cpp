@@ -33,6 +33,4 @@ void SpaceWatch::noticesArrived() {
     }
 }
 
-bool SpaceWatch::isOnActiveSpace(uint32_t window) {
-    return windowServer().isOnActiveSpace(window);
-}
+bool SpaceWatch::isOnActiveSpace(uint32_t window) { return windowServer().isOnActiveSpace(window); }

@@ -33,10 +33,10 @@ FramePoint mouseLocation() { return windowServer().mouseLocation(); }
 // The application-wide watch for left mouse-ups: it ends a drag wherever the
 // button is released and lets the event go on to its usual target.
 class MouseUpMonitor : public QObject {
-public:
+  public:
     using QObject::QObject;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::MouseButtonRelease &&
             static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
@@ -228,7 +228,8 @@ void cropWindow::storeFrameIntoCropBox() {
 void cropWindow::setFrame(const FrameRect& frame) {
     if (theWindow == nullptr) return;
     auto toWindowInt = [](double value) {
-        return int(std::lround(std::clamp(value, double(-QWIDGETSIZE_MAX), double(QWIDGETSIZE_MAX))));
+        return int(
+            std::lround(std::clamp(value, double(-QWIDGETSIZE_MAX), double(QWIDGETSIZE_MAX))));
     };
     double top = mainHeight() - (frame.y + frame.height);
     theWindow->setGeometry(toWindowInt(frame.x), toWindowInt(top), toWindowInt(frame.width),

@@ -14,8 +14,8 @@
 #include <functional>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 
 class QEvent;
 class QWidget;
@@ -36,7 +36,7 @@ FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& scr
 class cropWindow : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Names the window description to load ("cropWindow"); nothing is loaded
     // until showWindow.
     explicit cropWindow(const char* windowNibName);
@@ -83,10 +83,10 @@ public:
     // the application sets it, nothing happens without it.
     void setBringMainWindowToFront(std::function<void()> bring);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void placeFromCropBox();
     void storeFrameIntoCropBox();
     void setFrame(const FrameRect& frame);

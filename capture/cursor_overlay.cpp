@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "capture/cursor_png.h"
 #include "common/globals.h"
+#include "settings/prefs.h"
 
 OverlayPicture overlay;
 const CursorImage* thisPointer = nullptr;
@@ -74,7 +74,8 @@ BgraSurface surfaceOf(CapturedImage& copy) {
 
 // Draws picture with its bottom-up placement over the surface.
 void drawCursor(BgraSurface surface, const CursorImage& picture, const CursorPlacement& at) {
-    const int64_t top = static_cast<int64_t>(surface.height) - static_cast<int64_t>(at.y + at.height);
+    const int64_t top =
+        static_cast<int64_t>(surface.height) - static_cast<int64_t>(at.y + at.height);
     drawPictureOver(surface, picture, static_cast<int64_t>(at.x), top,
                     static_cast<int64_t>(at.width), static_cast<int64_t>(at.height));
 }

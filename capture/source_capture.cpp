@@ -108,9 +108,10 @@ bool fitsTheMailbox(double width, double height) {
     if (width <= kMaxFrameWidth && height <= kMaxFrameHeight) return true;
     static std::atomic<bool> reported{false};
     if (!reported.exchange(true)) {
-        printf("capture: a %.0f x %.0f picture is larger than the %d x %d the sender takes; not "
-               "captured\n",
-               std::ceil(width), std::ceil(height), kMaxFrameWidth, kMaxFrameHeight);
+        printf(
+            "capture: a %.0f x %.0f picture is larger than the %d x %d the sender takes; not "
+            "captured\n",
+            std::ceil(width), std::ceil(height), kMaxFrameWidth, kMaxFrameHeight);
     }
     return false;
 }
@@ -118,8 +119,7 @@ bool fitsTheMailbox(double width, double height) {
 // The picture's bytes as they are (unless the window server wrote them into
 // the buffer already), then its size: the stride in pixels and the row
 // count made even.
-bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width,
-                    int32_t& height) {
+bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width, int32_t& height) {
     if (image.bytesPerRow <= 4 || !image.pixels) return false;
     if (image.byteLength > static_cast<size_t>(kMaxFrameBytes)) return false;
     width = image.bytesPerRow / 4;

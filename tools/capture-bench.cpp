@@ -84,8 +84,7 @@ int parseOptions(int argc, char** argv, int& captures) {
                 printf("capture-bench (NDITabrivo) %s\n", NDITABRIVO_VERSION);
                 return 0;
             case ':':
-                return usageError(std::string("option '") + argv[optind - 1] +
-                                  "' needs a value");
+                return usageError(std::string("option '") + argv[optind - 1] + "' needs a value");
             default:
                 return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
@@ -121,12 +120,12 @@ struct Area {
 // frame, ffmpeg's own start-up left out.
 Figures x11grab(const std::string& display, Area area, bool mouse, int captures) {
     constexpr int kWarmUp = 10;  // the first frames wait for ffmpeg to settle
-    const std::string command =
-        "ffmpeg -nostdin -debug_ts -f x11grab -draw_mouse " + std::to_string(mouse ? 1 : 0) +
-        " -framerate 10000 -video_size " + std::to_string(area.width) + "x" +
-        std::to_string(area.height) + " -i " + display + "+" + std::to_string(area.x) + "," +
-        std::to_string(area.y) + " -frames:v " + std::to_string(captures + kWarmUp + 1) +
-        " -c copy -f null - 2>&1";
+    const std::string command = "ffmpeg -nostdin -debug_ts -f x11grab -draw_mouse " +
+                                std::to_string(mouse ? 1 : 0) + " -framerate 10000 -video_size " +
+                                std::to_string(area.width) + "x" + std::to_string(area.height) +
+                                " -i " + display + "+" + std::to_string(area.x) + "," +
+                                std::to_string(area.y) + " -frames:v " +
+                                std::to_string(captures + kWarmUp + 1) + " -c copy -f null - 2>&1";
     std::vector<double> gaps;
     FILE* out = popen(command.c_str(), "r");
     if (out == nullptr) return {};
@@ -233,7 +232,8 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
     // both the desktop and another window.
     const Area application{0, 0, screen.width / 2, screen.height * 2 / 3};
     const Area main{screen.width / 3, screen.height / 3, 800, 600};
-    const Area crop{screen.width / 2, screen.height / 6, screen.width * 2 / 5, screen.height * 2 / 5};
+    const Area crop{screen.width / 2, screen.height / 6, screen.width * 2 / 5,
+                    screen.height * 2 / 5};
     StandIns standIns;
     QWidget* app1 = showWindow(application, Qt::darkCyan);
     app1->setWindowTitle("Application");
@@ -273,9 +273,9 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
             status = 1;
         }
         const Figures theirs = x11grab(display, source.area, source.mouse, captures);
-        const std::string rect = std::to_string(source.area.width) + "x" +
-                                 std::to_string(source.area.height) + "+" +
-                                 std::to_string(source.area.x) + "+" + std::to_string(source.area.y);
+        const std::string rect =
+            std::to_string(source.area.width) + "x" + std::to_string(source.area.height) + "+" +
+            std::to_string(source.area.x) + "+" + std::to_string(source.area.y);
         fprintf(results, "%-44s %-20s %9.3f ms %7.3f ms %13.3f ms %7.3f ms\n", source.name,
                 rect.c_str(), ours.median, ours.p99, theirs.median, theirs.p99);
         if (theirs.count == 0) fprintf(stderr, "capture-bench: ffmpeg's x11grab did not run\n");

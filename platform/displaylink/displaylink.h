@@ -20,8 +20,8 @@ struct DisplayLinkTimeStamp {
 // time the callback actually runs, the deadline of the refresh it stands for,
 // flags (0 in, ignored out) and the context given at start. Returns 0.
 using DisplayLinkOutputCallback = int32_t (*)(DisplayLink* link, const DisplayLinkTimeStamp* now,
-                                             const DisplayLinkTimeStamp* outputTime,
-                                             uint64_t flagsIn, uint64_t* flagsOut, void* context);
+                                              const DisplayLinkTimeStamp* outputTime,
+                                              uint64_t flagsIn, uint64_t* flagsOut, void* context);
 
 // Starts the process's one display link at the refresh rate of the first
 // screen (displayRefreshRate). It runs until the process ends. Returns 0, or

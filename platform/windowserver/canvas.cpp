@@ -46,8 +46,7 @@ xcb_render_pictformat_t formatOfDepth(const XContext& context, uint8_t depth) {
     return 0;
 }
 
-DrawSource sourceOf(XContext& context, xcb_drawable_t drawable, uint8_t depth,
-                    xcb_pixmap_t owned) {
+DrawSource sourceOf(XContext& context, xcb_drawable_t drawable, uint8_t depth, xcb_pixmap_t owned) {
     xcb_connection_t* c = context.connection;
     const xcb_render_pictformat_t format = formatOfDepth(context, depth);
     if (format == 0) {
@@ -112,8 +111,8 @@ void fill(XContext& context, const Canvas& canvas, RootRect to, uint16_t alpha) 
     const xcb_render_color_t black{0, 0, 0, alpha};
     const xcb_rectangle_t area{static_cast<int16_t>(to.x), static_cast<int16_t>(to.y),
                                static_cast<uint16_t>(to.width), static_cast<uint16_t>(to.height)};
-    xcb_render_fill_rectangles(context.connection, XCB_RENDER_PICT_OP_SRC, canvas.picture, black,
-                               1, &area);
+    xcb_render_fill_rectangles(context.connection, XCB_RENDER_PICT_OP_SRC, canvas.picture, black, 1,
+                               &area);
 }
 
 namespace {

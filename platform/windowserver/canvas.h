@@ -15,7 +15,7 @@ struct Canvas {
     xcb_render_picture_t picture = 0;
     int32_t width = 0;
     int32_t height = 0;
-    uint32_t segment = 0;  // the shared segment holding its pixels; 0: the server's memory
+    uint32_t segment = 0;   // the shared segment holding its pixels; 0: the server's memory
     xcb_gcontext_t gc = 0;  // for plain copies of windows of the canvas's depth
     uint8_t depth = 0;
 };

@@ -46,9 +46,9 @@ bool announcesScreenChange(const XContext& context, const xcb_generic_event_t* e
 }
 
 void refreshRootSize(XContext& context) {
-    xcb_get_geometry_reply_t* g = takeReply(
-        context, xcb_get_geometry_reply, xcb_get_geometry(context.connection, context.root),
-        "GetGeometry");
+    xcb_get_geometry_reply_t* g =
+        takeReply(context, xcb_get_geometry_reply,
+                  xcb_get_geometry(context.connection, context.root), "GetGeometry");
     if (g != nullptr) context.rootSize = {0, 0, g->width, g->height};
     free(g);
 }

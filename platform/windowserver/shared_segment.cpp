@@ -123,7 +123,8 @@ xcb_get_image_reply_t* readOverSocket(XContext& context, xcb_drawable_t drawable
     const size_t bytes = static_cast<size_t>(area.width) * static_cast<size_t>(area.height) * 4;
     if (reply != nullptr && ((reply->depth != 24 && reply->depth != 32) ||
                              static_cast<size_t>(xcb_get_image_data_length(reply)) < bytes)) {
-        reportOnce(context, "image depth", "the X server gave a picture that is not 32 bits a pixel");
+        reportOnce(context, "image depth",
+                   "the X server gave a picture that is not 32 bits a pixel");
         free(reply);
         return nullptr;
     }

@@ -66,9 +66,9 @@ void learnRenderFormats(XContext& x) {
     xcb_connection_t* c = x.connection;
     free(takeReply(x, xcb_render_query_version_reply, xcb_render_query_version(c, 0, 11),
                    "RenderQueryVersion"));
-    xcb_render_query_pict_formats_reply_t* formats = takeReply(
-        x, xcb_render_query_pict_formats_reply, xcb_render_query_pict_formats(c),
-        "RenderQueryPictFormats");
+    xcb_render_query_pict_formats_reply_t* formats =
+        takeReply(x, xcb_render_query_pict_formats_reply, xcb_render_query_pict_formats(c),
+                  "RenderQueryPictFormats");
     if (formats != nullptr) {
         x.rgb24 = findFormat(formats, 24, 0);
         x.argb32 = findFormat(formats, 32, 0xFF);
@@ -78,15 +78,14 @@ void learnRenderFormats(XContext& x) {
 }
 
 void learnShm(XContext& x) {
-    xcb_shm_query_version_reply_t* version =
-        takeReply(x, xcb_shm_query_version_reply, xcb_shm_query_version(x.connection),
-                  "ShmQueryVersion");
+    xcb_shm_query_version_reply_t* version = takeReply(
+        x, xcb_shm_query_version_reply, xcb_shm_query_version(x.connection), "ShmQueryVersion");
     if (version == nullptr) {
         x.hasShm = false;
         return;
     }
-    x.shmPassesFds = version->major_version > 1 ||
-                     (version->major_version == 1 && version->minor_version >= 2);
+    x.shmPassesFds =
+        version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2);
     x.shmPixmaps = version->shared_pixmaps && version->pixmap_format == XCB_IMAGE_FORMAT_Z_PIXMAP;
     free(version);
 }
@@ -121,10 +120,9 @@ bool depth24Takes32Bits(xcb_connection_t* c) {
 
 const char* errorName(uint8_t code) {
     static const char* const names[] = {
-        "Success",   "BadRequest", "BadValue",          "BadWindow",    "BadPixmap",
-        "BadAtom",   "BadCursor",  "BadFont",           "BadMatch",     "BadDrawable",
-        "BadAccess", "BadAlloc",   "BadColor",          "BadGC",        "BadIDChoice",
-        "BadName",   "BadLength",  "BadImplementation"};
+        "Success",   "BadRequest", "BadValue",    "BadWindow",   "BadPixmap", "BadAtom",
+        "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+        "BadColor",  "BadGC",      "BadIDChoice", "BadName",     "BadLength", "BadImplementation"};
     return code < sizeof names / sizeof names[0] ? names[code] : "an extension's error";
 }
 
@@ -181,8 +179,8 @@ void reportXError(XContext& context, const xcb_generic_error_t* error, const cha
     std::string line = std::string("X error ") + errorName(error->error_code) + " (" +
                        std::to_string(error->error_code) + ") from " +
                        (request ? request : "a request") + " (opcode " +
-                       std::to_string(error->major_code) + "." +
-                       std::to_string(error->minor_code) + ")";
+                       std::to_string(error->major_code) + "." + std::to_string(error->minor_code) +
+                       ")";
     reportOnce(context, cause, line);
 }
 
@@ -246,9 +244,10 @@ std::optional<std::string> textOf(XContext& context, PropertyRequest request) {
     return text;
 }
 
-uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property,
-                    xcb_atom_t type, uint32_t fallback) {
-    std::vector<uint32_t> values = cardinalsOf(context, askProperty(context, window, property, type));
+uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                    uint32_t fallback) {
+    std::vector<uint32_t> values =
+        cardinalsOf(context, askProperty(context, window, property, type));
     return values.empty() ? fallback : values[0];
 }
 
@@ -283,19 +282,20 @@ std::vector<TopLevel> topLevels(XContext& context) {
     for (int i = 0; i < count; ++i) {
         // A window gone since the tree was read is left out.
         xcb_get_window_attributes_reply_t* a =
-            takeReply(context, xcb_get_window_attributes_reply,
-                      attributes[static_cast<size_t>(i)], "GetWindowAttributes");
+            takeReply(context, xcb_get_window_attributes_reply, attributes[static_cast<size_t>(i)],
+                      "GetWindowAttributes");
         xcb_get_geometry_reply_t* g = takeReply(context, xcb_get_geometry_reply,
                                                 geometries[static_cast<size_t>(i)], "GetGeometry");
         std::vector<uint32_t> type = cardinalsOf(context, types[static_cast<size_t>(i)]);
         if (a != nullptr && g != nullptr && children[i] != context.ownWindow) {
             int32_t border = 2 * g->border_width;
-            windows.push_back(
-                {children[i], {g->x, g->y, g->width + border, g->height + border},
-                 a->map_state == XCB_MAP_STATE_VIEWABLE, a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                 g->depth,
-                 std::find(type.begin(), type.end(), context.atoms.netWmWindowTypeDesktop) !=
-                     type.end()});
+            windows.push_back({children[i],
+                               {g->x, g->y, g->width + border, g->height + border},
+                               a->map_state == XCB_MAP_STATE_VIEWABLE,
+                               a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                               g->depth,
+                               std::find(type.begin(), type.end(),
+                                         context.atoms.netWmWindowTypeDesktop) != type.end()});
         }
         free(a);
         free(g);
@@ -324,7 +324,8 @@ std::optional<RootRect> windowRootRect(XContext& context, xcb_window_t window) {
     xcb_get_geometry_cookie_t geometry = xcb_get_geometry(c, window);
     xcb_translate_coordinates_cookie_t position =
         xcb_translate_coordinates(c, window, context.root, 0, 0);
-    xcb_get_geometry_reply_t* g = takeReply(context, xcb_get_geometry_reply, geometry, "GetGeometry");
+    xcb_get_geometry_reply_t* g =
+        takeReply(context, xcb_get_geometry_reply, geometry, "GetGeometry");
     xcb_translate_coordinates_reply_t* t =
         takeReply(context, xcb_translate_coordinates_reply, position, "TranslateCoordinates");
     std::optional<RootRect> rect;

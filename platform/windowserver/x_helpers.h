@@ -138,8 +138,8 @@ std::vector<uint32_t> cardinalsOf(XContext& context, PropertyRequest request);
 // The property's 8-bit text, nothing when it is absent or of another format.
 std::optional<std::string> textOf(XContext& context, PropertyRequest request);
 // The first 32-bit value of a property, fallback when there is none.
-uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property,
-                    xcb_atom_t type, uint32_t fallback);
+uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                    uint32_t fallback);
 
 // The part of a rectangle that two rectangles share; empty when width or
 // height is 0.

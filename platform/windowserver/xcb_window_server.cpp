@@ -337,7 +337,8 @@ xcb_window_t XcbWindowServer::topLevelHolding(xcb_window_t window) {
         if (asked == window) return top;
     // A window manager puts clients into frames of its own.
     xcb_window_t top = topLevelOf(x_, window);
-    bool known = std::any_of(tree.begin(), tree.end(), [top](const TopLevel& t) { return t.id == top; });
+    bool known =
+        std::any_of(tree.begin(), tree.end(), [top](const TopLevel& t) { return t.id == top; });
     if (top != 0 && known) topOf_.emplace_back(window, top);
     return top;
 }
@@ -409,8 +410,9 @@ uint8_t* XcbWindowServer::allocateSharedPixels(size_t bytes) {
     uint8_t* data = allocateSharedBlock(bytes, fd);
     if (data == nullptr || fd < 0) return data;
     if (shared_.segment == 0 && x_.hasShm && !attachBlock(x_, shared_, data, bytes, fd)) {
-        reportOnce(x_, "shared block",
-                   "the X server cannot write into the capture buffer; pictures are copied into it");
+        reportOnce(
+            x_, "shared block",
+            "the X server cannot write into the capture buffer; pictures are copied into it");
     }
     close(fd);
     return data;

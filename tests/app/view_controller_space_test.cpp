@@ -4,6 +4,7 @@
 // rebuilds the application menu a second later. The X11 answers themselves
 // are tested with the window server.
 #include <QComboBox>
+
 #include "app/space_watch.h"
 #include "common/globals.h"
 #include "tests/app/main_window_fixture.h"

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "capture/host_events.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 #include "tests/support/xvfb.h"
 
 using testsupport::TestWindows;
@@ -219,7 +219,8 @@ TEST_F(CaptureOnX11, APictureLargerThanTheSenderTakesIsRefusedOnceWithOneLine) {
 
 TEST_F(CaptureOnX11, TheDefaultSourceIsWrittenIntoTheCaptureBufferWithoutTheMainWindow) {
     windows.create({.x = 0, .y = 0, .width = 1920, .height = 1200, .rgb = 0x224466});
-    uint32_t main = windows.create({.x = 100, .y = 100, .width = 640, .height = 480, .rgb = 0xffffff});
+    uint32_t main =
+        windows.create({.x = 100, .y = 100, .width = 640, .height = 480, .rgb = 0xffffff});
     struct MainWindow : NoOwnWindows {
         uint32_t number = 0;
         uint32_t mainWindowNumber() override { return number; }

@@ -76,7 +76,8 @@ QApplication& application() {
 }
 
 void sendMouse(QWidget* to, QEvent::Type type, Qt::MouseButton button) {
-    Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+    Qt::MouseButtons held =
+        type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
     QMouseEvent event(type, QPointF(5, 5), QPointF(5, 5), button, held, Qt::NoModifier);
     QApplication::sendEvent(to, &event);
 }
@@ -84,7 +85,7 @@ void sendMouse(QWidget* to, QEvent::Type type, Qt::MouseButton button) {
 // A real crop window on Qt's offscreen platform, with a main screen 1080
 // points high and a mouse the test moves.
 class CropWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
         thePrefs.cropBoxWidth = 640;

@@ -8,8 +8,8 @@
 #include <QApplication>
 #include <QWidget>
 
-#include "settings/prefs.h"
 #include "capture/crop_window.h"
+#include "settings/prefs.h"
 #include "tests/support/xvfb.h"
 
 namespace {

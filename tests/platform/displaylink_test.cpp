@@ -89,6 +89,8 @@ TEST(DisplayLink, TicksOnItsOwnThreadOnOneGridAndStartsOnce) {
     EXPECT_NE(log.thread.load(), std::this_thread::get_id());
 }
 
-TEST(DisplayLink, RefusesANullCallback) { EXPECT_EQ(platform::startDisplayLink(nullptr, nullptr), -1); }
+TEST(DisplayLink, RefusesANullCallback) {
+    EXPECT_EQ(platform::startDisplayLink(nullptr, nullptr), -1);
+}
 
 }  // namespace

@@ -51,8 +51,8 @@ XvfbServer::XvfbServer(int width, int height, int depth, bool sharedMemory) {
         dup2(devnull, 2);
         const char* shm = sharedMemory ? "+extension" : "-extension";
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-               "-nolisten", "tcp", "+extension", "Composite", shm, "MIT-SHM", "+extension",
-               "XTEST", "+extension", "RANDR", "-noreset", static_cast<char*>(nullptr));
+               "-nolisten", "tcp", "+extension", "Composite", shm, "MIT-SHM", "+extension", "XTEST",
+               "+extension", "RANDR", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
