@@ -33,10 +33,10 @@ FramePoint mouseLocation() { return windowServer().mouseLocation(); }
 // The application-wide watch for left mouse-ups: it ends a drag wherever the
 // button is released and lets the event go on to its usual target.
 class MouseUpMonitor : public QObject {
-public:
+  public:
     using QObject::QObject;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::MouseButtonRelease &&
             static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
@@ -55,6 +55,26 @@ CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight) {
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight) {
     return FrameRect{double(box.left), mainHeight - double(box.top) - double(box.height),
                      double(box.width), double(box.height)};
+}
+
+FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens) {
+    if (screens.empty()) return frame;
+    double left = screens[0].frame.x, bottom = screens[0].frame.y;
+    double right = left + screens[0].frame.width, top = bottom + screens[0].frame.height;
+    for (const ScreenInfo& s : screens) {
+        left = std::min(left, s.frame.x);
+        bottom = std::min(bottom, s.frame.y);
+        right = std::max(right, s.frame.x + s.frame.width);
+        top = std::max(top, s.frame.y + s.frame.height);
+    }
+    auto within = [](double value, double low, double high) {
+        return value == value ? std::clamp(value, low, std::max(low, high)) : low;
+    };
+    frame.width = within(frame.width, 1.0, right - left);
+    frame.height = within(frame.height, 1.0, top - bottom);
+    frame.x = within(frame.x, left, right - frame.width);
+    frame.y = within(frame.y, bottom, top - frame.height);
+    return frame;
 }
 
 cropWindow::cropWindow(const char* windowNibName) : nibName(windowNibName) {}
@@ -193,7 +213,7 @@ bool cropWindow::eventFilter(QObject* watched, QEvent* event) {
 void cropWindow::placeFromCropBox() {
     CropBox box{thePrefs.cropBoxWidth, thePrefs.cropBoxHeight, thePrefs.cropBoxTop,
                 thePrefs.cropBoxLeft};
-    setFrame(frameFromCropBox(box, mainHeight()));
+    setFrame(placeInsideScreens(frameFromCropBox(box, mainHeight()), windowServer().screens()));
 }
 
 void cropWindow::storeFrameIntoCropBox() {
@@ -204,13 +224,12 @@ void cropWindow::storeFrameIntoCropBox() {
     thePrefs.cropBoxLeft = box.left;
 }
 
-// Qt places windows by their top-left corner, y downwards. A box read from
-// damaged settings may hold any 32-bit values; they are held to what a window
-// can take.
+// Qt places windows by their top-left corner, y downwards.
 void cropWindow::setFrame(const FrameRect& frame) {
     if (theWindow == nullptr) return;
     auto toWindowInt = [](double value) {
-        return int(std::lround(std::clamp(value, double(-QWIDGETSIZE_MAX), double(QWIDGETSIZE_MAX))));
+        return int(
+            std::lround(std::clamp(value, double(-QWIDGETSIZE_MAX), double(QWIDGETSIZE_MAX))));
     };
     double top = mainHeight() - (frame.y + frame.height);
     theWindow->setGeometry(toWindowInt(frame.x), toWindowInt(top), toWindowInt(frame.width),

@@ -12,9 +12,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
-#include "settings/prefs.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 
 class QEvent;
 class QWidget;
@@ -27,10 +28,15 @@ CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight);
 // Box to frame: origin (left, M - top - height), size width x height.
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight);
 
+// The frame moved and shrunk as little as needed to lie inside the screens'
+// bounding box (bottom-left coordinates), at least 1 x 1; unchanged without
+// screens. A box from damaged settings can hold any 32-bit values.
+FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens);
+
 class cropWindow : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Names the window description to load ("cropWindow"); nothing is loaded
     // until showWindow.
     explicit cropWindow(const char* windowNibName);
@@ -77,10 +83,10 @@ public:
     // the application sets it, nothing happens without it.
     void setBringMainWindowToFront(std::function<void()> bring);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void placeFromCropBox();
     void storeFrameIntoCropBox();
     void setFrame(const FrameRect& frame);

@@ -6,10 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
-#include "capture/compositor.h"
 #include "capture/cursor_png.h"
 #include "common/globals.h"
+#include "settings/prefs.h"
 
 OverlayPicture overlay;
 const CursorImage* thisPointer = nullptr;
@@ -69,11 +68,14 @@ bool copyCapture(const CapturedImage& capture, CapturedImage& copy) {
     return true;
 }
 
-// Draws picture with its bottom-up placement over the copy.
-void drawCursor(CapturedImage& copy, const CursorImage& picture, const CursorPlacement& at) {
-    BgraSurface surface{const_cast<uint8_t*>(copy.pixels.get()), copy.width, copy.height,
-                        copy.bytesPerRow};
-    const int64_t top = static_cast<int64_t>(copy.height) - static_cast<int64_t>(at.y + at.height);
+BgraSurface surfaceOf(CapturedImage& copy) {
+    return {const_cast<uint8_t*>(copy.pixels.get()), copy.width, copy.height, copy.bytesPerRow};
+}
+
+// Draws picture with its bottom-up placement over the surface.
+void drawCursor(BgraSurface surface, const CursorImage& picture, const CursorPlacement& at) {
+    const int64_t top =
+        static_cast<int64_t>(surface.height) - static_cast<int64_t>(at.y + at.height);
     drawPictureOver(surface, picture, static_cast<int64_t>(at.x), top,
                     static_cast<int64_t>(at.width), static_cast<int64_t>(at.height));
 }
@@ -87,16 +89,19 @@ FramePoint mouseInCapture(FramePoint captureOrigin) {
 
 }  // namespace
 
-bool appendMouseCursor(const CapturedImage& capture, FramePoint captureOrigin,
-                       CapturedImage& result) {
+void drawMouseCursor(BgraSurface surface, FramePoint captureOrigin) {
     const int32_t scale = thePrefs.bigMouse != 0 ? 4 : 1;
     FramePoint p = mouseInCapture(captureOrigin);
     if (displayIsRetina != 0) p = {p.x * 2.0, p.y * 2.0};
+    if (thisPointer == nullptr) return;
+    drawCursor(surface, *thisPointer,
+               cursorPlacement(p, scale, overlay.width, overlay.height, hotSpot));
+}
+
+bool appendMouseCursor(const CapturedImage& capture, FramePoint captureOrigin,
+                       CapturedImage& result) {
     if (!copyCapture(capture, result)) return false;
-    if (thisPointer != nullptr) {
-        drawCursor(result, *thisPointer,
-                   cursorPlacement(p, scale, overlay.width, overlay.height, hotSpot));
-    }
+    drawMouseCursor(surfaceOf(result), captureOrigin);
     return true;
 }
 
@@ -114,7 +119,7 @@ bool appendMouseCursor2(const CapturedImage& capture, FramePoint captureOrigin,
     const int32_t x = static_cast<int32_t>(static_cast<int32_t>(p.x) - s * hot.x);
     const int32_t y =
         static_cast<int32_t>(static_cast<int32_t>(p.y) + s * hot.y - s * picture.height);
-    drawCursor(result, picture,
+    drawCursor(surfaceOf(result), picture,
                {static_cast<double>(x), static_cast<double>(y),
                 static_cast<double>(s * picture.width), static_cast<double>(s * picture.height)});
     return true;

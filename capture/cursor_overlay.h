@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "capture/compositor.h"
 #include "platform/windowserver/window_server.h"
 
 // The arrow picture and where in it the mouse position lies; set once by
@@ -33,6 +34,10 @@ struct CursorPlacement {
 CursorPlacement cursorPlacement(FramePoint p, int32_t scale, double pictureWidth,
                                 double pictureHeight, FramePoint hot);
 
+// Draws the arrow into surface, a captured picture in place, at the mouse
+// position (four times larger with bigMouse); captureOrigin is the captured
+// rectangle's lower-left corner in bottom-left coordinates.
+void drawMouseCursor(BgraSurface surface, FramePoint captureOrigin);
 // A new image with the capture's size and layout and the arrow drawn at the
 // mouse position (four times larger with bigMouse). captureOrigin is the
 // captured rectangle's lower-left corner in bottom-left coordinates, so that

@@ -43,7 +43,7 @@ void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
 uint8_t* captureBufferOrNull() {
     uint8_t* buffer = theCaptureBuffer.load();
     if (buffer != nullptr) return buffer;
-    buffer = new (std::nothrow) uint8_t[kMaxFrameBytes];
+    buffer = allocateCaptureBuffer();
     if (buffer == nullptr) {
         fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
         return nullptr;

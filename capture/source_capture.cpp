@@ -1,12 +1,16 @@
 #include "capture/source_capture.h"
 
+#include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "capture/app_list.h"
+#include "capture/compositor.h"
 #include "capture/cursor_overlay.h"
 #include "common/globals.h"
+#include "settings/prefs.h"
 
 FrameRect applySizeRule(FrameRect rect, int32_t scalingMode) {
     if (scalingMode == 1) {
@@ -19,7 +23,19 @@ FrameRect applySizeRule(FrameRect rect, int32_t scalingMode) {
     return rect;
 }
 
+uint8_t* allocateCaptureBuffer() {
+    return windowServer().allocateSharedPixels(static_cast<size_t>(kMaxFrameBytes));
+}
+
 namespace {
+
+// What one capture asks of the window server.
+struct CaptureRequest {
+    FrameRect rect;  // top-left coordinates
+    CaptureFilter filter = CaptureFilter::allWindows;
+    uint32_t windowNumber = 0;
+    bool cursor = false;
+};
 
 // Bottom-left frame to top-left rectangle, against the main screen's height
 // taken at start-up.
@@ -43,13 +59,13 @@ int32_t chooseWindow(const AppRecord& app) {
     return k;
 }
 
-bool captureApplicationWindow(CapturedImage& image) {
+bool applicationWindowRequest(CaptureRequest& request) {
     const int32_t which = thePrefs.whichApp;
     if (theAppList == nullptr || which < 0 || which >= theAppCount) return false;
     const WindowRecord& window = theAppList[which].windows[chooseWindow(theAppList[which])];
-    FrameRect rect = applySizeRule(window.bounds, thePrefs.scalingMode);
-    return windowServer().captureImage(rect, CaptureFilter::includingWindow, window.windowNumber,
-                                       image);
+    request = {applySizeRule(window.bounds, thePrefs.scalingMode), CaptureFilter::includingWindow,
+               window.windowNumber, false};
+    return true;
 }
 
 FrameRect cropRectangle(CaptureSurroundings& surroundings) {
@@ -65,57 +81,90 @@ FrameRect screenRectangle(const ScreenInfo& screen, int32_t which) {
     return applySizeRule(rect, thePrefs.scalingMode);
 }
 
-bool captureWithCursor(const FrameRect& rect, uint32_t mainWindow, CapturedImage& image) {
-    CapturedImage screen;
-    if (!windowServer().captureImage(rect, CaptureFilter::allWindows, mainWindow, screen))
-        return false;
-    const FramePoint lowerLeft{rect.x, mainScreenHeight - (rect.y + rect.height)};
-    return appendMouseCursor(screen, lowerLeft, image);
-}
-
-bool captureScreen(CaptureSurroundings& surroundings, CapturedImage& image) {
+// The crop rectangle below the crop window; a screen with everything and the
+// cursor; or a screen below the main window, which leaves the program's own
+// window and anything in front of it out.
+bool screenRequest(CaptureSurroundings& surroundings, CaptureRequest& request) {
     const int32_t which = thePrefs.whichScreen;
     const std::vector<ScreenInfo> screens = windowServer().screens();
     if (which < 0 || static_cast<size_t>(which) >= screens.size()) return false;
-    const bool crop = thePrefs.cropWindow != 0;
-    const FrameRect rect =
-        crop ? cropRectangle(surroundings) : screenRectangle(screens[which], which);
     const uint32_t mainWindow = surroundings.mainWindowNumber();
     const uint32_t cropWindow = surroundings.cropWindowNumber();
-    if (crop)
-        return windowServer().captureImage(rect, CaptureFilter::onScreenBelowWindow, cropWindow,
-                                           image);
-    if (thePrefs.showMouse != 0) return captureWithCursor(rect, mainWindow, image);
-    return windowServer().captureImage(rect, CaptureFilter::onScreenBelowWindow, mainWindow, image);
+    if (thePrefs.cropWindow != 0) {
+        request = {cropRectangle(surroundings), CaptureFilter::onScreenBelowWindow, cropWindow,
+                   false};
+    } else if (thePrefs.showMouse != 0) {
+        request = {screenRectangle(screens[which], which), CaptureFilter::allWindows, mainWindow,
+                   true};
+    } else {
+        request = {screenRectangle(screens[which], which), CaptureFilter::onScreenBelowWindow,
+                   mainWindow, false};
+    }
+    return true;
 }
 
-// The picture's bytes as they are, then its size: the stride in pixels and
-// the row count made even.
-void copyIntoBuffer(const CapturedImage& image, uint8_t* buffer) {
-    if (image.bytesPerRow <= 4 || !image.pixels) return;
-    if (image.byteLength > static_cast<size_t>(kMaxFrameBytes)) return;
-    memcpy(buffer, image.pixels.get(), image.byteLength);
-    const int32_t width = image.bytesPerRow / 4;
-    int32_t height = static_cast<int32_t>(image.byteLength / (static_cast<size_t>(width) * 4));
+// The frame mailbox drops larger pictures, so they are not taken at all.
+bool fitsTheMailbox(double width, double height) {
+    if (width <= kMaxFrameWidth && height <= kMaxFrameHeight) return true;
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true)) {
+        printf(
+            "capture: a %.0f x %.0f picture is larger than the %d x %d the sender takes; not "
+            "captured\n",
+            std::ceil(width), std::ceil(height), kMaxFrameWidth, kMaxFrameHeight);
+    }
+    return false;
+}
+
+// The picture's bytes as they are (unless the window server wrote them into
+// the buffer already), then its size: the stride in pixels and the row
+// count made even.
+bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width, int32_t& height) {
+    if (image.bytesPerRow <= 4 || !image.pixels) return false;
+    if (image.byteLength > static_cast<size_t>(kMaxFrameBytes)) return false;
+    width = image.bytesPerRow / 4;
+    height = static_cast<int32_t>(image.byteLength / (static_cast<size_t>(width) * 4));
+    if (!fitsTheMailbox(width, height)) return false;
+    if (image.pixels.get() != buffer) memcpy(buffer, image.pixels.get(), image.byteLength);
     if (height % 2 != 0) height -= 1;
-    captureWidth = width;
-    captureHeight = height;
+    return true;
+}
+
+// The cursor is drawn on the picture in place: its rows must be whole.
+bool canTakeTheCursor(const CapturedImage& image) {
+    return image.width > 0 && image.height > 0 && image.bytesPerRow >= image.width * 4 &&
+           image.byteLength >=
+               static_cast<size_t>(image.bytesPerRow) * static_cast<size_t>(image.height);
 }
 
 }  // namespace
 
 void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
-    CapturedImage image;
-    bool captured = false;
+    CaptureRequest request;
+    bool asked = false;
     switch (thePrefs.screenOrAppMode) {
         case 1:
-            captured = captureApplicationWindow(image);
+            asked = applicationWindowRequest(request);
             break;
         case 0:
-            captured = captureScreen(surroundings, image);
+            asked = screenRequest(surroundings, request);
             break;
         default:
             return;
     }
-    if (captured) copyIntoBuffer(image, buffer);
+    if (!asked || !fitsTheMailbox(request.rect.width, request.rect.height)) return;
+    CapturedImage image;
+    if (!windowServer().captureImageInto(request.rect, request.filter, request.windowNumber, buffer,
+                                         static_cast<size_t>(kMaxFrameBytes), image))
+        return;
+    int32_t width = 0, height = 0;
+    if (request.cursor && !canTakeTheCursor(image)) return;
+    if (!takeIntoBuffer(image, buffer, width, height)) return;
+    if (request.cursor) {
+        const FrameRect& r = request.rect;
+        drawMouseCursor({buffer, image.width, image.height, image.bytesPerRow},
+                        {r.x, mainScreenHeight - (r.y + r.height)});
+    }
+    captureWidth = width;
+    captureHeight = height;
 }

@@ -24,7 +24,7 @@ class CaptureSurroundings {
 
 // Surroundings of a program that shows no windows of its own (tools,
 // tests): nothing is left out of a screen and there is no crop window.
-class NoOwnWindows final : public CaptureSurroundings {
+class NoOwnWindows : public CaptureSurroundings {
   public:
     FrameRect cropWindowFrame() override { return {}; }
     uint32_t cropWindowNumber() override { return 0; }
@@ -33,10 +33,18 @@ class NoOwnWindows final : public CaptureSurroundings {
     uint32_t mainWindowNumber() override { return 0; }
 };
 
+// The capture buffer's kMaxFrameBytes bytes, where the window server can
+// write pictures straight into them; never released. Null when there is no
+// memory.
+uint8_t* allocateCaptureBuffer();
+
 // Captures the source the settings choose into buffer (kMaxFrameBytes
 // bytes) and sets captureWidth (the row stride in pixels) and captureHeight
-// (made even). When anything fails, the buffer and both sizes stay as they
-// were. Main thread only.
+// (made even). A picture larger than the frame mailbox takes (kMaxFrameWidth
+// x kMaxFrameHeight) is not captured, with one line the first time. When
+// anything fails, both sizes stay as they were and so does the buffer,
+// unless the window server had already written the new picture into it.
+// Main thread only.
 void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings);
 
 // The rectangle the size rule leaves: scalingMode 1 takes a 1920 x 1080 area,

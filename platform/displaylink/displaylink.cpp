@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 #include <time.h>
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/clock/clock.h"
+#include "platform/windowserver/window_server.h"
 
 namespace platform {
 
@@ -27,87 +26,6 @@ constexpr double kDefaultRate = 60.0;
 // The link is made once and kept until the process ends; its thread holds the
 // only other pointer to it.
 std::atomic<DisplayLink*> theDisplayLink{nullptr};
-
-double rateOfMode(const xcb_randr_mode_info_t& mode) {
-    double lines = mode.vtotal;
-    if (mode.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN) lines *= 2;
-    if (mode.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE) lines /= 2;
-    if (mode.htotal == 0 || lines <= 0) return 0.0;
-    return double(mode.dot_clock) / (double(mode.htotal) * lines);
-}
-
-xcb_randr_mode_t modeOfCrtc(xcb_connection_t* c, xcb_randr_crtc_t crtc, xcb_timestamp_t stamp) {
-    if (crtc == XCB_NONE) return XCB_NONE;
-    auto* info = xcb_randr_get_crtc_info_reply(c, xcb_randr_get_crtc_info(c, crtc, stamp), nullptr);
-    if (info == nullptr) return XCB_NONE;
-    xcb_randr_mode_t mode = info->mode;
-    free(info);
-    return mode;
-}
-
-xcb_randr_crtc_t crtcOfPrimaryOutput(xcb_connection_t* c, xcb_window_t root,
-                                     xcb_timestamp_t stamp) {
-    auto* primary =
-        xcb_randr_get_output_primary_reply(c, xcb_randr_get_output_primary(c, root), nullptr);
-    if (primary == nullptr) return XCB_NONE;
-    xcb_randr_output_t output = primary->output;
-    free(primary);
-    if (output == XCB_NONE) return XCB_NONE;
-    auto* info =
-        xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, output, stamp), nullptr);
-    if (info == nullptr) return XCB_NONE;
-    xcb_randr_crtc_t crtc = info->crtc;
-    free(info);
-    return crtc;
-}
-
-// The mode shown by the primary output, else by the first lit CRTC.
-xcb_randr_mode_t firstScreenMode(xcb_connection_t* c, xcb_window_t root,
-                                 const xcb_randr_get_screen_resources_current_reply_t* res) {
-    xcb_randr_mode_t mode = modeOfCrtc(c, crtcOfPrimaryOutput(c, root, res->config_timestamp),
-                                       res->config_timestamp);
-    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(res);
-    int count = xcb_randr_get_screen_resources_current_crtcs_length(res);
-    for (int i = 0; mode == XCB_NONE && i < count; ++i)
-        mode = modeOfCrtc(c, crtcs[i], res->config_timestamp);
-    return mode;
-}
-
-double rateFromResources(xcb_connection_t* c, xcb_window_t root) {
-    auto* res = xcb_randr_get_screen_resources_current_reply(
-        c, xcb_randr_get_screen_resources_current(c, root), nullptr);
-    if (res == nullptr) return 0.0;
-    double rate = 0.0;
-    xcb_randr_mode_t wanted = firstScreenMode(c, root, res);
-    const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res);
-    int count = xcb_randr_get_screen_resources_current_modes_length(res);
-    for (int i = 0; wanted != XCB_NONE && i < count; ++i)
-        if (modes[i].id == wanted) rate = rateOfMode(modes[i]);
-    free(res);
-    return rate;
-}
-
-// The older, whole-screen answer, for servers whose modes carry no timings.
-double rateFromScreenInfo(xcb_connection_t* c, xcb_window_t root) {
-    auto* info = xcb_randr_get_screen_info_reply(c, xcb_randr_get_screen_info(c, root), nullptr);
-    if (info == nullptr) return 0.0;
-    double rate = info->rate;
-    free(info);
-    return rate;
-}
-
-double queryRate(xcb_connection_t* c, int screenNumber) {
-    auto* version =
-        xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr);
-    if (version == nullptr) return 0.0;
-    free(version);
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
-    if (it.rem == 0) return 0.0;
-    double rate = rateFromResources(c, it.data->root);
-    if (rate < 1.0) rate = rateFromScreenInfo(c, it.data->root);
-    return rate;
-}
 
 void sleepUntil(uint64_t deadline) {
     timespec ts{};
@@ -142,11 +60,7 @@ uint64_t refreshPeriodNs(double rate) {
 }
 
 double displayRefreshRate() {
-    int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
-    double rate = 0.0;
-    if (xcb_connection_has_error(c) == 0) rate = queryRate(c, screenNumber);
-    xcb_disconnect(c);
+    const double rate = windowServer().refreshRate();
     return (rate >= 1.0 && rate <= 1000.0) ? rate : kDefaultRate;
 }
 

@@ -20,8 +20,8 @@ struct DisplayLinkTimeStamp {
 // time the callback actually runs, the deadline of the refresh it stands for,
 // flags (0 in, ignored out) and the context given at start. Returns 0.
 using DisplayLinkOutputCallback = int32_t (*)(DisplayLink* link, const DisplayLinkTimeStamp* now,
-                                             const DisplayLinkTimeStamp* outputTime,
-                                             uint64_t flagsIn, uint64_t* flagsOut, void* context);
+                                              const DisplayLinkTimeStamp* outputTime,
+                                              uint64_t flagsIn, uint64_t* flagsOut, void* context);
 
 // Starts the process's one display link at the refresh rate of the first
 // screen (displayRefreshRate). It runs until the process ends. Returns 0, or
@@ -29,9 +29,8 @@ using DisplayLinkOutputCallback = int32_t (*)(DisplayLink* link, const DisplayLi
 // could not be made.
 int32_t startDisplayLink(DisplayLinkOutputCallback callback, void* context);
 
-// The refresh rate in Hz that RandR reports for the first screen (the primary
-// output, else the first lit CRTC) of the X display named by DISPLAY; 60 when
-// there is no display or no rate.
+// The refresh rate in Hz that the window server reports for the first screen;
+// 60 when there is no display or no plausible rate.
 double displayRefreshRate();
 
 // Nanoseconds between refreshes at rate Hz; a rate outside 1..1000 Hz counts

@@ -1,5 +1,8 @@
 #include "platform/windowserver/fake_window_server.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -42,4 +45,31 @@ bool FakeWindowServer::currentCursor(CursorImage& picture, FramePoint& hotSpot) 
     picture = cursor;
     hotSpot = cursorHotSpot;
     return true;
+}
+
+FakeWindowServer::~FakeWindowServer() {
+    for (int fd : spacePipe_)
+        if (fd >= 0) close(fd);
+}
+
+int FakeWindowServer::watchSpaces() {
+    if (spacePipe_[0] < 0 && pipe2(spacePipe_, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+    return spacePipe_[0];
+}
+
+uint32_t FakeWindowServer::takeSpaceNotices() {
+    char drained[64];
+    while (spacePipe_[0] >= 0 && read(spacePipe_[0], drained, sizeof drained) > 0) {
+    }
+    const uint32_t notices = pendingNotices_;
+    pendingNotices_ = 0;
+    return notices;
+}
+
+void FakeWindowServer::announceSpaceNotice(uint32_t notice) {
+    pendingNotices_ |= notice;
+    if (watchSpaces() < 0) return;
+    // A full pipe is readable already, which is all the watch needs.
+    const ssize_t written = write(spacePipe_[1], "n", 1);
+    (void)written;
 }

@@ -37,6 +37,12 @@ class FakeWindowServer final : public WindowServer {
     CursorImage cursor;
     FramePoint cursorHotSpot;
     std::vector<FakePointerEvent> pointerEvents;
+    double refreshRateHz = 0.0;
+    // What the space questions answer.
+    bool onActiveSpace = true;
+    bool otherFullScreen = false;
+
+    ~FakeWindowServer() override;
 
     std::vector<ScreenInfo> screens() override { return screenList; }
     double mainScreenHeight() override;
@@ -51,6 +57,18 @@ class FakeWindowServer final : public WindowServer {
     void postPointerButton(int xButton, bool down) override {
         pointerEvents.push_back({false, 0.0, 0.0, xButton, down});
     }
+    double refreshRate() override { return refreshRateHz; }
+    bool isOnActiveSpace(uint32_t) override { return onActiveSpace; }
+    bool otherFullScreenActive(uint32_t) override { return otherFullScreen; }
+    int watchSpaces() override;
+    uint32_t takeSpaceNotices() override;
+    // Plays a change of the desktop in front or of the active window: the
+    // watch's descriptor becomes readable.
+    void announceSpaceNotice(uint32_t notice);
+
+  private:
+    int spacePipe_[2] = {-1, -1};
+    uint32_t pendingNotices_ = 0;
 };
 
 // Installs a fake for the life of a test and puts the previous server back.

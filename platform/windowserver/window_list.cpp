@@ -50,14 +50,15 @@ WindowRequests askAbout(XContext& x, xcb_window_t window) {
 }
 
 WindowAnswers readAnswers(XContext& x, const WindowRequests& r) {
-    xcb_connection_t* c = x.connection;
     WindowAnswers answers;
+    // A window may be gone since the list was read: it is then left out.
     xcb_get_window_attributes_reply_t* attributes =
-        xcb_get_window_attributes_reply(c, r.attributes, nullptr);
-    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, r.geometry, nullptr);
+        takeReply(x, xcb_get_window_attributes_reply, r.attributes, "GetWindowAttributes");
+    xcb_get_geometry_reply_t* geometry =
+        takeReply(x, xcb_get_geometry_reply, r.geometry, "GetGeometry");
     xcb_translate_coordinates_reply_t* position =
-        xcb_translate_coordinates_reply(c, r.position, nullptr);
-    answers.exists = attributes != nullptr;  // it may be gone since the list was read
+        takeReply(x, xcb_translate_coordinates_reply, r.position, "TranslateCoordinates");
+    answers.exists = attributes != nullptr;
     answers.viewable = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     if (geometry != nullptr && position != nullptr) {
         answers.rect =

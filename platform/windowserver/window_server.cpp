@@ -1,6 +1,7 @@
 #include "platform/windowserver/window_server.h"
 
 #include <atomic>
+#include <new>
 
 #include "platform/windowserver/xcb_window_server.h"
 
@@ -28,6 +29,18 @@ class AbsentWindowServer final : public WindowServer {
 std::atomic<WindowServer*> installedServer{nullptr};
 
 }  // namespace
+
+uint8_t* WindowServer::allocateSharedPixels(size_t bytes) {
+    return new (std::nothrow) uint8_t[bytes];
+}
+
+double refreshRateOfMode(const ModeTimings& mode) {
+    double lines = mode.vtotal;
+    if (mode.doubleScan) lines *= 2;
+    if (mode.interlace) lines /= 2;
+    if (mode.htotal == 0 || lines <= 0) return 0.0;
+    return double(mode.dotClock) / (double(mode.htotal) * lines);
+}
 
 WindowServer& windowServer() {
     if (WindowServer* server = installedServer.load()) return *server;

@@ -54,7 +54,9 @@ enum class CaptureFilter {
     onScreenBelowWindow  // what lies below the given window: it and those above left out
 };
 
-// 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. The
+// 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. Screen
+// pictures carry no alpha: the fourth byte is whatever the window server
+// keeps there (0 on X11), and nothing downstream reads it. The
 // bytes stay valid while the image (or a copy of it) lives, or until the
 // next capture of the same back end when the image borrows its grabber's
 // memory.
@@ -65,6 +67,24 @@ struct CapturedImage {
     int32_t bytesPerRow = 0;
     size_t byteLength = 0;
 };
+
+// A display mode's timings as the screen's controller runs it.
+struct ModeTimings {
+    uint32_t dotClock = 0;  // pixels per second
+    uint16_t htotal = 0;    // pixels per line, blanking included
+    uint16_t vtotal = 0;    // lines per frame, blanking included
+    bool doubleScan = false;
+    bool interlace = false;
+};
+// Refreshes per second of a mode: the pixel clock over the pixels of one
+// refresh (a double-scanned line is sent twice, an interlaced refresh
+// carries half the lines); 0 when the timings give none.
+double refreshRateOfMode(const ModeTimings& mode);
+
+// What the space watch hears: the desktop in front or the active window
+// changed (a bit each).
+inline constexpr uint32_t kDesktopChanged = 1;
+inline constexpr uint32_t kActiveWindowChanged = 2;
 
 // A cursor picture: premultiplied B, G, R, A pixels, rows packed.
 struct CursorImage {
@@ -88,6 +108,25 @@ class WindowServer {
     // filter selects relative to windowNumber. False when there is none.
     virtual bool captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
                               CapturedImage& image) = 0;
+    // The same, but the picture may be written straight into buffer
+    // (capacity bytes, rows packed), when buffer came from
+    // allocateSharedPixels: image.pixels is then buffer. Otherwise image
+    // holds the back end's own pixels, as from captureImage, and buffer is
+    // not touched.
+    virtual bool captureImageInto(const FrameRect& rect, CaptureFilter filter,
+                                  uint32_t windowNumber, uint8_t* buffer, size_t capacity,
+                                  CapturedImage& image) {
+        (void)buffer;
+        (void)capacity;
+        return captureImage(rect, filter, windowNumber, image);
+    }
+    // A block of bytes for pictures, kept for the life of the process, that
+    // the window server can write into without a copy where it is able to;
+    // ordinary memory otherwise. Null when there is no memory.
+    virtual uint8_t* allocateSharedPixels(size_t bytes);
+    // The first screen's refresh rate in Hz, 0 when the window server gives
+    // none.
+    virtual double refreshRate() { return 0.0; }
     // The mouse position, bottom-left coordinates; (0, 0) when unknown.
     virtual FramePoint mouseLocation() = 0;
     // The cursor the system shows now and its hot spot from the picture's
@@ -98,6 +137,26 @@ class WindowServer {
     // pointer is.
     virtual void postPointerMove(double x, double y) = 0;
     virtual void postPointerButton(int xButton, bool down) = 0;
+
+    // Whether window (one of ours) is on the desktop in front and no other
+    // program's full-screen window is the active one. True when the window
+    // server cannot tell.
+    virtual bool isOnActiveSpace(uint32_t window) {
+        (void)window;
+        return true;
+    }
+    // Whether the active window is another program's full-screen window.
+    virtual bool otherFullScreenActive(uint32_t ownWindow) {
+        (void)ownWindow;
+        return false;
+    }
+    // Starts listening for changes of the desktop in front and of the
+    // active window; returns a descriptor that becomes readable when some
+    // may have come, -1 when there is nothing to listen to.
+    virtual int watchSpaces() { return -1; }
+    // The changes heard since the last call (kDesktopChanged,
+    // kActiveWindowChanged bits); 0 when none.
+    virtual uint32_t takeSpaceNotices() { return 0; }
 };
 
 // The process's window server: the one installed by setWindowServer, else

@@ -8,34 +8,38 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+xcb_atom_t internAtom(XContext& x, const char* name) {
+    xcb_connection_t* c = x.connection;
+    xcb_intern_atom_reply_t* reply =
+        takeReply(x, xcb_intern_atom_reply,
+                  xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), "InternAtom");
     xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     free(reply);
     return atom;
 }
 
-void internAtoms(XContext& context) {
-    xcb_connection_t* c = context.connection;
-    XAtoms& a = context.atoms;
-    a.netClientListStacking = internAtom(c, "_NET_CLIENT_LIST_STACKING");
-    a.netWmPid = internAtom(c, "_NET_WM_PID");
-    a.netWmName = internAtom(c, "_NET_WM_NAME");
-    a.utf8String = internAtom(c, "UTF8_STRING");
-    a.netWmState = internAtom(c, "_NET_WM_STATE");
-    a.netWmStateAbove = internAtom(c, "_NET_WM_STATE_ABOVE");
-    a.netWmStateBelow = internAtom(c, "_NET_WM_STATE_BELOW");
-    a.netWmStateFullscreen = internAtom(c, "_NET_WM_STATE_FULLSCREEN");
-    a.netWmStateHidden = internAtom(c, "_NET_WM_STATE_HIDDEN");
-    a.netWmWindowType = internAtom(c, "_NET_WM_WINDOW_TYPE");
-    a.netWmWindowTypeDock = internAtom(c, "_NET_WM_WINDOW_TYPE_DOCK");
-    a.netWmWindowTypeDesktop = internAtom(c, "_NET_WM_WINDOW_TYPE_DESKTOP");
+void internAtoms(XContext& x) {
+    XAtoms& a = x.atoms;
+    a.netClientListStacking = internAtom(x, "_NET_CLIENT_LIST_STACKING");
+    a.netWmPid = internAtom(x, "_NET_WM_PID");
+    a.netWmName = internAtom(x, "_NET_WM_NAME");
+    a.utf8String = internAtom(x, "UTF8_STRING");
+    a.netWmState = internAtom(x, "_NET_WM_STATE");
+    a.netWmStateAbove = internAtom(x, "_NET_WM_STATE_ABOVE");
+    a.netWmStateBelow = internAtom(x, "_NET_WM_STATE_BELOW");
+    a.netWmStateFullscreen = internAtom(x, "_NET_WM_STATE_FULLSCREEN");
+    a.netWmStateHidden = internAtom(x, "_NET_WM_STATE_HIDDEN");
+    a.netWmWindowType = internAtom(x, "_NET_WM_WINDOW_TYPE");
+    a.netWmWindowTypeDock = internAtom(x, "_NET_WM_WINDOW_TYPE_DOCK");
+    a.netWmWindowTypeDesktop = internAtom(x, "_NET_WM_WINDOW_TYPE_DESKTOP");
+    a.netCurrentDesktop = internAtom(x, "_NET_CURRENT_DESKTOP");
+    a.netActiveWindow = internAtom(x, "_NET_ACTIVE_WINDOW");
+    a.netWmDesktop = internAtom(x, "_NET_WM_DESKTOP");
+    a.xRootPixmapId = internAtom(x, "_XROOTPMAP_ID");
 }
 
 bool hasExtension(xcb_connection_t* c, xcb_extension_t* extension) {
@@ -43,19 +47,83 @@ bool hasExtension(xcb_connection_t* c, xcb_extension_t* extension) {
     return data != nullptr && data->present;
 }
 
-// Composite and XFixes answer only clients that announce the version they
-// speak.
-void announceVersions(XContext& context) {
-    xcb_connection_t* c = context.connection;
-    if (context.hasComposite) {
-        free(xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
+// Render's direct-colour format of a depth with 8 bits per channel.
+xcb_render_pictformat_t findFormat(const xcb_render_query_pict_formats_reply_t* formats,
+                                   uint8_t depth, uint16_t alphaMask) {
+    xcb_render_pictforminfo_iterator_t it = xcb_render_query_pict_formats_formats_iterator(formats);
+    for (; it.rem > 0; xcb_render_pictforminfo_next(&it)) {
+        const xcb_render_pictforminfo_t& f = *it.data;
+        const xcb_render_directformat_t& d = f.direct;
+        if (f.type == XCB_RENDER_PICT_TYPE_DIRECT && f.depth == depth && d.red_mask == 0xFF &&
+            d.red_shift == 16 && d.green_shift == 8 && d.blue_shift == 0 &&
+            d.alpha_mask == alphaMask && (alphaMask == 0 || d.alpha_shift == 24))
+            return f.id;
     }
-    if (context.hasRandr) {
-        free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
+    return 0;
+}
+
+void learnRenderFormats(XContext& x) {
+    xcb_connection_t* c = x.connection;
+    free(takeReply(x, xcb_render_query_version_reply, xcb_render_query_version(c, 0, 11),
+                   "RenderQueryVersion"));
+    xcb_render_query_pict_formats_reply_t* formats =
+        takeReply(x, xcb_render_query_pict_formats_reply, xcb_render_query_pict_formats(c),
+                  "RenderQueryPictFormats");
+    if (formats != nullptr) {
+        x.rgb24 = findFormat(formats, 24, 0);
+        x.argb32 = findFormat(formats, 32, 0xFF);
     }
-    if (context.hasXFixes) {
-        free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+    free(formats);
+    x.hasRender = x.rgb24 != 0 && x.argb32 != 0;
+}
+
+void learnShm(XContext& x) {
+    xcb_shm_query_version_reply_t* version = takeReply(
+        x, xcb_shm_query_version_reply, xcb_shm_query_version(x.connection), "ShmQueryVersion");
+    if (version == nullptr) {
+        x.hasShm = false;
+        return;
     }
+    x.shmPassesFds =
+        version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2);
+    x.shmPixmaps = version->shared_pixmaps && version->pixmap_format == XCB_IMAGE_FORMAT_Z_PIXMAP;
+    free(version);
+}
+
+// Composite, RandR, XFixes and Render answer only clients that announce the
+// version they speak.
+void announceVersions(XContext& x) {
+    xcb_connection_t* c = x.connection;
+    if (x.hasComposite) {
+        free(takeReply(x, xcb_composite_query_version_reply, xcb_composite_query_version(c, 0, 4),
+                       "CompositeQueryVersion"));
+    }
+    if (x.hasRandr) {
+        free(takeReply(x, xcb_randr_query_version_reply, xcb_randr_query_version(c, 1, 5),
+                       "RandrQueryVersion"));
+    }
+    if (x.hasXFixes) {
+        free(takeReply(x, xcb_xfixes_query_version_reply, xcb_xfixes_query_version(c, 5, 0),
+                       "XFixesQueryVersion"));
+    }
+    if (x.hasShm) learnShm(x);
+    if (x.hasRender) learnRenderFormats(x);
+}
+
+// 24-bit pixels stored in 32 bits, as the pictures handed out are laid out.
+bool depth24Takes32Bits(xcb_connection_t* c) {
+    xcb_format_iterator_t it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c));
+    for (; it.rem > 0; xcb_format_next(&it))
+        if (it.data->depth == 24) return it.data->bits_per_pixel == 32;
+    return false;
+}
+
+const char* errorName(uint8_t code) {
+    static const char* const names[] = {
+        "Success",   "BadRequest", "BadValue",    "BadWindow",   "BadPixmap", "BadAtom",
+        "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+        "BadColor",  "BadGC",      "BadIDChoice", "BadName",     "BadLength", "BadImplementation"};
+    return code < sizeof names / sizeof names[0] ? names[code] : "an extension's error";
 }
 
 }  // namespace
@@ -79,13 +147,16 @@ bool openXContext(XContext& context) {
     context.connection = c;
     context.screen = it.data;
     context.root = it.data->root;
+    context.rootSize = {0, 0, it.data->width_in_pixels, it.data->height_in_pixels};
     internAtoms(context);
     context.hasShm = hasExtension(c, &xcb_shm_id);
     context.hasComposite = hasExtension(c, &xcb_composite_id);
+    context.hasRender = hasExtension(c, &xcb_render_id);
     context.hasXTest = hasExtension(c, &xcb_test_id);
     context.hasXFixes = hasExtension(c, &xcb_xfixes_id);
     context.hasRandr = hasExtension(c, &xcb_randr_id);
     announceVersions(context);
+    if (it.data->root_depth == 24 && depth24Takes32Bits(c)) context.canvasDepth = 24;
     return true;
 }
 
@@ -94,58 +165,36 @@ void closeXContext(XContext& context) {
     context = XContext{};
 }
 
-RootRect rootBounds(const XContext& context) {
-    return {0, 0, context.screen->width_in_pixels, context.screen->height_in_pixels};
+void reportOnce(XContext& context, const std::string& cause, const std::string& line) {
+    std::lock_guard<std::mutex> hold(*context.reportedLock);
+    if (!context.reported.insert(cause).second) return;
+    printf("window server: %s\n", line.c_str());
+    fflush(stdout);
 }
 
-std::vector<RootRect> screenRects(XContext& context) {
-    std::vector<RootRect> rects;
+void reportXError(XContext& context, const xcb_generic_error_t* error, const char* request) {
+    const std::string cause = "X error " + std::to_string(error->error_code) + " " +
+                              std::to_string(error->major_code) + "." +
+                              std::to_string(error->minor_code);
+    std::string line = std::string("X error ") + errorName(error->error_code) + " (" +
+                       std::to_string(error->error_code) + ") from " +
+                       (request ? request : "a request") + " (opcode " +
+                       std::to_string(error->major_code) + "." + std::to_string(error->minor_code) +
+                       ")";
+    reportOnce(context, cause, line);
+}
+
+bool requestSucceeded(XContext& context, xcb_void_cookie_t cookie, const char* request) {
+    xcb_generic_error_t* error = xcb_request_check(context.connection, cookie);
+    if (error == nullptr) return true;
+    reportXError(context, error, request);
+    free(error);
+    return false;
+}
+
+void waitForServer(XContext& context) {
     xcb_connection_t* c = context.connection;
-    xcb_randr_get_monitors_reply_t* monitors =
-        context.hasRandr
-            ? xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, context.root, 1), nullptr)
-            : nullptr;
-    if (monitors != nullptr) {
-        // The primary monitor is the first screen, the origin of every
-        // global coordinate; the others follow in RandR's order.
-        xcb_randr_monitor_info_iterator_t it = xcb_randr_get_monitors_monitors_iterator(monitors);
-        for (; it.rem > 0; xcb_randr_monitor_info_next(&it)) {
-            RootRect r{it.data->x, it.data->y, it.data->width, it.data->height};
-            if (it.data->primary) {
-                rects.insert(rects.begin(), r);
-            } else {
-                rects.push_back(r);
-            }
-        }
-        free(monitors);
-    }
-    if (rects.empty()) rects.push_back(rootBounds(context));
-    return rects;
-}
-
-void watchScreenChanges(XContext& context) {
-    if (!context.hasRandr) return;
-    xcb_randr_select_input(context.connection, context.root,
-                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-    xcb_flush(context.connection);
-}
-
-bool screensChanged(XContext& context) {
-    const xcb_query_extension_reply_t* randr =
-        xcb_get_extension_data(context.connection, &xcb_randr_id);
-    bool changed = false;
-    // Only RandR's notices are asked for on this connection; anything else
-    // is dropped as it comes.
-    while (xcb_generic_event_t* event = xcb_poll_for_event(context.connection)) {
-        uint8_t type = event->response_type & 0x7F;
-        if (randr != nullptr && (type == randr->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
-                                 type == randr->first_event + XCB_RANDR_NOTIFY)) {
-            changed = true;
-        }
-        free(event);
-    }
-    return changed;
+    free(takeReply(context, xcb_get_input_focus_reply, xcb_get_input_focus(c), "GetInputFocus"));
 }
 
 PropertyRequest askProperty(XContext& context, xcb_window_t window, xcb_atom_t property,
@@ -160,7 +209,7 @@ namespace {
 xcb_get_property_reply_t* propertyReply(XContext& context, PropertyRequest request) {
     if (!request.asked) return nullptr;
     xcb_get_property_reply_t* reply =
-        xcb_get_property_reply(context.connection, request.cookie, nullptr);
+        takeReply(context, xcb_get_property_reply, request.cookie, "GetProperty");
     if (reply != nullptr && reply->type == XCB_ATOM_NONE) {
         free(reply);
         return nullptr;
@@ -195,6 +244,13 @@ std::optional<std::string> textOf(XContext& context, PropertyRequest request) {
     return text;
 }
 
+uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
+                    uint32_t fallback) {
+    std::vector<uint32_t> values =
+        cardinalsOf(context, askProperty(context, window, property, type));
+    return values.empty() ? fallback : values[0];
+}
+
 RootRect intersect(RootRect a, RootRect b) {
     int32_t x0 = std::max(a.x, b.x);
     int32_t y0 = std::max(a.y, b.y);
@@ -208,7 +264,7 @@ std::vector<TopLevel> topLevels(XContext& context) {
     std::vector<TopLevel> windows;
     xcb_connection_t* c = context.connection;
     xcb_query_tree_reply_t* tree =
-        xcb_query_tree_reply(c, xcb_query_tree(c, context.root), nullptr);
+        takeReply(context, xcb_query_tree_reply, xcb_query_tree(c, context.root), "QueryTree");
     if (tree == nullptr) return windows;
     const xcb_window_t* children = xcb_query_tree_children(tree);
     int count = xcb_query_tree_children_length(tree);
@@ -216,21 +272,30 @@ std::vector<TopLevel> topLevels(XContext& context) {
     // answer: one round trip instead of two per window.
     std::vector<xcb_get_window_attributes_cookie_t> attributes(static_cast<size_t>(count));
     std::vector<xcb_get_geometry_cookie_t> geometries(static_cast<size_t>(count));
+    std::vector<PropertyRequest> types(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         attributes[static_cast<size_t>(i)] = xcb_get_window_attributes(c, children[i]);
         geometries[static_cast<size_t>(i)] = xcb_get_geometry(c, children[i]);
+        types[static_cast<size_t>(i)] =
+            askProperty(context, children[i], context.atoms.netWmWindowType, XCB_ATOM_ATOM);
     }
     for (int i = 0; i < count; ++i) {
+        // A window gone since the tree was read is left out.
         xcb_get_window_attributes_reply_t* a =
-            xcb_get_window_attributes_reply(c, attributes[static_cast<size_t>(i)], nullptr);
-        xcb_get_geometry_reply_t* g =
-            xcb_get_geometry_reply(c, geometries[static_cast<size_t>(i)], nullptr);
-        if (a != nullptr && g != nullptr) {
+            takeReply(context, xcb_get_window_attributes_reply, attributes[static_cast<size_t>(i)],
+                      "GetWindowAttributes");
+        xcb_get_geometry_reply_t* g = takeReply(context, xcb_get_geometry_reply,
+                                                geometries[static_cast<size_t>(i)], "GetGeometry");
+        std::vector<uint32_t> type = cardinalsOf(context, types[static_cast<size_t>(i)]);
+        if (a != nullptr && g != nullptr && children[i] != context.ownWindow) {
             int32_t border = 2 * g->border_width;
             windows.push_back({children[i],
                                {g->x, g->y, g->width + border, g->height + border},
                                a->map_state == XCB_MAP_STATE_VIEWABLE,
-                               a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT});
+                               a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                               g->depth,
+                               std::find(type.begin(), type.end(),
+                                         context.atoms.netWmWindowTypeDesktop) != type.end()});
         }
         free(a);
         free(g);
@@ -243,7 +308,8 @@ xcb_window_t topLevelOf(XContext& context, xcb_window_t window) {
     xcb_connection_t* c = context.connection;
     // Nesting deeper than this is not a window tree a client makes.
     for (int depth = 0; depth < 64 && window != 0; ++depth) {
-        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+        xcb_query_tree_reply_t* tree =
+            takeReply(context, xcb_query_tree_reply, xcb_query_tree(c, window), "QueryTree");
         if (tree == nullptr) return 0;
         xcb_window_t parent = tree->parent;
         free(tree);
@@ -255,9 +321,13 @@ xcb_window_t topLevelOf(XContext& context, xcb_window_t window) {
 
 std::optional<RootRect> windowRootRect(XContext& context, xcb_window_t window) {
     xcb_connection_t* c = context.connection;
-    xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
-    xcb_translate_coordinates_reply_t* t = xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, context.root, 0, 0), nullptr);
+    xcb_get_geometry_cookie_t geometry = xcb_get_geometry(c, window);
+    xcb_translate_coordinates_cookie_t position =
+        xcb_translate_coordinates(c, window, context.root, 0, 0);
+    xcb_get_geometry_reply_t* g =
+        takeReply(context, xcb_get_geometry_reply, geometry, "GetGeometry");
+    xcb_translate_coordinates_reply_t* t =
+        takeReply(context, xcb_translate_coordinates_reply, position, "TranslateCoordinates");
     std::optional<RootRect> rect;
     if (g != nullptr && t != nullptr) rect = RootRect{t->dst_x, t->dst_y, g->width, g->height};
     free(g);

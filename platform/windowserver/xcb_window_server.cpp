@@ -1,9 +1,11 @@
 #include "platform/windowserver/xcb_window_server.h"
 
+#include <unistd.h>
 #include <xcb/xfixes.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,60 +13,149 @@
 #include <mutex>
 
 #include "common/globals.h"
-#include "platform/windowserver/composite_grabber.h"
-#include "platform/windowserver/shm_grabber.h"
+#include "platform/windowserver/canvas.h"
+#include "platform/windowserver/desktop_background.h"
+#include "platform/windowserver/shared_segment.h"
 #include "platform/windowserver/window_list.h"
 #include "platform/windowserver/x_helpers.h"
 
 namespace {
 
+constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
+
 int16_t toInt16(double v) {
     return static_cast<int16_t>(std::clamp(std::floor(v), -32768.0, 32767.0));
 }
 
+size_t bytesOf(RootRect r) {
+    return static_cast<size_t>(r.width) * static_cast<size_t>(r.height) * 4;
+}
+
+CapturedImage borrowedImage(const uint8_t* pixels, RootRect r) {
+    CapturedImage image;
+    image.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t*) {});
+    image.width = r.width;
+    image.height = r.height;
+    image.bytesPerRow = r.width * 4;
+    image.byteLength = bytesOf(r);
+    return image;
+}
+
+RootRect shifted(RootRect r, RootRect origin) {
+    return {r.x - origin.x, r.y - origin.y, r.width, r.height};
+}
+
 class XcbWindowServer final : public WindowServer {
   public:
-    explicit XcbWindowServer(const XContext& context) : x_(context) { watchScreenChanges(x_); }
-    ~XcbWindowServer() override {
-        releaseShmGrabber(x_, shm_);
-        closeXContext(x_);
-    }
+    bool open();
+    ~XcbWindowServer() override;
 
     std::vector<ScreenInfo> screens() override;
     double mainScreenHeight() override;
     bool listWindows(std::vector<WindowInfo>& windows) override;
     bool captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
-                      CapturedImage& image) override;
+                      CapturedImage& image) override {
+        return captureImageInto(rect, filter, windowNumber, nullptr, 0, image);
+    }
+    bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
+                          uint8_t* buffer, size_t capacity, CapturedImage& image) override;
+    uint8_t* allocateSharedPixels(size_t bytes) override;
+    double refreshRate() override { return firstScreenRefreshRate(x_); }
     FramePoint mouseLocation() override;
     bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
     void postPointerMove(double x, double y) override;
     void postPointerButton(int xButton, bool down) override;
+    bool isOnActiveSpace(uint32_t window) override;
+    bool otherFullScreenActive(uint32_t ownWindow) override;
+    int watchSpaces() override;
+    uint32_t takeSpaceNotices() override;
 
   private:
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
+    void readEvents();
     bool rootRectFor(const FrameRect& rect, RootRect& r);
-    uint8_t* composeBuffer(RootRect r);
-    bool captureAll(RootRect r, CapturedImage& image);
-    bool captureWindow(RootRect r, xcb_window_t window, CapturedImage& image);
-    bool captureBelow(RootRect r, xcb_window_t window, CapturedImage& image);
-    void redrawBelow(const std::vector<TopLevel>& stack, size_t cut, RootRect hole, RootRect r);
+    bool prepare(RootRect r, bool direct);
+    bool compose(RootRect r, CaptureFilter filter, xcb_window_t window);
+    void composeScreen(RootRect r);
+    bool composeWindow(RootRect r, xcb_window_t window);
+    void composeBelow(RootRect r, xcb_window_t window);
+    const std::vector<TopLevel>& windowTree();
+    xcb_window_t topLevelHolding(xcb_window_t window);
+    xcb_pixmap_t wallpaper();
+    void composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
+                     const DrawSource& background);
+    bool deliver(RootRect r, bool direct, CapturedImage& image);
     void useComposite();
 
     XContext x_;
-    ShmGrabber shm_;
-    std::vector<uint8_t> compose_;  // grows to the largest picture composed, then stays
+    SharedSegment shared_;   // the block of allocateSharedPixels, once the server holds it
+    SharedSegment scratch_;  // pictures not written into a caller's block
+    Canvas canvas_;
+    DesktopBackground background_;
+    xcb_get_image_reply_t* lastReply_ = nullptr;  // pixels of the last picture sent over the socket
     bool compositeTried_ = false;
-    std::mutex lock_;  // the grabbers' memory is one per connection
+    // The root's children and the published wallpaper as last asked: asked
+    // again only after the server announced a change, so that a picture of
+    // an unchanged desktop costs one round trip.
+    std::vector<TopLevel> tree_;
+    std::vector<std::pair<xcb_window_t, xcb_window_t>> topOf_;  // window, its top-level
+    xcb_pixmap_t wallpaper_ = XCB_NONE;
+    std::atomic<bool> treeChanged_{true};
+    std::atomic<bool> wallpaperChanged_{true};
+    std::mutex lock_;  // one picture at a time: the canvas and segments are per connection
     // Asked of RandR once and again only when it announces a change: every
     // capture needs the first screen's corner.
     std::vector<RootRect> screens_;
+    std::atomic<bool> screensChanged_{false};
     std::mutex screensLock_;
+    // A connection of its own for the space watch, so that its descriptor
+    // becomes readable exactly when a notice comes.
+    xcb_connection_t* spaces_ = nullptr;
+    std::mutex spacesLock_;
 };
+
+bool XcbWindowServer::open() {
+    if (!openXContext(x_)) return false;
+    watchScreenChanges(x_);
+    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(x_.connection, x_.root, XCB_CW_EVENT_MASK, &mask);
+    if (!x_.hasRender)
+        reportOnce(x_, "no render", "the X server has no Render extension; nothing is captured");
+    return true;
+}
+
+XcbWindowServer::~XcbWindowServer() {
+    free(lastReply_);
+    if (spaces_ != nullptr) xcb_disconnect(spaces_);
+    releaseCanvas(x_, canvas_);
+    releaseDesktopBackground(x_, background_);
+    releaseSegment(x_, scratch_);
+    // The shared block stays mapped: it is the process's capture buffer.
+    closeXContext(x_);
+}
+
+void XcbWindowServer::readEvents() {
+    readWaitingEvents(x_, [this](const xcb_generic_event_t* event) {
+        const uint8_t type = event->response_type & 0x7F;
+        if (announcesScreenChange(x_, event)) {
+            screensChanged_ = true;
+        } else if (type == XCB_PROPERTY_NOTIFY) {
+            auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (notify->atom == x_.atoms.xRootPixmapId) wallpaperChanged_ = true;
+        } else if (type >= XCB_CREATE_NOTIFY && type <= XCB_CIRCULATE_REQUEST) {
+            treeChanged_ = true;  // a top-level window came, went, moved or changed
+        }
+    });
+}
 
 std::vector<RootRect> XcbWindowServer::screenLayout() {
     std::lock_guard<std::mutex> hold(screensLock_);
-    if (screensChanged(x_) || screens_.empty()) screens_ = screenRects(x_);
+    readEvents();
+    if (screensChanged_.exchange(false) || screens_.empty()) {
+        refreshRootSize(x_);
+        screens_ = screenRects(x_);
+    }
     return screens_;
 }
 
@@ -88,57 +179,22 @@ bool XcbWindowServer::listWindows(std::vector<WindowInfo>& windows) {
     return true;
 }
 
+// The picture is limited to what the frame mailbox takes, and to what X11's
+// 16-bit coordinates can reach.
 bool XcbWindowServer::rootRectFor(const FrameRect& rect, RootRect& r) {
     const RootRect first = firstScreen();
     double x0 = std::floor(rect.x), y0 = std::floor(rect.y);
     double x1 = std::ceil(rect.x + rect.width), y1 = std::ceil(rect.y + rect.height);
-    double pixels = (x1 - x0) * (y1 - y0);
-    if (!(x1 > x0 && y1 > y0) || x1 - x0 > 32767 || y1 - y0 > 32767 ||
-        pixels * 4 > static_cast<double>(kMaxFrameBytes) || std::fabs(x0) > 32767 ||
-        std::fabs(y0) > 32767) {
-        printf("window server: no image of a %gx%g rectangle at %g,%g\n", rect.width, rect.height,
-               rect.x, rect.y);
+    if (!(x1 > x0 && y1 > y0) || x1 - x0 > kMaxFrameWidth || y1 - y0 > kMaxFrameHeight ||
+        std::fabs(x0 + first.x) > 32767 || std::fabs(y0 + first.y) > 32767) {
+        char line[160];
+        snprintf(line, sizeof line, "no picture of a %gx%g rectangle at %g,%g", rect.width,
+                 rect.height, rect.x, rect.y);
+        reportOnce(x_, "rectangle", line);
         return false;
     }
     r = {static_cast<int32_t>(x0) + first.x, static_cast<int32_t>(y0) + first.y,
          static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0)};
-    return true;
-}
-
-uint8_t* XcbWindowServer::composeBuffer(RootRect r) {
-    size_t bytes = static_cast<size_t>(r.width) * static_cast<size_t>(r.height) * 4;
-    if (compose_.size() < bytes) compose_.resize(bytes);
-    memset(compose_.data(), 0, bytes);
-    return compose_.data();
-}
-
-CapturedImage borrowedImage(const uint8_t* pixels, RootRect r) {
-    CapturedImage image;
-    image.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t*) {});
-    image.width = r.width;
-    image.height = r.height;
-    image.bytesPerRow = r.width * 4;
-    image.byteLength = static_cast<size_t>(image.bytesPerRow) * static_cast<size_t>(r.height);
-    return image;
-}
-
-bool XcbWindowServer::captureAll(RootRect r, CapturedImage& image) {
-    RootRect visible = intersect(r, rootBounds(x_));
-    if (isEmpty(visible)) return false;
-    uint8_t* grabbed = grabRootRect(x_, shm_, visible);
-    if (grabbed == nullptr) return false;
-    if (visible.width == r.width && visible.height == r.height) {
-        image = borrowedImage(grabbed, r);
-        return true;
-    }
-    // Part of the rectangle is off the screen: it stays transparent.
-    uint8_t* dst = composeBuffer(r);
-    const size_t rowBytes = static_cast<size_t>(visible.width) * 4;
-    for (int32_t row = 0; row < visible.height; ++row) {
-        memcpy(dst + (static_cast<size_t>(visible.y - r.y + row) * r.width + (visible.x - r.x)) * 4,
-               grabbed + rowBytes * row, rowBytes);
-    }
-    image = borrowedImage(dst, r);
     return true;
 }
 
@@ -148,83 +204,224 @@ void XcbWindowServer::useComposite() {
     if (!redirectTopLevels(x_)) x_.hasComposite = false;
 }
 
-bool XcbWindowServer::captureWindow(RootRect r, xcb_window_t window, CapturedImage& image) {
+// The canvas lives in the caller's shared block when it may (the server then
+// draws the picture where it is wanted), else in the scratch segment, else
+// in the server's memory and is read back afterwards.
+bool XcbWindowServer::prepare(RootRect r, bool direct) {
+    uint32_t segment = 0;
+    if (x_.shmPixmaps && direct) {
+        segment = shared_.segment;
+    } else if (x_.shmPixmaps &&
+               ensureScratchSegment(x_, scratch_, std::max(bytesOf(r), bytesOf(rootBounds(x_))))) {
+        segment = scratch_.segment;
+    }
+    if (prepareCanvas(x_, canvas_, r.width, r.height, segment)) return true;
+    // Some servers refuse pixmaps in shared memory: draw in their own.
+    x_.shmPixmaps = false;
+    return segment != 0 && prepareCanvas(x_, canvas_, r.width, r.height, 0);
+}
+
+bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filter,
+                                       uint32_t windowNumber, uint8_t* buffer, size_t capacity,
+                                       CapturedImage& image) {
+    RootRect r;
+    if (!x_.hasRender || !rootRectFor(rect, r)) return false;
+    // A picture of the screen wholly off it shows nothing.
+    if (filter != CaptureFilter::includingWindow && isEmpty(intersect(r, rootBounds(x_))))
+        return false;
+    std::lock_guard<std::mutex> hold(lock_);
+    const bool direct = buffer != nullptr && buffer == shared_.data && shared_.segment != 0 &&
+                        capacity >= bytesOf(r);
+    if (!prepare(r, direct)) return false;
+    // The window tree is known from the server's notices. One that came in
+    // the meantime was sent before the picture's last reply, so it is seen
+    // here, and the picture is made again from the tree as it now stands.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!compose(r, filter, windowNumber) || !deliver(r, direct, image)) return false;
+        if (filter == CaptureFilter::allWindows || !(treeChanged_ || wallpaperChanged_)) break;
+    }
+    return true;
+}
+
+bool XcbWindowServer::compose(RootRect r, CaptureFilter filter, xcb_window_t window) {
+    switch (filter) {
+        case CaptureFilter::allWindows:
+            composeScreen(r);
+            return true;
+        case CaptureFilter::includingWindow:
+            return composeWindow(r, window);
+        case CaptureFilter::onScreenBelowWindow:
+            composeBelow(r, window);
+            return true;
+    }
+    return false;
+}
+
+// Off the screen the picture is transparent black.
+void XcbWindowServer::composeScreen(RootRect r) {
+    DrawSource screen = screenSource(x_);
+    drawInto(x_, canvas_, screen, r.x, r.y, {0, 0, r.width, r.height});
+    releaseSource(x_, screen);
+}
+
+// The window's inside alone, transparent around it.
+bool XcbWindowServer::composeWindow(RootRect r, xcb_window_t window) {
     useComposite();
-    xcb_window_t top = topLevelOf(x_, window);
+    xcb_window_t top = topLevelHolding(window);
+    if (top == 0) return false;
     std::optional<RootRect> inside = windowRootRect(x_, window);
-    if (top == 0 || !inside) return false;
-    for (const TopLevel& t : topLevels(x_)) {
+    if (!inside) return false;
+    for (const TopLevel& t : windowTree()) {
         if (t.id != top) continue;
         if (!t.viewable) return false;
-        uint8_t* dst = composeBuffer(r);
-        if (!copyWindowArea(x_, top, t.outer, *inside, dst, r.width * 4, r)) return false;
-        image = borrowedImage(dst, r);
+        const RootRect area = intersect(*inside, r);
+        if (area.x != r.x || area.y != r.y || area.width != r.width || area.height != r.height)
+            fill(x_, canvas_, {0, 0, r.width, r.height}, 0);
+        DrawSource source = windowSource(x_, t);
+        drawInto(x_, canvas_, source, area.x - t.outer.x, area.y - t.outer.y, shifted(area, r));
+        releaseSource(x_, source);
         return true;
     }
     return false;
 }
 
-// Paints the hole again from the windows below stack[cut], bottom to top,
-// over black: what the screen would show there without stack[cut] and the
-// windows above it.
-void XcbWindowServer::redrawBelow(const std::vector<TopLevel>& stack, size_t cut, RootRect hole,
-                                  RootRect r) {
-    uint8_t* dst = compose_.data();
-    for (int32_t row = 0; row < hole.height; ++row) {
-        memset(dst + (static_cast<size_t>(hole.y - r.y + row) * r.width + (hole.x - r.x)) * 4, 0,
-               static_cast<size_t>(hole.width) * 4);
-    }
-    for (size_t i = 0; i < cut; ++i) {
-        const TopLevel& t = stack[i];
-        if (t.viewable && t.inputOutput)
-            copyWindowArea(x_, t.id, t.outer, hole, dst, r.width * 4, r);
-    }
-}
-
-bool XcbWindowServer::captureBelow(RootRect r, xcb_window_t window, CapturedImage& image) {
+// The screen as it is wherever the left-out windows (the given one and
+// those above it) do not reach; where they do, the picture is put together
+// again from the desktop's background and the windows below, so that only
+// those areas cost more than a plain screen picture.
+void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
     useComposite();
-    xcb_window_t top = topLevelOf(x_, window);
-    std::vector<TopLevel> stack = topLevels(x_);
+    const xcb_window_t top = topLevelHolding(window);
+    const std::vector<TopLevel>& stack = windowTree();
     auto cut =
         std::find_if(stack.begin(), stack.end(), [top](const TopLevel& t) { return t.id == top; });
     std::vector<RootRect> holes;
+    bool allHole = false;
     for (auto it = cut; it != stack.end(); ++it) {
         RootRect hole = intersect(it->outer, r);
-        if (it->viewable && it->inputOutput && !isEmpty(hole)) holes.push_back(hole);
+        if (!it->viewable || !it->inputOutput || isEmpty(hole)) continue;
+        holes.push_back(hole);
+        allHole = allHole || contains(hole, r);
     }
-    // Nothing to leave out where the picture is: the screen as it is.
-    if (holes.empty()) return captureAll(r, image);
-    if (!captureAll(r, image)) return false;
-    if (image.pixels.get() != compose_.data()) {
-        memcpy(composeBuffer(r), image.pixels.get(), image.byteLength);
+    if (holes.empty()) return composeScreen(r);
+    if (!allHole) {
+        std::vector<RootRect> inCanvas;
+        for (const RootRect& hole : holes) inCanvas.push_back(shifted(hole, r));
+        clipCanvas(x_, canvas_, {0, 0, r.width, r.height}, inCanvas);
+        composeScreen(r);
+        unclipCanvas(x_, canvas_);
     }
-    for (const RootRect& hole : holes) {
-        redrawBelow(stack, static_cast<size_t>(cut - stack.begin()), hole, r);
-    }
-    image = borrowedImage(compose_.data(), r);
-    return true;
+    // The windows below that show, bottom to top, desktop windows first.
+    std::vector<TopLevel> layers;
+    for (auto it = stack.begin(); it != cut; ++it)
+        if (it->viewable && it->inputOutput && it->desktop) layers.push_back(*it);
+    for (auto it = stack.begin(); it != cut; ++it)
+        if (it->viewable && it->inputOutput && !it->desktop) layers.push_back(*it);
+    DrawSource background = backgroundSource(x_, background_, wallpaper());
+    for (const RootRect& hole : holes) composeHole(r, hole, layers, background);
+    releaseSource(x_, background);
 }
 
-bool XcbWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter,
-                                   uint32_t windowNumber, CapturedImage& image) {
-    std::lock_guard<std::mutex> hold(lock_);
-    RootRect r;
-    if (!rootRectFor(rect, r)) return false;
-    switch (filter) {
-        case CaptureFilter::allWindows:
-            return captureAll(r, image);
-        case CaptureFilter::includingWindow:
-            return captureWindow(r, windowNumber, image);
-        case CaptureFilter::onScreenBelowWindow:
-            return captureBelow(r, windowNumber, image);
+const std::vector<TopLevel>& XcbWindowServer::windowTree() {
+    readEvents();
+    if (treeChanged_.exchange(false)) {
+        tree_ = topLevels(x_);
+        topOf_.clear();
     }
-    return false;
+    return tree_;
+}
+
+xcb_window_t XcbWindowServer::topLevelHolding(xcb_window_t window) {
+    const std::vector<TopLevel>& tree = windowTree();
+    for (const auto& [asked, top] : topOf_)
+        if (asked == window) return top;
+    // A window manager puts clients into frames of its own.
+    xcb_window_t top = topLevelOf(x_, window);
+    bool known =
+        std::any_of(tree.begin(), tree.end(), [top](const TopLevel& t) { return t.id == top; });
+    if (top != 0 && known) topOf_.emplace_back(window, top);
+    return top;
+}
+
+xcb_pixmap_t XcbWindowServer::wallpaper() {
+    if (wallpaperChanged_.exchange(false)) {
+        std::vector<uint32_t> pixmaps =
+            cardinalsOf(x_, askProperty(x_, x_.root, x_.atoms.xRootPixmapId, XCB_ATOM_PIXMAP));
+        wallpaper_ = pixmaps.empty() ? XCB_NONE : pixmaps[0];
+    }
+    return wallpaper_;
+}
+
+void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
+                                  const DrawSource& background) {
+    // An opaque window that covers the whole hole hides everything below it.
+    size_t first = 0;
+    bool covered = false;
+    for (size_t i = layers.size(); i-- > 0;) {
+        if (layers[i].depth != 32 && contains(layers[i].outer, hole)) {
+            first = i;
+            covered = true;
+            break;
+        }
+    }
+    if (!covered && background.picture != 0) {
+        drawInto(x_, canvas_, background, hole.x, hole.y, shifted(hole, r));
+    } else if (!covered) {
+        fill(x_, canvas_, shifted(hole, r), 0xFFFF);
+    }
+    for (size_t i = first; i < layers.size(); ++i) {
+        const RootRect part = intersect(layers[i].outer, hole);
+        if (isEmpty(part)) continue;
+        DrawSource source = windowSource(x_, layers[i]);
+        drawInto(x_, canvas_, source, part.x - layers[i].outer.x, part.y - layers[i].outer.y,
+                 shifted(part, r));
+        releaseSource(x_, source);
+    }
+}
+
+// The picture's pixels: already where they belong when the canvas is in
+// shared memory (once the server is done), else read back into the
+// caller's block, the scratch segment, or over the socket.
+bool XcbWindowServer::deliver(RootRect r, bool direct, CapturedImage& image) {
+    const RootRect whole{0, 0, r.width, r.height};
+    bool good = true;
+    if (canvas_.segment != 0) {
+        waitForServer(x_);
+        image = borrowedImage(direct ? shared_.data : scratch_.data, r);
+    } else if (direct && readIntoSegment(x_, shared_, canvas_.pixmap, whole)) {
+        image = borrowedImage(shared_.data, r);
+    } else if (ensureScratchSegment(x_, scratch_, bytesOf(r)) &&
+               readIntoSegment(x_, scratch_, canvas_.pixmap, whole)) {
+        image = borrowedImage(scratch_.data, r);
+    } else if (xcb_get_image_reply_t* reply = readOverSocket(x_, canvas_.pixmap, whole)) {
+        free(lastReply_);
+        lastReply_ = reply;
+        image = borrowedImage(xcb_get_image_data(reply), r);
+    } else {
+        good = false;
+    }
+    readEvents();
+    return good;
+}
+
+uint8_t* XcbWindowServer::allocateSharedPixels(size_t bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    int fd = -1;
+    uint8_t* data = allocateSharedBlock(bytes, fd);
+    if (data == nullptr || fd < 0) return data;
+    if (shared_.segment == 0 && x_.hasShm && !attachBlock(x_, shared_, data, bytes, fd)) {
+        reportOnce(
+            x_, "shared block",
+            "the X server cannot write into the capture buffer; pictures are copied into it");
+    }
+    close(fd);
+    return data;
 }
 
 FramePoint XcbWindowServer::mouseLocation() {
     xcb_connection_t* c = x_.connection;
     xcb_query_pointer_reply_t* p =
-        xcb_query_pointer_reply(c, xcb_query_pointer(c, x_.root), nullptr);
+        takeReply(x_, xcb_query_pointer_reply, xcb_query_pointer(c, x_.root), "QueryPointer");
     if (p == nullptr) return {};
     const RootRect first = firstScreen();
     FramePoint location{static_cast<double>(p->root_x - first.x),
@@ -237,7 +434,8 @@ bool XcbWindowServer::currentCursor(CursorImage& picture, FramePoint& hotSpot) {
     if (!x_.hasXFixes) return false;
     xcb_connection_t* c = x_.connection;
     xcb_xfixes_get_cursor_image_reply_t* reply =
-        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr);
+        takeReply(x_, xcb_xfixes_get_cursor_image_reply, xcb_xfixes_get_cursor_image(c),
+                  "XFixesGetCursorImage");
     if (reply == nullptr) return false;
     size_t count = static_cast<size_t>(reply->width) * reply->height;
     bool good =
@@ -271,10 +469,63 @@ void XcbWindowServer::postPointerButton(int xButton, bool down) {
     xcb_flush(x_.connection);
 }
 
+bool XcbWindowServer::isOnActiveSpace(uint32_t window) {
+    if (window == 0) return true;
+    const XAtoms& a = x_.atoms;
+    const uint32_t current =
+        cardinalOf(x_, x_.root, a.netCurrentDesktop, XCB_ATOM_CARDINAL, kAllDesktops);
+    const uint32_t ours = cardinalOf(x_, window, a.netWmDesktop, XCB_ATOM_CARDINAL, kAllDesktops);
+    const bool onCurrentDesktop =
+        current == kAllDesktops || ours == kAllDesktops || ours == current;
+    return onCurrentDesktop && !otherFullScreenActive(window);
+}
+
+bool XcbWindowServer::otherFullScreenActive(uint32_t ownWindow) {
+    const XAtoms& a = x_.atoms;
+    const uint32_t active = cardinalOf(x_, x_.root, a.netActiveWindow, XCB_ATOM_WINDOW, 0);
+    if (active == 0 || active == ownWindow) return false;
+    std::vector<uint32_t> states =
+        cardinalsOf(x_, askProperty(x_, active, a.netWmState, XCB_ATOM_ATOM));
+    return std::find(states.begin(), states.end(), a.netWmStateFullscreen) != states.end();
+}
+
+int XcbWindowServer::watchSpaces() {
+    std::lock_guard<std::mutex> hold(spacesLock_);
+    if (spaces_ == nullptr) {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c)) {
+            xcb_disconnect(c);
+            return -1;
+        }
+        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(c, x_.root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(c);
+        spaces_ = c;
+    }
+    return xcb_get_file_descriptor(spaces_);
+}
+
+uint32_t XcbWindowServer::takeSpaceNotices() {
+    std::lock_guard<std::mutex> hold(spacesLock_);
+    uint32_t notices = 0;
+    if (spaces_ == nullptr) return notices;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(spaces_)) {
+        if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
+            auto* notify = reinterpret_cast<xcb_property_notify_event_t*>(event);
+            if (notify->window == x_.root && notify->atom == x_.atoms.netCurrentDesktop)
+                notices |= kDesktopChanged;
+            if (notify->window == x_.root && notify->atom == x_.atoms.netActiveWindow)
+                notices |= kActiveWindowChanged;
+        }
+        free(event);
+    }
+    return notices;
+}
+
 }  // namespace
 
 std::unique_ptr<WindowServer> makeXcbWindowServer() {
-    XContext context;
-    if (!openXContext(context)) return nullptr;
-    return std::make_unique<XcbWindowServer>(context);
+    auto server = std::make_unique<XcbWindowServer>();
+    if (!server->open()) return nullptr;
+    return server;
 }

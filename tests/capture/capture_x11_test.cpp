@@ -4,16 +4,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "capture/host_events.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 #include "tests/support/xvfb.h"
 
 using testsupport::TestWindows;
@@ -41,7 +42,7 @@ class CaptureOnX11 : public ::testing::Test {
     uint32_t pixelAt(int x, int y) {
         uint32_t p;
         memcpy(&p, buffer + (static_cast<size_t>(y) * captureWidth + x) * 4, 4);
-        return p;
+        return p & 0xFFFFFFu;  // screen pictures carry no alpha
     }
 
     XvfbServer xvfb{1920, 1200};
@@ -120,8 +121,8 @@ TEST_F(CaptureOnX11, ApplicationWindowIsCapturedAloneEvenWhenCovered) {
     getTheBitmap(buffer, surroundings);
     EXPECT_EQ(captureWidth, 320);
     EXPECT_EQ(captureHeight, 240);
-    EXPECT_EQ(pixelAt(0, 0), 0xFFFF8000u);
-    EXPECT_EQ(pixelAt(319, 239), 0xFFFF8000u);
+    EXPECT_EQ(pixelAt(0, 0), 0xFF8000u);
+    EXPECT_EQ(pixelAt(319, 239), 0xFF8000u);
     free(theAppList);
     theAppList = nullptr;
 }
@@ -131,7 +132,7 @@ TEST_F(CaptureOnX11, ScreenCaptureHasTheScreensSize) {
     getTheBitmap(buffer, surroundings);
     EXPECT_EQ(captureWidth, 1920);
     EXPECT_EQ(captureHeight, 1200);
-    EXPECT_EQ(pixelAt(1919, 1199), 0xFF123456u);
+    EXPECT_EQ(pixelAt(1919, 1199), 0x123456u);
     thePrefs.scalingMode = 1;
     getTheBitmap(buffer, surroundings);
     EXPECT_EQ(captureWidth, 1920);
@@ -145,8 +146,94 @@ TEST_F(CaptureOnX11, ScreenCaptureWithTheArrowAtTheMouse) {
     windows.sync();
     thePrefs.showMouse = 1;
     getTheBitmap(buffer, surroundings);
-    EXPECT_NE(pixelAt(960, 600), 0xFF336699u) << "the arrow's tip";
-    EXPECT_EQ(pixelAt(955, 600), 0xFF336699u);
+    EXPECT_NE(pixelAt(960, 600), 0x336699u) << "the arrow's tip";
+    EXPECT_EQ(pixelAt(955, 600), 0x336699u);
+}
+
+// Two monitors side by side on one wide X screen, the second lower and
+// shorter: RandR announces them, and the capture takes the second one.
+TEST(CaptureOnTwoScreens, OrderCornersPictureAndCursorOfTheSecondScreen) {
+    XvfbServer xvfb(3200, 1200);
+    ASSERT_TRUE(xvfb.ok());
+    ASSERT_TRUE(xvfb.run("xrandr --setmonitor Left 1920/508x1080/286+0+0 screen"));
+    ASSERT_TRUE(xvfb.run("xrandr --setmonitor Right 1280/338x1024/270+1920+0 none"));
+    xvfb.makeDefault();
+    TestWindows windows(xvfb.display());
+    windows.create({.x = 1920, .y = 0, .width = 1280, .height = 1024, .rgb = 0x336699});
+    windows.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .rgb = 0x996633});
+
+    std::vector<ScreenInfo> screens = windowServer().screens();
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_EQ(screens[0].frame.x, 0.0);
+    EXPECT_EQ(screens[0].frame.y, 0.0);
+    EXPECT_EQ(screens[0].frame.height, 1080.0);
+    EXPECT_EQ(screens[1].frame.x, 1920.0);
+    EXPECT_EQ(screens[1].frame.y, 56.0) << "bottom-left: its lower edge 56 above the first's";
+    EXPECT_EQ(screens[1].frame.width, 1280.0);
+    EXPECT_EQ(screens[1].frame.height, 1024.0);
+
+    resetPrefs();
+    mainScreenHeight = static_cast<float>(windowServer().mainScreenHeight());
+    auto* buffer = static_cast<uint8_t*>(malloc(kMaxFrameBytes));
+    ASSERT_NE(buffer, nullptr);
+    NoOwnWindows surroundings;
+    ASSERT_EQ(loadCursorPicture(), 0);
+    thePrefs.whichScreen = 1;
+    thePrefs.showMouse = 1;
+    windowServer().postPointerMove(2000, 100);  // top-left global: 80, 100 on the second screen
+    windows.sync();
+    getTheBitmap(buffer, surroundings);
+    EXPECT_EQ(captureWidth, 1280);
+    EXPECT_EQ(captureHeight, 1024);
+    auto pixelAt = [&](int x, int y) {
+        uint32_t p;
+        memcpy(&p, buffer + (static_cast<size_t>(y) * captureWidth + x) * 4, 4);
+        return p & 0xFFFFFFu;
+    };
+    EXPECT_EQ(pixelAt(10, 10), 0x336699u);
+    EXPECT_EQ(pixelAt(1279, 1023), 0x336699u);
+    // The arrow's hot spot (1, 3 in the picture) lies on the mouse.
+    EXPECT_NE(pixelAt(80, 100), 0x336699u) << "the arrow's tip";
+    EXPECT_EQ(pixelAt(75, 100), 0x336699u);
+    EXPECT_EQ(pixelAt(80, 90), 0x336699u);
+    free(buffer);
+}
+
+TEST_F(CaptureOnX11, APictureLargerThanTheSenderTakesIsRefusedOnceWithOneLine) {
+    thePrefs.cropWindow = 1;
+    struct HugeCrop : NoOwnWindows {
+        FrameRect cropWindowFrame() override { return {0, 0, 8000, 1000}; }
+    } huge;
+    captureWidth = 16;
+    captureHeight = 16;
+    testing::internal::CaptureStdout();
+    getTheBitmap(buffer, huge);
+    getTheBitmap(buffer, huge);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(captureWidth, 16);
+    EXPECT_EQ(captureHeight, 16);
+    EXPECT_NE(said.find("8000 x 1000 picture is larger than the 7680 x 4320"), std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+}
+
+TEST_F(CaptureOnX11, TheDefaultSourceIsWrittenIntoTheCaptureBufferWithoutTheMainWindow) {
+    windows.create({.x = 0, .y = 0, .width = 1920, .height = 1200, .rgb = 0x224466});
+    uint32_t main =
+        windows.create({.x = 100, .y = 100, .width = 640, .height = 480, .rgb = 0xffffff});
+    struct MainWindow : NoOwnWindows {
+        uint32_t number = 0;
+        uint32_t mainWindowNumber() override { return number; }
+    } ours;
+    ours.number = main;
+    uint8_t* shared = allocateCaptureBuffer();
+    ASSERT_NE(shared, nullptr);
+    getTheBitmap(shared, ours);
+    EXPECT_EQ(captureWidth, 1920);
+    EXPECT_EQ(captureHeight, 1200);
+    uint32_t p;
+    memcpy(&p, shared + (static_cast<size_t>(300) * 1920 + 300) * 4, 4);
+    EXPECT_EQ(p & 0xFFFFFFu, 0x224466u);
 }
 
 TEST_F(CaptureOnX11, SyntheticMoveLandsInTheFixedArea) {

@@ -36,6 +36,28 @@ TEST(CropBoxMapping, PlacingAndStoringAreInverses) {
     }
 }
 
+TEST(CropBoxMapping, ADamagedBoxIsPlacedInsideTheScreens) {
+    const std::vector<ScreenInfo> screens = {{{0, 0, 1920, 1080}}, {{1920, 56, 1280, 1024}}};
+    FrameRect huge = placeInsideScreens(frameFromCropBox({100000, 100000, 0, 0}, 1080), screens);
+    EXPECT_EQ(huge.x, 0.0);
+    EXPECT_EQ(huge.y, 0.0);
+    EXPECT_EQ(huge.width, 3200.0);
+    EXPECT_EQ(huge.height, 1080.0);
+    FrameRect far = placeInsideScreens(
+        frameFromCropBox({640, 360, -2147483647 - 1, 2147483647}, 1080), screens);
+    EXPECT_EQ(far.x, 3200.0 - 640);
+    EXPECT_EQ(far.y, 1080.0 - 360);
+    EXPECT_EQ(far.width, 640.0);
+    FrameRect none = placeInsideScreens(frameFromCropBox({-5, 0, 10, 10}, 1080), screens);
+    EXPECT_EQ(none.width, 1.0);
+    EXPECT_EQ(none.height, 1.0);
+    FrameRect fits{100, 200, 300, 400};
+    FrameRect same = placeInsideScreens(fits, screens);
+    EXPECT_EQ(same.x, 100.0);
+    EXPECT_EQ(same.y, 200.0);
+    EXPECT_EQ(same.width, 300.0);
+}
+
 TEST(CropBoxMapping, TheDefaultBoxLiesOnTheScreen) {
     FrameRect frame = frameFromCropBox(defaultCropBox, 1080.0);
     EXPECT_EQ(frame.x, 100.0);
@@ -54,7 +76,8 @@ QApplication& application() {
 }
 
 void sendMouse(QWidget* to, QEvent::Type type, Qt::MouseButton button) {
-    Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
+    Qt::MouseButtons held =
+        type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
     QMouseEvent event(type, QPointF(5, 5), QPointF(5, 5), button, held, Qt::NoModifier);
     QApplication::sendEvent(to, &event);
 }
@@ -62,7 +85,7 @@ void sendMouse(QWidget* to, QEvent::Type type, Qt::MouseButton button) {
 // A real crop window on Qt's offscreen platform, with a main screen 1080
 // points high and a mouse the test moves.
 class CropWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
         thePrefs.cropBoxWidth = 640;

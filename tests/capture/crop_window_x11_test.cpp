@@ -8,8 +8,8 @@
 #include <QApplication>
 #include <QWidget>
 
-#include "settings/prefs.h"
 #include "capture/crop_window.h"
+#include "settings/prefs.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -71,6 +71,20 @@ TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
     EXPECT_EQ(thePrefs.cropBoxTop, 500);
     EXPECT_EQ(thePrefs.cropBoxWidth, 320);
     EXPECT_EQ(thePrefs.cropBoxHeight, 200);
+
+    // A box from a damaged settings file: the window stays on the screen.
+    thePrefs.cropBoxWidth = 100000;
+    thePrefs.cropBoxHeight = 2147483647;
+    thePrefs.cropBoxTop = -2147483647;
+    thePrefs.cropBoxLeft = 2147483647;
+    crop.pleaseInitCropWindow();
+    for (int i = 0; i < 20; ++i) app.processEvents();
+    ASSERT_TRUE(rootPosition(x.display(), crop.windowNumber(), left, top));
+    const QRect placed = crop.window()->geometry();
+    EXPECT_GE(left, 0);
+    EXPECT_GE(top, 0);
+    EXPECT_LE(left + placed.width(), 1600);
+    EXPECT_LE(top + placed.height(), 900);
 }
 
 }  // namespace

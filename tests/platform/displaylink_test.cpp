@@ -8,7 +8,7 @@
 #include <cmath>
 #include <thread>
 
-#include "tests/support/xvfb.h"
+#include "platform/windowserver/fake_window_server.h"
 
 namespace {
 
@@ -29,13 +29,26 @@ TEST(DisplayLink, RateIs60HzWithoutADisplay) {
     EXPECT_EQ(platform::displayRefreshRate(), 60.0);
 }
 
-TEST(DisplayLink, RateOfAnXServerIsPlausible) {
-    testsupport::XvfbServer x(1920, 1080);
-    ASSERT_TRUE(x.ok());
-    x.makeDefault();
-    double rate = platform::displayRefreshRate();
-    EXPECT_GE(rate, 1.0);
-    EXPECT_LE(rate, 1000.0);
+TEST(DisplayLink, RefreshRateComesFromTheModesTimings) {
+    // 1080p at 60 Hz: a 148.5 MHz pixel clock over 2200 x 1125 pixels.
+    EXPECT_DOUBLE_EQ(refreshRateOfMode({148'500'000, 2200, 1125, false, false}), 60.0);
+    EXPECT_NEAR(refreshRateOfMode({148'351'648, 2200, 1125, false, false}), 59.94, 0.0001);
+    // 1080i: each refresh is one field of half the lines.
+    EXPECT_DOUBLE_EQ(refreshRateOfMode({74'250'000, 2200, 1125, false, true}), 60.0);
+    // A double-scanned 320 x 240 mode sends every line twice.
+    EXPECT_NEAR(refreshRateOfMode({12'587'500, 400, 262, true, false}), 60.05, 0.01);
+    EXPECT_EQ(refreshRateOfMode({148'500'000, 0, 1125, false, false}), 0.0);
+    EXPECT_EQ(refreshRateOfMode({148'500'000, 2200, 0, false, false}), 0.0);
+}
+
+TEST(DisplayLink, RateIsTheWindowServersWhenPlausible) {
+    ScopedFakeWindowServer server;
+    server.fake.refreshRateHz = 50.0;
+    EXPECT_EQ(platform::displayRefreshRate(), 50.0);
+    server.fake.refreshRateHz = 0.0;
+    EXPECT_EQ(platform::displayRefreshRate(), 60.0);
+    server.fake.refreshRateHz = 5000.0;
+    EXPECT_EQ(platform::displayRefreshRate(), 60.0);
 }
 
 struct TickLog {
@@ -76,6 +89,8 @@ TEST(DisplayLink, TicksOnItsOwnThreadOnOneGridAndStartsOnce) {
     EXPECT_NE(log.thread.load(), std::this_thread::get_id());
 }
 
-TEST(DisplayLink, RefusesANullCallback) { EXPECT_EQ(platform::startDisplayLink(nullptr, nullptr), -1); }
+TEST(DisplayLink, RefusesANullCallback) {
+    EXPECT_EQ(platform::startDisplayLink(nullptr, nullptr), -1);
+}
 
 }  // namespace

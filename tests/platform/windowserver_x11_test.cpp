@@ -1,5 +1,6 @@
 // The X11 window server against a private Xvfb with windows of known colours.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -13,6 +14,13 @@ using testsupport::XvfbServer;
 
 namespace {
 
+// The colour at (x, y): screen pictures carry no alpha.
+uint32_t pixelAt(const CapturedImage& image, int x, int y) {
+    uint32_t p;
+    memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
+    return p & 0xFFFFFFu;
+}
+
 class X11WindowServer : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -21,12 +29,6 @@ class X11WindowServer : public ::testing::Test {
         server = makeXcbWindowServer();
         ASSERT_NE(server, nullptr);
         ASSERT_TRUE(windows.ok());
-    }
-
-    uint32_t pixelAt(const CapturedImage& image, int x, int y) {
-        uint32_t p;
-        memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
-        return p;
     }
 
     const WindowInfo* find(const std::vector<WindowInfo>& list, uint32_t id) {
@@ -133,12 +135,12 @@ TEST_F(X11WindowServer, ScreenImageHasTheRectanglesSizeAndColours) {
     EXPECT_EQ(image.height, 1200);
     EXPECT_EQ(image.bytesPerRow, 1920 * 4);
     EXPECT_EQ(image.byteLength, 1920u * 1200u * 4u);
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF112233u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0x112233u);
     ASSERT_TRUE(server->captureImage({100, 100, 50, 40}, CaptureFilter::allWindows, 0, image));
     EXPECT_EQ(image.width, 50);
     EXPECT_EQ(image.height, 40);
-    EXPECT_EQ(pixelAt(image, 0, 0), 0xFF112233u);
-    EXPECT_EQ(pixelAt(image, 49, 39), 0xFF112233u);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0x112233u);
+    EXPECT_EQ(pixelAt(image, 49, 39), 0x112233u);
 }
 
 TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
@@ -147,7 +149,7 @@ TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
     ASSERT_TRUE(server->captureImage({1800, 1100, 400, 300}, CaptureFilter::allWindows, 0, image));
     EXPECT_EQ(image.width, 400);
     EXPECT_EQ(image.height, 300);
-    EXPECT_EQ(pixelAt(image, 10, 10), 0xFF445566u);
+    EXPECT_EQ(pixelAt(image, 10, 10), 0x445566u);
     EXPECT_EQ(pixelAt(image, 200, 10), 0u);
     EXPECT_EQ(pixelAt(image, 10, 200), 0u);
     EXPECT_FALSE(server->captureImage({5000, 5000, 10, 10}, CaptureFilter::allWindows, 0, image));
@@ -162,13 +164,13 @@ TEST_F(X11WindowServer, OneWindowAloneEvenWhenCovered) {
     ASSERT_TRUE(
         server->captureImage({100, 100, 300, 200}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 300);
-    EXPECT_EQ(pixelAt(image, 0, 0), 0xFFFF0000u);
-    EXPECT_EQ(pixelAt(image, 299, 199), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 0, 0), 0xFF0000u);
+    EXPECT_EQ(pixelAt(image, 299, 199), 0xFF0000u);
     // A larger area holds the window alone, transparent around it.
     ASSERT_TRUE(
         server->captureImage({100, 100, 1920, 1080}, CaptureFilter::includingWindow, red, image));
     EXPECT_EQ(image.width, 1920);
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF0000u);
     EXPECT_EQ(pixelAt(image, 400, 150), 0u);
     windows.unmap(red);
     EXPECT_FALSE(
@@ -183,12 +185,12 @@ TEST_F(X11WindowServer, BelowAWindowLeavesItAndThoseAboveOut) {
     CapturedImage image;
     ASSERT_TRUE(
         server->captureImage({0, 0, 800, 800}, CaptureFilter::onScreenBelowWindow, middle, image));
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF00FF00u);
-    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF00FF00u);
-    EXPECT_EQ(pixelAt(image, 600, 600), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 600, 600), 0x00FF00u);
     ASSERT_TRUE(server->captureImage({0, 0, 800, 800}, CaptureFilter::allWindows, 0, image));
-    EXPECT_EQ(pixelAt(image, 150, 150), 0xFFFF0000u);
-    EXPECT_EQ(pixelAt(image, 400, 400), 0xFF0000FFu);
+    EXPECT_EQ(pixelAt(image, 150, 150), 0xFF0000u);
+    EXPECT_EQ(pixelAt(image, 400, 400), 0x0000FFu);
 }
 
 TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
@@ -198,7 +200,142 @@ TEST_F(X11WindowServer, BelowAWindowAwayFromTheRectangleIsTheScreenAsItIs) {
     CapturedImage image;
     ASSERT_TRUE(
         server->captureImage({0, 0, 400, 400}, CaptureFilter::onScreenBelowWindow, away, image));
-    EXPECT_EQ(pixelAt(image, 200, 200), 0xFF00FF00u);
+    EXPECT_EQ(pixelAt(image, 200, 200), 0x00FF00u);
+}
+
+TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem) {
+    windows.setRootBackground(0x304050);
+    windows.create({.x = 0,
+                    .y = 0,
+                    .width = 600,
+                    .height = 400,
+                    .rgb = 0x806040,
+                    .windowType = "_NET_WM_WINDOW_TYPE_DESKTOP"});
+    windows.create({.x = 500, .y = 300, .width = 400, .height = 300, .rgb = 0x20a020});
+    const FrameRect area{0, 0, 1200, 900};
+    CapturedImage shown;
+    ASSERT_TRUE(server->captureImage(area, CaptureFilter::allWindows, 0, shown));
+    std::vector<uint32_t> expected;
+    for (int y = 0; y < shown.height; ++y)
+        for (int x = 0; x < shown.width; ++x) expected.push_back(pixelAt(shown, x, y));
+    EXPECT_EQ(pixelAt(shown, 1100, 800), 0x304050u) << "the root's own colour";
+
+    uint32_t main =
+        windows.create({.x = 300, .y = 200, .width = 700, .height = 500, .rgb = 0xff00ff});
+    windows.create({.x = 900, .y = 100, .width = 200, .height = 200, .rgb = 0xffff00});
+    CapturedImage below;
+    ASSERT_TRUE(server->captureImage(area, CaptureFilter::onScreenBelowWindow, main, below));
+    ASSERT_EQ(below.byteLength, expected.size() * 4);
+    size_t differing = 0;
+    for (int y = 0; y < below.height; ++y)
+        for (int x = 0; x < below.width; ++x)
+            differing += pixelAt(below, x, y) != expected[static_cast<size_t>(y) * below.width + x];
+    EXPECT_EQ(differing, 0u);
+    EXPECT_EQ(pixelAt(below, 350, 250), 0x806040u) << "the desktop window";
+    EXPECT_EQ(pixelAt(below, 950, 650), 0x304050u) << "the root, uncovered";
+    EXPECT_EQ(pixelAt(below, 1000, 150), 0x304050u) << "the root under a window above";
+
+    windows.setWallpaper(0x123456);
+    ASSERT_TRUE(server->captureImage(area, CaptureFilter::onScreenBelowWindow, main, below));
+    EXPECT_EQ(pixelAt(below, 950, 650), 0x123456u) << "the published wallpaper";
+}
+
+TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {
+    windows.setRootBackground(0x102030);
+    windows.create({.x = 0, .y = 0, .width = 800, .height = 600, .rgb = 0x00ff00});
+    uint32_t main =
+        windows.create({.x = 700, .y = 500, .width = 300, .height = 300, .rgb = 0xff0000});
+    const size_t size = 1920u * 1200u * 4u;
+    uint8_t* block = server->allocateSharedPixels(size);
+    ASSERT_NE(block, nullptr);
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImageInto({0, 0, 1920, 1200}, CaptureFilter::onScreenBelowWindow,
+                                         main, block, size, image));
+    EXPECT_EQ(image.pixels.get(), block);
+    EXPECT_EQ(pixelAt(image, 750, 550), 0x00FF00u);
+    EXPECT_EQ(pixelAt(image, 900, 700), 0x102030u);
+    EXPECT_EQ(pixelAt(image, 1500, 1000), 0x102030u);
+    uint8_t other[64];
+    ASSERT_TRUE(server->captureImageInto({0, 0, 4, 4}, CaptureFilter::allWindows, 0, other,
+                                         sizeof other, image));
+    EXPECT_NE(image.pixels.get(), other) << "only the shared block is written into";
+}
+
+TEST_F(X11WindowServer, AnXErrorFailsTheCaptureAndIsReportedOnce) {
+    CapturedImage image;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(
+        server->captureImage({0, 0, 10, 10}, CaptureFilter::includingWindow, 0x3ffffe, image));
+    EXPECT_FALSE(
+        server->captureImage({0, 0, 10, 10}, CaptureFilter::includingWindow, 0x3ffffe, image));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("X error BadWindow (3) from QueryTree"), std::string::npos) << said;
+    EXPECT_EQ(said.find("X error"), said.rfind("X error")) << said;
+}
+
+TEST_F(X11WindowServer, TheMainWindowIsOffTheActiveSpaceOnAnotherDesktopOrBehindAFullScreenWindow) {
+    uint32_t ours = windows.create({.width = 100, .height = 100});
+    EXPECT_TRUE(server->isOnActiveSpace(ours)) << "no window manager has said otherwise";
+    windows.setCardinal(windows.root(), "_NET_CURRENT_DESKTOP", "CARDINAL", 0);
+    windows.setCardinal(ours, "_NET_WM_DESKTOP", "CARDINAL", 1);
+    EXPECT_FALSE(server->isOnActiveSpace(ours));
+    windows.setCardinal(windows.root(), "_NET_CURRENT_DESKTOP", "CARDINAL", 1);
+    EXPECT_TRUE(server->isOnActiveSpace(ours));
+    windows.setCardinal(ours, "_NET_WM_DESKTOP", "CARDINAL", 0xFFFFFFFF);  // on every desktop
+    EXPECT_TRUE(server->isOnActiveSpace(ours));
+
+    uint32_t video = windows.create({.width = 1920, .height = 1200});
+    windows.setAtom(video, "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN");
+    windows.setCardinal(windows.root(), "_NET_ACTIVE_WINDOW", "WINDOW", video);
+    EXPECT_FALSE(server->isOnActiveSpace(ours));
+    EXPECT_TRUE(server->otherFullScreenActive(ours));
+    windows.setCardinal(windows.root(), "_NET_ACTIVE_WINDOW", "WINDOW", ours);
+    EXPECT_TRUE(server->isOnActiveSpace(ours));
+    EXPECT_FALSE(server->otherFullScreenActive(ours));
+}
+
+TEST_F(X11WindowServer, ChangesOfTheDesktopAndTheActiveWindowAreAnnounced) {
+    int fd = server->watchSpaces();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(server->takeSpaceNotices(), 0u);
+    auto heard = [&] {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return 0u;  // a bound for a broken server, not a wait
+        return server->takeSpaceNotices();
+    };
+    windows.setCardinal(windows.root(), "_NET_CURRENT_DESKTOP", "CARDINAL", 2);
+    EXPECT_EQ(heard(), kDesktopChanged);
+    windows.setCardinal(windows.root(), "_NET_ACTIVE_WINDOW", "WINDOW", windows.root());
+    EXPECT_EQ(heard(), kActiveWindowChanged);
+}
+
+TEST(X11WindowServerWithoutSharedMemory, PicturesStillArrive) {
+    XvfbServer xvfb(800, 600, 24, false);
+    ASSERT_TRUE(xvfb.ok());
+    xvfb.makeDefault();
+    TestWindows windows(xvfb.display());
+    windows.setRootBackground(0x0000ff);
+    uint32_t green = windows.create({.x = 0, .y = 0, .width = 400, .height = 300, .rgb = 0x00ff00});
+    uint32_t red =
+        windows.create({.x = 200, .y = 100, .width = 400, .height = 300, .rgb = 0xff0000});
+    std::unique_ptr<WindowServer> server = makeXcbWindowServer();
+    ASSERT_NE(server, nullptr);
+    const size_t size = 800u * 600u * 4u;
+    uint8_t* block = server->allocateSharedPixels(size);
+    ASSERT_NE(block, nullptr);
+    CapturedImage image;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(server->captureImageInto({0, 0, 800, 600}, CaptureFilter::allWindows, 0, block,
+                                             size, image));
+        EXPECT_EQ(pixelAt(image, 300, 200), 0xFF0000u);
+        ASSERT_TRUE(server->captureImageInto({0, 0, 800, 600}, CaptureFilter::onScreenBelowWindow,
+                                             red, block, size, image));
+        EXPECT_EQ(pixelAt(image, 300, 200), 0x00FF00u);
+        EXPECT_EQ(pixelAt(image, 500, 350), 0x0000FFu);
+        ASSERT_TRUE(
+            server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green, image));
+        EXPECT_EQ(pixelAt(image, 399, 299), 0x00FF00u);
+    }
 }
 
 TEST_F(X11WindowServer, PointerMovesAndTheMouseLocationIsBottomUp) {

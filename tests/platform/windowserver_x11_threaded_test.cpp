@@ -14,7 +14,7 @@ namespace {
 uint32_t firstPixel(const CapturedImage& image) {
     uint32_t p;
     memcpy(&p, image.pixels.get(), 4);
-    return p;
+    return p & 0xFFFFFFu;  // screen pictures carry no alpha
 }
 
 TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
@@ -63,7 +63,7 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
     CapturedImage image;
     ASSERT_TRUE(
         server->captureImage({0, 0, 400, 300}, CaptureFilter::includingWindow, green, image));
-    EXPECT_EQ(firstPixel(image), 0xFF00FF00u);
+    EXPECT_EQ(firstPixel(image), 0x00FF00u);
 }
 
 }  // namespace

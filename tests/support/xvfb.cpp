@@ -35,7 +35,7 @@ std::string readDisplayNumber(int fd) {
 
 }  // namespace
 
-XvfbServer::XvfbServer(int width, int height, int depth) {
+XvfbServer::XvfbServer(int width, int height, int depth, bool sharedMemory) {
     int fds[2];
     if (pipe(fds) != 0) return;
     std::string screen =
@@ -49,9 +49,10 @@ XvfbServer::XvfbServer(int width, int height, int depth) {
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         dup2(devnull, 2);
+        const char* shm = sharedMemory ? "+extension" : "-extension";
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-               "-nolisten", "tcp", "+extension", "Composite", "+extension", "MIT-SHM", "+extension",
-               "XTEST", "-noreset", static_cast<char*>(nullptr));
+               "-nolisten", "tcp", "+extension", "Composite", shm, "MIT-SHM", "+extension", "XTEST",
+               "+extension", "RANDR", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
@@ -71,6 +72,11 @@ XvfbServer::~XvfbServer() {
 }
 
 void XvfbServer::makeDefault() const { setenv("DISPLAY", display_.c_str(), 1); }
+
+bool XvfbServer::run(const std::string& command) const {
+    const std::string line = "DISPLAY=" + display_ + " " + command;
+    return system(line.c_str()) == 0;
+}
 
 struct TestWindows::Impl {
     xcb_connection_t* c = nullptr;
@@ -164,6 +170,48 @@ void TestWindows::move(uint32_t window, int x, int y) {
 
 void TestWindows::unmap(uint32_t window) {
     xcb_unmap_window(impl_->c, window);
+    sync();
+}
+
+void TestWindows::map(uint32_t window) {
+    xcb_map_window(impl_->c, window);
+    sync();
+}
+
+uint32_t TestWindows::root() const { return impl_->root; }
+
+void TestWindows::setCardinal(uint32_t window, const char* property, const char* type,
+                              uint32_t value) {
+    impl_->set(window, impl_->atom(property), impl_->atom(type), 32, 1, &value);
+    sync();
+}
+
+void TestWindows::setAtom(uint32_t window, const char* property, const char* value) {
+    xcb_atom_t atom = impl_->atom(value);
+    impl_->set(window, impl_->atom(property), XCB_ATOM_ATOM, 32, 1, &atom);
+    sync();
+}
+
+void TestWindows::setRootBackground(uint32_t rgb) {
+    xcb_change_window_attributes(impl_->c, impl_->root, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(impl_->c, 0, impl_->root, 0, 0, 0, 0);
+    sync();
+}
+
+void TestWindows::setWallpaper(uint32_t rgb) {
+    xcb_connection_t* c = impl_->c;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, screen->root_depth, pixmap, impl_->root, screen->width_in_pixels,
+                      screen->height_in_pixels);
+    xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, pixmap, XCB_GC_FOREGROUND, &rgb);
+    xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
+    xcb_poly_fill_rectangle(c, pixmap, gc, 1, &all);
+    xcb_free_gc(c, gc);
+    xcb_change_window_attributes(c, impl_->root, XCB_CW_BACK_PIXMAP, &pixmap);
+    xcb_clear_area(c, 0, impl_->root, 0, 0, 0, 0);
+    impl_->set(impl_->root, impl_->atom("_XROOTPMAP_ID"), XCB_ATOM_PIXMAP, 32, 1, &pixmap);
     sync();
 }
 

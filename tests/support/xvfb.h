@@ -21,10 +21,13 @@ namespace testsupport {
 
 class XvfbServer {
   public:
-    // Starts Xvfb with one screen of width x height x depth; waits until it
-    // accepts connections. The server ends when the thread that made it
-    // ends (or the process dies), so make it on a thread that outlives it.
-    explicit XvfbServer(int width = 1920, int height = 1200, int depth = 24);
+    // Starts Xvfb with one screen of width x height x depth, with MIT-SHM
+    // or without it; waits until it accepts connections. The server keeps
+    // its state when the last client leaves (-noreset). It ends when the
+    // thread that made it ends (or the process dies), so make it on a
+    // thread that outlives it.
+    explicit XvfbServer(int width = 1920, int height = 1200, int depth = 24,
+                        bool sharedMemory = true);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
@@ -34,6 +37,9 @@ class XvfbServer {
     const std::string& display() const { return display_; }
     // Sets DISPLAY for this process to the private server.
     void makeDefault() const;
+    // Runs command (a shell command line) with DISPLAY set to this server;
+    // true when it exits with 0.
+    bool run(const std::string& command) const;
 
   private:
     pid_t pid_ = -1;
@@ -70,6 +76,18 @@ class TestWindows {
     void lower(uint32_t window);
     void move(uint32_t window, int x, int y);
     void unmap(uint32_t window);
+    void map(uint32_t window);
+    uint32_t root() const;
+    // Sets a 32-bit property of window: value of type (an atom name such as
+    // "CARDINAL" or "WINDOW").
+    void setCardinal(uint32_t window, const char* property, const char* type, uint32_t value);
+    // Sets an ATOM property of window to the atom named value.
+    void setAtom(uint32_t window, const char* property, const char* value);
+    // Paints the root with one colour, as xsetroot -solid does.
+    void setRootBackground(uint32_t rgb);
+    // Puts a wallpaper of one colour on the root, as wallpaper setters do:
+    // the root's background pixmap, published in _XROOTPMAP_ID.
+    void setWallpaper(uint32_t rgb);
     // Sets _NET_CLIENT_LIST_STACKING on the root (bottom to top) as a window
     // manager would.
     void setStackingList(const uint32_t* windows, int count);
