@@ -8,11 +8,12 @@
 #include <memory>
 #include <new>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/sender.h"
+#include "engine/timing.h"
 #include "engine/video_send.h"
 #include "platform/ndi/ndi.h"
+#include "settings/prefs.h"
 
 std::atomic<NDISendData*> theNDISendData{nullptr};
 
@@ -167,10 +168,12 @@ int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, 
     if (!data->busy.compare_exchange_strong(expected, kSlotWriting, std::memory_order_acq_rel))
         return 0;
     data->ready.store(0, std::memory_order_relaxed);
+    StageClock clock;
     if (wantsHalfSize(width, fourcc))
         placeHalfSize(data, pixels, width, height);
     else
         placeCopy(data, pixels, width, height, fourcc);
+    clock.lap(EngineStage::MailboxCopy);
     data->frameRateCode = frameRateCode;
     data->aspect16x9 = aspect16x9;
     data->progressive = progressive;
@@ -237,7 +240,8 @@ std::atomic<float> largestScreenScale{1.0f};
 
 void setScreenScaleFactors(const float* factors, int32_t count) {
     float scale = 1.0f;
-    for (int32_t i = 0; factors != nullptr && i < count; ++i) scale = factors[i] > scale ? factors[i] : scale;
+    for (int32_t i = 0; factors != nullptr && i < count; ++i)
+        scale = factors[i] > scale ? factors[i] : scale;
     largestScreenScale.store(scale);
 }
 
