@@ -102,17 +102,23 @@ bool takeWaitingFrame(NDISendData* data) {
     return data->busy.compare_exchange_strong(expected, kSlotSending, std::memory_order_acq_rel);
 }
 
-void consumeFrame(const NDISendData* data) {
-    if (data->width == 0 || data->height == 0) return;
-    FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
-    if (consumer == nullptr) consumer = sendVideoToNDI;
-    consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
-             data->aspect16x9, data->progressive);
-}
-
 void releaseTakenFrame(NDISendData* data) {
     data->ready.store(0, std::memory_order_relaxed);
     data->busy.store(kSlotFree, std::memory_order_release);
+}
+
+// The mailbox whose frame the sender thread holds, until it is released.
+thread_local NDISendData* frameInHand = nullptr;
+
+void consumeFrame(NDISendData* data) {
+    frameInHand = data;
+    if (data->width != 0 && data->height != 0) {
+        FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
+        if (consumer == nullptr) consumer = sendVideoToNDI;
+        consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
+                 data->aspect16x9, data->progressive);
+    }
+    releaseMailboxFrame();
 }
 
 void* senderThreadEntry(void* record) {
@@ -222,10 +228,15 @@ int32_t ndiSenderThread(NDISendData* data) {
             continue;
         }
         consumeFrame(data);
-        releaseTakenFrame(data);
     }
     destroyNDISender();
     return 0;
+}
+
+void releaseMailboxFrame() {
+    if (frameInHand == nullptr) return;
+    releaseTakenFrame(frameInHand);
+    frameInHand = nullptr;
 }
 
 void setFrameConsumer(FrameConsumer consumer) {
