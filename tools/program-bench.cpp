@@ -454,13 +454,12 @@ struct Bench {
         const std::string configHome = workDir + "/config";
         mkdir(configHome.c_str(), 0700);
         writeSettings(configHome, options);
-        std::vector<std::string> env = {displayEnv(),
-                                        "QT_QPA_PLATFORM=xcb",
-                                        "NDI_PORT=" + std::to_string(port),
-                                        "NDI_BIND=127.0.0.1",
-                                        "NDITABRIVO_AUDIO_BACKEND=dummy",
-                                        "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                        "XDG_CONFIG_HOME=" + configHome};
+        std::vector<std::string> env = {
+            displayEnv(), "QT_QPA_PLATFORM=xcb", "NDI_PORT=" + std::to_string(port),
+            "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+            // The update check stays on loopback: nobody there.
+            "NDITABRIVO_UPDATE_HOST=127.0.0.1:1", "XDG_CONFIG_HOME=" + configHome};
         if (options.half) env.push_back("QT_SCALE_FACTOR=2");
         Child program = spawnChild({options.buildDir + "/NDITabrivo"}, env, log("program"), false);
         if (program.pid <= 0 || !waitForPort(port, 20)) {
