@@ -318,6 +318,15 @@ void runAsFastAsTaken(std::vector<std::vector<uint8_t>>& pictures, const Options
     }
 }
 
+// The mailbox frees its slot before the frame is encoded: the last frame
+// may still be on its way when the mailbox is idle.
+void waitLastSend(const Options& options) {
+    std::unique_lock<std::mutex> hold(theTimeline->lock);
+    theTimeline->sendEnded.wait_for(hold, std::chrono::seconds(10), [&] {
+        return theTimeline->sentAt[options.count - 1].load() != 0;
+    });
+}
+
 struct Figures {
     int sent = 0;
     double seconds = 0;
@@ -550,6 +559,7 @@ int main(int argc, char** argv) {
     else
         runAsFastAsTaken(pictures, options);
     waitMailboxIdle(10'000'000'000);
+    if (options.rate <= 0) waitLastSend(options);
     const double engineCpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     {
         std::lock_guard<std::mutex> hold(theStageTimes.lock);
