@@ -5,13 +5,13 @@
 #include <mutex>
 #include <new>
 
-#include "settings/prefs.h"
 #include "capture/crop_window.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
-#include "engine/mailbox.h"
+#include "engine/engine.h"
 #include "platform/clock/clock.h"
 #include "platform/desktop/main_thread.h"
+#include "settings/prefs.h"
 
 std::atomic<int64_t> lastAppListRefresh{0};
 
@@ -28,14 +28,53 @@ constexpr uint32_t kAppListRefreshTicks = 61;
 // that finds a capture step writing behaves as if captureBusy were set.
 std::mutex captureLock;
 
+// Set by the tick that queues a capture step, cleared when the step starts:
+// while the main thread is slower than the display (an overloaded machine),
+// one step waits, not one more per refresh, so the window keeps answering
+// and a close is not stuck behind a backlog of captures.
+std::atomic<bool> captureStepWaiting{false};
+
+// The capture in the buffer is fit to send only when it was made while the
+// current receivers were connected: a stale picture from before they came
+// is never their first frame. The tick moves the era on whenever it finds
+// nobody receiving; a capture takes the era it started in.
+std::atomic<uint32_t> receivingEra{0};
+std::atomic<uint32_t> captureEra{0};
+
+bool anyoneReceiving(const FrameClockHooks& hooks) {
+    return !hooks.anyoneReceiving || hooks.anyoneReceiving();
+}
+
+// Compared in the counter's own 32 bits so that it goes on when the counter
+// wraps.
+bool appListRefreshDue(uint32_t count) {
+    return thePrefs.autoRefresh != 0 &&
+           uint32_t(count - uint32_t(lastAppListRefresh.load())) >= kAppListRefreshTicks;
+}
+
+void queueCaptureStep(const FrameClockHooks& hooks) {
+    if (captureStepWaiting.exchange(true)) return;
+    hooks.perform([&hooks] {
+        captureStepWaiting.store(false);
+        captureStep(hooks, true);
+    });
+}
+
 void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
     if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
     std::unique_lock<std::mutex> hold(captureLock, std::try_to_lock);
     if (!hold.owns_lock()) return;
+    if (!anyoneReceiving(hooks)) {
+        receivingEra.fetch_add(1);
+        // The step still keeps the application list fresh.
+        if (appListRefreshDue(hooks.tickCount())) queueCaptureStep(hooks);
+        return;
+    }
     // Queued while the lock is held, so the capture it asks for cannot start
     // writing before this tick has submitted the previous one.
-    hooks.perform([&hooks] { captureStep(hooks, true); });
-    hooks.submit(theCaptureBuffer.load(), kCapturePixelTag);
+    queueCaptureStep(hooks);
+    if (captureEra.load() == receivingEra.load())
+        hooks.submit(theCaptureBuffer.load(), kCapturePixelTag);
 }
 
 // Allocated once at the largest picture size; on failure the step is skipped
@@ -56,7 +95,9 @@ uint8_t* captureBufferOrNull() {
 void fillCaptureBuffer(const FrameClockHooks& hooks) {
     int32_t mode = liveOutputMode.load();
     if (mode != 0 && mode != 2) return;
+    if (!anyoneReceiving(hooks)) return;
     std::lock_guard<std::mutex> hold(captureLock);
+    const uint32_t era = receivingEra.load();
     uint8_t* buffer = captureBufferOrNull();
     if (buffer == nullptr) return;
     if (mode == 2) {
@@ -65,14 +106,12 @@ void fillCaptureBuffer(const FrameClockHooks& hooks) {
     } else {
         hooks.capture(buffer);
     }
+    captureEra.store(era);
 }
 
-// The difference is taken in the counter's own 32 bits so that the refresh
-// goes on when the counter wraps.
 void refreshAppListWhenDue(const FrameClockHooks& hooks) {
-    if (thePrefs.autoRefresh == 0) return;
-    uint32_t count = hooks.tickCount();
-    if (uint32_t(count - uint32_t(lastAppListRefresh.load())) < kAppListRefreshTicks) return;
+    const uint32_t count = hooks.tickCount();
+    if (!appListRefreshDue(count)) return;
     hooks.perform(hooks.loadApplicationMenu);
     lastAppListRefresh.store(count);
 }
@@ -81,7 +120,9 @@ void refreshAppListWhenDue(const FrameClockHooks& hooks) {
 // the mailbox and the crop window, and leave the main window's part undone.
 FrameClockHooks makeBaseHooks() {
     FrameClockHooks hooks;
-    hooks.perform = [](std::function<void()> work) { platform::performOnMainThread(std::move(work)); };
+    hooks.perform = [](std::function<void()> work) {
+        platform::performOnMainThread(std::move(work));
+    };
     hooks.submit = [](uint8_t* pixels, uint32_t tag) { submitFrame(pixels, tag); };
     hooks.capture = [](uint8_t*) {};
     hooks.loadApplicationMenu = [] {};
@@ -91,6 +132,7 @@ FrameClockHooks makeBaseHooks() {
         if (theCropWindow != nullptr) theCropWindow->pleaseInitCropWindow();
     };
     hooks.tickCount = platform::systemTickCount;
+    hooks.anyoneReceiving = anyReceiverConnected;
     return hooks;
 }
 

@@ -26,7 +26,10 @@ int32_t displayLinkCallback(platform::DisplayLink* link, const platform::Display
 // The capture step the tick queues: captures the chosen source into
 // theCaptureBuffer (or blanks and submits it in black-frame mode), and
 // refreshes the application list automatically about once a second. Main
-// thread only; skipped while a capture step runs or in output mode 1.
+// thread only; skipped while a capture step runs or in output mode 1. While
+// no receiver is connected it captures nothing and only refreshes the list.
+// The tick queues a step only when none is waiting to run, so a main thread
+// slower than the display never gathers a backlog of steps.
 void updateNDIOutput();
 
 // The capture step without the busy flag and without the mode-1 skip.
@@ -49,6 +52,9 @@ struct FrameClockHooks {
     std::function<void()> pleaseInitCropWindow;
     // The system tick counter (sixtieths of a second).
     std::function<uint32_t()> tickCount;
+    // Whether the stream has anyone to go to (anyReceiverConnected); while it
+    // has not, no capture is made and nothing submitted. Unset: always.
+    std::function<bool()> anyoneReceiving;
 };
 // The hooks the display link and updateNDIOutput use.
 const FrameClockHooks& appFrameClockHooks();

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
+#include "settings/prefs.h"
 
 float* audioPlanarBuffer = nullptr;
 

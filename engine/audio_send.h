@@ -6,18 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/engine.h"
+
 // Bytes of the planar scratch buffer: allocated at the first block, kept for
 // the life of the process.
 inline constexpr size_t kAudioPlanarBytes = 10'000'000;
 // Only the audio thread of the current capture run touches it; successive
 // runs are strictly ordered by the capture thread.
 extern float* audioPlanarBuffer;
-
-// Sends `frames` interleaved frames of `channels` 32-bit float samples: all
-// channels when thePrefs.allChannels is on or the block is mono, else channels
-// 0 and 1. A block too large for the planar buffer leaves in consecutive
-// pieces. Returns 0; a block that finds no sender is dropped.
-int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate);
 
 // Sends one planar block (plane c at c x channelStrideBytes) as one NDI audio
 // frame, creating the sender first when there is none, then sets

@@ -160,6 +160,21 @@ int32_t copyNalPayloads(const x264_nal_t* nals, int32_t count, uint8_t* output) 
     return static_cast<int32_t>(total);
 }
 
+bool convertUYVYBand(H264Encoder* encoder, const uint8_t* uyvy, int32_t w, int32_t firstRow,
+                     int32_t rows) {
+    if (encoder == nullptr || encoder->picIn == nullptr) return false;
+    const x264_image_t& img = encoder->picIn->img;
+    if (img.plane[1] == nullptr || w != encoder->width || rows < 1 || firstRow < 0 ||
+        (firstRow & 1) != 0 || firstRow >= encoder->height)
+        return false;
+    rows = std::min(rows, encoder->height - firstRow);
+    const int32_t chromaRow = firstRow >> 1;
+    return libyuv::UYVYToI420(uyvy, 2 * w, img.plane[0] + int64_t{firstRow} * img.i_stride[0],
+                              img.i_stride[0], img.plane[1] + int64_t{chromaRow} * img.i_stride[1],
+                              img.i_stride[1], img.plane[2] + int64_t{chromaRow} * img.i_stride[2],
+                              img.i_stride[2], w, rows) == 0;
+}
+
 namespace {
 
 // Encodes picIn as it stands, numbering it from frameCounter, and copies the
@@ -198,14 +213,8 @@ int pictureTypeFor(int32_t type) {
     }
 }
 
-// UYVY rows of 2 x w bytes straight into the picture's planes; an odd last
-// source row beyond the encoder's even height is left out.
 bool convertIntoPicture(H264Encoder* encoder, const uint8_t* uyvy, int32_t w, int32_t h) {
-    const x264_image_t& img = encoder->picIn->img;
-    if (img.plane[1] == nullptr || w != encoder->width || h < 1) return false;
-    const int32_t rows = std::min(h, encoder->height);
-    return libyuv::UYVYToI420(uyvy, 2 * w, img.plane[0], img.i_stride[0], img.plane[1],
-                              img.i_stride[1], img.plane[2], img.i_stride[2], w, rows) == 0;
+    return convertUYVYBand(encoder, uyvy, w, 0, h);
 }
 
 // Converts into the scratch planes, then scales into the picture, kept
@@ -270,20 +279,8 @@ int32_t encodeI420Frame(H264Encoder* encoder, int32_t /*unused*/, const uint8_t*
 
 int32_t encodeYUYVFrame(H264Encoder* encoder, int32_t type, const uint8_t* yuyv, uint8_t* output) {
     if (!encoderOpen(encoder) || yuyv == nullptr) return -1;
-    switch (type) {
-        case 2:
-            encoder->picIn->i_type = X264_TYPE_I;
-            break;
-        case 1:
-            encoder->picIn->i_type = X264_TYPE_IDR;
-            break;
-        case 0:
-            encoder->picIn->i_type = X264_TYPE_P;
-            break;
-        default:
-            encoder->picIn->i_type = X264_TYPE_AUTO;
-            break;
-    }
+    // The packed front end knows no keyframe type: 3 lets the encoder choose.
+    encoder->picIn->i_type = pictureTypeFor(type == 3 ? kPictureTypeAuto : type);
     // 4:2:2 to the picture's 4:2:0: libyuv averages the chroma of each row pair.
     const x264_image_t& img = encoder->picIn->img;
     const int32_t w = encoder->param->i_width;

@@ -76,6 +76,14 @@ inline constexpr int32_t kPictureTypeIDR = 1;
 int32_t encodeUYVYFrame(H264Encoder* encoder, int32_t type, const uint8_t* uyvy, int32_t w,
                         int32_t h, uint8_t* output, uint32_t fourcc, int32_t* keyframe,
                         int64_t* pts, int64_t* dts);
+// Converts `rows` UYVY rows (2 x w bytes each, starting at uyvy) into the
+// encoder's picture from picture row firstRow on, which must be even; rows
+// beyond the encoder's height are left out. Lets a caller convert a picture
+// band by band while each band is still in the cache, then encode it with
+// encodeUYVYFrame and a null source. False when the band does not fit the
+// encoder or the conversion fails.
+bool convertUYVYBand(H264Encoder* encoder, const uint8_t* uyvy, int32_t w, int32_t firstRow,
+                     int32_t rows);
 // Encodes the picture already in the encoder's input picture. Returns the
 // byte count (0 when x264 gave nothing) or -1.
 int32_t encodeH264Frame(H264Encoder* encoder, int32_t type, uint8_t* output, int32_t unused,

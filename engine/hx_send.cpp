@@ -2,16 +2,18 @@
 
 #include <libyuv/convert_from_argb.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "common/little_endian.h"
 #include "engine/encoder.h"
+#include "engine/mailbox.h"
 #include "engine/sender.h"
 #include "engine/timing.h"
+#include "settings/prefs.h"
 
 FILE* h264DumpFiles[2] = {nullptr, nullptr};
 int64_t dataRateBytes = 0;
@@ -156,12 +158,7 @@ bool allocateStreamBuffers(HXSenderState* state, int32_t s) {
 
 // The bit-rate control raised bitRateChanged so that the new setting takes
 // effect: the new encoder is set up with the bit rates and quality it selects.
-void takeBitRateSetting(HXSenderState* state) {
-    const int32_t mode = thePrefs.theBitRateMode;
-    state->bitRate[0] = bitRateForMode(mode);
-    state->bitRate[1] = state->bitRate[0] >> 2;
-    state->quality = qualityForMode(mode);
-}
+void takeBitRateSetting(HXSenderState* state) { applyBitRateMode(state, thePrefs.theBitRateMode); }
 
 // Tears the stream's encoder down and sets up one for this frame. False when
 // no encoder could be made: the frame is dropped and the next one tries again.
@@ -226,19 +223,68 @@ bool decideKeyframe(NDIlib_send_instance_t sender, HXSenderState* state, int32_t
     return keyframe;
 }
 
+// Rows converted at a time: a band of BGRA rows and its UYVY form stay in
+// the core's own cache between the two conversions, instead of the whole
+// UYVY picture making a round trip through memory.
+constexpr int64_t kBandBytes = 256 * 1024;
+
+int32_t bandRows(int32_t width) {
+    const int64_t rows = kBandBytes / (int64_t{width} * 6);
+    return static_cast<int32_t>(std::max<int64_t>(2, rows & ~int64_t{1}));
+}
+
+bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
+
+// BGRA to UYVY to the encoder's I420 picture, one band at a time; the band's
+// UYVY form reuses the start of the scratch, so it stays in the cache too.
+bool convertBGRAInBands(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
+                        StageClock* clock) {
+    const int32_t w = frame.xres;
+    const int32_t band = bandRows(w);
+    uint8_t* uyvy = state->uyvyScratch[s];
+    for (int32_t row = 0; row < frame.yres; row += band) {
+        const int32_t rows = std::min(band, frame.yres - row);
+        libyuv::ARGBToUYVY(frame.p_data + int64_t{row} * 4 * w, 4 * w, uyvy, 2 * w, w, rows);
+        clock->add(EngineStage::BgraToUyvy);
+        const bool converted = convertUYVYBand(state->encoder[s], uyvy, w, row, rows);
+        clock->add(EngineStage::UyvyToI420);
+        // Rows past the encoder's even height are not wanted: not a failure.
+        if (!converted && row < state->encoder[s]->height) return false;
+    }
+    return true;
+}
+
 // Rows are taken as packed: the frame's line stride is not consulted.
 int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
                     bool keyframe, int32_t* flag, int64_t* pictureNumber) {
     const int32_t type = keyframe ? kPictureTypeIDR : kPictureTypeAuto;
-    const uint8_t* uyvy = frame.p_data;
-    if (frame.FourCC == kFourCC_BGRA || frame.FourCC == kFourCC_BGRX) {
-        libyuv::ARGBToUYVY(frame.p_data, 4 * frame.xres, state->uyvyScratch[s], 2 * frame.xres,
-                           frame.xres, frame.yres);
-        uyvy = state->uyvyScratch[s];
+    H264Encoder* encoder = state->encoder[s];
+    StageClock clock;
+    // The scaling path (never taken by the program) converts the whole
+    // picture inside the encoder.
+    const uint8_t* source = encoder->scale == 1.0f ? nullptr : frame.p_data;
+    if (isBGRA(frame.FourCC)) {
+        if (source != nullptr) {
+            libyuv::ARGBToUYVY(frame.p_data, 4 * frame.xres, state->uyvyScratch[s], 2 * frame.xres,
+                               frame.xres, frame.yres);
+            source = state->uyvyScratch[s];
+        } else if (!convertBGRAInBands(state, s, frame, &clock)) {
+            return -1;
+        }
+    } else if (source == nullptr) {
+        if (!convertUYVYBand(encoder, frame.p_data, frame.xres, 0, frame.yres)) return -1;
+        clock.add(EngineStage::UyvyToI420);
     }
+    clock.flush();
+    // The picture now lives in the encoder's own planes (or, on the scaling
+    // path, in the scratch): the mailbox may take the next frame.
+    if (source == nullptr || source == state->uyvyScratch[s]) releaseMailboxFrame();
     int64_t dts = 0;
-    return encodeUYVYFrame(state->encoder[s], type, uyvy, frame.xres, frame.yres,
-                           state->encodedData[s], kFourCC_UYVA, flag, pictureNumber, &dts);
+    const int32_t bytes =
+        encodeUYVYFrame(encoder, type, source, frame.xres, frame.yres, state->encodedData[s],
+                        kFourCC_UYVA, flag, pictureNumber, &dts);
+    clock.lap(EngineStage::Encode);
+    return bytes;
 }
 
 void writePacket(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
@@ -315,7 +361,9 @@ int32_t sendFunctionSendData(NDIlib_send_instance_t sender, NDIlib_video_frame_v
     const int32_t bytes = encodeFrame(state, s, *video, keyframe, &flag, &pictureNumber);
     if (bytes < 0) return 0;
     writePacket(state, s, *video, bytes, flag, pictureNumber);
+    StageClock clock;
     sendPacket(sender, *state, s, streamMode, *video, bytes, flag != 0);
+    clock.lap(EngineStage::Send);
     return 0;
 }
 

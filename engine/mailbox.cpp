@@ -8,11 +8,12 @@
 #include <memory>
 #include <new>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/sender.h"
+#include "engine/timing.h"
 #include "engine/video_send.h"
 #include "platform/ndi/ndi.h"
+#include "settings/prefs.h"
 
 std::atomic<NDISendData*> theNDISendData{nullptr};
 
@@ -101,17 +102,23 @@ bool takeWaitingFrame(NDISendData* data) {
     return data->busy.compare_exchange_strong(expected, kSlotSending, std::memory_order_acq_rel);
 }
 
-void consumeFrame(const NDISendData* data) {
-    if (data->width == 0 || data->height == 0) return;
-    FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
-    if (consumer == nullptr) consumer = sendVideoToNDI;
-    consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
-             data->aspect16x9, data->progressive);
-}
-
 void releaseTakenFrame(NDISendData* data) {
     data->ready.store(0, std::memory_order_relaxed);
     data->busy.store(kSlotFree, std::memory_order_release);
+}
+
+// The mailbox whose frame the sender thread holds, until it is released.
+thread_local NDISendData* frameInHand = nullptr;
+
+void consumeFrame(NDISendData* data) {
+    frameInHand = data;
+    if (data->width != 0 && data->height != 0) {
+        FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
+        if (consumer == nullptr) consumer = sendVideoToNDI;
+        consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
+                 data->aspect16x9, data->progressive);
+    }
+    releaseMailboxFrame();
 }
 
 void* senderThreadEntry(void* record) {
@@ -167,10 +174,12 @@ int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, 
     if (!data->busy.compare_exchange_strong(expected, kSlotWriting, std::memory_order_acq_rel))
         return 0;
     data->ready.store(0, std::memory_order_relaxed);
+    StageClock clock;
     if (wantsHalfSize(width, fourcc))
         placeHalfSize(data, pixels, width, height);
     else
         placeCopy(data, pixels, width, height, fourcc);
+    clock.lap(EngineStage::MailboxCopy);
     data->frameRateCode = frameRateCode;
     data->aspect16x9 = aspect16x9;
     data->progressive = progressive;
@@ -219,10 +228,15 @@ int32_t ndiSenderThread(NDISendData* data) {
             continue;
         }
         consumeFrame(data);
-        releaseTakenFrame(data);
     }
     destroyNDISender();
     return 0;
+}
+
+void releaseMailboxFrame() {
+    if (frameInHand == nullptr) return;
+    releaseTakenFrame(frameInHand);
+    frameInHand = nullptr;
 }
 
 void setFrameConsumer(FrameConsumer consumer) {
@@ -237,7 +251,8 @@ std::atomic<float> largestScreenScale{1.0f};
 
 void setScreenScaleFactors(const float* factors, int32_t count) {
     float scale = 1.0f;
-    for (int32_t i = 0; factors != nullptr && i < count; ++i) scale = factors[i] > scale ? factors[i] : scale;
+    for (int32_t i = 0; factors != nullptr && i < count; ++i)
+        scale = factors[i] > scale ? factors[i] : scale;
     largestScreenScale.store(scale);
 }
 

@@ -1,13 +1,15 @@
 #include "engine/sender.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 
-#include "settings/prefs.h"
 #include "common/bounded_text.h"
+#include "settings/prefs.h"
 
 HXSenderState theHXState;
 std::atomic<NDIlib_send_instance_t> theNDISender{nullptr};
@@ -32,27 +34,57 @@ int32_t qualityForMode(int32_t mode) {
     return static_cast<uint32_t>(mode) < kBitRateModeCount ? qualityTable[mode] : 21;
 }
 
+void applyBitRateMode(HXSenderState* state, int32_t mode) {
+    state->bitRate[0] = bitRateForMode(mode);
+    state->bitRate[1] = state->bitRate[0] >> 2;
+    state->quality = qualityForMode(mode);
+}
+
+namespace {
+
+// Both guarded by senderLock.
+std::chrono::milliseconds refusedRetryInterval = kDefaultRefusedRetryInterval;
+std::optional<std::chrono::steady_clock::time_point> lastRefusal;
+
+bool refusedRecently() {
+    return lastRefusal && std::chrono::steady_clock::now() - *lastRefusal < refusedRetryInterval;
+}
+
+}  // namespace
+
 NDIlib_send_instance_t ensureNDISender() {
     NDIlib_send_instance_t sender = theNDISender.load(std::memory_order_acquire);
     if (sender != nullptr) return sender;
     std::unique_lock lock(senderLock);
     sender = theNDISender.load(std::memory_order_acquire);
     if (sender != nullptr) return sender;  // the other thread won the race
+    if (refusedRecently()) return nullptr;
     // Both sending paths start the runtime before creating; whether it can
     // run is checked, and reported, by createNDISender.
-    NDIlib_initialize();
+    const bool runs = NDIlib_initialize();
     sender = setupNDIHXSender();
+    if (sender == nullptr && runs) lastRefusal = std::chrono::steady_clock::now();
+    if (sender != nullptr) lastRefusal.reset();
     theNDISender.store(sender, std::memory_order_release);
     return sender;
+}
+
+void setRefusedRetryInterval(std::chrono::milliseconds interval) {
+    std::unique_lock lock(senderLock);
+    refusedRetryInterval = interval;
+    lastRefusal.reset();
+}
+
+bool anyReceiverConnected() {
+    std::shared_lock lock(senderLock);
+    NDIlib_send_instance_t sender = theNDISender.load(std::memory_order_acquire);
+    return sender == nullptr || NDIlib_send_get_no_connections(sender, 0) > 0;
 }
 
 NDIlib_send_instance_t setupNDIHXSender() {
     HXSenderState& state = theHXState;
     state.networkMode = 0;
-    const int32_t mode = thePrefs.theBitRateMode;
-    state.bitRate[0] = bitRateForMode(mode);
-    state.bitRate[1] = state.bitRate[0] >> 2;
-    state.quality = qualityForMode(mode);
+    applyBitRateMode(&state, thePrefs.theBitRateMode);
     memset(state.preset, 0, sizeof state.preset);
     memset(state.tune, 0, sizeof state.tune);
     copyBoundedUtf8(state.preset, sizeof state.preset, "ultrafast");

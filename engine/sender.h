@@ -1,53 +1,15 @@
 // The one NDI sender through which all video, audio and metadata leave the
 // program, the encoder settings written when it is created, and the plain
-// send, teardown and version calls around it.
+// send, teardown and version calls around it. The shared records and the
+// calls other subsystems make are in engine.h.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/engine.h"
 #include "platform/ndi/ndi.h"
-
-struct H264Encoder;
-
-inline constexpr size_t kHXTextSize = 256;
-inline constexpr int kHXStreamCount = 2;
-
-// Shared state of the compressed path. The settings half (networkMode to tune,
-// interlaced, allKeyframes) is written only by setupNDIHXSender, before the new
-// sender is published in theNDISender; the per-stream half (encoderReady to
-// keyframeCountdownB) belongs to the compressed send path on the sender thread.
-struct HXSenderState {
-    int32_t networkMode;
-    char multicastNetPrefix[kHXTextSize];
-    char multicastNetMask[kHXTextSize];
-    int32_t useCBR;
-    int32_t quality;
-    int32_t bitRate[kHXStreamCount];  // kbit/s
-    char preset[kHXTextSize];
-    char tune[kHXTextSize];
-    int32_t encoderReady[kHXStreamCount];
-    H264Encoder* encoder[kHXStreamCount];
-    int32_t lastWidth[kHXStreamCount];
-    int32_t lastHeight[kHXStreamCount];
-    int32_t lastRateN[kHXStreamCount];
-    int32_t lastRateD[kHXStreamCount];
-    uint8_t* encodedData[kHXStreamCount];  // 5,000,000 bytes
-    uint8_t* uyvyScratch[kHXStreamCount];  // 3840 x 2160 x 2 bytes
-    uint8_t* packet[kHXStreamCount];       // 5,500,000 bytes
-    int32_t keyframeCountdownA[kHXStreamCount];
-    int32_t keyframeCountdownB[kHXStreamCount];
-    int32_t interlaced;
-    int32_t allKeyframes;
-};
-
-// Zero-filled at start, never released.
-extern HXSenderState theHXState;
-
-// Null until created, null again after destroyNDISender. Atomic because the
-// sender thread and the audio thread both look at it.
-extern std::atomic<NDIlib_send_instance_t> theNDISender;
 
 // The source name receivers see, "NDI Wendlor HX".
 extern char ndiSourceName[kHXTextSize];
@@ -56,17 +18,13 @@ inline constexpr int kBitRateModeCount = 7;
 extern const int32_t bitRateTable[kBitRateModeCount];  // kbit/s
 extern const int32_t qualityTable[kBitRateModeCount];
 
-// bitRateTable[mode] for mode 0 to 6, else 16000.
-int32_t bitRateForMode(int32_t mode);
-// qualityTable[mode] for mode 0 to 6, else 21.
-int32_t qualityForMode(int32_t mode);
-
-// The one entry through which video (sender thread) and audio (audio thread)
-// get the sender: returns theNDISender, creating it first with
-// NDIlib_initialize and setupNDIHXSender when it is null. Creation happens
-// under a lock, so the two threads never create two senders. Null when
-// creation fails: drop the frame or block, the next one tries again.
-NDIlib_send_instance_t ensureNDISender();
+// A refused creation (the runtime runs but cannot listen, for example) is
+// not tried again for this long: every video frame and audio block asks for
+// the sender, and trying on each would print a mode line a hundred times a
+// second. A runtime that cannot run at all is still asked again each time.
+inline constexpr std::chrono::milliseconds kDefaultRefusedRetryInterval{3000};
+// Sets the interval and forgets the last refusal; tests shorten it.
+void setRefusedRetryInterval(std::chrono::milliseconds interval);
 
 // Writes the settings half of theHXState from thePrefs.theBitRateMode, then
 // returns createNDISender(ndiSourceName, &theHXState). Does not store the
@@ -89,9 +47,6 @@ int32_t sendNDIFrames(NDIlib_send_instance_t sender, const NDIlib_video_frame_v2
 // the runtime. Runs on the sender thread, so video sends made directly on that
 // thread cannot overlap it. Returns 0.
 int32_t destroyNDISender();
-
-// Prints "NDIlib_version = %s\n".
-void printNDIVersion();
 
 // Installed as the SIGINT handler at every sender creation; does nothing.
 void ignoreSignal(int signalNumber);

@@ -74,3 +74,44 @@ int32_t elapsedMs(const void*, int32_t reset) {
     }
     return static_cast<int32_t>(now - timeMarkBase);
 }
+
+namespace {
+
+std::atomic<StageObserver> stageObserver{nullptr};
+
+int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+void setStageObserver(StageObserver observer) { stageObserver.store(observer); }
+
+StageClock::StageClock() : observer_(stageObserver.load()) {
+    if (observer_ != nullptr) last_ = monotonicNs();
+}
+
+int64_t StageClock::sinceLastLap() {
+    const int64_t now = monotonicNs();
+    const int64_t elapsed = now - last_;
+    last_ = now;
+    return elapsed;
+}
+
+void StageClock::lap(EngineStage stage) {
+    if (observer_ != nullptr) observer_(stage, sinceLastLap());
+}
+
+void StageClock::add(EngineStage stage) {
+    if (observer_ != nullptr) totals_[static_cast<int>(stage)] += sinceLastLap();
+}
+
+void StageClock::flush() {
+    if (observer_ == nullptr) return;
+    for (int i = 0; i < kEngineStageCount; ++i) {
+        if (totals_[i] != 0) observer_(static_cast<EngineStage>(i), totals_[i]);
+        totals_[i] = 0;
+    }
+}

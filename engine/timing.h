@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/engine.h"
+
 // Base of timeMarkUs, timeMarkMs and elapsedMs, in the unit of whichever of
 // them last reset it; 0 at launch.
 extern std::atomic<int64_t> timeMarkBase;
@@ -27,3 +29,22 @@ void timeMarkMs(const char* label, int32_t reset);
 // Reset non-zero: the base becomes now in milliseconds, returns -1. Reset 0:
 // returns now in milliseconds minus the base, printing nothing.
 int32_t elapsedMs(const void* ignored, int32_t reset);
+
+// Times the stages of one frame for the stage observer (engine.h). Made at
+// the start of a frame's work on one thread; each lap hands the time since
+// the previous lap to a stage. add keeps a running total instead, handed
+// over by flush, for stages done in pieces. Reads no clock while no observer
+// is set.
+class StageClock {
+  public:
+    StageClock();
+    void lap(EngineStage stage);
+    void add(EngineStage stage);
+    void flush();
+
+  private:
+    int64_t sinceLastLap();
+    StageObserver observer_;
+    int64_t last_ = 0;
+    int64_t totals_[kEngineStageCount] = {};
+};

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-struct NDIlib_video_frame_v2_t;
+#include "engine/engine.h"
 
 // Announced frame rate (numerator / denominator) for each frameRateCode.
 struct FrameRate {
@@ -19,14 +19,6 @@ inline constexpr int32_t kFrameRateCount = 8;
 inline constexpr FrameRate frameRateTable[kFrameRateCount] = {
     {24000, 1001}, {24, 1}, {30000, 1200}, {30000, 1001}, {30, 1}, {50, 1}, {60000, 1001}, {60, 1},
 };
-
-// Pixel tags that travel with every frame, read with the first character in
-// the most significant byte.
-inline constexpr uint32_t kPixelTagBGRA = 0x62677261;  // 'bgra'
-inline constexpr uint32_t kPixelTagARGB = 0x61726762;  // 'argb', sent as 'bgra'
-inline constexpr uint32_t kPixelTagRGBA = 0x72676261;  // 'rgba'
-inline constexpr uint32_t kPixelTag2VUY = 0x32767579;  // '2vuy', packed U Y0 V Y1
-inline constexpr uint32_t kPixelTagYUV2 = 0x79757632;  // 'yuv2', sent as '2vuy'
 
 // The host clock's timebase, fetched on first use. The denominator is
 // published last (release) so a thread that sees it non-zero also sees the
@@ -50,11 +42,3 @@ uint64_t currentTime100ns();
 int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
                        int32_t height, uint32_t fourcc, int32_t frameRateCode, int32_t aspect16x9,
                        int32_t progressive);
-
-// Hands one frame to the compressed send path, creating the NDI sender first
-// when none exists. Runs on the sender thread (or, for sendTestFrame, on a
-// thread that never overlaps it). The pixels are read only during the call.
-// Returns 0; a frame that cannot be sent (no sender, refused by
-// fillVideoFrame) is dropped, and the next one tries again.
-int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
-                       int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);

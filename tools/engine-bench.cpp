@@ -1,20 +1,23 @@
 // engine-bench: feeds pictures through the frame mailbox to the real encoder
-// and a receiver on loopback, reports how many frames went out and how long
-// each took from submission to the end of its send, then times ffmpeg's
-// libx264 on the same pictures and prints the ratio of the two throughputs.
-//
-//   engine-bench [--size WIDTHxHEIGHT] [--rate PER_SECOND|max] [--count N]
-//
-// Defaults: 1920x1080, 60 submissions per second, 600 frames. "max" submits
-// each frame as soon as the sender has taken the one before ("as fast as
-// taken"). Run it on a quiet machine: the figures are only as good as that.
+// and a receiver on loopback. As fast as taken (the default), it reports the
+// frames per second and CPU per frame of the engine beside ffmpeg's libx264
+// doing the same work on the same pictures (4:2:0, baseline, ultrafast,
+// zerolatency), and the ratio. Paced, it reports dropped frames and the time
+// from submission to the end of the send. Both give the median time of each
+// stage of the road. Results go to standard output, the engine's own lines
+// to standard error. Run it on a quiet machine: the figures are only as good
+// as that.
 
+#include <getopt.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -23,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +34,8 @@
 #include "common/globals.h"
 #include "engine/engine.h"
 #include "platform/ndi/ndi.h"
+
+extern char** environ;
 
 namespace {
 
@@ -42,9 +48,27 @@ constexpr int kWarmUpFrames = 10;
 struct Options {
     int width = 1920;
     int height = 1080;
-    double rate = 60.0;  // submissions per second; 0: as fast as taken
+    double rate = 0.0;  // submissions per second; 0: as fast as taken
     int count = 600;
 };
+
+constexpr const char* kUsage =
+    "usage: engine-bench [OPTION]...\n"
+    "Feeds pictures through the engine's mailbox, encoder and sender to a\n"
+    "receiver on loopback and compares with ffmpeg's libx264 on the same work.\n"
+    "\n"
+    "  -s, --size SIZE   WIDTHxHEIGHT, 1080p or 2160p (default 1920x1080)\n"
+    "  -r, --rate RATE   submissions per second, or max: each frame as soon as the\n"
+    "                    sender has taken the one before (default max)\n"
+    "  -n, --count N     frames submitted (default 600)\n"
+    "  -h, --help        this text\n"
+    "  -V, --version     the version\n"
+    "\n"
+    "With --rate max the engine/ffmpeg throughput ratio is reported; a paced\n"
+    "run reports dropped frames and latency only.\n";
+
+// Results go here; the engine's own lines go to standard error.
+FILE* results = stdout;
 
 int64_t nowNs() {
     timespec ts{};
@@ -58,26 +82,82 @@ void sleepUntilNs(int64_t deadline) {
     }
 }
 
-bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (value == nullptr) return false;
-        ++i;
-        if (arg == "--size") {
-            if (sscanf(value, "%dx%d", &options->width, &options->height) != 2) return false;
-        } else if (arg == "--rate") {
-            options->rate = strcmp(value, "max") == 0 ? 0.0 : atof(value);
-            if (!(options->rate >= 0.0)) return false;
-        } else if (arg == "--count") {
-            options->count = atoi(value);
-        } else {
-            return false;
+[[noreturn]] void badUsage(const char* what, const char* value) {
+    fprintf(stderr, "engine-bench: %s '%s'\n", what, value);
+    fprintf(stderr, "Try 'engine-bench --help'.\n");
+    exit(2);
+}
+
+bool parseSize(const char* text, Options* options) {
+    if (strcmp(text, "1080p") == 0) text = "1920x1080";
+    if (strcmp(text, "2160p") == 0) text = "3840x2160";
+    int w = 0, h = 0;
+    char tail = 0;
+    if (sscanf(text, "%dx%d%c", &w, &h, &tail) != 2) return false;
+    if (w < 16 || h < 16 || w % 2 != 0 || h % 2 != 0 || w > kMaxFrameWidth || h > kMaxFrameHeight)
+        return false;
+    options->width = w;
+    options->height = h;
+    return true;
+}
+
+bool parseRate(const char* text, double* rate) {
+    if (strcmp(text, "max") == 0) {
+        *rate = 0.0;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value > 0.0 && value <= 1000.0))
+        return false;
+    *rate = value;
+    return true;
+}
+
+bool parseCount(const char* text, int* count) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 1000000) return false;
+    *count = int(value);
+    return true;
+}
+
+Options parseOptions(int argc, char** argv) {
+    static const option longOptions[] = {
+        {"size", required_argument, nullptr, 's'},  {"rate", required_argument, nullptr, 'r'},
+        {"count", required_argument, nullptr, 'n'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0},
+    };
+    Options options;
+    opterr = 0;
+    int c = 0;
+    while ((c = getopt_long(argc, argv, ":s:r:n:hV", longOptions, nullptr)) != -1) {
+        switch (c) {
+            case 's':
+                if (!parseSize(optarg, &options)) badUsage("bad size", optarg);
+                break;
+            case 'r':
+                if (!parseRate(optarg, &options.rate)) badUsage("bad rate", optarg);
+                break;
+            case 'n':
+                if (!parseCount(optarg, &options.count)) badUsage("bad count", optarg);
+                break;
+            case 'h':
+                fputs(kUsage, stdout);
+                exit(0);
+            case 'V':
+                printf("engine-bench %s\n", NDITABRIVO_VERSION);
+                exit(0);
+            case ':':
+                badUsage("missing value for option", argv[optind - 1]);
+            default:
+                badUsage("unknown option", argv[optind - 1]);
         }
     }
-    return options->width >= 16 && options->height >= 16 && options->width % 2 == 0 &&
-           options->height % 2 == 0 && options->width <= kMaxFrameWidth &&
-           options->height <= kMaxFrameHeight && options->count > 0;
+    if (optind < argc) badUsage("unexpected argument", argv[optind]);
+    return options;
 }
 
 // Smooth gradients with a box sliding across, so every picture differs and
@@ -238,6 +318,15 @@ void runAsFastAsTaken(std::vector<std::vector<uint8_t>>& pictures, const Options
     }
 }
 
+// The mailbox frees its slot before the frame is encoded: the last frame
+// may still be on its way when the mailbox is idle.
+void waitLastSend(const Options& options) {
+    std::unique_lock<std::mutex> hold(theTimeline->lock);
+    theTimeline->sendEnded.wait_for(hold, std::chrono::seconds(10), [&] {
+        return theTimeline->sentAt[options.count - 1].load() != 0;
+    });
+}
+
 struct Figures {
     int sent = 0;
     double seconds = 0;
@@ -265,38 +354,145 @@ Figures summarise(const Options& options) {
     return figures;
 }
 
-// Frames per second of ffmpeg encoding options.count of the same pictures
-// (read back from a raw file, looped) with its default constant quality, the
-// one the engine's encoder keeps too, or 0 when ffmpeg fails.
-double timeFfmpeg(const std::vector<std::vector<uint8_t>>& pictures, const Options& options) {
+// Stage times reported by the engine while the measured run goes on.
+struct StageTimes {
+    std::mutex lock;
+    bool recording = false;
+    std::vector<int64_t> ns[kEngineStageCount];
+};
+StageTimes theStageTimes;
+
+void recordStage(EngineStage stage, int64_t nanoseconds) {
+    std::lock_guard<std::mutex> hold(theStageTimes.lock);
+    if (theStageTimes.recording) theStageTimes.ns[int(stage)].push_back(nanoseconds);
+}
+
+void printStageMedians() {
+    static const char* const names[kEngineStageCount] = {"mailbox copy", "BGRA to UYVY",
+                                                         "UYVY to I420", "encode", "send"};
+    std::lock_guard<std::mutex> hold(theStageTimes.lock);
+    fprintf(results, "median time per frame of each stage:\n");
+    for (int i = 0; i < kEngineStageCount; ++i) {
+        std::vector<int64_t>& times = theStageTimes.ns[i];
+        if (times.empty()) {
+            fprintf(results, "  %-13s  -\n", names[i]);
+            continue;
+        }
+        std::sort(times.begin(), times.end());
+        fprintf(results, "  %-13s %7.3f ms (%zu frames)\n", names[i],
+                double(times[times.size() / 2]) / 1e6, times.size());
+    }
+}
+
+double cpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Throughput {
+    double framesPerSecond = 0;
+    double cpuMsPerFrame = 0;
+};
+
+std::string writePictures(const std::vector<std::vector<uint8_t>>& pictures) {
     const char* tmp = getenv("TMPDIR");
     std::string path =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/engine-bench-XXXXXX";
     const int fd = mkstemp(path.data());
-    if (fd < 0) return 0;
+    if (fd < 0) return std::string();
     bool written = true;
     for (const auto& picture : pictures)
         written = written && write(fd, picture.data(), picture.size()) == ssize_t(picture.size());
     close(fd);
-    const int distinct = int(pictures.size());
+    if (!written) remove(path.c_str());
+    return written ? path : std::string();
+}
+
+// The same work as the engine's: the same pictures (read back from a raw
+// file, looped) brought to 4:2:0 and encoded with the engine's profile,
+// preset and tune, at x264's default constant quality.
+std::vector<std::string> ffmpegCommand(const std::string& path, const Options& options,
+                                       int distinct) {
     const int loops = (options.count + distinct - 1) / distinct - 1;
-    char command[1024];
-    snprintf(command, sizeof command,
-             "ffmpeg -nostdin -loglevel error -f rawvideo -pix_fmt bgra -s %dx%d -r 60 "
-             "-stream_loop %d -i '%s' -frames:v %d -c:v libx264 -preset ultrafast "
-             "-tune zerolatency -f null -",
-             options.width, options.height, loops, path.c_str(), options.count);
+    return {"ffmpeg",
+            "-nostdin",
+            "-loglevel",
+            "error",
+            "-f",
+            "rawvideo",
+            "-pix_fmt",
+            "bgra",
+            "-s",
+            std::to_string(options.width) + "x" + std::to_string(options.height),
+            "-r",
+            "60",
+            "-stream_loop",
+            std::to_string(loops),
+            "-i",
+            path,
+            "-frames:v",
+            std::to_string(options.count),
+            "-c:v",
+            "libx264",
+            "-preset",
+            "ultrafast",
+            "-tune",
+            "zerolatency",
+            "-profile:v",
+            "baseline",
+            "-pix_fmt",
+            "yuv420p",
+            "-f",
+            "null",
+            "-"};
+}
+
+// Runs the command with its output on standard error; its exit status, or -1.
+int runCommand(const std::vector<std::string>& command) {
+    std::vector<std::string> text(command);
+    std::vector<char*> argv;
+    for (auto& part : text) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, 2, 1);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ffmpeg's figures on the same pictures, or none when it fails.
+std::optional<Throughput> timeFfmpeg(const std::vector<std::vector<uint8_t>>& pictures,
+                                     const Options& options) {
+    const std::string path = writePictures(pictures);
+    if (path.empty()) {
+        fprintf(stderr, "engine-bench: cannot write the pictures for ffmpeg\n");
+        return std::nullopt;
+    }
+    const std::vector<std::string> command = ffmpegCommand(path, options, int(pictures.size()));
+    std::string shown;
+    for (const auto& part : command) shown += (shown.empty() ? "" : " ") + part;
+    fprintf(results, "ffmpeg command: %s\n", shown.c_str());
+    const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     const int64_t start = nowNs();
-    const int status = written ? system(command) : -1;
+    const int status = runCommand(command);
     const double seconds = double(nowNs() - start) / 1e9;
+    const double cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     remove(path.c_str());
     if (status != 0) {
-        printf("ffmpeg failed (status %d)\n", status);
-        return 0;
+        fprintf(stderr, "engine-bench: ffmpeg failed (status %d)\n", status);
+        return std::nullopt;
     }
-    printf("ffmpeg libx264 ultrafast/zerolatency: %d frames in %.2f s, %.1f frames per second\n",
-           options.count, seconds, options.count / seconds);
-    return options.count / seconds;
+    Throughput t{options.count / seconds, 1000.0 * cpu / options.count};
+    fprintf(results, "ffmpeg: %d frames in %.2f s, %.1f frames per second, %.2f ms CPU per frame\n",
+            options.count, seconds, t.framesPerSecond, t.cpuMsPerFrame);
+    return t;
 }
 
 std::string rateText(const Options& options) {
@@ -317,13 +513,30 @@ double loadAverage() {
 
 }  // namespace
 
+// Results keep the real standard output; everything else printed to it (the
+// engine's lines) goes to standard error from here on.
+void separateResultsFromChatter() {
+    fflush(stdout);
+    const int resultsFd = dup(STDOUT_FILENO);
+    FILE* file = resultsFd >= 0 ? fdopen(resultsFd, "w") : nullptr;
+    if (file == nullptr) return;
+    setvbuf(file, nullptr, _IOLBF, 0);
+    results = file;
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void printPacedFigures(const Options& options, const Figures& figures) {
+    const int dropped = options.count - figures.sent;
+    fprintf(results, "frames submitted %d, sent %d, dropped %d (%.2f %%)\n", options.count,
+            figures.sent, dropped, 100.0 * dropped / options.count);
+    fprintf(results, "submission to sent: median %.2f ms, 99th percentile %.2f ms\n",
+            figures.medianMs, figures.p99Ms);
+}
+
 int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, &options)) {
-        fprintf(stderr,
-                "usage: engine-bench [--size WIDTHxHEIGHT] [--rate PER_SECOND|max] [--count N]\n");
-        return 2;
-    }
+    const Options options = parseOptions(argc, argv);
+    separateResultsFromChatter();
     setenv("NDI_PORT", "0", 1);
     setenv("NDI_BIND", "127.0.0.1", 1);
     auto pictures = makePictures(options.width, options.height);
@@ -334,24 +547,40 @@ int main(int argc, char** argv) {
         fprintf(stderr, "engine-bench: could not set the sender and encoder up\n");
         return 1;
     }
-    printf("engine-bench: %dx%d, %s, %d frames, load average %.2f\n", options.width, options.height,
-           rateText(options).c_str(), options.count, loadAverage());
+    fprintf(results, "engine-bench: %dx%d, %s, %d frames, %ld cores, load average %.2f\n",
+            options.width, options.height, rateText(options).c_str(), options.count,
+            sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
+    setStageObserver(recordStage);
+    theStageTimes.recording = true;
     timeline.limit = options.count;
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     if (options.rate > 0)
         runPaced(pictures, options);
     else
         runAsFastAsTaken(pictures, options);
     waitMailboxIdle(10'000'000'000);
+    if (options.rate <= 0) waitLastSend(options);
+    const double engineCpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    {
+        std::lock_guard<std::mutex> hold(theStageTimes.lock);
+        theStageTimes.recording = false;
+    }
     const Figures figures = summarise(options);
-    const int dropped = options.count - figures.sent;
+    if (options.rate > 0) {
+        printPacedFigures(options, figures);
+        printStageMedians();
+        return 0;
+    }
     const double engineFps = figures.seconds > 0 ? figures.sent / figures.seconds : 0;
-    printf("frames submitted %d\n", options.count);
-    printf("frames sent %d\n", figures.sent);
-    printf("frames dropped %d (%.2f %%)\n", dropped, 100.0 * dropped / options.count);
-    printf("sent frames per second %.1f\n", engineFps);
-    printf("submission to sent: median %.2f ms, 99th percentile %.2f ms\n", figures.medianMs,
-           figures.p99Ms);
-    const double ffmpegFps = timeFfmpeg(pictures, options);
-    printf("engine/ffmpeg throughput ratio %.2f\n", ffmpegFps > 0 ? engineFps / ffmpegFps : 0.0);
+    const double engineCpuMs = figures.sent > 0 ? 1000.0 * engineCpu / figures.sent : 0;
+    fprintf(results,
+            "engine: %d frames in %.2f s, %.1f frames per second, %.2f ms CPU per frame "
+            "(receiver included)\n",
+            figures.sent, figures.seconds, engineFps, engineCpuMs);
+    printStageMedians();
+    const std::optional<Throughput> ffmpeg = timeFfmpeg(pictures, options);
+    if (!ffmpeg) return 1;
+    fprintf(results, "engine/ffmpeg: throughput ratio %.2f, CPU per frame ratio %.2f\n",
+            engineFps / ffmpeg->framesPerSecond, engineCpuMs / ffmpeg->cpuMsPerFrame);
     return 0;
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
+#include "settings/prefs.h"
 
 namespace {
 
@@ -20,15 +20,18 @@ struct FrameClockWatch {
     uint32_t ticks = 100'000;
     int32_t captureW = 1920, captureH = 1080;
     uint8_t captureValue = 0x7f;
+    bool receiving = true;
     FrameClockHooks hooks;
 
     FrameClockWatch() {
         hooks.perform = [this](std::function<void()> work) { queue.push_back(std::move(work)); };
         hooks.submit = [this](uint8_t* pixels, uint32_t tag) {
-            std::string what = "submit " + std::to_string(captureWidth) + "x" +
-                               std::to_string(captureHeight);
-            if (pixels == nullptr) what += " null";
-            else if (captureWidth > 0) what += " first " + std::to_string(pixels[0]);
+            std::string what =
+                "submit " + std::to_string(captureWidth) + "x" + std::to_string(captureHeight);
+            if (pixels == nullptr)
+                what += " null";
+            else if (captureWidth > 0)
+                what += " first " + std::to_string(pixels[0]);
             if (tag != 0x62677261) what += " wrong tag";
             log.push_back(what);
         };
@@ -43,6 +46,7 @@ struct FrameClockWatch {
         hooks.updateChannelCount = [this] { log.push_back("channels"); };
         hooks.pleaseInitCropWindow = [this] { log.push_back("crop"); };
         hooks.tickCount = [this] { return ticks; };
+        hooks.anyoneReceiving = [this] { return receiving; };
     }
     // Runs what is queued, including what that queues in turn.
     void runMainThread() {
@@ -56,7 +60,7 @@ struct FrameClockWatch {
 };
 
 class FrameClock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
         liveOutputMode = 0;
@@ -67,7 +71,12 @@ protected:
         captureHeight = 0;
         lastAppListRefresh = 0;
     }
-    void TearDown() override { delete[] theCaptureBuffer.exchange(nullptr); }
+    void TearDown() override {
+        // A step left waiting would keep the next test's ticks from queueing.
+        liveOutputMode = 1;
+        watch.runMainThread();
+        delete[] theCaptureBuffer.exchange(nullptr);
+    }
     // Audio on and both flags up: a tick owes the meter, the channel count
     // and the crop window one request each, whatever else it does.
     void raiseSmallRequests() {
@@ -180,12 +189,63 @@ TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
     EXPECT_EQ(captureBusy.load(), 1);
 }
 
-TEST_F(FrameClock, TicksWhileTheMainThreadIsHeldEachSubmitAndQueueACapture) {
+TEST_F(FrameClock, TicksWhileTheMainThreadIsHeldEachSubmitButQueueOneCapture) {
     for (int i = 0; i < 3; ++i) frameClockTick(watch.hooks);
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0 null", "submit 0x0 null"}));
-    ASSERT_EQ(watch.queue.size(), 3u);
+    ASSERT_EQ(watch.queue.size(), 1u);
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"capture", "capture", "capture"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+    // Once it has run, the next tick queues the next one.
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.queue.size(), 1u);
+}
+
+TEST_F(FrameClock, NobodyReceivingNoCaptureNoSubmissionButTheSmallRequestsGoOn) {
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    watch.takeLog();
+    watch.receiving = false;
+    raiseSmallRequests();
+    for (int i = 0; i < 3; ++i) {
+        frameClockTick(watch.hooks);
+        watch.runMainThread();
+    }
+    EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop", "meter", "meter"}));
+    // A step queued before the receivers left captures nothing either.
+    captureStep(watch.hooks, true);
+    EXPECT_TRUE(watch.takeLog().empty());
+}
+
+TEST_F(FrameClock, NobodyReceivingTheApplicationListStillRefreshes) {
+    watch.receiving = false;
+    thePrefs.autoRefresh = 1;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"menu"}));
+    watch.ticks += 30;
+    frameClockTick(watch.hooks);
+    EXPECT_TRUE(watch.queue.empty());  // nothing due, nothing queued
+    watch.ticks += 31;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"menu"}));
+}
+
+TEST_F(FrameClock, AReceiverThatConnectsGetsAFreshCaptureNotTheOneFromBefore) {
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    watch.receiving = false;
+    frameClockTick(watch.hooks);
+    watch.runMainThread();
+    watch.takeLog();
+
+    watch.receiving = true;
+    watch.captureValue = 9;
+    frameClockTick(watch.hooks);  // the buffer holds a capture from before: not sent
+    EXPECT_TRUE(watch.takeLog().empty());
+    watch.runMainThread();
+    frameClockTick(watch.hooks);
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 
 TEST_F(FrameClock, AutomaticRefreshAtOnceThenEvery61SystemTicks) {

@@ -12,12 +12,12 @@
 #include <mutex>
 #include <thread>
 
-#include "settings/prefs.h"
 #include "capture/frame_clock.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "engine/mailbox.h"
 #include "platform/windowserver/fake_window_server.h"
+#include "settings/prefs.h"
 
 namespace {
 
@@ -34,25 +34,30 @@ std::atomic<int> wholeFrames{0};
 std::atomic<int> blackFrames{0};
 std::atomic<int> brokenFrames{0};
 
-int32_t checkFrame(const uint8_t* pixels, int32_t width, int32_t height, uint32_t, int32_t,
-                   int32_t, int32_t) {
+int32_t checkFrame(const uint8_t* pixels, int32_t width, int32_t height, uint32_t, int32_t, int32_t,
+                   int32_t) {
     if (width <= 0 || height <= 0) return 0;
     uint32_t first;
     memcpy(&first, pixels, 4);
     const size_t count = size_t(width) * size_t(height);
     bool uniform = true;
     for (size_t i = 1; i < count && uniform; ++i) uniform = memcmp(pixels + i * 4, &first, 4) == 0;
-    if (!uniform) ++brokenFrames;
-    else if (first == 0) ++blackFrames;
-    else if (width != widthOf(first) || height != heightOf(first)) ++brokenFrames;
-    else ++wholeFrames;
+    if (!uniform)
+        ++brokenFrames;
+    else if (first == 0)
+        ++blackFrames;
+    else if (width != widthOf(first) || height != heightOf(first))
+        ++brokenFrames;
+    else
+        ++wholeFrames;
     return 0;
 }
 
 class FrameClockThreads : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetPrefs();
+        liveOutputMode = 0;
         channelCountChanged = 0;  // only capture steps in the queue
         setFrameConsumer(checkFrame);
         hooks.perform = [this](std::function<void()> work) {
@@ -85,6 +90,7 @@ protected:
     void TearDown() override {
         stop = true;
         ticker.join();
+        for (auto& work : takeQueue()) work();  // a step left waiting would hold the next test's
     }
     std::deque<std::function<void()>> takeQueue() {
         std::lock_guard<std::mutex> hold(queueLock);
@@ -130,16 +136,21 @@ TEST_F(FrameClockThreads, EveryFrameSentIsOneWholePictureWithItsOwnSize) {
     EXPECT_GT(blackFrames.load(), 3);
 }
 
-TEST_F(FrameClockThreads, TicksWhileTheMainThreadIsHeldStillSubmitAndQueueEveryStep) {
-    runMainThread(300ms);
-    int submittedBefore = submissions;
-    std::this_thread::sleep_for(150ms);  // the main thread is held
+TEST_F(FrameClockThreads, TicksWhileTheMainThreadIsHeldStillSubmitButQueueOneStep) {
+    runMainThreadUntil([] { return wholeFrames > 3; }, 20s);
+    const int submittedBefore = submissions;
+    // The main thread is held until five ticks have submitted.
+    const auto limit = std::chrono::steady_clock::now() + 20s;
+    while (submissions < submittedBefore + 5 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(1ms);
     auto held = takeQueue();
     EXPECT_GE(submissions - submittedBefore, 5);
-    EXPECT_GE(held.size(), 5u);
-    int capturesBefore = captures;
+    EXPECT_EQ(held.size(), 1u);  // one step waits, not one a tick
+    const int capturesBefore = captures;
     for (auto& work : held) work();
-    EXPECT_EQ(captures - capturesBefore, int(held.size()));  // none merged, each captured afresh
+    EXPECT_EQ(captures - capturesBefore, int(held.size()));
+    runMainThreadUntil([&] { return captures > capturesBefore + 2; }, 20s);
+    EXPECT_GT(captures, capturesBefore + 2);  // and the ticks queue steps again
     EXPECT_EQ(brokenFrames.load(), 0);
 }
 

@@ -7,13 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/audio_send.h"
 #include "engine/sender.h"
+#include "settings/prefs.h"
 #include "tests/support/audio_receiver.h"
 
 namespace {
@@ -165,14 +167,25 @@ TEST(AudioSendingWithoutSender, BlockIsDroppedAndTheNextOneTriesAgain) {
     setenv("NDI_PORT", std::to_string(port).c_str(), 1);
     audioPeakLevel = 0.5f;
     std::vector<float> block = numberedBlock(100, 2);
+    testing::internal::CaptureStdout();
     processAudioBuffer(block.data(), 100, 2, 48000);
     EXPECT_EQ(theNDISender.load(), nullptr);
     EXPECT_EQ(audioPeakLevel, 0.5f);
 
+    // Within the retry interval the refused creation is not tried again:
+    // no second mode line, even once the port is free.
     close(blocker);
+    for (int i = 0; i < 50; ++i) processAudioBuffer(block.data(), 100, 2, 48000);
+    EXPECT_EQ(theNDISender.load(), nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("HX2 Using Default NDI Mode"), out.rfind("HX2 Using Default NDI Mode"));
+
+    // Past it, the next block tries again.
+    setRefusedRetryInterval(std::chrono::milliseconds(0));
     processAudioBuffer(block.data(), 100, 2, 48000);
     EXPECT_NE(theNDISender.load(), nullptr);
     EXPECT_EQ(audioPeakLevel, 99.0f);
+    setRefusedRetryInterval(kDefaultRefusedRetryInterval);
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/encoder.h"
 #include "settings/prefs.h"
 #include "tests/platform/ndi_loopback.h"
+#include "tests/support/h264_check.h"
 
 using nlohmann::ordered_json;
 
@@ -296,4 +298,44 @@ TEST(SenderReceiver, CreateNDIReceiverConnectsToTheGivenSource) {
     EXPECT_STREQ(NDIlib_recv_get_source_name(receiver), "For Receiver");
     NDIlib_recv_destroy(receiver);
     NDIlib_send_destroy(sender);
+}
+
+TEST(SenderReceivers, AnyoneCountsAsReceivingUntilTheSenderExistsThenOnlyConnections) {
+    ASSERT_EQ(theNDISender.load(), nullptr);
+    EXPECT_TRUE(anyReceiverConnected());
+    testing::internal::CaptureStdout();
+    NDIlib_send_instance_t sender = ensureNDISender();
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(sender, nullptr);
+    EXPECT_FALSE(anyReceiverConnected());
+    NDIlib_recv_instance_t receiver = h264check::connectReceiver(sender);
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_TRUE(anyReceiverConnected());
+    NDIlib_recv_destroy(receiver);
+    destroyNDISender();
+    EXPECT_TRUE(anyReceiverConnected());
+}
+
+TEST(SenderReceivers, NothingIsEncodedForNobodyAndAReceiverThatComesGetsAKeyframeFirst) {
+    const auto picture = h264check::movingBgraPicture(320, 180, 0);
+    testing::internal::CaptureStdout();
+    sendVideoToNDI(picture.data(), 320, 180, kPixelTagBGRA, 7, 1, 1);  // creates the sender
+    testing::internal::GetCapturedStdout();
+    NDIlib_send_instance_t sender = theNDISender.load();
+    ASSERT_NE(sender, nullptr);
+    const int64_t encoded = frameCounter.load();
+    EXPECT_EQ(encoded, 1);  // the frame that made the sender is itself encoded
+    for (int i = 0; i < 5; ++i) sendVideoToNDI(picture.data(), 320, 180, kPixelTagBGRA, 7, 1, 1);
+    EXPECT_EQ(frameCounter.load(), encoded);
+
+    NDIlib_recv_instance_t receiver = h264check::connectReceiver(sender);
+    ASSERT_NE(receiver, nullptr);
+    const auto next = h264check::movingBgraPicture(320, 180, 1);
+    sendVideoToNDI(next.data(), 320, 180, kPixelTagBGRA, 7, 1, 1);
+    std::vector<h264check::Packet> packets;
+    ASSERT_EQ(h264check::collectPackets(receiver, 1, 5000, &packets), 1);
+    ASSERT_TRUE(packets[0].valid);
+    EXPECT_EQ(packets[0].header.flags, 1u);
+    NDIlib_recv_destroy(receiver);
+    destroyNDIHXSender(sender, &theHXState);
 }
