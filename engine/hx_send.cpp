@@ -10,7 +10,6 @@
 #include "common/globals.h"
 #include "common/little_endian.h"
 #include "engine/encoder.h"
-#include "engine/mailbox.h"
 #include "engine/sender.h"
 #include "engine/timing.h"
 #include "settings/prefs.h"
@@ -276,9 +275,6 @@ int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2
         clock.add(EngineStage::UyvyToI420);
     }
     clock.flush();
-    // The picture now lives in the encoder's own planes (or, on the scaling
-    // path, in the scratch): the mailbox may take the next frame.
-    if (source == nullptr || source == state->uyvyScratch[s]) releaseMailboxFrame();
     int64_t dts = 0;
     const int32_t bytes =
         encodeUYVYFrame(encoder, type, source, frame.xres, frame.yres, state->encodedData[s],

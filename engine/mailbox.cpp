@@ -107,18 +107,14 @@ void releaseTakenFrame(NDISendData* data) {
     data->busy.store(kSlotFree, std::memory_order_release);
 }
 
-// The mailbox whose frame the sender thread holds, until it is released.
-thread_local NDISendData* frameInHand = nullptr;
-
 void consumeFrame(NDISendData* data) {
-    frameInHand = data;
     if (data->width != 0 && data->height != 0) {
         FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
         if (consumer == nullptr) consumer = sendVideoToNDI;
         consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
                  data->aspect16x9, data->progressive);
     }
-    releaseMailboxFrame();
+    releaseTakenFrame(data);
 }
 
 void* senderThreadEntry(void* record) {
@@ -231,12 +227,6 @@ int32_t ndiSenderThread(NDISendData* data) {
     }
     destroyNDISender();
     return 0;
-}
-
-void releaseMailboxFrame() {
-    if (frameInHand == nullptr) return;
-    releaseTakenFrame(frameInHand);
-    frameInHand = nullptr;
 }
 
 void setFrameConsumer(FrameConsumer consumer) {

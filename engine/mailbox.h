@@ -23,14 +23,6 @@ int32_t stopNDISenderThread();
 // the frame consumer (frames of width or height 0 are taken without a send).
 int32_t ndiSenderThread(NDISendData* data);
 
-// Called on the sender thread once the frame it took is no longer read
-// (converted into the encoder's picture): the slot is free for the next frame
-// while this one is encoded and sent, so a frame that arrives meanwhile waits
-// instead of being dropped. Does nothing when the frame was already released,
-// or on any other thread; the sender thread releases every frame after its
-// consumer returns anyway.
-void releaseMailboxFrame();
-
 // 1 when some screen handed in has a scale factor above 1.0, else 0.
 int32_t isRetinaDisplay();
 
