@@ -1,0 +1,115 @@
+#include "platform/ndi/link.h"
+
+#include <cstring>
+
+namespace ndilink {
+
+MessagePtr makeMessage(const ndiwire::Header& header, const void* data, const char* metadata,
+                       bool keyframe) {
+    auto message = std::make_shared<Message>();
+    message->size = ndiwire::kHeaderSize + header.dataSize + header.metadataSize;
+    message->bytes = std::make_unique_for_overwrite<uint8_t[]>(message->size);
+    message->type = header.type;
+    message->fourCC = header.type == ndiwire::kVideo ? header.fourCC : 0;
+    message->keyframe = keyframe;
+    uint8_t* at = message->bytes.get();
+    ndiwire::encodeHeader(header, at);
+    at += ndiwire::kHeaderSize;
+    if (header.dataSize > 0) memcpy(at, data, header.dataSize);
+    if (header.metadataSize > 0) memcpy(at + header.dataSize, metadata, header.metadataSize);
+    return message;
+}
+
+namespace {
+
+// The state of fourCC, taking a free slot for a new one; null when the table
+// is full (such FourCCs then go out unchecked rather than never).
+StreamState* streamOf(LinkQueues& link, uint32_t fourCC) {
+    for (StreamState& stream : link.streams) {
+        if (stream.fourCC == fourCC) return &stream;
+    }
+    for (StreamState& stream : link.streams) {
+        if (stream.fourCC == 0) {
+            stream.fourCC = fourCC;
+            stream.askFromMs = link.greetedMs;
+            return &stream;
+        }
+    }
+    return nullptr;
+}
+
+bool videoQueueFull(const LinkQueues& link, size_t adding) {
+    if (link.video.empty()) return false;
+    return link.video.size() >= kVideoQueueFrames || link.videoBytes + adding > kVideoQueueBytes;
+}
+
+// Drops the queued video (never the message being written: no half frames),
+// and every FourCC that lost a frame waits for its next keyframe.
+void fallBehind(LinkQueues& link, long long nowMs) {
+    for (const MessagePtr& lost : link.video) {
+        StreamState* stream = streamOf(link, lost->fourCC);
+        if (stream == nullptr || !stream->synced) continue;
+        stream->synced = false;
+        stream->askFromMs = nowMs + kLaggardKeyframeDelayMs;
+    }
+    link.video.clear();
+    link.videoBytes = 0;
+}
+
+void push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
+          const MessagePtr& message) {
+    queue.push_back(message);
+    bytes += message->size;
+    link.drained = false;
+}
+
+}  // namespace
+
+void offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs) {
+    StreamState* stream = streamOf(link, message->fourCC);
+    if (videoQueueFull(link, message->size)) fallBehind(link, nowMs);
+    if (stream != nullptr && !stream->synced) {
+        if (!message->keyframe) return;
+        stream->synced = true;
+    }
+    push(link.video, link.videoBytes, link, message);
+}
+
+void offerOrdered(LinkQueues& link, const MessagePtr& message) {
+    if (link.orderedBytes + message->size > kOrderedQueueBytes) {
+        link.doomed = "fell seconds behind on audio";
+        return;
+    }
+    push(link.ordered, link.orderedBytes, link, message);
+}
+
+MessagePtr takeNext(LinkQueues& link) {
+    MessagePtr next;
+    link.videoInFlight = false;
+    if (!link.ordered.empty()) {
+        next = std::move(link.ordered.front());
+        link.ordered.pop_front();
+        link.orderedBytes -= next->size;
+    } else if (!link.video.empty()) {
+        next = std::move(link.video.front());
+        link.video.pop_front();
+        link.videoBytes -= next->size;
+        link.videoInFlight = true;
+    }
+    link.drained = next == nullptr;
+    return next;
+}
+
+bool wantsKeyframe(const LinkQueues& link, uint32_t fourCC, long long nowMs) {
+    if ((link.wants & ndiwire::kWantVideo) == 0 || link.doomed != nullptr) return false;
+    // Video still waiting to be written would only delay the keyframe.
+    if (!link.video.empty() || link.videoInFlight) return false;
+    bool roomForNew = false;
+    for (const StreamState& stream : link.streams) {
+        if (stream.fourCC == fourCC) return !stream.synced && nowMs >= stream.askFromMs;
+        roomForNew |= stream.fourCC == 0;
+    }
+    return roomForNew;  // never sent this FourCC; untracked ones go out unchecked
+}
+
+}  // namespace ndilink

@@ -1,0 +1,74 @@
+// One receiver's queues on the sending side and the rules that keep a slow
+// receiver from holding anyone up: video is dropped in whole messages and
+// resumes at a keyframe, audio and metadata are kept in order and overtake
+// video, and every FourCC starts at a keyframe. The sender's lock guards all
+// of it; nothing here touches a socket.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "platform/ndi/wire.h"
+
+namespace ndilink {
+
+// Video waiting for one receiver: a few frames, or this many bytes (one frame
+// always fits, however large).
+inline constexpr size_t kVideoQueueFrames = 4;
+inline constexpr size_t kVideoQueueBytes = 16u << 20;
+// Audio and metadata waiting for one receiver: seconds of many-channel audio.
+// A receiver that falls this far behind is dropped.
+inline constexpr size_t kOrderedQueueBytes = 8u << 20;
+// A receiver that lost video asks for a keyframe of its own only after this
+// long: the stream's own keyframes usually come first, so a slow receiver
+// cannot raise everyone's data rate.
+inline constexpr long long kLaggardKeyframeDelayMs = 2000;
+inline constexpr size_t kTrackedFourCCs = 16;
+
+// One encoded message, shared by every receiver it is queued for.
+struct Message {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    uint32_t type = 0;
+    uint32_t fourCC = 0;
+    bool keyframe = false;
+};
+using MessagePtr = std::shared_ptr<const Message>;
+
+MessagePtr makeMessage(const ndiwire::Header& header, const void* data, const char* metadata,
+                       bool keyframe);
+
+// Where one receiver stands in the video of one FourCC.
+struct StreamState {
+    uint32_t fourCC = 0;
+    bool synced = false;   // has had a keyframe and every frame since
+    long long askFromMs = 0;  // may ask for a keyframe from then on
+};
+
+struct LinkQueues {
+    uint32_t wants = 0;  // 0 until the receiver said hello
+    long long greetedMs = 0;
+    std::deque<MessagePtr> ordered;
+    std::deque<MessagePtr> video;
+    size_t orderedBytes = 0;
+    size_t videoBytes = 0;
+    bool videoInFlight = false;  // a video message is being written
+    bool drained = true;         // nothing queued or being written
+    const char* doomed = nullptr;  // why the receiver must be dropped
+    std::array<StreamState, kTrackedFourCCs> streams{};
+};
+
+// Queues a video message unless the receiver must wait for a keyframe of its
+// FourCC; a receiver that has fallen behind loses its queued video first.
+void offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs);
+// Queues audio or metadata; past the cap the receiver is marked doomed.
+void offerOrdered(LinkQueues& link, const MessagePtr& message);
+// The next message to write, audio and metadata first; null when none.
+MessagePtr takeNext(LinkQueues& link);
+// True when this receiver waits for a keyframe of fourCC and may ask now.
+bool wantsKeyframe(const LinkQueues& link, uint32_t fourCC, long long nowMs);
+
+}  // namespace ndilink
