@@ -5,8 +5,9 @@
 namespace ndilink {
 
 MessagePtr makeMessage(const ndiwire::Header& header, const void* data, const char* metadata,
-                       bool keyframe) {
+                       bool keyframe, long long nowMs) {
     auto message = std::make_shared<Message>();
+    message->madeMs = nowMs;
     message->size = ndiwire::kHeaderSize + header.dataSize + header.metadataSize;
     message->bytes = std::make_unique_for_overwrite<uint8_t[]>(message->size);
     message->type = header.type;
@@ -50,6 +51,7 @@ void fallBehind(LinkQueues& link, long long nowMs) {
         StreamState* stream = streamOf(link, lost->fourCC);
         if (stream == nullptr || !stream->synced) continue;
         stream->synced = false;
+        stream->lagging = true;
         stream->askFromMs = nowMs + kLaggardKeyframeDelayMs;
     }
     link.video.clear();
@@ -65,22 +67,33 @@ void push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
 
 }  // namespace
 
-void offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs) {
+bool offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs) {
     StreamState* stream = streamOf(link, message->fourCC);
     if (videoQueueFull(link, message->size)) fallBehind(link, nowMs);
-    if (stream != nullptr && !stream->synced) {
-        if (!message->keyframe) return;
+    const bool awaited = stream != nullptr && !stream->synced;
+    if (awaited) {
+        if (!message->keyframe) return false;
         stream->synced = true;
+        stream->lagging = false;
     }
     push(link.video, link.videoBytes, link, message);
+    return awaited;
 }
 
 void offerOrdered(LinkQueues& link, const MessagePtr& message) {
     if (link.orderedBytes + message->size > kOrderedQueueBytes) {
-        link.doomed = "fell seconds behind on audio";
+        link.doomed = "too much audio waiting";
         return;
     }
     push(link.ordered, link.orderedBytes, link, message);
+}
+
+const char* lostCause(const LinkQueues& link, long long nowMs) {
+    if (link.doomed != nullptr) return link.doomed;
+    if (!link.ordered.empty() && nowMs - link.ordered.front()->madeMs > kOrderedBacklogMs) {
+        return "fell 5 s behind on audio";
+    }
+    return nullptr;
 }
 
 MessagePtr takeNext(LinkQueues& link) {
@@ -102,11 +115,14 @@ MessagePtr takeNext(LinkQueues& link) {
 
 bool wantsKeyframe(const LinkQueues& link, uint32_t fourCC, long long nowMs) {
     if ((link.wants & ndiwire::kWantVideo) == 0 || link.doomed != nullptr) return false;
-    // Video still waiting to be written would only delay the keyframe.
-    if (!link.video.empty() || link.videoInFlight) return false;
+    // A slow receiver asks only once its backlog is written: a keyframe
+    // behind it would be late, or lost again.
+    const bool backlog = !link.video.empty() || link.videoInFlight;
     bool roomForNew = false;
     for (const StreamState& stream : link.streams) {
-        if (stream.fourCC == fourCC) return !stream.synced && nowMs >= stream.askFromMs;
+        if (stream.fourCC == fourCC) {
+            return !stream.synced && nowMs >= stream.askFromMs && !(stream.lagging && backlog);
+        }
         roomForNew |= stream.fourCC == 0;
     }
     return roomForNew;  // never sent this FourCC; untracked ones go out unchecked

@@ -40,9 +40,6 @@ constexpr size_t kMaxGreeting = 64;
 constexpr long long kHelloTimeoutMs = 2000;
 // A receiver that takes no byte for this long while data waits is gone.
 constexpr long long kStallTimeoutMs = 3000;
-// New receivers within this window share one forced keyframe, so connection
-// churn cannot multiply the data rate.
-constexpr long long kForcedKeyframeSpacingMs = 500;
 constexpr int kHousekeepingMs = 200;
 constexpr long long kRefusalLineSpacingMs = 1000;
 
@@ -69,11 +66,6 @@ struct Link {
 
 using LinkPtr = std::shared_ptr<Link>;
 
-struct KeyframeTime {
-    uint32_t fourCC = 0;
-    long long atMs = 0;
-};
-
 }  // namespace
 
 struct NDIlib_send_instance_type {
@@ -89,7 +81,7 @@ struct NDIlib_send_instance_type {
     std::mutex lock;  // guards everything below
     std::vector<LinkPtr> links;
     size_t receivers = 0;  // links that said hello
-    std::array<KeyframeTime, ndilink::kTrackedFourCCs> lastKeyframes{};
+    ndilink::KeyframeBudget keyframes;
     std::condition_variable receiversChanged;
 
     // I/O thread only.
@@ -327,7 +319,7 @@ bool flush(Sender* sender, const LinkPtr& link) {
 // Why a connection must go now, or null.
 const char* expiry(Sender* sender, const Link& link, long long now) {
     std::lock_guard guard(sender->lock);
-    if (link.queues.doomed != nullptr) return link.queues.doomed;
+    if (const char* cause = ndilink::lostCause(link.queues, now)) return cause;
     if (link.queues.wants == 0 && now - link.acceptedMs > kHelloTimeoutMs) {
         return "did not say hello within 2 s";
     }
@@ -419,20 +411,6 @@ uint32_t wantFor(uint32_t type) {
     }
 }
 
-KeyframeTime* keyframeTimeOf(Sender* sender, uint32_t fourCC) {
-    for (KeyframeTime& entry : sender->lastKeyframes) {
-        if (entry.fourCC == fourCC) return &entry;
-    }
-    for (KeyframeTime& entry : sender->lastKeyframes) {
-        if (entry.fourCC == 0) {
-            entry.fourCC = fourCC;
-            entry.atMs = -kForcedKeyframeSpacingMs;
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
 bool anyoneWants(Sender* sender, uint32_t want) {
     for (const LinkPtr& link : sender->links) {
         if ((link->queues.wants & want) != 0) return true;
@@ -447,28 +425,26 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
     const uint32_t want = wantFor(header.type);
     {
         std::lock_guard guard(sender->lock);
-        if (keyframe) {
-            if (KeyframeTime* last = keyframeTimeOf(sender, header.fourCC)) {
-                last->atMs = ndiwire::monotonicMs();
-            }
-        }
         if (!anyoneWants(sender, want)) return;
     }
     // The copy is made outside the lock: the I/O thread keeps writing.
-    const ndilink::MessagePtr message = ndilink::makeMessage(header, data, metadata, keyframe);
     const long long now = ndiwire::monotonicMs();
+    const ndilink::MessagePtr message =
+        ndilink::makeMessage(header, data, metadata, keyframe, now);
     {
         std::lock_guard guard(sender->lock);
+        bool awaited = false;
         for (const LinkPtr& link : sender->links) {
             ndilink::LinkQueues& queues = link->queues;
             if ((queues.wants & want) == 0) continue;
             if (queues.drained) link->lastProgressMs = now;  // the stall clock starts now
             if (header.type == ndiwire::kVideo) {
-                ndilink::offerVideo(queues, message, now);
+                awaited |= ndilink::offerVideo(queues, message, now);
             } else {
                 ndilink::offerOrdered(queues, message);
             }
         }
+        if (awaited) sender->keyframes.spend(now, header.timecode);
     }
     wake(sender);
 }
@@ -476,7 +452,7 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
 ndilink::MessagePtr helloFor(const char* sourceName) {
     ndiwire::Header hello;
     ndiwire::headerForHello(sourceName, &hello);
-    return ndilink::makeMessage(hello, sourceName, nullptr, false);
+    return ndilink::makeMessage(hello, sourceName, nullptr, false, ndiwire::monotonicMs());
 }
 
 }  // namespace
@@ -532,8 +508,7 @@ bool NDIlib_send_is_keyframe_required(NDIlib_send_instance_t sender,
     if (sender == nullptr || probe == nullptr) return false;
     const long long now = ndiwire::monotonicMs();
     std::lock_guard guard(sender->lock);
-    const KeyframeTime* last = keyframeTimeOf(sender, probe->FourCC);
-    if (last != nullptr && now - last->atMs < kForcedKeyframeSpacingMs) return false;
+    if (!sender->keyframes.available(now)) return false;
     for (const LinkPtr& link : sender->links) {
         if (ndilink::wantsKeyframe(link->queues, probe->FourCC, now)) return true;
     }
