@@ -61,8 +61,8 @@ struct LinkQueues {
     std::deque<MessagePtr> video;
     size_t orderedBytes = 0;
     size_t videoBytes = 0;
-    bool videoInFlight = false;  // a video message is being written
-    bool drained = true;         // nothing queued or being written
+    bool videoInFlight = false;    // a video message is being written
+    bool drained = true;           // nothing queued or being written
     const char* doomed = nullptr;  // why the receiver must be dropped
     std::array<StreamState, kTrackedFourCCs> streams{};
 };

@@ -124,7 +124,8 @@ int openListener(int* port) {
     const int wanted = environmentInt("NDI_PORT", kDefaultPort, 0, 65535);
     const char* host = getenv("NDI_BIND");
     const bool anyInterface = host == nullptr || *host == '\0';
-    const std::string request = (anyInterface ? "" : host) + std::string(":") + std::to_string(wanted);
+    const std::string request =
+        (anyInterface ? "" : host) + std::string(":") + std::to_string(wanted);
     if (failedRecently(request)) return -1;
     int error = 0;
     const int fd = listenOnFreePort(anyInterface ? nullptr : host,

@@ -353,8 +353,8 @@ void ioLoop(Sender* sender) {
     while (!sender->stopping.load()) {
         const std::vector<LinkPtr> links = snapshotLinks(sender);
         const bool listening = ndiwire::monotonicMs() >= sender->listenPausedUntilMs;
-        watched.assign({{sender->wakePipe[0], POLLIN, 0},
-                        {listening ? sender->listenFd : -1, POLLIN, 0}});
+        watched.assign(
+            {{sender->wakePipe[0], POLLIN, 0}, {listening ? sender->listenFd : -1, POLLIN, 0}});
         for (const LinkPtr& link : links) {
             const short events = POLLIN | (link->waitWritable ? POLLOUT : 0);
             watched.push_back({link->fd, events, 0});
@@ -429,8 +429,7 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
     }
     // The copy is made outside the lock: the I/O thread keeps writing.
     const long long now = ndiwire::monotonicMs();
-    const ndilink::MessagePtr message =
-        ndilink::makeMessage(header, data, metadata, keyframe, now);
+    const ndilink::MessagePtr message = ndilink::makeMessage(header, data, metadata, keyframe, now);
     {
         std::lock_guard guard(sender->lock);
         bool awaited = false;
