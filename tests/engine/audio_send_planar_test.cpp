@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/audio_send.h"
 #include "engine/sender.h"
+#include "settings/prefs.h"
 #include "tests/support/audio_receiver.h"
 
 namespace {
