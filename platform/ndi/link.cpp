@@ -5,9 +5,10 @@
 namespace ndilink {
 
 MessagePtr makeMessage(const ndiwire::Header& header, const void* data, const char* metadata,
-                       bool keyframe, long long nowMs) {
+                       bool keyframe, long long nowMs, uint64_t sequence) {
     auto message = std::make_shared<Message>();
     message->madeMs = nowMs;
+    message->sequence = sequence;
     message->size = ndiwire::kHeaderSize + header.dataSize + header.metadataSize;
     message->bytes = std::make_unique_for_overwrite<uint8_t[]>(message->size);
     message->type = header.type;
@@ -85,28 +86,43 @@ void offerOrdered(LinkQueues& link, const MessagePtr& message) {
         link.doomed = "too much audio waiting";
         return;
     }
-    push(link.ordered, link.orderedBytes, link, message);
+    push(message->type == ndiwire::kAudio ? link.ordered : link.metadata, link.orderedBytes, link,
+         message);
 }
 
 const char* lostCause(const LinkQueues& link, long long nowMs) {
     if (link.doomed != nullptr) return link.doomed;
-    if (!link.ordered.empty() && nowMs - link.ordered.front()->madeMs > kOrderedBacklogMs) {
-        return "fell 5 s behind on audio";
+    for (const auto* queue : {&link.ordered, &link.metadata}) {
+        if (!queue->empty() && nowMs - queue->front()->madeMs > kOrderedBacklogMs) {
+            return "fell 5 s behind";
+        }
     }
     return nullptr;
 }
 
+namespace {
+
+MessagePtr pop(std::deque<MessagePtr>& queue, size_t& bytes) {
+    MessagePtr next = std::move(queue.front());
+    queue.pop_front();
+    bytes -= next->size;
+    return next;
+}
+
+}  // namespace
+
 MessagePtr takeNext(LinkQueues& link) {
     MessagePtr next;
     link.videoInFlight = false;
+    const bool metadataFirst =
+        !link.metadata.empty() &&
+        (link.video.empty() || link.metadata.front()->sequence < link.video.front()->sequence);
     if (!link.ordered.empty()) {
-        next = std::move(link.ordered.front());
-        link.ordered.pop_front();
-        link.orderedBytes -= next->size;
+        next = pop(link.ordered, link.orderedBytes);
+    } else if (metadataFirst) {
+        next = pop(link.metadata, link.orderedBytes);
     } else if (!link.video.empty()) {
-        next = std::move(link.video.front());
-        link.video.pop_front();
-        link.videoBytes -= next->size;
+        next = pop(link.video, link.videoBytes);
         link.videoInFlight = true;
     }
     link.drained = next == nullptr;

@@ -1,7 +1,7 @@
 // One receiver's queues on the sending side and the rules that keep a slow
 // receiver from holding anyone up: video is dropped in whole messages and
-// resumes at a keyframe, audio and metadata are kept in order and overtake
-// video, and every FourCC starts at a keyframe. The sender's lock guards all
+// resumes at a keyframe, audio is kept in order and overtakes video, metadata
+// is kept in order with video, and every FourCC starts at a keyframe. The sender's lock guards all
 // of it; nothing here touches a socket.
 #pragma once
 
@@ -40,11 +40,12 @@ struct Message {
     uint32_t fourCC = 0;
     bool keyframe = false;
     long long madeMs = 0;
+    uint64_t sequence = 0;  // the order the sends were made in
 };
 using MessagePtr = std::shared_ptr<const Message>;
 
 MessagePtr makeMessage(const ndiwire::Header& header, const void* data, const char* metadata,
-                       bool keyframe, long long nowMs);
+                       bool keyframe, long long nowMs, uint64_t sequence = 0);
 
 // Where one receiver stands in the video of one FourCC.
 struct StreamState {
@@ -57,7 +58,8 @@ struct StreamState {
 struct LinkQueues {
     uint32_t wants = 0;  // 0 until the receiver said hello
     long long greetedMs = 0;
-    std::deque<MessagePtr> ordered;
+    std::deque<MessagePtr> ordered;   // audio, never dropped, never behind video
+    std::deque<MessagePtr> metadata;  // never dropped, in order with video
     std::deque<MessagePtr> video;
     size_t orderedBytes = 0;
     size_t videoBytes = 0;
@@ -75,7 +77,8 @@ bool offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs);
 void offerOrdered(LinkQueues& link, const MessagePtr& message);
 // Why the receiver must be dropped now, or null.
 const char* lostCause(const LinkQueues& link, long long nowMs);
-// The next message to write, audio and metadata first; null when none.
+// The next message to write: audio first, then metadata and video in the
+// order they were sent; null when none.
 MessagePtr takeNext(LinkQueues& link);
 // True when this receiver waits for a keyframe of fourCC and may ask now.
 bool wantsKeyframe(const LinkQueues& link, uint32_t fourCC, long long nowMs);

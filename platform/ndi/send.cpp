@@ -75,6 +75,7 @@ struct NDIlib_send_instance_type {
     int wakePipe[2] = {-1, -1};
     std::atomic<bool> wakePending{false};
     std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> sequence{0};
     std::thread ioThread;
     ndilink::MessagePtr helloMessage;
 
@@ -429,7 +430,8 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
     }
     // The copy is made outside the lock: the I/O thread keeps writing.
     const long long now = ndiwire::monotonicMs();
-    const ndilink::MessagePtr message = ndilink::makeMessage(header, data, metadata, keyframe, now);
+    const ndilink::MessagePtr message =
+        ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
     {
         std::lock_guard guard(sender->lock);
         bool awaited = false;

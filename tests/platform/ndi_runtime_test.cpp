@@ -550,6 +550,26 @@ TEST(NDILink, AReceiverThatFallsBehindLosesWholeVideoMessagesUpToAKeyframe) {
     EXPECT_EQ(link.video.size(), 1u);
 }
 
+TEST(NDILink, AudioOvertakesVideoAndMetadataKeepsItsPlaceBesideIt) {
+    using namespace ndilink;
+    auto message = [](uint32_t type, uint64_t sequence) {
+        ndiwire::Header header;
+        header.type = type;
+        return makeMessage(header, nullptr, nullptr, true, 0, sequence);
+    };
+    LinkQueues link;
+    link.wants = ndiwire::kWantEverything;
+    const MessagePtr video = message(ndiwire::kVideo, 1);
+    const MessagePtr text = message(ndiwire::kMetadata, 2);
+    const MessagePtr audio = message(ndiwire::kAudio, 3);
+    offerVideo(link, video, 0);
+    offerOrdered(link, text);
+    offerOrdered(link, audio);
+    EXPECT_EQ(takeNext(link), audio);
+    EXPECT_EQ(takeNext(link), video);
+    EXPECT_EQ(takeNext(link), text);
+}
+
 TEST(NDILink, AudioFarBehindDropsTheReceiver) {
     using namespace ndilink;
     ndiwire::Header header;
