@@ -53,6 +53,20 @@ inline bool waitForConnections(NDIlib_send_instance_t sender, int count) {
     return waitUntil([&] { return NDIlib_send_get_no_connections(sender, 0) == count; });
 }
 
+// A sender with one receiver it counts; both go at the end of the scope.
+struct ConnectedPair {
+    NDIlib_send_instance_t sender = makeSender();
+    NDIlib_recv_instance_t receiver = sender != nullptr ? makeReceiver(addressOf(sender)) : nullptr;
+    bool ready = receiver != nullptr && waitForConnections(sender, 1);
+    ConnectedPair() = default;
+    ConnectedPair(const ConnectedPair&) = delete;
+    ConnectedPair& operator=(const ConnectedPair&) = delete;
+    ~ConnectedPair() {
+        NDIlib_recv_destroy(receiver);
+        NDIlib_send_destroy(sender);
+    }
+};
+
 // A plain TCP connection to a port on 127.0.0.1, for peers that misbehave.
 inline int rawConnect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

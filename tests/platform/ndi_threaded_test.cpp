@@ -74,24 +74,18 @@ void readAll(NDIlib_recv_instance_t receiver, Tally* tally) {
 }  // namespace
 
 TEST(NDIThreads, VideoAndAudioFromTwoThreadsArriveIntact) {
-    NDIlib_send_instance_t sender = makeSender();
-    ASSERT_NE(sender, nullptr);
-    NDIlib_recv_instance_t receiver = makeReceiver(addressOf(sender));
-    ASSERT_NE(receiver, nullptr);
-    ASSERT_TRUE(waitForConnections(sender, 1));
-
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.ready);
     Tally tally;
-    std::thread reader([&] { readAll(receiver, &tally); });
-    std::thread video([&] { sendVideoInStep(sender, tally.video); });
-    std::thread audio([&] { sendAudioFrames(sender); });
+    std::thread reader([&] { readAll(pair.receiver, &tally); });
+    std::thread video([&] { sendVideoInStep(pair.sender, tally.video); });
+    std::thread audio([&] { sendAudioFrames(pair.sender); });
     video.join();
     audio.join();
     reader.join();
     EXPECT_EQ(tally.video, kFrames);
     EXPECT_EQ(tally.audio, kFrames);
     EXPECT_TRUE(tally.intact);
-    NDIlib_recv_destroy(receiver);
-    NDIlib_send_destroy(sender);
 }
 
 TEST(NDIThreads, WaitingForAReceiverEndsWhenOneSaysHello) {
@@ -109,25 +103,20 @@ TEST(NDIThreads, WaitingForAReceiverEndsWhenOneSaysHello) {
 }
 
 TEST(NDIThreads, ACaptureWithAHugeTimeoutWaitsForTheFrame) {
-    NDIlib_send_instance_t sender = makeSender();
-    ASSERT_NE(sender, nullptr);
-    NDIlib_recv_instance_t receiver = makeReceiver(addressOf(sender));
-    ASSERT_NE(receiver, nullptr);
-    ASSERT_TRUE(waitForConnections(sender, 1));
+    ConnectedPair pair;
+    ASSERT_TRUE(pair.ready);
     for (uint32_t timeout : {0x80000000u, UINT32_MAX}) {
         std::atomic<int> type{-1};
         std::thread capture([&] {
             NDIlib_metadata_frame_t got;
-            type = NDIlib_recv_capture_v2(receiver, nullptr, nullptr, &got, timeout);
-            if (type == NDIlib_frame_type_metadata) NDIlib_recv_free_metadata(receiver, &got);
+            type = NDIlib_recv_capture_v2(pair.receiver, nullptr, nullptr, &got, timeout);
+            if (type == NDIlib_frame_type_metadata) NDIlib_recv_free_metadata(pair.receiver, &got);
         });
         char text[] = "<late/>";
         NDIlib_metadata_frame_t metadata;
         metadata.p_data = text;
-        NDIlib_send_send_metadata(sender, &metadata);
+        NDIlib_send_send_metadata(pair.sender, &metadata);
         capture.join();
         EXPECT_EQ(type, NDIlib_frame_type_metadata) << "timeout " << timeout;
     }
-    NDIlib_recv_destroy(receiver);
-    NDIlib_send_destroy(sender);
 }
