@@ -18,7 +18,7 @@ namespace ndilink {
 
 // Video waiting for one receiver: a few pictures (each may go out under two
 // FourCCs), or this many bytes (one message always fits, however large).
-inline constexpr size_t kVideoQueueFrames = 8;
+inline constexpr size_t kVideoQueueFrames = 16;
 inline constexpr size_t kVideoQueueBytes = 16u << 20;
 // Audio and metadata waiting for one receiver. A receiver whose oldest
 // waiting audio is this old has fallen behind for good and is dropped; the

@@ -365,10 +365,14 @@ void ioLoop(Sender* sender) {
             return;
         }
         if (watched[0].revents != 0) {
+            // Drained before the flag is cleared: a wake between the two finds
+            // the flag still set and writes nothing, and its frame, queued
+            // before, is written below. The other order could swallow a
+            // wake-up and leave frames waiting.
             char drain[64];
-            sender->wakePending.store(false);
             while (read(sender->wakePipe[0], drain, sizeof drain) > 0) {
             }
+            sender->wakePending.store(false);
         }
         if (watched[1].revents != 0) acceptAll(sender);
         serviceLinks(sender, links, watched);
