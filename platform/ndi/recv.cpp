@@ -29,13 +29,7 @@ struct NDIlib_recv_instance_type {
     int fd = -1;
     bool broken = false;  // after a failure every capture reports an error
     char sourceName[256] = {};
-    uint8_t headerBytes[ndiwire::kHeaderSize] = {};
-    size_t headerHave = 0;
-    bool headerReady = false;
-    ndiwire::Header header;
-    uint8_t* payload = nullptr;  // data, metadata text, NUL
-    size_t payloadSize = 0;
-    size_t payloadHave = 0;
+    ndiwire::MessageReader reader;
 };
 
 namespace {
@@ -47,105 +41,44 @@ void failConnection(NDIlib_recv_instance_type* recv, const char* reason) {
     recv->fd = -1;
 }
 
-// Takes a complete header: checks it and makes room for what follows.
-bool acceptHeader(NDIlib_recv_instance_type* recv) {
-    const char* error = nullptr;
-    if (!ndiwire::decodeHeader(recv->headerBytes, &recv->header, &error)) {
-        fprintf(stderr, "ndi: refused message from sender: %s\n", error);
-        return false;
-    }
-    recv->headerReady = true;
-    recv->payloadSize = size_t{recv->header.dataSize} + recv->header.metadataSize;
-    recv->payloadHave = 0;
-    recv->payload = static_cast<uint8_t*>(malloc(recv->payloadSize + 1));
-    if (recv->payload == nullptr) {
-        fprintf(stderr, "ndi: no memory for a message of %zu bytes\n", recv->payloadSize);
-        return false;
-    }
-    recv->payload[recv->payloadSize] = 0;
-    return true;
+// Waits for the socket to have bytes, until the deadline.
+void waitReadable(int fd, long long deadline) {
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, ndiwire::pollTimeout(deadline));
 }
 
-// Reads until one message is whole, the time is up or the connection fails.
-ReadResult readMessage(NDIlib_recv_instance_type* recv, int timeoutMs) {
-    const long long deadline = ndiwire::monotonicMs() + timeoutMs;
+// Reads until one message is whole, the deadline passes or the connection
+// fails.
+ReadResult readMessage(NDIlib_recv_instance_type* recv, long long deadline) {
     for (;;) {
-        uint8_t* target = recv->headerReady ? recv->payload + recv->payloadHave
-                                            : recv->headerBytes + recv->headerHave;
-        const size_t need = recv->headerReady ? recv->payloadSize - recv->payloadHave
-                                              : ndiwire::kHeaderSize - recv->headerHave;
-        if (recv->headerReady && need == 0) return ReadResult::complete;
-        const ssize_t got = ::recv(recv->fd, target, need, MSG_DONTWAIT);
-        if (got == 0) {
+        size_t room = 0;
+        uint8_t* target = recv->reader.space(&room);
+        const ssize_t got = room > 0 ? ::recv(recv->fd, target, room, MSG_DONTWAIT) : 0;
+        if (got == 0 && room > 0) {
             failConnection(recv, "sender closed the connection");
             return ReadResult::failed;
         }
-        if (got > 0) {
-            size_t& have = recv->headerReady ? recv->payloadHave : recv->headerHave;
-            have += static_cast<size_t>(got);
-            if (!recv->headerReady && recv->headerHave == ndiwire::kHeaderSize &&
-                !acceptHeader(recv)) {
-                failConnection(recv, nullptr);
-                return ReadResult::failed;
+        if (got >= 0) {
+            const char* error = nullptr;
+            switch (recv->reader.advance(static_cast<size_t>(got), &error)) {
+                case ndiwire::MessageReader::kComplete:
+                    return ReadResult::complete;
+                case ndiwire::MessageReader::kFailed:
+                    fprintf(stderr, "ndi: refused message from sender: %s\n", error);
+                    failConnection(recv, nullptr);
+                    return ReadResult::failed;
+                case ndiwire::MessageReader::kMore:
+                    continue;
             }
-            continue;
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             failConnection(recv, strerror(errno));
             return ReadResult::failed;
         }
-        const long long left = deadline - ndiwire::monotonicMs();
-        if (left <= 0) return ReadResult::timeout;
-        pollfd p{recv->fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left));
+        if (ndiwire::monotonicMs() >= deadline) return ReadResult::timeout;
+        waitReadable(recv->fd, deadline);
     }
-}
-
-// Hands the finished message's bytes to the caller and readies the next one.
-uint8_t* takePayload(NDIlib_recv_instance_type* recv) {
-    uint8_t* payload = recv->payload;
-    recv->payload = nullptr;
-    recv->headerReady = false;
-    recv->headerHave = 0;
-    return payload;
-}
-
-// The metadata text rides behind the data, NUL-terminated by the allocation.
-const char* metadataText(const ndiwire::Header& h, uint8_t* payload) {
-    return h.metadataSize > 0 ? reinterpret_cast<char*>(payload + h.dataSize) : nullptr;
-}
-
-void fillVideo(const ndiwire::Header& h, uint8_t* payload, NDIlib_video_frame_v2_t* frame) {
-    frame->xres = h.xres;
-    frame->yres = h.yres;
-    frame->FourCC = h.fourCC;
-    frame->frame_rate_N = h.frameRateN;
-    frame->frame_rate_D = h.frameRateD;
-    frame->picture_aspect_ratio = h.aspect;
-    frame->frame_format_type = h.frameFormatType;
-    frame->timecode = h.timecode;
-    frame->line_stride_in_bytes = h.strideOrSize;
-    frame->timestamp = h.timestamp;
-    frame->p_data = h.dataSize > 0 ? payload : nullptr;
-    frame->p_metadata = metadataText(h, payload);
-}
-
-void fillAudio(const ndiwire::Header& h, uint8_t* payload, NDIlib_audio_frame_v2_t* frame) {
-    frame->sample_rate = h.sampleRate;
-    frame->no_channels = h.channels;
-    frame->no_samples = h.samples;
-    frame->timecode = h.timecode;
-    frame->channel_stride_in_bytes = h.channelStride;
-    frame->timestamp = h.timestamp;
-    frame->p_data = h.dataSize > 0 ? reinterpret_cast<float*>(payload) : nullptr;
-    frame->p_metadata = metadataText(h, payload);
-}
-
-void fillMetadata(const ndiwire::Header& h, uint8_t* payload, NDIlib_metadata_frame_t* frame) {
-    frame->length = static_cast<int32_t>(h.dataSize) + 1;
-    frame->timecode = h.timecode;
-    frame->p_data = reinterpret_cast<char*>(payload);
 }
 
 // Frees what a filled record does not point at (nothing to hand out).
@@ -209,15 +142,37 @@ int connectTo(const char* url) {
     return fd;
 }
 
+// What a receiver asks for follows its bandwidth setting.
+uint32_t wantsFor(const NDIlib_recv_create_v3_t& settings) {
+    if (settings.bandwidth == NDIlib_recv_bandwidth_metadata_only) return ndiwire::kWantMetadata;
+    if (settings.bandwidth == NDIlib_recv_bandwidth_audio_only) {
+        return ndiwire::kWantAudio | ndiwire::kWantMetadata;
+    }
+    return ndiwire::kWantEverything;
+}
+
+bool sendHello(int fd, const NDIlib_recv_create_v3_t& settings) {
+    const char* name = settings.p_ndi_recv_name != nullptr ? settings.p_ndi_recv_name : "";
+    ndiwire::Header hello;
+    ndiwire::headerForReceiverHello(name, wantsFor(settings), &hello);
+    uint8_t encoded[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(hello, encoded);
+    iovec parts[2] = {{encoded, sizeof encoded}, {const_cast<char*>(name), hello.dataSize}};
+    const char* error = nullptr;
+    if (ndiwire::writeAll(fd, parts, 2, kConnectTimeoutMs, &error)) return true;
+    fprintf(stderr, "ndi: cannot greet the source: %s\n", error);
+    return false;
+}
+
 // The sender greets every receiver with its name; anything else first means
 // we did not reach one of our senders.
 bool readHello(NDIlib_recv_instance_type* recv) {
-    if (readMessage(recv, kConnectTimeoutMs) != ReadResult::complete) {
+    if (readMessage(recv, ndiwire::monotonicMs() + kConnectTimeoutMs) != ReadResult::complete) {
         if (!recv->broken) fprintf(stderr, "ndi: source did not greet us in time\n");
         return false;
     }
-    const bool isHello = recv->header.type == ndiwire::kHello;
-    uint8_t* payload = takePayload(recv);
+    const bool isHello = recv->reader.header().type == ndiwire::kHello;
+    uint8_t* payload = recv->reader.takePayload();
     if (isHello)
         copyBoundedUtf8(recv->sourceName, sizeof recv->sourceName,
                         reinterpret_cast<char*>(payload));
@@ -239,7 +194,7 @@ NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* sett
     if (settings == nullptr) return nullptr;
     auto* recv = new NDIlib_recv_instance_type;
     recv->fd = connectTo(settings->source_to_connect_to.p_url_address);
-    if (recv->fd < 0 || !readHello(recv)) {
+    if (recv->fd < 0 || !sendHello(recv->fd, *settings) || !readHello(recv)) {
         NDIlib_recv_destroy(recv);
         return nullptr;
     }
@@ -249,7 +204,6 @@ NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* sett
 void NDIlib_recv_destroy(NDIlib_recv_instance_t recv) {
     if (recv == nullptr) return;
     if (recv->fd >= 0) close(recv->fd);
-    free(recv->payload);
     delete recv;
 }
 
@@ -263,10 +217,9 @@ NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t recv,
                                            NDIlib_metadata_frame_t* metadata,
                                            uint32_t timeout_in_ms) {
     if (recv == nullptr || recv->broken) return NDIlib_frame_type_error;
-    const long long deadline = ndiwire::monotonicMs() + timeout_in_ms;
+    const long long deadline = ndiwire::deadlineAfter(timeout_in_ms);
     for (;;) {
-        const long long left = deadline - ndiwire::monotonicMs();
-        switch (readMessage(recv, static_cast<int>(left > 0 ? left : 0))) {
+        switch (readMessage(recv, deadline)) {
             case ReadResult::failed:
                 return NDIlib_frame_type_error;
             case ReadResult::timeout:
@@ -274,14 +227,14 @@ NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t recv,
             case ReadResult::complete:
                 break;
         }
-        const ndiwire::Header h = recv->header;
-        uint8_t* payload = takePayload(recv);
+        const ndiwire::Header h = recv->reader.header();
+        uint8_t* payload = recv->reader.takePayload();
         if (h.type == ndiwire::kVideo && video != nullptr) {
-            fillVideo(h, payload, video);
+            ndiwire::videoFromMessage(h, payload, video);
         } else if (h.type == ndiwire::kAudio && audio != nullptr) {
-            fillAudio(h, payload, audio);
+            ndiwire::audioFromMessage(h, payload, audio);
         } else if (h.type == ndiwire::kMetadata && metadata != nullptr) {
-            fillMetadata(h, payload, metadata);
+            ndiwire::metadataFromMessage(h, payload, metadata);
         } else {
             free(payload);  // a kind the caller did not ask for
             continue;

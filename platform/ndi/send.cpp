@@ -1,9 +1,10 @@
-// The sending end: a listening socket, an accept thread that also watches the
-// receivers for garbage and hang-ups, and sends that hand each message to
-// every receiver in turn.
+// The sending end. Sends encode each frame once and queue it for every
+// receiver that wants it, then return: one I/O thread accepts connections,
+// reads the receivers' hellos and writes each receiver's queue as fast as that
+// receiver takes it, so no receiver, stalled or slow, holds up the sending
+// threads or the other receivers.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,52 +25,46 @@
 #include <vector>
 
 #include "common/bounded_text.h"
+#include "platform/ndi/link.h"
+#include "platform/ndi/listen.h"
 #include "platform/ndi/ndi.h"
 #include "platform/ndi/socket.h"
 #include "platform/ndi/wire.h"
 
 namespace {
 
-constexpr int kDefaultPort = 5960;
-// A receiver that cannot take a message within this time is dropped, so a
-// stalled receiver holds a send up for at most this long.
-constexpr int kSendTimeoutMs = 250;
-constexpr int kMaxReceivers = 64;
-constexpr size_t kTrackedFourCCs = 16;
+constexpr size_t kMaxReceivers = 64;
+// Connections that have not said hello yet; past this the oldest goes, so
+// idle sockets cannot lock receivers out.
+constexpr size_t kMaxGreeting = 64;
+constexpr long long kHelloTimeoutMs = 2000;
+// A receiver that takes no byte for this long while data waits is gone.
+constexpr long long kStallTimeoutMs = 3000;
+constexpr int kHousekeepingMs = 200;
+constexpr long long kRefusalLineSpacingMs = 1000;
 
-// One connected receiver. The socket closes when the last holder lets go, so a
-// send still writing to a dropped receiver never writes to a reused number.
-struct ReceiverLink {
+// One connection. The I/O thread alone reads and writes its socket and the
+// fields outside `queues`; `queues` is shared with the sending threads under
+// the sender's lock.
+struct Link {
     int fd = -1;
     char address[64] = {};
-    std::mutex writeLock;  // one message at a time, never interleaved
-    std::atomic<bool> dropped{false};
-    // FourCCs of which this receiver has been sent a keyframe.
-    std::array<std::atomic<uint32_t>, kTrackedFourCCs> keyframesSent{};
+    char name[ndiwire::kMaxNameSize + 1] = {};
+    long long acceptedMs = 0;
+    ndiwire::MessageReader hello;
+    ndilink::MessagePtr current;  // being written
+    size_t written = 0;           // bytes of current already written
+    bool waitWritable = false;
+    bool dropped = false;
+    std::atomic<long long> lastProgressMs{0};
+    ndilink::LinkQueues queues;
 
-    ~ReceiverLink() {
+    ~Link() {
         if (fd >= 0) close(fd);
-    }
-    bool hasKeyframe(uint32_t fourCC) const {
-        for (const auto& sent : keyframesSent) {
-            if (sent.load() == fourCC) return true;
-        }
-        return false;
-    }
-    // Called under writeLock, so there is one writer; beyond the table's size
-    // a FourCC counts as served rather than asking for keyframes forever.
-    void noteKeyframe(uint32_t fourCC) {
-        if (hasKeyframe(fourCC)) return;
-        for (auto& sent : keyframesSent) {
-            if (sent.load() == 0) {
-                sent.store(fourCC);
-                return;
-            }
-        }
     }
 };
 
-using Link = std::shared_ptr<ReceiverLink>;
+using LinkPtr = std::shared_ptr<Link>;
 
 }  // namespace
 
@@ -77,108 +73,74 @@ struct NDIlib_send_instance_type {
     int listenFd = -1;
     int port = 0;
     int wakePipe[2] = {-1, -1};
-    std::thread acceptThread;
-    std::mutex linksLock;
-    std::vector<Link> links;
+    std::atomic<bool> wakePending{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> sequence{0};
+    std::thread ioThread;
+    ndilink::MessagePtr helloMessage;
+
+    std::mutex lock;  // guards everything below
+    std::vector<LinkPtr> links;
+    size_t receivers = 0;  // links that said hello
+    ndilink::KeyframeBudget keyframes;
+    std::condition_variable receiversChanged;
+
+    // I/O thread only.
+    long long listenPausedUntilMs = 0;
+    long long lastRefusalLineMs = -kRefusalLineSpacingMs;
+    int refusalsUnreported = 0;
 };
 
 namespace {
 
-void dropLink(NDIlib_send_instance_type* sender, const Link& link, const char* reason) {
-    if (link->dropped.exchange(true)) return;
-    if (reason != nullptr) fprintf(stderr, "ndi: dropped receiver %s: %s\n", link->address, reason);
-    shutdown(link->fd, SHUT_RDWR);
-    std::lock_guard lock(sender->linksLock);
-    std::erase(sender->links, link);
+using Sender = NDIlib_send_instance_type;
+
+void wake(Sender* sender) {
+    if (sender->wakePending.exchange(true)) return;
+    const char byte = 1;
+    if (write(sender->wakePipe[1], &byte, 1) < 0 && errno != EAGAIN) {
+        perror("ndi: waking the sender's I/O thread");
+    }
 }
 
-std::vector<Link> snapshotLinks(NDIlib_send_instance_type* sender) {
-    std::lock_guard lock(sender->linksLock);
-    return sender->links;
-}
-
-// Writes one message to one receiver; a receiver that fails is dropped.
-void sendToLink(NDIlib_send_instance_type* sender, const Link& link, iovec* parts, int count,
-                uint32_t keyframeFourCC) {
-    std::lock_guard lock(link->writeLock);
-    if (link->dropped) return;
-    const char* error = nullptr;
-    if (!ndiwire::writeAll(link->fd, parts, count, kSendTimeoutMs, &error)) {
-        dropLink(sender, link, error);
+// Lines about peers that never became receivers are rate-limited: a flood of
+// bad connections must not become a flood of lines.
+void reportRefusal(Sender* sender, const Link& link, const char* reason) {
+    const long long now = ndiwire::monotonicMs();
+    if (now - sender->lastRefusalLineMs < kRefusalLineSpacingMs) {
+        ++sender->refusalsUnreported;
         return;
     }
-    if (keyframeFourCC != 0) link->noteKeyframe(keyframeFourCC);
-}
-
-void sendMessage(NDIlib_send_instance_type* sender, const ndiwire::Header& header, const void* data,
-                 const char* metadata, uint32_t keyframeFourCC) {
-    uint8_t encoded[ndiwire::kHeaderSize];
-    ndiwire::encodeHeader(header, encoded);
-    for (const Link& link : snapshotLinks(sender)) {
-        // writeAll moves through the buffers, so each receiver gets fresh ones.
-        iovec parts[3] = {{encoded, sizeof encoded},
-                          {const_cast<void*>(data), header.dataSize},
-                          {const_cast<char*>(metadata), header.metadataSize}};
-        sendToLink(sender, link, parts, 3, keyframeFourCC);
-    }
-}
-
-// Listening socket for one address family (AF_INET6 listens for IPv4 too);
-// -1 with a diagnostic when the address or port cannot be had.
-int listenOn(const char* host, int family, int wanted) {
-    char service[16];
-    snprintf(service, sizeof service, "%d", wanted);
-    addrinfo hints{};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, service, &hints, &found) != 0) {
-        fprintf(stderr, "ndi: cannot resolve listen address \"%s\"\n", host ? host : "");
-        return -1;
-    }
-    int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        const int on = 1, off = 0;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (found->ai_family == AF_INET6) {
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        }
-        if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 16) != 0) {
-            fprintf(stderr, "ndi: cannot listen on port %d: %s\n", wanted, strerror(errno));
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    return fd;
-}
-
-int boundPort(int fd) {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-}
-
-// Listens on NDI_BIND (default every interface) and NDI_PORT (default 5960,
-// 0 for any free port).
-int openListener(int* port) {
-    const int wanted = ndiwire::environmentInt("NDI_PORT", kDefaultPort, 0, 65535);
-    const char* host = getenv("NDI_BIND");
-    int fd = -1;
-    if (host != nullptr && *host != '\0') {
-        fd = listenOn(host, AF_UNSPEC, wanted);
+    if (sender->refusalsUnreported > 0) {
+        fprintf(stderr, "ndi: dropped peer %s: %s (and %d more since)\n", link.address, reason,
+                sender->refusalsUnreported);
     } else {
-        // Hosts without IPv6 cannot even open the socket; they get IPv4 alone.
-        const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool haveIPv6 = probe >= 0;
-        if (haveIPv6) close(probe);
-        fd = listenOn(nullptr, haveIPv6 ? AF_INET6 : AF_INET, wanted);
+        fprintf(stderr, "ndi: dropped peer %s: %s\n", link.address, reason);
     }
-    if (fd >= 0) *port = boundPort(fd);
-    return fd;
+    sender->lastRefusalLineMs = now;
+    sender->refusalsUnreported = 0;
+}
+
+// Runs on the I/O thread only; the socket closes when the last holder of the
+// link lets go.
+void dropLink(Sender* sender, const LinkPtr& link, const char* reason) {
+    link->dropped = true;
+    shutdown(link->fd, SHUT_RDWR);
+    bool wasReceiver = false;
+    {
+        std::lock_guard guard(sender->lock);
+        wasReceiver = link->queues.wants != 0;
+        if (wasReceiver) --sender->receivers;
+        std::erase(sender->links, link);
+    }
+    if (wasReceiver) sender->receiversChanged.notify_all();
+    if (reason == nullptr) return;
+    if (wasReceiver) {
+        fprintf(stderr, "ndi: dropped receiver \"%s\" at %s: %s\n", link->name, link->address,
+                reason);
+    } else {
+        reportRefusal(sender, *link, reason);
+    }
 }
 
 void describePeer(const sockaddr_storage& peer, char* out, size_t size) {
@@ -196,48 +158,108 @@ void describePeer(const sockaddr_storage& peer, char* out, size_t size) {
     snprintf(out, size, "%s:%d", host, port);
 }
 
-// Registers a new receiver and greets it with the source name. The greeting
-// is written under the receiver's lock before any frame can reach it, so a
-// receiver that has read it gets every frame sent afterwards.
-void acceptReceiver(NDIlib_send_instance_type* sender) {
+// The oldest connection still to say hello, to make room for a newer one.
+LinkPtr oldestGreeting(Sender* sender, size_t* greeting) {
+    LinkPtr oldest;
+    std::lock_guard guard(sender->lock);
+    *greeting = 0;
+    for (const LinkPtr& link : sender->links) {
+        if (link->queues.wants != 0) continue;
+        ++*greeting;
+        if (oldest == nullptr || link->acceptedMs < oldest->acceptedMs) oldest = link;
+    }
+    return oldest;
+}
+
+// Takes one waiting connection and queues our hello for it; false when none
+// is waiting.
+bool acceptOne(Sender* sender) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = accept4(sender->listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         // Out of descriptors the connection stays queued and poll keeps
-        // waking us: pause rather than spin.
+        // waking us: leave the listening socket alone for a moment.
         if (errno == EMFILE || errno == ENFILE) {
             fprintf(stderr, "ndi: cannot accept a receiver: %s\n", strerror(errno));
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            sender->listenPausedUntilMs = ndiwire::monotonicMs() + 100;
         }
-        return;
+        return false;
     }
-    auto link = std::make_shared<ReceiverLink>();
+    size_t greeting = 0;
+    if (LinkPtr oldest = oldestGreeting(sender, &greeting); greeting >= kMaxGreeting) {
+        dropLink(sender, oldest, "too many connections waiting to say hello");
+    }
+    auto link = std::make_shared<Link>();
     link->fd = fd;
+    link->acceptedMs = ndiwire::monotonicMs();
+    link->lastProgressMs = link->acceptedMs;
     describePeer(peer, link->address, sizeof link->address);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    std::lock_guard writing(link->writeLock);
-    {
-        std::lock_guard lock(sender->linksLock);
-        if (sender->links.size() >= kMaxReceivers) {
-            fprintf(stderr, "ndi: refused receiver %s: too many receivers\n", link->address);
-            return;
-        }
-        sender->links.push_back(link);
-    }
-    ndiwire::Header hello;
-    ndiwire::headerForHello(sender->name, &hello);
-    uint8_t encoded[ndiwire::kHeaderSize];
-    ndiwire::encodeHeader(hello, encoded);
-    iovec parts[2] = {{encoded, sizeof encoded}, {sender->name, hello.dataSize}};
-    const char* error = nullptr;
-    if (!ndiwire::writeAll(fd, parts, 2, kSendTimeoutMs, &error)) dropLink(sender, link, error);
+    std::lock_guard guard(sender->lock);
+    ndilink::offerOrdered(link->queues, sender->helloMessage);
+    sender->links.push_back(link);
+    return true;
 }
 
-// Receivers send us nothing: any byte is garbage, and end of stream a hang-up.
-void checkReceiver(NDIlib_send_instance_type* sender, const Link& link) {
+void acceptAll(Sender* sender) {
+    for (int i = 0; i < 64 && acceptOne(sender); ++i) {
+    }
+}
+
+// A peer's hello makes it a receiver, unless there are enough already.
+void greet(Sender* sender, const LinkPtr& link, uint32_t wants) {
+    const char* refusal = nullptr;
+    {
+        std::lock_guard guard(sender->lock);
+        if (sender->receivers >= kMaxReceivers) {
+            refusal = "too many receivers";
+        } else {
+            link->queues.wants = wants != 0 ? wants : ndiwire::kWantMetadata;
+            link->queues.greetedMs = ndiwire::monotonicMs();
+            ++sender->receivers;
+        }
+    }
+    if (refusal != nullptr) {
+        dropLink(sender, link, refusal);
+        return;
+    }
+    sender->receiversChanged.notify_all();
+}
+
+// Reads the hello of a peer still to give it; false when the peer is gone.
+bool readHello(Sender* sender, const LinkPtr& link) {
+    size_t room = 0;
+    uint8_t* target = link->hello.space(&room);
+    const ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        dropLink(sender, link, nullptr);
+        return false;
+    }
+    if (got < 0) return true;
+    const char* error = nullptr;
+    const auto progress = link->hello.advance(static_cast<size_t>(got), &error);
+    if (progress == ndiwire::MessageReader::kFailed ||
+        (progress == ndiwire::MessageReader::kComplete &&
+         link->hello.header().type != ndiwire::kReceiverHello)) {
+        dropLink(sender, link, "sent unexpected data");
+        return false;
+    }
+    if (progress == ndiwire::MessageReader::kComplete) {
+        const uint32_t wants = ndiwire::helloWants(link->hello.header());
+        uint8_t* payload = link->hello.takePayload();
+        copyBoundedUtf8(link->name, sizeof link->name, reinterpret_cast<char*>(payload));
+        free(payload);
+        greet(sender, link, wants);
+    }
+    return true;
+}
+
+// Receivers send nothing after their hello: any byte is garbage, and end of
+// stream a hang-up.
+void checkReceiver(Sender* sender, const LinkPtr& link) {
     uint8_t byte[256];
     const ssize_t got = recv(link->fd, byte, sizeof byte, MSG_DONTWAIT);
     if (got > 0) {
@@ -247,32 +269,124 @@ void checkReceiver(NDIlib_send_instance_type* sender, const Link& link) {
     }
 }
 
-void acceptLoop(NDIlib_send_instance_type* sender) {
-    for (;;) {
-        std::vector<Link> links = snapshotLinks(sender);
-        std::vector<pollfd> watched = {{sender->wakePipe[0], POLLIN, 0},
-                                       {sender->listenFd, POLLIN, 0}};
-        for (const Link& link : links) watched.push_back({link->fd, POLLIN, 0});
-        if (poll(watched.data(), watched.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            fprintf(stderr, "ndi: sender poll failed: %s\n", strerror(errno));
-            return;
-        }
-        if (watched[0].revents != 0) return;
-        if (watched[1].revents != 0) acceptReceiver(sender);
-        for (size_t i = 0; i < links.size(); ++i) {
-            if (watched[i + 2].revents != 0) checkReceiver(sender, links[i]);
-        }
+bool isReceiver(Sender* sender, const Link& link) {
+    std::lock_guard guard(sender->lock);
+    return link.queues.wants != 0;
+}
+
+void readFrom(Sender* sender, const LinkPtr& link) {
+    if (isReceiver(sender, *link)) {
+        checkReceiver(sender, link);
+    } else {
+        readHello(sender, link);
     }
 }
 
-void closeSender(NDIlib_send_instance_type* sender) {
-    if (sender->acceptThread.joinable()) {
-        const char stop = 1;
-        if (write(sender->wakePipe[1], &stop, 1) < 0) perror("ndi: waking the accept thread");
-        sender->acceptThread.join();
+ndilink::MessagePtr nextMessage(Sender* sender, Link& link) {
+    std::lock_guard guard(sender->lock);
+    return ndilink::takeNext(link.queues);
+}
+
+// Writes what the receiver will take now; false when it is gone.
+bool flush(Sender* sender, const LinkPtr& link) {
+    for (;;) {
+        if (link->current == nullptr) {
+            link->current = nextMessage(sender, *link);
+            link->written = 0;
+            if (link->current == nullptr) {
+                link->waitWritable = false;
+                return true;
+            }
+        }
+        const ssize_t wrote =
+            send(link->fd, link->current->bytes.get() + link->written,
+                 link->current->size - link->written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (wrote > 0) {
+            link->lastProgressMs = ndiwire::monotonicMs();
+            link->written += static_cast<size_t>(wrote);
+            if (link->written == link->current->size) link->current.reset();
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            link->waitWritable = true;
+            return true;
+        }
+        dropLink(sender, link, nullptr);
+        return false;
     }
-    for (const Link& link : snapshotLinks(sender)) dropLink(sender, link, nullptr);
+}
+
+// Why a connection must go now, or null.
+const char* expiry(Sender* sender, const Link& link, long long now) {
+    std::lock_guard guard(sender->lock);
+    if (const char* cause = ndilink::lostCause(link.queues, now)) return cause;
+    if (link.queues.wants == 0 && now - link.acceptedMs > kHelloTimeoutMs) {
+        return "did not say hello within 2 s";
+    }
+    const bool waiting = link.current != nullptr || !link.queues.drained;
+    if (waiting && now - link.lastProgressMs > kStallTimeoutMs) return "stalled";
+    return nullptr;
+}
+
+std::vector<LinkPtr> snapshotLinks(Sender* sender) {
+    std::lock_guard guard(sender->lock);
+    return sender->links;
+}
+
+void serviceLinks(Sender* sender, const std::vector<LinkPtr>& links,
+                  const std::vector<pollfd>& watched) {
+    const long long now = ndiwire::monotonicMs();
+    for (size_t i = 0; i < links.size(); ++i) {
+        const LinkPtr& link = links[i];
+        const short events = watched[i + 2].revents;
+        if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) readFrom(sender, link);
+        if (link->dropped) continue;
+        // A receiver known to be full is left alone until it has room.
+        const bool mayWrite = !link->waitWritable || (events & POLLOUT) != 0;
+        if (mayWrite && !flush(sender, link)) continue;
+        if (const char* reason = expiry(sender, *link, now)) dropLink(sender, link, reason);
+    }
+}
+
+void ioLoop(Sender* sender) {
+    std::vector<pollfd> watched;
+    while (!sender->stopping.load()) {
+        const std::vector<LinkPtr> links = snapshotLinks(sender);
+        const bool listening = ndiwire::monotonicMs() >= sender->listenPausedUntilMs;
+        watched.assign(
+            {{sender->wakePipe[0], POLLIN, 0}, {listening ? sender->listenFd : -1, POLLIN, 0}});
+        for (const LinkPtr& link : links) {
+            const short events = POLLIN | (link->waitWritable ? POLLOUT : 0);
+            watched.push_back({link->fd, events, 0});
+        }
+        if (poll(watched.data(), watched.size(), kHousekeepingMs) < 0 && errno != EINTR) {
+            fprintf(stderr, "ndi: sender poll failed: %s\n", strerror(errno));
+            return;
+        }
+        if (watched[0].revents != 0) {
+            // Drained before the flag is cleared: a wake between the two finds
+            // the flag still set and writes nothing, and its frame, queued
+            // before, is written below. The other order could swallow a
+            // wake-up and leave frames waiting.
+            char drain[64];
+            while (read(sender->wakePipe[0], drain, sizeof drain) > 0) {
+            }
+            sender->wakePending.store(false);
+        }
+        if (watched[1].revents != 0) acceptAll(sender);
+        serviceLinks(sender, links, watched);
+    }
+}
+
+void closeSender(Sender* sender) {
+    if (sender->ioThread.joinable()) {
+        sender->stopping.store(true);
+        sender->wakePending.store(false);
+        wake(sender);
+        sender->ioThread.join();
+    }
+    sender->links.clear();
     for (int fd : {sender->listenFd, sender->wakePipe[0], sender->wakePipe[1]}) {
         if (fd >= 0) close(fd);
     }
@@ -291,6 +405,61 @@ bool checkedHeader(const Frame& frame,
     return false;
 }
 
+uint32_t wantFor(uint32_t type) {
+    switch (type) {
+        case ndiwire::kVideo:
+            return ndiwire::kWantVideo;
+        case ndiwire::kAudio:
+            return ndiwire::kWantAudio;
+        default:
+            return ndiwire::kWantMetadata;
+    }
+}
+
+bool anyoneWants(Sender* sender, uint32_t want) {
+    for (const LinkPtr& link : sender->links) {
+        if ((link->queues.wants & want) != 0) return true;
+    }
+    return false;
+}
+
+// Encodes the frame once, if anyone wants it, and queues it for each receiver
+// that does.
+void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
+                const char* metadata, bool keyframe) {
+    const uint32_t want = wantFor(header.type);
+    {
+        std::lock_guard guard(sender->lock);
+        if (!anyoneWants(sender, want)) return;
+    }
+    // The copy is made outside the lock: the I/O thread keeps writing.
+    const long long now = ndiwire::monotonicMs();
+    const ndilink::MessagePtr message =
+        ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
+    {
+        std::lock_guard guard(sender->lock);
+        bool awaited = false;
+        for (const LinkPtr& link : sender->links) {
+            ndilink::LinkQueues& queues = link->queues;
+            if ((queues.wants & want) == 0) continue;
+            if (queues.drained) link->lastProgressMs = now;  // the stall clock starts now
+            if (header.type == ndiwire::kVideo) {
+                awaited |= ndilink::offerVideo(queues, message, now);
+            } else {
+                ndilink::offerOrdered(queues, message);
+            }
+        }
+        if (awaited) sender->keyframes.spend(now, header.timecode);
+    }
+    wake(sender);
+}
+
+ndilink::MessagePtr helloFor(const char* sourceName) {
+    ndiwire::Header hello;
+    ndiwire::headerForHello(sourceName, &hello);
+    return ndilink::makeMessage(hello, sourceName, nullptr, false, ndiwire::monotonicMs());
+}
+
 }  // namespace
 
 NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* settings,
@@ -298,12 +467,13 @@ NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* setting
     auto* sender = new NDIlib_send_instance_type;
     const char* name = settings != nullptr ? settings->p_ndi_name : nullptr;
     copyBoundedUtf8(sender->name, sizeof sender->name, name != nullptr ? name : "NDI Source");
-    sender->listenFd = openListener(&sender->port);
-    if (sender->listenFd < 0 || pipe2(sender->wakePipe, O_CLOEXEC) != 0) {
+    sender->helloMessage = helloFor(sender->name);
+    sender->listenFd = ndiwire::openListener(&sender->port);
+    if (sender->listenFd < 0 || pipe2(sender->wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         closeSender(sender);
         return nullptr;
     }
-    sender->acceptThread = std::thread(acceptLoop, sender);
+    sender->ioThread = std::thread(ioLoop, sender);
     printf("NDI source \"%s\" on TCP port %d\n", sender->name, sender->port);
     fflush(stdout);
     return sender;
@@ -319,7 +489,7 @@ void NDIlib_send_send_video_v2(NDIlib_send_instance_t sender,
     ndiwire::Header header;
     if (!checkedHeader(*frame, ndiwire::headerForVideo, "video", &header)) return;
     const bool keyframe = ndiwire::isKeyframe(frame->FourCC, frame->p_data, header.dataSize);
-    sendMessage(sender, header, frame->p_data, frame->p_metadata, keyframe ? frame->FourCC : 0);
+    queueFrame(sender, header, frame->p_data, frame->p_metadata, keyframe);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t sender,
@@ -327,7 +497,7 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t sender,
     if (sender == nullptr || frame == nullptr) return;
     ndiwire::Header header;
     if (!checkedHeader(*frame, ndiwire::headerForAudio, "audio", &header)) return;
-    sendMessage(sender, header, frame->p_data, frame->p_metadata, 0);
+    queueFrame(sender, header, frame->p_data, frame->p_metadata, false);
 }
 
 void NDIlib_send_send_metadata(NDIlib_send_instance_t sender,
@@ -335,14 +505,17 @@ void NDIlib_send_send_metadata(NDIlib_send_instance_t sender,
     if (sender == nullptr || frame == nullptr) return;
     ndiwire::Header header;
     if (!checkedHeader(*frame, ndiwire::headerForMetadata, "metadata", &header)) return;
-    sendMessage(sender, header, frame->p_data, nullptr, 0);
+    queueFrame(sender, header, frame->p_data, nullptr, false);
 }
 
 bool NDIlib_send_is_keyframe_required(NDIlib_send_instance_t sender,
                                       const NDIlib_video_frame_v2_t* probe) {
     if (sender == nullptr || probe == nullptr) return false;
-    for (const Link& link : snapshotLinks(sender)) {
-        if (!link->dropped && !link->hasKeyframe(probe->FourCC)) return true;
+    const long long now = ndiwire::monotonicMs();
+    std::lock_guard guard(sender->lock);
+    if (!sender->keyframes.available(now)) return false;
+    for (const LinkPtr& link : sender->links) {
+        if (ndilink::wantsKeyframe(link->queues, probe->FourCC, now)) return true;
     }
     return false;
 }
@@ -353,10 +526,16 @@ int NDIlib_send_get_port(NDIlib_send_instance_t sender) {
 
 int NDIlib_send_get_no_connections(NDIlib_send_instance_t sender, uint32_t timeout_in_ms) {
     if (sender == nullptr) return 0;
-    const long long deadline = ndiwire::monotonicMs() + timeout_in_ms;
-    for (;;) {
-        const int count = static_cast<int>(snapshotLinks(sender).size());
-        if (count > 0 || ndiwire::monotonicMs() >= deadline) return count;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const long long deadline = ndiwire::deadlineAfter(timeout_in_ms);
+    std::unique_lock guard(sender->lock);
+    while (sender->receivers == 0) {
+        const int waitMs = ndiwire::pollTimeout(deadline);
+        if (waitMs == 0) break;
+        if (waitMs < 0) {
+            sender->receiversChanged.wait(guard);
+        } else {
+            sender->receiversChanged.wait_for(guard, std::chrono::milliseconds(waitMs));
+        }
     }
+    return static_cast<int>(sender->receivers);
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,16 @@ long long monotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+long long deadlineAfter(uint32_t timeoutMs) {
+    return timeoutMs == UINT32_MAX ? kNoDeadline : monotonicMs() + timeoutMs;
+}
+
+int pollTimeout(long long deadline) {
+    if (deadline == kNoDeadline) return -1;
+    const long long left = deadline - monotonicMs();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
 namespace {

@@ -3,7 +3,9 @@
 
 #include <sys/uio.h>
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 
 namespace ndiwire {
 
@@ -14,6 +16,13 @@ bool writeAll(int fd, iovec* parts, int count, int timeoutMs, const char** error
 
 // Milliseconds on CLOCK_MONOTONIC, for deadlines.
 long long monotonicMs();
+
+// The deadline of a wait of timeoutMs from now; the largest timeout waits
+// forever, and every other one means what it says.
+inline constexpr long long kNoDeadline = LLONG_MAX;
+long long deadlineAfter(uint32_t timeoutMs);
+// Milliseconds left until the deadline as poll() takes them: -1 for none.
+int pollTimeout(long long deadline);
 
 // Environment integer in [low, high], or fallback when unset or invalid
 // (invalid values get a diagnostic).

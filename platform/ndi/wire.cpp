@@ -1,6 +1,7 @@
 #include "platform/ndi/wire.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/little_endian.h"
@@ -143,11 +144,33 @@ bool headerForMetadata(const NDIlib_metadata_frame_t& frame, Header* header, con
     return checkDataSize(size, frame.p_data, header, error);
 }
 
-bool headerForHello(const char* sourceName, Header* header) {
+namespace {
+
+void helloHeader(uint32_t type, const char* name, Header* header) {
     *header = Header{};
-    header->type = kHello;
-    header->dataSize = static_cast<uint32_t>(strnlen(sourceName, 255));
+    header->type = type;
+    header->fourCC = kProtocolVersion;
+    header->dataSize = static_cast<uint32_t>(strnlen(name != nullptr ? name : "", kMaxNameSize));
+}
+
+bool checkHello(const Header& h, const char** error) {
+    if (h.dataSize > kMaxNameSize || h.metadataSize != 0) return fail(error, "bad hello message");
+    if (h.fourCC != kProtocolVersion) return fail(error, "hello of another protocol version");
+    if (h.type == kReceiverHello && (helloWants(h) & ~uint32_t{kWantEverything}) != 0) {
+        return fail(error, "hello asks for unknown kinds of frames");
+    }
     return true;
+}
+
+}  // namespace
+
+void headerForHello(const char* sourceName, Header* header) {
+    helloHeader(kHello, sourceName, header);
+}
+
+void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header) {
+    helloHeader(kReceiverHello, receiverName, header);
+    header->xres = static_cast<int32_t>(wants & kWantEverything);
 }
 
 void encodeHeader(const Header& h, uint8_t out[kHeaderSize]) {
@@ -204,10 +227,91 @@ bool decodeHeader(const uint8_t in[kHeaderSize], Header* h, const char** error) 
         case kMetadata:
             return h->metadataSize == 0 || fail(error, "metadata message with extra text");
         case kHello:
-            return (h->dataSize < 256 && h->metadataSize == 0) || fail(error, "bad hello message");
+        case kReceiverHello:
+            return checkHello(*h, error);
         default:
             return fail(error, "unknown message type");
     }
+}
+
+namespace {
+
+// The metadata text rides behind the data, NUL-terminated by the allocation.
+const char* metadataText(const Header& h, uint8_t* payload) {
+    return h.metadataSize > 0 ? reinterpret_cast<char*>(payload + h.dataSize) : nullptr;
+}
+
+}  // namespace
+
+void videoFromMessage(const Header& h, uint8_t* payload, NDIlib_video_frame_v2_t* frame) {
+    frame->xres = h.xres;
+    frame->yres = h.yres;
+    frame->FourCC = h.fourCC;
+    frame->frame_rate_N = h.frameRateN;
+    frame->frame_rate_D = h.frameRateD;
+    frame->picture_aspect_ratio = h.aspect;
+    frame->frame_format_type = h.frameFormatType;
+    frame->timecode = h.timecode;
+    frame->line_stride_in_bytes = h.strideOrSize;
+    frame->timestamp = h.timestamp;
+    frame->p_data = h.dataSize > 0 ? payload : nullptr;
+    frame->p_metadata = metadataText(h, payload);
+}
+
+void audioFromMessage(const Header& h, uint8_t* payload, NDIlib_audio_frame_v2_t* frame) {
+    frame->sample_rate = h.sampleRate;
+    frame->no_channels = h.channels;
+    frame->no_samples = h.samples;
+    frame->timecode = h.timecode;
+    frame->channel_stride_in_bytes = h.channelStride;
+    frame->timestamp = h.timestamp;
+    frame->p_data = h.dataSize > 0 ? reinterpret_cast<float*>(payload) : nullptr;
+    frame->p_metadata = metadataText(h, payload);
+}
+
+void metadataFromMessage(const Header& h, uint8_t* payload, NDIlib_metadata_frame_t* frame) {
+    frame->length = static_cast<int32_t>(h.dataSize) + 1;
+    frame->timecode = h.timecode;
+    frame->p_data = reinterpret_cast<char*>(payload);
+}
+
+MessageReader::~MessageReader() { free(payload_); }
+
+uint8_t* MessageReader::space(size_t* room) {
+    if (headerReady_) {
+        *room = payloadSize_ - payloadHave_;
+        return payload_ + payloadHave_;
+    }
+    *room = kHeaderSize - headerHave_;
+    return headerBytes_ + headerHave_;
+}
+
+MessageReader::Progress MessageReader::advance(size_t got, const char** error) {
+    if (headerReady_) {
+        payloadHave_ += got;
+        return payloadHave_ == payloadSize_ ? kComplete : kMore;
+    }
+    headerHave_ += got;
+    if (headerHave_ < kHeaderSize) return kMore;
+    if (!decodeHeader(headerBytes_, &header_, error)) return kFailed;
+    payloadSize_ = size_t{header_.dataSize} + header_.metadataSize;
+    payloadHave_ = 0;
+    payload_ = static_cast<uint8_t*>(malloc(payloadSize_ + 1));
+    if (payload_ == nullptr) {
+        *error = "no memory for the message";
+        return kFailed;
+    }
+    payload_[payloadSize_] = 0;
+    headerReady_ = true;
+    return payloadSize_ == 0 ? kComplete : kMore;
+}
+
+uint8_t* MessageReader::takePayload() {
+    uint8_t* payload = payload_;
+    payload_ = nullptr;
+    headerReady_ = false;
+    headerHave_ = 0;
+    return payload;
 }
 
 namespace {

@@ -1,8 +1,43 @@
-// The runtime's wire format: every frame travels as one message, a fixed
-// 80-byte little-endian header followed by the frame's data and then its
-// metadata text (without NUL). Both ends build and check headers here, so a
-// header that passes the check always describes a frame record that can be
-// read without running past its data.
+// The built-in runtime's wire protocol, spoken over one TCP connection per
+// receiver. Both ends build and check messages here, so a header that passes
+// the check always describes a frame record that can be read without running
+// past its data.
+//
+// Connection
+//   The sender listens (port 5960 unless NDI_PORT says otherwise; when that
+//   port is taken, a free one, which it prints). A receiver connects.
+//   1. The sender writes its hello at once: the source name.
+//   2. The receiver writes its hello within 2 s: protocol version, the kinds
+//      of frames it wants and its own name. A peer that stays silent, writes
+//      anything else, or speaks another version is dropped. Only receivers
+//      that said hello count against the cap of 64 per sender, get frames and
+//      take part in keyframe requests.
+//   3. From then on only the sender writes: one message per frame. A byte
+//      from the receiver drops it; closing the connection is the goodbye.
+//
+// Message: an 80-byte little-endian header, then `dataSize` bytes of frame
+// data, then `metadataSize` bytes of metadata text (no NUL).
+//    0 magic 'NDTW'        4 type              8 dataSize      12 metadataSize
+//   16 fourCC             20 xres             24 yres          28 frameRateN
+//   32 frameRateD         36 aspect (float)   40 frameFormatType
+//   44 line stride, or the byte count of compressed video
+//   48 timecode (64-bit)  56 timestamp (64-bit)
+//   64 sampleRate         68 channels         72 samples       76 channel stride
+// Hello messages use two of these slots: `fourCC` holds the protocol version
+// and, in the receiver's hello, `xres` the wanted kinds (kWantVideo |
+// kWantAudio | kWantMetadata); their data is a name of at most 255 bytes.
+//
+// Types: 1 video, 2 audio (planar 32-bit float, `channels` planes of
+// `channel stride` bytes), 3 metadata (UTF-8 text as data), 4 sender hello,
+// 5 receiver hello.
+//
+// Limits: data up to 64 MiB, metadata text up to 1 MiB, pictures up to
+// 65536 x 65536, 1024 audio channels. A receiver is never waited for: each
+// has its own queue. Video that a receiver is too slow to take is dropped in
+// whole messages, and it then resumes at the next keyframe of each FourCC;
+// compressed video of a FourCC always starts at a keyframe of it. Audio and
+// metadata are never dropped and overtake queued video; a receiver whose
+// audio falls seconds behind, or that takes no byte for seconds, is dropped.
 #pragma once
 
 #include <cstddef>
@@ -13,18 +48,29 @@
 namespace ndiwire {
 
 inline constexpr uint32_t kMagic = ndiFourCC('N', 'D', 'T', 'W');
+inline constexpr uint32_t kProtocolVersion = 2;
 inline constexpr size_t kHeaderSize = 80;
 // Caps that keep a broken or hostile peer from making us allocate absurdly.
 inline constexpr uint32_t kMaxDataSize = 64u << 20;
 inline constexpr uint32_t kMaxMetadataSize = 1u << 20;
 inline constexpr int32_t kMaxDimension = 1 << 16;
 inline constexpr int32_t kMaxChannels = 1024;
+inline constexpr size_t kMaxNameSize = 255;
 
 enum MessageType : uint32_t {
     kVideo = 1,
     kAudio = 2,
     kMetadata = 3,
-    kHello = 4,  // first message on every connection: the source name
+    kHello = 4,          // the sender's first message: the source name
+    kReceiverHello = 5,  // the receiver's only message: what it wants
+};
+
+// Kinds of frames a receiver asks for in its hello.
+enum Wants : uint32_t {
+    kWantVideo = 1,
+    kWantAudio = 2,
+    kWantMetadata = 4,
+    kWantEverything = kWantVideo | kWantAudio | kWantMetadata,
 };
 
 struct Header {
@@ -56,12 +102,51 @@ bool isCompressed(uint32_t fourCC);
 bool headerForVideo(const NDIlib_video_frame_v2_t& frame, Header* header, const char** error);
 bool headerForAudio(const NDIlib_audio_frame_v2_t& frame, Header* header, const char** error);
 bool headerForMetadata(const NDIlib_metadata_frame_t& frame, Header* header, const char** error);
-bool headerForHello(const char* sourceName, Header* header);
+// Hellos; the name is cut to kMaxNameSize bytes.
+void headerForHello(const char* sourceName, Header* header);
+void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header);
+inline uint32_t helloWants(const Header& header) { return static_cast<uint32_t>(header.xres); }
 
 void encodeHeader(const Header& header, uint8_t out[kHeaderSize]);
 // Decodes and checks a received header; false, with the reason in *error,
-// for anything a sender of ours would not have written.
+// for anything a peer of ours would not have written.
 bool decodeHeader(const uint8_t in[kHeaderSize], Header* header, const char** error);
+
+// Frame records over a received message's payload (data, metadata text, NUL),
+// which they then point into.
+void videoFromMessage(const Header& h, uint8_t* payload, NDIlib_video_frame_v2_t* frame);
+void audioFromMessage(const Header& h, uint8_t* payload, NDIlib_audio_frame_v2_t* frame);
+void metadataFromMessage(const Header& h, uint8_t* payload, NDIlib_metadata_frame_t* frame);
+
+// Puts messages back together from a byte stream cut anywhere: bytes go into
+// space(), and advance() says when a message is whole.
+class MessageReader {
+  public:
+    enum Progress { kMore, kComplete, kFailed };
+    MessageReader() = default;
+    MessageReader(const MessageReader&) = delete;
+    MessageReader& operator=(const MessageReader&) = delete;
+    ~MessageReader();
+
+    // Where the next bytes go, and at most how many the message still needs.
+    uint8_t* space(size_t* room);
+    // Counts got bytes written into space(). kFailed, with the reason in
+    // *error, for a header no peer of ours writes; the stream is then lost.
+    Progress advance(size_t got, const char** error);
+    // The whole message: its header, and its payload (data, metadata text and
+    // a NUL) for the caller to free(). Readies the reader for the next one.
+    const Header& header() const { return header_; }
+    uint8_t* takePayload();
+
+  private:
+    uint8_t headerBytes_[kHeaderSize] = {};
+    size_t headerHave_ = 0;
+    bool headerReady_ = false;
+    Header header_;
+    uint8_t* payload_ = nullptr;
+    size_t payloadSize_ = 0;
+    size_t payloadHave_ = 0;
+};
 
 // True when the compressed or uncompressed video data holds a keyframe. For
 // H.264 it trusts the keyframe flag of a well-formed packet header in front

@@ -250,7 +250,8 @@ class SenderWithReceiver : public ::testing::Test {
 }  // namespace
 
 TEST_F(SenderWithReceiver, AudioGoesBeforeVideoThenMetadata) {
-    uint8_t packet[64] = {};
+    uint8_t packet[64] = {44, 0, 0, 0, 'H', '2', '6', '4'};  // a keyframe: receivers start at one
+    packet[32] = 1;
     NDIlib_video_frame_v2_t video;
     video.FourCC = NDIlib_FourCC_type_H264;
     video.p_data = packet;

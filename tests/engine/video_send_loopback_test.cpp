@@ -3,16 +3,18 @@
 // CTest runs every test in a process of its own; tests that need the sender
 // or the mailbox not to exist yet skip themselves otherwise.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
+#include "engine/hx_send.h"
 #include "engine/mailbox.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
+#include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
 #include "tests/support/h264_check.h"
 
@@ -174,6 +176,77 @@ TEST_F(VideoSendLoopback, TestFrameIsABlack1080pPicture) {
     EXPECT_EQ(packets[0].yres, 1080);
     const std::vector<uint8_t> black(size_t(1920) * 1080 * 4, 0);
     expectDecodesTo(packets, 1920, 1080, {h264check::lumaOfBgra(black.data(), 1920, 1080)});
+}
+
+// Reads video frames until count have come; their FourCCs and packets.
+std::vector<h264check::Packet> receiveVideo(NDIlib_recv_instance_t recv, int count) {
+    std::vector<h264check::Packet> packets;
+    while (static_cast<int>(packets.size()) < count) {
+        NDIlib_video_frame_v2_t frame;
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(recv, &frame, nullptr, nullptr, 20000);
+        if (type == NDIlib_frame_type_error || type == NDIlib_frame_type_none) break;
+        if (type != NDIlib_frame_type_video) continue;
+        packets.push_back(h264check::packetOf(frame));
+        NDIlib_recv_free_video_v2(recv, &frame);
+    }
+    return packets;
+}
+
+TEST_F(VideoSendLoopback, EachPictureArrivesUnderBothFourCCs) {
+    ASSERT_TRUE(connect());
+    const auto picture = h264check::movingBgraPicture(640, 360, 0);
+    sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    const auto packets = receiveVideo(recv, 2);
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].fourcc, NDIlib_FourCC_type_H264);
+    EXPECT_EQ(packets[1].fourcc, NDIlib_FourCC_type_h264);
+    EXPECT_TRUE(packets[0].valid);
+    EXPECT_EQ(packets[0].bytes, packets[1].bytes);
+    EXPECT_EQ(packets[0].header.flags, 1u);
+}
+
+TEST_F(VideoSendLoopback, AReceiverWaitingOnlyForLowerCaseH264GetsAKeyframe) {
+    ASSERT_TRUE(connect());
+    NDIlib_send_instance_t sender = theNDISender.load();
+    // The stream runs past its opening keyframes.
+    for (int n = 0; n < 4; ++n) {
+        const auto picture = h264check::movingBgraPicture(640, 360, n);
+        sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    }
+    receiveVideo(recv, 8);
+    // A newcomer is handed an 'H264' keyframe by hand: it now waits for 'h264'
+    // alone.
+    NDIlib_recv_instance_t late = h264check::connectReceiver(sender);
+    ASSERT_NE(late, nullptr);
+    std::vector<uint8_t> key(kHXPacketHeaderSize);
+    HXPacketHeader header;
+    header.flags = 1;
+    writeHXPacketHeader(key.data(), header);
+    NDIlib_video_frame_v2_t byHand;
+    byHand.xres = 640;
+    byHand.yres = 360;
+    byHand.FourCC = NDIlib_FourCC_type_H264;
+    byHand.p_data = key.data();
+    byHand.data_size_in_bytes = static_cast<int32_t>(key.size());
+    NDIlib_send_send_video_v2(sender, &byHand);
+    NDIlib_video_frame_v2_t probe;
+    probe.FourCC = NDIlib_FourCC_type_H264;
+    EXPECT_FALSE(NDIlib_send_is_keyframe_required(sender, &probe));
+    // Forced keyframes are spaced out: wait until the runtime would grant one.
+    probe.FourCC = NDIlib_FourCC_type_h264;
+    for (int i = 0; i < 2000 && !NDIlib_send_is_keyframe_required(sender, &probe); ++i)
+        usleep(1000);
+    ASSERT_TRUE(NDIlib_send_is_keyframe_required(sender, &probe));
+
+    const auto picture = h264check::movingBgraPicture(640, 360, 4);
+    sendVideoToNDI(picture.data(), 640, 360, kPixelTagBGRA, 7, 1, 1);
+    const auto packets = receiveVideo(late, 3);
+    NDIlib_recv_destroy(late);
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[1].fourcc, NDIlib_FourCC_type_H264);
+    EXPECT_EQ(packets[1].header.flags, 1u);
+    EXPECT_EQ(packets[2].fourcc, NDIlib_FourCC_type_h264);
 }
 
 }  // namespace

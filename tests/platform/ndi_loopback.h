@@ -7,12 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/ndi/ndi.h"
+#include "platform/ndi/wire.h"
 
 namespace nditest {
 
@@ -33,14 +36,36 @@ inline NDIlib_recv_instance_t makeReceiver(const std::string& address) {
     return NDIlib_recv_create_v4(&create, nullptr);
 }
 
-// Waits until the sender counts exactly `count` receivers; false after 5 s.
-inline bool waitForConnections(NDIlib_send_instance_t sender, int count) {
-    for (int i = 0; i < 2500; ++i) {
-        if (NDIlib_send_get_no_connections(sender, 0) == count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+// Polls the condition until it holds; false when it still does not after
+// timeoutMs.
+template <typename Condition>
+bool waitUntil(Condition condition, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return true;
 }
+
+// Waits until the sender counts exactly `count` receivers; false after 10 s.
+inline bool waitForConnections(NDIlib_send_instance_t sender, int count) {
+    return waitUntil([&] { return NDIlib_send_get_no_connections(sender, 0) == count; });
+}
+
+// A sender with one receiver it counts; both go at the end of the scope.
+struct ConnectedPair {
+    NDIlib_send_instance_t sender = makeSender();
+    NDIlib_recv_instance_t receiver = sender != nullptr ? makeReceiver(addressOf(sender)) : nullptr;
+    bool ready = receiver != nullptr && waitForConnections(sender, 1);
+    ConnectedPair() = default;
+    ConnectedPair(const ConnectedPair&) = delete;
+    ConnectedPair& operator=(const ConnectedPair&) = delete;
+    ~ConnectedPair() {
+        NDIlib_recv_destroy(receiver);
+        NDIlib_send_destroy(sender);
+    }
+};
 
 // A plain TCP connection to a port on 127.0.0.1, for peers that misbehave.
 inline int rawConnect(int port) {
@@ -54,6 +79,62 @@ inline int rawConnect(int port) {
         return -1;
     }
     return fd;
+}
+
+// A peer that says hello as a receiver and then does what the test makes it
+// do with the socket.
+inline int rawReceiver(int port, uint32_t wants = ndiwire::kWantEverything) {
+    const int fd = rawConnect(port);
+    if (fd < 0) return -1;
+    ndiwire::Header hello;
+    ndiwire::headerForReceiverHello("raw", wants, &hello);
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(hello, bytes);
+    if (write(fd, bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes) ||
+        write(fd, "raw", 3) != 3) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the peer has seen the sender close the connection (after reading
+// and discarding whatever came before); false after timeoutMs.
+inline bool waitForClose(int fd, int timeoutMs = 10000) {
+    return waitUntil(
+        [&] {
+            char buffer[4096];
+            const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        },
+        timeoutMs);
+}
+
+// Bytes whose every value tells which frame they belong to.
+inline std::vector<uint8_t> patterned(size_t size, int frame) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(frame * 31 + i);
+    return bytes;
+}
+
+inline bool matchesPattern(const uint8_t* bytes, size_t size, int frame) {
+    for (size_t i = 0; i < size; ++i) {
+        if (bytes[i] != static_cast<uint8_t>(frame * 31 + i)) return false;
+    }
+    return true;
+}
+
+// An uncompressed picture (every one a keyframe) carrying frame's pattern.
+inline void sendPatternedPicture(NDIlib_send_instance_t sender, int width, int height, int frame) {
+    std::vector<uint8_t> bytes = patterned(size_t(width) * height * 4, frame);
+    NDIlib_video_frame_v2_t video;
+    video.xres = width;
+    video.yres = height;
+    video.FourCC = NDIlib_FourCC_type_BGRA;
+    video.timecode = frame;
+    video.p_data = bytes.data();
+    video.line_stride_in_bytes = width * 4;
+    NDIlib_send_send_video_v2(sender, &video);
 }
 
 }  // namespace nditest

@@ -1,6 +1,7 @@
 // ndi-recv as a child process against a sender in this process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/hx_send.h"
@@ -25,8 +27,8 @@ struct Child {
 };
 
 // Starts build/ndi-recv with args, its standard output and error going to
-// files in dir.
-Child startRecv(const std::string& dir, std::vector<std::string> args) {
+// files in dir (standard output to stdoutFd instead when one is given).
+Child startRecv(const std::string& dir, std::vector<std::string> args, int stdoutFd = -1) {
     Child child;
     child.out = dir + "stdout";
     child.err = dir + "stderr";
@@ -38,8 +40,12 @@ Child startRecv(const std::string& dir, std::vector<std::string> args) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (stdoutFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     if (posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
@@ -122,6 +128,15 @@ class NdiRecv : public testing::Test {
         NDIlib_send_send_video_v2(sender, &frame);
     }
 
+    // ndi-recv writing the video of `frames` frames to v.h264, once the
+    // sender counts it.
+    Child startVideoToFile(const char* frames) {
+        Child child = startRecv(
+            temp.path, {"--port", port, "--video", temp.path + "v.h264", "--frames", frames});
+        if (child.pid > 0 && !waitForConnections(sender, 1)) child.pid = -1;
+        return child;
+    }
+
     static constexpr int kW = 320;
     static constexpr int kH = 240;
     NDIlib_send_instance_t sender = nullptr;
@@ -192,10 +207,12 @@ TEST_F(NdiRecv, VideoToStandardOutputPutsTheSummaryOnStandardError) {
 }
 
 TEST_F(NdiRecv, MalformedPacketsAreCountedAndSkipped) {
-    const Child child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--video",
-                                              temp.path + "v.h264", "--frames", "1"});
+    const Child child = startVideoToFile("2");
     ASSERT_GT(child.pid, 0);
-    ASSERT_TRUE(waitForConnections(sender, 1));
+    HXPacketHeader good;
+    good.flags = 1;
+    good.dataSize = 3;
+    sendRawH264(packetWith(good, 3));
     HXPacketHeader bad;
     bad.headerSize = 40;
     bad.dataSize = 4;
@@ -207,20 +224,86 @@ TEST_F(NdiRecv, MalformedPacketsAreCountedAndSkipped) {
     bad.dataSize = 100;
     sendRawH264(packetWith(bad, 4));
     sendRawH264(std::vector<uint8_t>(20, 0));
-    HXPacketHeader good;
-    good.flags = 1;
-    good.dataSize = 3;
-    sendRawH264(packetWith(good, 3));
+    good.flags = 0;
+    good.dataSize = 2;
+    sendRawH264(packetWith(good, 2));
     ASSERT_EQ(waitExit(child), 0);
     const std::string out = readText(child.out);
     EXPECT_NE(out.find("skipped 4 malformed packets\n"), std::string::npos) << out;
     EXPECT_EQ(lastLine(out),
-              "received 1 video frames (1 keyframes), 0 audio frames, 0 metadata frames");
+              "received 2 video frames (1 keyframes), 0 audio frames, 0 metadata frames");
     const std::string err = readText(child.err);
     EXPECT_NE(err.find("header size 40"), std::string::npos) << err;
     EXPECT_NE(err.find("not H264"), std::string::npos) << err;
     EXPECT_NE(err.find("100 data bytes"), std::string::npos) << err;
+    EXPECT_EQ(h264check::readFile(temp.path + "v.h264"),
+              (std::vector<uint8_t>{0xA0, 0xA1, 0xA2, 0xA0, 0xA1}));
+}
+
+TEST_F(NdiRecv, EveryFrameReachesAPipeAtOnce) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const Child child =
+        startRecv(temp.path, {"--port=" + port, "--video=-", "--frames=2"}, pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(child.pid, 0);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    HXPacketHeader key;
+    key.flags = 1;
+    key.dataSize = 3;
+    sendRawH264(packetWith(key, 3));
+    // The receiver still waits for its second frame: the first must not sit
+    // in a buffer meanwhile.
+    std::vector<uint8_t> got;
+    while (got.size() < 3) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1) << "first frame not flushed";
+        uint8_t buffer[16];
+        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0xA0, 0xA1, 0xA2}));
+    sendRawH264(packetWith(key, 3));
+    EXPECT_EQ(waitExit(child), 0);
+    close(pipeFds[0]);
+}
+
+TEST_F(NdiRecv, TheVideoFileStartsAtTheFirstKeyframe) {
+    const Child child = startVideoToFile("2");
+    ASSERT_GT(child.pid, 0);
+    HXPacketHeader header;
+    header.dataSize = 2;
+    // The runtime itself starts a receiver at a keyframe; a packet whose
+    // header calls an IDR picture no keyframe still reaches the tool.
+    std::vector<uint8_t> idrUnflagged = packetWith(header, 5);
+    const uint8_t idr[] = {0, 0, 1, 0x65, 0x88};
+    std::copy(idr, idr + 5, idrUnflagged.begin() + kHXPacketHeaderSize);
+    header.dataSize = 5;
+    writeHXPacketHeader(idrUnflagged.data(), header);
+    sendRawH264(idrUnflagged);
+    header.flags = 1;
+    header.dataSize = 3;
+    sendRawH264(packetWith(header, 3));
+    ASSERT_EQ(waitExit(child), 0);
     EXPECT_EQ(h264check::readFile(temp.path + "v.h264"), (std::vector<uint8_t>{0xA0, 0xA1, 0xA2}));
+}
+
+TEST_F(NdiRecv, ALostConnectionBeforeTheAskedFramesFails) {
+    const Child child =
+        startRecv(temp.path, {"--port", port, "--audio", temp.path + "a.wav", "--frames", "10"});
+    ASSERT_GT(child.pid, 0);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    sendPicture(0);
+    destroyNDIHXSender(sender, &state);
+    sender = nullptr;
+    EXPECT_EQ(waitExit(child), 1);
+    EXPECT_NE(readText(child.err).find("connection lost"), std::string::npos);
+    // No audio came, and the WAV file is still one that readers open.
+    const std::vector<uint8_t> wav = h264check::readFile(temp.path + "a.wav");
+    ASSERT_EQ(wav.size(), 58u);
+    EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+    EXPECT_FALSE(h264check::ffmpegOutput("-i '" + temp.path + "a.wav' -f wav -").empty());
 }
 
 TEST_F(NdiRecv, StopsAfterTheGivenSeconds) {
@@ -232,19 +315,41 @@ TEST_F(NdiRecv, StopsAfterTheGivenSeconds) {
               "received 0 video frames (0 keyframes), 0 audio frames, 0 metadata frames");
 }
 
-TEST_F(NdiRecv, BadArgumentsAndNoSenderFail) {
-    Child child = startRecv(temp.path, {"--host", "127.0.0.1"});
-    EXPECT_EQ(waitExit(child), 2);
-    child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", "70000"});
-    EXPECT_EQ(waitExit(child), 2);
-    child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--frames", "x"});
-    EXPECT_EQ(waitExit(child), 2);
-    child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--audio", "-"});
-    EXPECT_EQ(waitExit(child), 2);
+TEST_F(NdiRecv, HelpAndVersionGoToStandardOutput) {
+    Child child = startRecv(temp.path, {"--help"});
+    EXPECT_EQ(waitExit(child), 0);
+    const std::string help = readText(child.out);
+    EXPECT_NE(help.find("--host=HOST"), std::string::npos) << help;
+    EXPECT_NE(help.find("(default 127.0.0.1)"), std::string::npos) << help;
+    EXPECT_NE(help.find("(default 5960)"), std::string::npos) << help;
+    EXPECT_EQ(readText(child.err), "");
+    child = startRecv(temp.path, {"--version"});
+    EXPECT_EQ(waitExit(child), 0);
+    EXPECT_EQ(readText(child.out),
+              std::string("ndi-recv (NDITabrivo) ") + NDITABRIVO_VERSION + "\n");
+}
+
+TEST_F(NdiRecv, BadArgumentsAreNamedAndNoSenderFails) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--bogus"}, "bogus"},
+        {{"--port=70000"}, "--port"},
+        {{"--port", "59.5"}, "--port"},
+        {{"--frames", "x"}, "--frames"},
+        {{"--seconds=-1"}, "--seconds"},
+        {{"--audio", "-"}, "--audio"},
+        {{"--host"}, "host"},
+        {{"stray"}, "stray"},
+    };
+    for (const auto& [args, named] : cases) {
+        Child child = startRecv(temp.path, args);
+        EXPECT_EQ(waitExit(child), 2) << args[0];
+        EXPECT_NE(readText(child.err).find(named), std::string::npos)
+            << args[0] << ": " << readText(child.err);
+    }
     // The sender goes away: nothing listens on its port any more.
     destroyNDIHXSender(sender, &state);
     sender = nullptr;
-    child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--seconds", "1"});
+    Child child = startRecv(temp.path, {"--host", "127.0.0.1", "--port", port, "--seconds", "1"});
     EXPECT_EQ(waitExit(child), 1);
     EXPECT_NE(readText(child.err).find("cannot connect"), std::string::npos);
 }

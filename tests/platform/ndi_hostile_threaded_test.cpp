@@ -1,0 +1,231 @@
+// Peers that stall, read slowly, churn, never say hello or hold the port: the
+// sender must go on serving the good receivers at their own pace.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/ndi/ndi.h"
+#include "platform/ndi/wire.h"
+#include "tests/platform/ndi_loopback.h"
+
+using namespace nditest;
+
+namespace {
+
+constexpr int kFrames = 150;
+constexpr size_t kFrameBytes = 256 * 1024;
+
+// A compressed picture: the 44-byte packet header with its keyframe flag,
+// then bytes that tell which frame they belong to.
+void sendPacket(NDIlib_send_instance_t sender, int frame, bool keyframe) {
+    std::vector<uint8_t> bytes(44);
+    const std::vector<uint8_t> body = patterned(kFrameBytes - 44, frame);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    const uint32_t fields[][2] = {{0, 44},
+                                  {4, NDIlib_FourCC_type_H264},
+                                  {32, keyframe ? 1u : 0u},
+                                  {36, uint32_t{kFrameBytes - 44}}};
+    for (const auto& f : fields) memcpy(&bytes[f[0]], &f[1], 4);  // host is little-endian
+    NDIlib_video_frame_v2_t video;
+    video.xres = 1280;
+    video.yres = 720;
+    video.FourCC = NDIlib_FourCC_type_H264;
+    video.timecode = frame;
+    video.p_data = bytes.data();
+    video.data_size_in_bytes = static_cast<int32_t>(bytes.size());
+    NDIlib_send_send_video_v2(sender, &video);
+}
+
+bool isKeyframeNumber(int frame) { return frame % 10 == 0; }
+
+// Reads every video frame and checks it is whole and the one expected.
+void readInOrder(NDIlib_recv_instance_t receiver, std::atomic<int>* received, bool* intact) {
+    while (*received < kFrames) {
+        NDIlib_video_frame_v2_t video;
+        if (NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 5000) !=
+            NDIlib_frame_type_video) {
+            return;
+        }
+        const int n = received->load();
+        *intact &= video.timecode == n && video.data_size_in_bytes == int32_t{kFrameBytes} &&
+                   matchesPattern(video.p_data + 44, kFrameBytes - 44, n);
+        NDIlib_recv_free_video_v2(receiver, &video);
+        ++*received;
+    }
+}
+
+// A receiver on a slow link: a little at a time, checking that it only ever
+// sees whole messages and that video picks up again only at keyframes.
+struct SlowReader {
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    int videoFrames = 0;
+    bool wholeMessages = true;
+    bool resumesAtKeyframes = true;
+
+    void run() {
+        ndiwire::MessageReader reader;
+        int64_t last = -2;
+        while (!stop) {
+            size_t room = 0;
+            uint8_t* space = reader.space(&room);
+            const ssize_t got = recv(fd, space, std::min<size_t>(room, 16 * 1024), 0);
+            if (got <= 0) return;
+            const char* error = nullptr;
+            const auto progress = reader.advance(static_cast<size_t>(got), &error);
+            if (progress == ndiwire::MessageReader::kFailed) {
+                wholeMessages = false;
+                return;
+            }
+            if (progress != ndiwire::MessageReader::kComplete) continue;
+            const ndiwire::Header h = reader.header();
+            uint8_t* payload = reader.takePayload();
+            if (h.type == ndiwire::kVideo) {
+                ++videoFrames;
+                wholeMessages &=
+                    matchesPattern(payload + 44, kFrameBytes - 44, static_cast<int>(h.timecode));
+                if (h.timecode != last + 1) resumesAtKeyframes &= isKeyframeNumber(h.timecode);
+                last = h.timecode;
+            }
+            free(payload);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+};
+
+}  // namespace
+
+TEST(NDIHostilePeers, StalledAndSlowReceiversDoNotHoldUpAGoodOne) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    NDIlib_recv_instance_t good = makeReceiver(addressOf(sender));
+    ASSERT_NE(good, nullptr);
+    const int stalled = rawReceiver(port);  // says hello, never reads
+    SlowReader slow;
+    slow.fd = rawReceiver(port);
+    ASSERT_GE(stalled, 0);
+    ASSERT_GE(slow.fd, 0);
+    ASSERT_TRUE(waitForConnections(sender, 3));
+
+    testing::internal::CaptureStderr();
+    std::atomic<int> received{0};
+    bool intact = true;
+    std::thread reader([&] { readInOrder(good, &received, &intact); });
+    std::thread slowReader([&] { slow.run(); });
+    // Each frame goes out once the good receiver has the one before: it must
+    // get every one, whatever the others do.
+    for (int i = 0; i < kFrames; ++i) {
+        sendPacket(sender, i, isKeyframeNumber(i));
+        ASSERT_TRUE(waitUntil([&] { return received > i; })) << "frame " << i;
+    }
+    reader.join();
+    EXPECT_EQ(received, kFrames);
+    EXPECT_TRUE(intact);
+    // The stalled one goes once it has taken nothing for a while.
+    EXPECT_TRUE(waitForConnections(sender, 2));
+    slow.stop = true;
+    shutdown(slow.fd, SHUT_RDWR);
+    slowReader.join();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("dropped receiver \"raw\" at 127.0.0.1:"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(": stalled"), std::string::npos) << errors;
+    EXPECT_GT(slow.videoFrames, 0);
+    EXPECT_TRUE(slow.wholeMessages);
+    EXPECT_TRUE(slow.resumesAtKeyframes);
+    close(stalled);
+    close(slow.fd);
+    NDIlib_recv_destroy(good);
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyForcedKeyframes) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    std::atomic<bool> churning{true};
+    std::atomic<int> joins{0};
+    std::thread churn([&] {
+        // Each peer leaves with its first picture, or after 50 ms without.
+        for (int i = 0; i < 60; ++i) {
+            NDIlib_recv_instance_t peer = makeReceiver(addressOf(sender));
+            if (peer == nullptr) continue;
+            ++joins;
+            NDIlib_video_frame_v2_t video;
+            if (NDIlib_recv_capture_v2(peer, &video, nullptr, nullptr, 50) ==
+                NDIlib_frame_type_video) {
+                NDIlib_recv_free_video_v2(peer, &video);
+            }
+            NDIlib_recv_destroy(peer);
+        }
+        churning = false;
+    });
+    // The engine's side: ask before each picture, make it a keyframe if asked.
+    NDIlib_video_frame_v2_t probe;
+    probe.FourCC = NDIlib_FourCC_type_H264;
+    int forced = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int frame = 0; churning; ++frame) {
+        const bool required = NDIlib_send_is_keyframe_required(sender, &probe);
+        forced += required ? 1 : 0;
+        sendPacket(sender, frame, required);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    churn.join();
+    const long long elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    EXPECT_EQ(joins, 60);
+    EXPECT_GE(forced, 1);
+    // Two at once, then one per half second.
+    EXPECT_LE(forced, 2 + elapsedMs / 500 + 1) << elapsedMs << " ms";
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, IdleSocketsAreDroppedAndLockNobodyOut) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    std::vector<int> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(rawConnect(port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    NDIlib_recv_instance_t receiver = makeReceiver(addressOf(sender));
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_TRUE(waitForConnections(sender, 1));
+    // Even the newest silent peer goes once its time to say hello is up.
+    EXPECT_TRUE(waitForClose(idle.back()));
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 1);
+    for (int fd : idle) close(fd);
+    NDIlib_recv_destroy(receiver);
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, ATakenPortMovesTheSenderToAFreeOneWithOneLine) {
+    NDIlib_send_instance_t first = makeSender();
+    ASSERT_NE(first, nullptr);
+    const int taken = NDIlib_send_get_port(first);
+    ASSERT_EQ(setenv("NDI_PORT", std::to_string(taken).c_str(), 1), 0);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    NDIlib_send_instance_t second = makeSender("Second");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_NE(second, nullptr);
+    const int port = NDIlib_send_get_port(second);
+    EXPECT_NE(port, taken);
+    EXPECT_EQ(errors, "ndi: TCP port " + std::to_string(taken) + " is taken; listening on port " +
+                          std::to_string(port) + " instead\n");
+    EXPECT_EQ(out, "NDI source \"Second\" on TCP port " + std::to_string(port) + "\n");
+    NDIlib_recv_instance_t receiver = makeReceiver(addressOf(second));
+    EXPECT_NE(receiver, nullptr);
+    EXPECT_STREQ(NDIlib_recv_get_source_name(receiver), "Second");
+    NDIlib_recv_destroy(receiver);
+    NDIlib_send_destroy(second);
+    NDIlib_send_destroy(first);
+}
