@@ -2,7 +2,6 @@
 // feeding a ring buffer from the device's real-time thread, and the run's
 // loop handing what gathered to the engine every 40 ms.
 #include <soundio/soundio.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <cstdio>
@@ -13,7 +12,8 @@
 #include "audio/run_order.h"
 #include "common/bounded_text.h"
 #include "common/globals.h"
-#include "engine/audio_send.h"
+#include "common/wall_clock.h"
+#include "engine/engine.h"
 #include "settings/prefs.h"
 
 std::atomic<int32_t> audioOverflowCount{0};
@@ -103,10 +103,6 @@ SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
         soundio_device_unref(device);
     }
     return nullptr;
-}
-
-int channelsSent(int streamChannels) {
-    return (thePrefs.allChannels != 0 || streamChannels < 2) ? streamChannels : 2;
 }
 
 // Copies one chunk of delivered frames (or silence for a gap) to `dst`;
@@ -270,7 +266,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     }
     run.ringCapacity = soundio_ring_buffer_capacity(ring);
     run.ring.store(ring, std::memory_order_release);
-    audioChannelCount = channelsSent(run.stream->layout.channel_count);
+    audioChannelCount = channelsToSend(run.stream->layout.channel_count);
     if (int err = soundio_instream_start(run.stream)) {
         fprintf(stderr, "unable to start input device: %s", soundio_strerror(err));
         return failRun(run);
@@ -354,8 +350,4 @@ void audioStreamErrorCallback(SoundIoInStream* stream, int err) {
     fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
 }
 
-int64_t getMilliseconds() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return int64_t{now.tv_sec} * 1000 + now.tv_usec / 1000;
-}
+int64_t getMilliseconds() { return wallClockMilliseconds(); }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "audio/audio.h"
+#include "common/temp_dir.h"
 #include "audio/helpers.h"
 #include "settings/prefs.h"
 
@@ -72,17 +73,4 @@ int openInputStream(SoundIoInStream* stream) {
     return soundio_instream_open(stream);
 }
 
-int getTempDirectory(char* dst) {
-    const char* dir = getenv("TMPDIR");
-    if (dir == nullptr || dir[0] == '\0') dir = "/tmp/";
-    size_t len = strlen(dir);
-    bool needsSlash = dir[len - 1] != '/';
-    if (len + (needsSlash ? 1 : 0) >= kTempPathSize) {
-        dst[0] = '\0';
-        return -1;
-    }
-    memcpy(dst, dir, len);
-    if (needsSlash) dst[len++] = '/';
-    dst[len] = '\0';
-    return 0;
-}
+int getTempDirectory(char* dst) { return copyTemporaryDirectory(dst, kTempPathSize); }

@@ -74,7 +74,7 @@ void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
     // writing before this tick has submitted the previous one.
     queueCaptureStep(hooks);
     if (captureEra.load() == receivingEra.load())
-        hooks.submit(theCaptureBuffer.load(), kCapturePixelTag);
+        hooks.submit(theCaptureBuffer.load(), kPixelTagBGRA);
 }
 
 // Allocated once at the largest picture size; on failure the step is skipped
@@ -102,7 +102,7 @@ void fillCaptureBuffer(const FrameClockHooks& hooks) {
     if (buffer == nullptr) return;
     if (mode == 2) {
         memset(buffer, 0, size_t(kMaxFrameBytes));
-        hooks.submit(buffer, kCapturePixelTag);
+        hooks.submit(buffer, kPixelTagBGRA);
     } else {
         hooks.capture(buffer);
     }

@@ -9,9 +9,6 @@
 
 #include "platform/displaylink/displaylink.h"
 
-// The pixel tag of 4-byte B, G, R, A pixels.
-inline constexpr uint32_t kCapturePixelTag = 0x62677261;  // 'bgra'
-
 // systemTickCount at the last automatic application-list refresh; 0 at
 // launch. Main thread only.
 extern std::atomic<int64_t> lastAppListRefresh;

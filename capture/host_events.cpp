@@ -1,11 +1,12 @@
 #include "capture/host_events.h"
 
-#include <sys/time.h>
+
 #include <unistd.h>
 
 #include <climits>
 
 #include "common/bounded_text.h"
+#include "common/wall_clock.h"
 #include "platform/windowserver/window_server.h"
 
 float lastMouseX = 0.0f;
@@ -19,11 +20,7 @@ constexpr float kMouseAreaHeight = 1200.0f;
 
 }  // namespace
 
-int64_t getTimeInMilliseconds() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
-}
+int64_t getTimeInMilliseconds() { return wallClockMilliseconds(); }
 
 void getLocalHostName(char* buffer, size_t size) {
     if (size == 0) return;

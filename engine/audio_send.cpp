@@ -14,10 +14,6 @@ namespace {
 constexpr int kBytesPerSample = 4;
 constexpr int64_t kPlanarSamples = kAudioPlanarBytes / kBytesPerSample;
 
-int channelsToSend(int channels) {
-    return (thePrefs.allChannels != 0 || channels < 2) ? channels : 2;
-}
-
 // Lays frames [first, first + count) of the block out plane by plane; the
 // interleaved frames are stepped by the block's full channel count.
 void makePlanar(const float* interleaved, int first, int count, int channels, int sent) {
@@ -34,6 +30,10 @@ float channelZeroPeak(const float* plane, int samples) {
 }
 
 }  // namespace
+
+int channelsToSend(int channels) {
+    return (thePrefs.allChannels != 0 || channels < 2) ? channels : 2;
+}
 
 int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate) {
     const int sent = channelsToSend(channels);

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/ndi/ndi.h"
+#include "platform/ndi/packet_header.h"
 
 // ---------------------------------------------------------------------------
 // Pixel tags that travel with every frame, read with the first character in
@@ -160,25 +161,6 @@ void printNDIVersion();
 int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                        int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);
 
-// The header in front of every compressed picture: 44 bytes on the wire,
-// little-endian, no gaps. The struct is the decoded form; writeHXPacketHeader
-// and readHXPacket convert.
-inline constexpr uint32_t kHXPacketHeaderSize = 44;
-inline constexpr uint32_t kHXCodecH264 = 0x34363248;  // "H264"
-struct HXPacketHeader {
-    uint32_t headerSize = kHXPacketHeaderSize;
-    uint32_t codec = kHXCodecH264;
-    int64_t pts = 0;  // 100 ns units
-    int64_t dts = 0;
-    uint64_t reserved = 0;
-    uint32_t flags = 0;  // 1: keyframe
-    uint32_t dataSize = 0;
-    uint32_t extraDataSize = 0;
-};
-
-// Writes the 44 wire bytes of header at dst.
-void writeHXPacketHeader(uint8_t* dst, const HXPacketHeader& header);
-
 // Checks one received compressed packet of size bytes and decodes its header:
 // header size 44, codec "H264", dataSize within the packet. Returns 0, or -1
 // with one line on standard error naming what is wrong.
@@ -209,6 +191,8 @@ int32_t destroyNDIHXSender(NDIlib_send_instance_t sender, HXSenderState* state);
 // 0 and 1. A block too large for the planar buffer leaves in consecutive
 // pieces. Returns 0; a block that finds no sender is dropped.
 int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate);
+// How many of a block's channels are sent, by the rule above.
+int channelsToSend(int channels);
 
 // ---------------------------------------------------------------------------
 // Base64 (RFC 4648 section 4 alphabet, "=" padding) for byte strings.

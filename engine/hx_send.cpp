@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "common/globals.h"
-#include "common/little_endian.h"
+#include "common/temp_dir.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
 #include "engine/timing.h"
@@ -33,31 +33,12 @@ constexpr uint32_t kFourCC_UYVA = ndiFourCC('U', 'Y', 'V', 'A');
 
 }  // namespace
 
-void writeHXPacketHeader(uint8_t* dst, const HXPacketHeader& header) {
-    putLE32(dst + 0, header.headerSize);
-    putLE32(dst + 4, header.codec);
-    putLE64(dst + 8, static_cast<uint64_t>(header.pts));
-    putLE64(dst + 16, static_cast<uint64_t>(header.dts));
-    putLE64(dst + 24, header.reserved);
-    putLE32(dst + 32, header.flags);
-    putLE32(dst + 36, header.dataSize);
-    putLE32(dst + 40, header.extraDataSize);
-}
-
 int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header) {
-    if (data == nullptr || size < kHXPacketHeaderSize) {
+    if (size < 0 || !decodeHXPacketHeader(data, static_cast<size_t>(size), header)) {
         std::fprintf(stderr, "malformed packet: %lld bytes, shorter than its header\n",
                      static_cast<long long>(size));
         return -1;
     }
-    header->headerSize = getLE32(data + 0);
-    header->codec = getLE32(data + 4);
-    header->pts = static_cast<int64_t>(getLE64(data + 8));
-    header->dts = static_cast<int64_t>(getLE64(data + 16));
-    header->reserved = getLE64(data + 24);
-    header->flags = getLE32(data + 32);
-    header->dataSize = getLE32(data + 36);
-    header->extraDataSize = getLE32(data + 40);
     if (header->headerSize != kHXPacketHeaderSize) {
         std::fprintf(stderr, "malformed packet: header size %u, not 44\n", header->headerSize);
         return -1;
@@ -380,12 +361,10 @@ int32_t destroyNDIHXSender(NDIlib_send_instance_t sender, HXSenderState* state) 
 
 namespace {
 
-// $TMPDIR, else /tmp/, always ending in '/'.
 bool dumpFilePath(char* path, size_t size, int32_t stream) {
-    const char* dir = std::getenv("TMPDIR");
-    if (dir == nullptr || dir[0] == '\0') dir = "/tmp/";
-    const char* slash = dir[std::strlen(dir) - 1] == '/' ? "" : "/";
-    const int n = std::snprintf(path, size, "%s%sh264data_%d.h264", dir, slash, stream);
+    char dir[PATH_MAX];
+    if (copyTemporaryDirectory(dir, sizeof dir) != 0) return false;
+    const int n = std::snprintf(path, size, "%sh264data_%d.h264", dir, stream);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 

@@ -3,31 +3,16 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/wall_clock.h"
+
 std::atomic<int64_t> timeMarkBase{0};
 
-namespace {
 
-struct WallClock {
-    int64_t seconds;
-    int64_t microseconds;
-};
+int64_t currentTimeMs() { return wallClockMilliseconds(); }
 
-WallClock readWallClock() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return {now.tv_sec, now.tv_nsec / 1000};
-}
+int64_t getMillisecondsCopy() { return wallClockMilliseconds(); }
 
-int64_t inMilliseconds(WallClock t) { return t.seconds * 1000 + t.microseconds / 1000; }
-int64_t inMicroseconds(WallClock t) { return t.seconds * 1000000 + t.microseconds; }
-
-}  // namespace
-
-int64_t currentTimeMs() { return inMilliseconds(readWallClock()); }
-
-int64_t getMillisecondsCopy() { return inMilliseconds(readWallClock()); }
-
-int64_t getMicroseconds() { return inMicroseconds(readWallClock()); }
+int64_t getMicroseconds() { return wallClockMicroseconds(); }
 
 double secondsFromClock(int64_t seconds, int64_t nanoseconds) {
     // Rounded in integers: nanoseconds x 0.001 in floating point can land a

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/little_endian.h"
+#include "platform/ndi/packet_header.h"
 
 namespace ndiwire {
 
@@ -326,10 +327,6 @@ bool containsIDR(const uint8_t* data, size_t size) {
     return false;
 }
 
-// The 44-byte packet header the compressed path puts before the H.264 bytes:
-// size at 0, codec at 4, flags at 32, data size at 36.
-constexpr size_t kPacketHeaderSize = 44;
-
 }  // namespace
 
 bool isKeyframe(uint32_t fourCC, const uint8_t* data, size_t size) {
@@ -337,11 +334,11 @@ bool isKeyframe(uint32_t fourCC, const uint8_t* data, size_t size) {
         return true;  // raw pictures stand alone; other codecs we cannot look into
     }
     if (data == nullptr) return false;
-    if (size >= kPacketHeaderSize && getLE32(data) == kPacketHeaderSize &&
-        getLE32(data + 4) == NDIlib_FourCC_type_H264 &&
-        getLE32(data + 36) <= size - kPacketHeaderSize) {
-        const uint8_t* payload = data + kPacketHeaderSize;
-        return (getLE32(data + 32) & 1) != 0 || containsIDR(payload, getLE32(data + 36));
+    HXPacketHeader header;
+    if (decodeHXPacketHeader(data, size, &header) && header.headerSize == kHXPacketHeaderSize &&
+        header.codec == kHXCodecH264 && header.dataSize <= size - kHXPacketHeaderSize) {
+        const uint8_t* payload = data + kHXPacketHeaderSize;
+        return (header.flags & 1) != 0 || containsIDR(payload, header.dataSize);
     }
     return containsIDR(data, size);
 }
