@@ -7,7 +7,7 @@
 #include "app/view_controller.h"
 #include "platform/desktop/quit_signals.h"
 #include "platform/desktop/session_bus.h"
-#include "platform/desktop/x_display.h"
+#include "platform/windowserver/x_display.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "capture/source_capture.h"
+#include "capture/capture.h"
 
 class QAbstractButton;
 class QCheckBox;

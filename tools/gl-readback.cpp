@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "capture/gl_readback.h"
+#include "capture/capture.h"
 
 namespace {
 

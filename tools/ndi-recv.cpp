@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hx_send.h"
+#include "engine/engine.h"
 #include "platform/ndi/ndi.h"
 
 namespace {

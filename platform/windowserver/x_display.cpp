@@ -1,4 +1,4 @@
-#include "platform/desktop/x_display.h"
+#include "platform/windowserver/x_display.h"
 
 #include <xcb/xcb.h>
 
