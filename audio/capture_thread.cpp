@@ -1,6 +1,7 @@
 // The capture thread: one detached thread per start, waiting its turn, then
 // one capture run.
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,9 @@ struct AudioRunOrder {
     uint64_t holder = 0;   // the run that owns the device, 0 when none
 };
 AudioRunOrder theAudioRuns;
+
+std::mutex beforeCapturingLock;
+std::function<void()> beforeCapturing;
 
 enum class Turn { wait, go, cancelled };
 
@@ -47,7 +51,18 @@ void withdrawTicket(uint64_t ticket) {
 
 }  // namespace
 
+void setBeforeCapturingHook(std::function<void()> hook) {
+    std::lock_guard guard(beforeCapturingLock);
+    beforeCapturing = std::move(hook);
+}
+
 bool beginCapturing(uint64_t ticket) {
+    std::function<void()> hook;
+    {
+        std::lock_guard guard(beforeCapturingLock);
+        hook = beforeCapturing;
+    }
+    if (hook) hook();
     std::lock_guard guard(theAudioRuns.lock);
     if (theAudioRuns.ended >= ticket) return false;
     audioThreadRunning = 1;

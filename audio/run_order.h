@@ -5,6 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+// Called on a run's own thread once its set-up is done, just before it asks
+// to begin capturing; tests pause a run there. None by default.
+void setBeforeCapturingHook(std::function<void()> hook);
 
 // The run with this ticket may start capturing: raises audioThreadRunning and
 // returns true, unless a stop has ended the run meanwhile (then false, flag

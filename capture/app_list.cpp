@@ -27,7 +27,8 @@ bool makeScratch() {
     return appScratch != nullptr;
 }
 
-// Step 3's tests: an entry that fails one of them leaves no trace.
+// Only a visible window of a running application with a name can be chosen;
+// any other entry leaves no trace in the list.
 bool isCandidate(const WindowInfo& w) {
     return w.onScreen && w.ownerPid && w.ownerIsRunningApplication && w.ownerName;
 }

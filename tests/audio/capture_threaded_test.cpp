@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -61,17 +62,21 @@ class CaptureRuns : public testing::Test {
 };
 
 TEST_F(CaptureRuns, StopDuringSetUpEndsTheRunBeforeItCaptures) {
+    // The run is held at the end of its set-up until the stop has been made.
+    std::promise<void> setUpDone, stopped;
+    std::shared_future<void> stopMade = stopped.get_future().share();
+    setBeforeCapturingHook([&setUpDone, stopMade] {
+        setUpDone.set_value();
+        stopMade.wait();
+    });
     start();
+    setUpDone.get_future().wait();
     stopAudioCapture();
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!audioCaptureIdle() && Clock::now() < deadline) {
-        ASSERT_EQ(audioThreadRunning, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_TRUE(audioCaptureIdle());
-    EXPECT_EQ(channelCountChanged, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stopped.set_value();
+    EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
+    setBeforeCapturingHook(nullptr);
     EXPECT_EQ(audioThreadRunning, 0);
+    EXPECT_EQ(channelCountChanged, 0);
 }
 
 TEST_F(CaptureRuns, StopOneSecondStartEndsTheFirstRunBeforeTheSecond) {
