@@ -1,8 +1,8 @@
 // The capture thread: one detached thread per start, waiting its turn, then
 // one capture run.
 #include <chrono>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <thread>
 

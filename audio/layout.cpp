@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "common/temp_dir.h"
 #include "audio/helpers.h"
+#include "common/temp_dir.h"
 #include "settings/prefs.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "capture/host_events.h"
 
-
 #include <unistd.h>
 
 #include <climits>

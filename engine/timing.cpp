@@ -7,7 +7,6 @@
 
 std::atomic<int64_t> timeMarkBase{0};
 
-
 int64_t currentTimeMs() { return wallClockMilliseconds(); }
 
 int64_t getMillisecondsCopy() { return wallClockMilliseconds(); }

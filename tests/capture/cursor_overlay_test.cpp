@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "platform/windowserver/fake_window_server.h"
+#include "settings/prefs.h"
 
 namespace {
 

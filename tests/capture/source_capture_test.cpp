@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "common/globals.h"
 #include "platform/windowserver/fake_window_server.h"
+#include "settings/prefs.h"
 
 namespace {
 

@@ -303,9 +303,9 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     ASSERT_GE(probe.frames, 10) << report;
 
     // One picture from the middle of the stream is enough to look at.
-    auto last = h264check::ffmpegOutput(
-        "-f h264 -i '" + video + "' -vf 'select=eq(n\\," + std::to_string(probe.frames / 2) +
-        ")' -frames:v 1 -f rawvideo -pix_fmt bgra -");
+    auto last = h264check::ffmpegOutput("-f h264 -i '" + video + "' -vf 'select=eq(n\\," +
+                                        std::to_string(probe.frames / 2) +
+                                        ")' -frames:v 1 -f rawvideo -pix_fmt bgra -");
     ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
     EXPECT_TRUE(nearColour(last, 200 + 240, 150 + 160, 0, 0, 255));   // red window's middle
     EXPECT_TRUE(nearColour(last, 1100 + 200, 600 + 150, 0, 255, 0));  // green window's middle

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
+#include "settings/prefs.h"
 #include "tests/support/h264_check.h"
 
 using h264check::Packet;

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "settings/prefs.h"
 #include "common/globals.h"
 #include "engine/mailbox.h"
+#include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
 
 namespace {

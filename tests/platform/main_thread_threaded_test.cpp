@@ -1,5 +1,3 @@
-#include "platform/desktop/main_thread.h"
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -10,6 +8,8 @@
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "platform/desktop/main_thread.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 
-#include "settings/prefs.h"
 #include "capture/app_list.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "platform/windowserver/window_server.h"
+#include "settings/prefs.h"
 
 namespace {
 
