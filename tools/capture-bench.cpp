@@ -22,7 +22,7 @@ namespace {
 constexpr int kDefaultCaptures = 300;
 
 const char kUsage[] =
-    "Usage: capture-bench [OPTION]...\n"
+    "usage: capture-bench [OPTION]...\n"
     "Times every capture source of the program on the X display named by DISPLAY: the\n"
     "display without the main window (a stand-in window is put on screen), the display\n"
     "with the cursor drawn in, the crop rectangle and an application's window. Each\n"
