@@ -260,6 +260,23 @@ RootRect intersect(RootRect a, RootRect b) {
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+void subtract(RootRect area, RootRect cut, std::vector<RootRect>& out) {
+    const RootRect c = intersect(area, cut);
+    if (isEmpty(c)) {
+        if (!isEmpty(area)) out.push_back(area);
+        return;
+    }
+    const int32_t right = area.x + area.width, bottom = area.y + area.height;
+    const RootRect pieces[] = {
+        {area.x, area.y, area.width, c.y - area.y},                      // above
+        {area.x, c.y, c.x - area.x, c.height},                           // left
+        {c.x + c.width, c.y, right - (c.x + c.width), c.height},         // right
+        {area.x, c.y + c.height, area.width, bottom - (c.y + c.height)}  // below
+    };
+    for (const RootRect& piece : pieces)
+        if (!isEmpty(piece)) out.push_back(piece);
+}
+
 std::vector<TopLevel> topLevels(XContext& context) {
     std::vector<TopLevel> windows;
     xcb_connection_t* c = context.connection;

@@ -145,6 +145,9 @@ uint32_t cardinalOf(XContext& context, xcb_window_t window, xcb_atom_t property,
 // height is 0.
 RootRect intersect(RootRect a, RootRect b);
 inline bool isEmpty(RootRect r) { return r.width <= 0 || r.height <= 0; }
+// Appends to out the parts of area that cut does not reach: at most four
+// rectangles, none overlapping.
+void subtract(RootRect area, RootRect cut, std::vector<RootRect>& out);
 inline bool contains(RootRect outer, RootRect inner) {
     return inner.x >= outer.x && inner.y >= outer.y &&
            inner.x + inner.width <= outer.x + outer.width &&

@@ -45,6 +45,18 @@ RootRect shifted(RootRect r, RootRect origin) {
     return {r.x - origin.x, r.y - origin.y, r.width, r.height};
 }
 
+// Holes are kept apart, so that no part of the picture is drawn twice where
+// left-out windows overlap.
+void addHole(RootRect hole, std::vector<RootRect>& holes) {
+    std::vector<RootRect> fresh{hole}, rest;
+    for (const RootRect& known : holes) {
+        rest.clear();
+        for (const RootRect& piece : fresh) subtract(piece, known, rest);
+        fresh.swap(rest);
+    }
+    holes.insert(holes.end(), fresh.begin(), fresh.end());
+}
+
 class XcbWindowServer final : public WindowServer {
   public:
     bool open();
@@ -85,6 +97,9 @@ class XcbWindowServer final : public WindowServer {
     xcb_pixmap_t wallpaper();
     void composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
                      const DrawSource& background);
+    void layHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
+                 const DrawSource& background);
+    void drawBackground(RootRect r, RootRect area, const DrawSource& background);
     bool deliver(RootRect r, bool direct, CapturedImage& image);
     void useComposite();
 
@@ -300,7 +315,7 @@ void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
     for (auto it = cut; it != stack.end(); ++it) {
         RootRect hole = intersect(it->outer, r);
         if (!it->viewable || !it->inputOutput || isEmpty(hole)) continue;
-        holes.push_back(hole);
+        addHole(hole, holes);
         allHole = allHole || contains(hole, r);
     }
     if (holes.empty()) return composeScreen(r);
@@ -352,8 +367,36 @@ xcb_pixmap_t XcbWindowServer::wallpaper() {
     return wallpaper_;
 }
 
+// A hole with a translucent window in it is laid bottom to top, since such
+// a window shows what is below it; otherwise every pixel is drawn once,
+// from the topmost window that reaches it.
 void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
                                   const DrawSource& background) {
+    const bool seeThrough = std::any_of(layers.begin(), layers.end(), [hole](const TopLevel& t) {
+        return t.depth == 32 && !isEmpty(intersect(t.outer, hole));
+    });
+    if (seeThrough) return layHole(r, hole, layers, background);
+    std::vector<RootRect> open{hole}, rest;
+    for (size_t i = layers.size(); i-- > 0 && !open.empty();) {
+        const TopLevel& layer = layers[i];
+        if (isEmpty(intersect(layer.outer, hole))) continue;
+        DrawSource source = windowSource(x_, layer);
+        if (source.picture == 0) continue;  // left out: what is below shows
+        rest.clear();
+        for (const RootRect& piece : open) {
+            const RootRect part = intersect(layer.outer, piece);
+            drawInto(x_, canvas_, source, part.x - layer.outer.x, part.y - layer.outer.y,
+                     shifted(part, r));
+            subtract(piece, part, rest);
+        }
+        releaseSource(x_, source);
+        open.swap(rest);
+    }
+    for (const RootRect& piece : open) drawBackground(r, piece, background);
+}
+
+void XcbWindowServer::layHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
+                              const DrawSource& background) {
     // An opaque window that covers the whole hole hides everything below it.
     size_t first = 0;
     bool covered = false;
@@ -364,11 +407,7 @@ void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<T
             break;
         }
     }
-    if (!covered && background.picture != 0) {
-        drawInto(x_, canvas_, background, hole.x, hole.y, shifted(hole, r));
-    } else if (!covered) {
-        fill(x_, canvas_, shifted(hole, r), 0xFFFF);
-    }
+    if (!covered) drawBackground(r, hole, background);
     for (size_t i = first; i < layers.size(); ++i) {
         const RootRect part = intersect(layers[i].outer, hole);
         if (isEmpty(part)) continue;
@@ -377,6 +416,14 @@ void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<T
                  shifted(part, r));
         releaseSource(x_, source);
     }
+}
+
+// Opaque black where the desktop's background cannot be had.
+void XcbWindowServer::drawBackground(RootRect r, RootRect area, const DrawSource& background) {
+    if (background.picture != 0)
+        drawInto(x_, canvas_, background, area.x, area.y, shifted(area, r));
+    else
+        fill(x_, canvas_, shifted(area, r), 0xFFFF);
 }
 
 // The picture's pixels: already where they belong when the canvas is in
