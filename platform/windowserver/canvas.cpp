@@ -2,7 +2,6 @@
 
 #include <xcb/composite.h>
 #include <xcb/shm.h>
-#include <xcb/xfixes.h>
 
 bool prepareCanvas(XContext& context, Canvas& canvas, int32_t width, int32_t height,
                    uint32_t segment) {
@@ -24,8 +23,9 @@ bool prepareCanvas(XContext& context, Canvas& canvas, int32_t width, int32_t hei
     xcb_render_create_picture(c, picture, pixmap, depth == 24 ? context.rgb24 : context.argb32, 0,
                               nullptr);
     const xcb_gcontext_t gc = xcb_generate_id(c);
-    const uint32_t noExposures = 0;
-    xcb_create_gc(c, gc, pixmap, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
+    // Copies from the root take what its windows show.
+    const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
+    xcb_create_gc(c, gc, pixmap, XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES, values);
     canvas = {pixmap, picture, width, height, segment, gc, depth};
     return true;
 }
@@ -65,8 +65,13 @@ DrawSource sourceOf(XContext& context, xcb_drawable_t drawable, uint8_t depth, x
 
 }  // namespace
 
+// A plain copy from the root is much cheaper for the server than Render's
+// composite whenever the canvas has the screen's depth.
 DrawSource screenSource(XContext& context) {
-    return sourceOf(context, context.root, context.screen->root_depth, 0);
+    DrawSource source = sourceOf(context, context.root, context.screen->root_depth, 0);
+    if (source.picture != 0 && context.screen->root_depth == context.canvasDepth)
+        source.copyable = context.root;
+    return source;
 }
 
 DrawSource windowSource(XContext& context, const TopLevel& window) {
@@ -113,36 +118,6 @@ void fill(XContext& context, const Canvas& canvas, RootRect to, uint16_t alpha) 
                                static_cast<uint16_t>(to.width), static_cast<uint16_t>(to.height)};
     xcb_render_fill_rectangles(context.connection, XCB_RENDER_PICT_OP_SRC, canvas.picture, black, 1,
                                &area);
-}
-
-namespace {
-
-xcb_rectangle_t toRectangle(RootRect r) {
-    return {static_cast<int16_t>(r.x), static_cast<int16_t>(r.y), static_cast<uint16_t>(r.width),
-            static_cast<uint16_t>(r.height)};
-}
-
-}  // namespace
-
-void clipCanvas(XContext& context, const Canvas& canvas, RootRect area,
-                const std::vector<RootRect>& holes) {
-    if (!context.hasXFixes) return;  // the holes are then drawn twice, which costs but is right
-    xcb_connection_t* c = context.connection;
-    std::vector<xcb_rectangle_t> holeRects;
-    for (const RootRect& hole : holes) holeRects.push_back(toRectangle(hole));
-    const xcb_rectangle_t whole = toRectangle(area);
-    const xcb_xfixes_region_t keep = xcb_generate_id(c), cut = xcb_generate_id(c);
-    xcb_xfixes_create_region(c, keep, 1, &whole);
-    xcb_xfixes_create_region(c, cut, static_cast<uint32_t>(holeRects.size()), holeRects.data());
-    xcb_xfixes_subtract_region(c, keep, cut, keep);
-    xcb_xfixes_set_picture_clip_region(c, canvas.picture, keep, 0, 0);
-    xcb_xfixes_destroy_region(c, keep);
-    xcb_xfixes_destroy_region(c, cut);
-}
-
-void unclipCanvas(XContext& context, const Canvas& canvas) {
-    if (!context.hasXFixes) return;
-    xcb_xfixes_set_picture_clip_region(context.connection, canvas.picture, XCB_NONE, 0, 0);
 }
 
 bool redirectTopLevels(XContext& context) {

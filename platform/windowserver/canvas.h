@@ -51,11 +51,6 @@ void drawInto(XContext& context, const Canvas& canvas, const DrawSource& source,
 // Fills the canvas area to with black, opaque (alpha 0xFFFF) or transparent
 // (alpha 0).
 void fill(XContext& context, const Canvas& canvas, RootRect to, uint16_t alpha);
-// Limits drawing to area minus the holes (canvas coordinates), or lifts
-// the limit.
-void clipCanvas(XContext& context, const Canvas& canvas, RootRect area,
-                const std::vector<RootRect>& holes);
-void unclipCanvas(XContext& context, const Canvas& canvas);
 
 // Asks the server to keep every top-level window's pixels off screen (it
 // still draws the screen itself). Once per connection; false without

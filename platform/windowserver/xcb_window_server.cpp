@@ -90,6 +90,8 @@ class XcbWindowServer final : public WindowServer {
     bool prepare(RootRect r, bool direct);
     bool compose(RootRect r, CaptureFilter filter, xcb_window_t window);
     void composeScreen(RootRect r);
+    void composeScreenAround(RootRect r, const std::vector<RootRect>& holes);
+    void drawScreen(const DrawSource& screen, RootRect r, RootRect piece);
     bool composeWindow(RootRect r, xcb_window_t window);
     void composeBelow(RootRect r, xcb_window_t window);
     const std::vector<TopLevel>& windowTree();
@@ -272,11 +274,30 @@ bool XcbWindowServer::compose(RootRect r, CaptureFilter filter, xcb_window_t win
     return false;
 }
 
-// Off the screen the picture is transparent black.
-void XcbWindowServer::composeScreen(RootRect r) {
+void XcbWindowServer::composeScreen(RootRect r) { composeScreenAround(r, {}); }
+
+// The screen outside the holes, piece by piece: each is a plain copy for
+// the server, cheaper than one drawing limited to the same area.
+void XcbWindowServer::composeScreenAround(RootRect r, const std::vector<RootRect>& holes) {
+    std::vector<RootRect> pieces{r}, rest;
+    for (const RootRect& hole : holes) {
+        rest.clear();
+        for (const RootRect& piece : pieces) subtract(piece, hole, rest);
+        pieces.swap(rest);
+    }
     DrawSource screen = screenSource(x_);
-    drawInto(x_, canvas_, screen, r.x, r.y, {0, 0, r.width, r.height});
+    for (const RootRect& piece : pieces) drawScreen(screen, r, piece);
     releaseSource(x_, screen);
+}
+
+// Off the screen the picture is transparent black: a plain copy from the
+// root would leave those pixels as they were.
+void XcbWindowServer::drawScreen(const DrawSource& screen, RootRect r, RootRect piece) {
+    const RootRect shown = intersect(piece, rootBounds(x_));
+    std::vector<RootRect> off;
+    subtract(piece, shown, off);
+    for (const RootRect& o : off) fill(x_, canvas_, shifted(o, r), 0);
+    drawInto(x_, canvas_, screen, shown.x, shown.y, shifted(shown, r));
 }
 
 // The window's inside alone, transparent around it.
@@ -319,13 +340,7 @@ void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
         allHole = allHole || contains(hole, r);
     }
     if (holes.empty()) return composeScreen(r);
-    if (!allHole) {
-        std::vector<RootRect> inCanvas;
-        for (const RootRect& hole : holes) inCanvas.push_back(shifted(hole, r));
-        clipCanvas(x_, canvas_, {0, 0, r.width, r.height}, inCanvas);
-        composeScreen(r);
-        unclipCanvas(x_, canvas_);
-    }
+    if (!allHole) composeScreenAround(r, holes);
     // The windows below that show, bottom to top, desktop windows first.
     std::vector<TopLevel> layers;
     for (auto it = stack.begin(); it != cut; ++it)
