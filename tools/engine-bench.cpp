@@ -34,6 +34,7 @@
 #include "common/globals.h"
 #include "engine/engine.h"
 #include "platform/ndi/ndi.h"
+#include "tools/command_line.h"
 
 extern char** environ;
 
@@ -83,22 +84,11 @@ void sleepUntilNs(int64_t deadline) {
 }
 
 [[noreturn]] void badUsage(const char* what, const char* value) {
-    fprintf(stderr, "engine-bench: %s '%s'\n", what, value);
-    fprintf(stderr, "Try 'engine-bench --help'.\n");
-    exit(2);
+    ::badUsage("engine-bench", what, value);
 }
 
 bool parseSize(const char* text, Options* options) {
-    if (strcmp(text, "1080p") == 0) text = "1920x1080";
-    if (strcmp(text, "2160p") == 0) text = "3840x2160";
-    int w = 0, h = 0;
-    char tail = 0;
-    if (sscanf(text, "%dx%d%c", &w, &h, &tail) != 2) return false;
-    if (w < 16 || h < 16 || w % 2 != 0 || h % 2 != 0 || w > kMaxFrameWidth || h > kMaxFrameHeight)
-        return false;
-    options->width = w;
-    options->height = h;
-    return true;
+    return parseFrameSize(text, 16, &options->width, &options->height);
 }
 
 bool parseRate(const char* text, double* rate) {

@@ -37,6 +37,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/command_line.h"
+
 extern char** environ;
 
 namespace {
@@ -85,21 +87,11 @@ constexpr const char* kUsage =
     "  -V, --version        the version\n";
 
 [[noreturn]] void badUsage(const char* what, const char* value) {
-    fprintf(stderr, "program-bench: %s '%s'\n", what, value);
-    fprintf(stderr, "Try 'program-bench --help'.\n");
-    exit(2);
+    ::badUsage("program-bench", what, value);
 }
 
 bool parseSize(const char* text, Options* options) {
-    if (strcmp(text, "1080p") == 0) text = "1920x1080";
-    if (strcmp(text, "2160p") == 0) text = "3840x2160";
-    int w = 0, h = 0;
-    char tail = 0;
-    if (sscanf(text, "%dx%d%c", &w, &h, &tail) != 2) return false;
-    if (w < 64 || h < 64 || w > 7680 || h > 4320 || w % 2 != 0 || h % 2 != 0) return false;
-    options->width = w;
-    options->height = h;
-    return true;
+    return parseFrameSize(text, 64, &options->width, &options->height);
 }
 
 bool parseDouble(const char* text, double low, double high, double* out) {

@@ -1,0 +1,29 @@
+// What the benchmark tools share on their command lines: the size names and
+// the one way a wrong argument ends a tool.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Names the wrong argument and ends the tool with status 2, as command-line
+// tools do.
+[[noreturn]] inline void badUsage(const char* program, const char* what, const char* value) {
+    fprintf(stderr, "%s: %s '%s'\n", program, what, value);
+    fprintf(stderr, "Try '%s --help'.\n", program);
+    exit(2);
+}
+
+// WIDTHxHEIGHT, 1080p or 2160p: even sides from minSide up to 7680 x 4320.
+inline bool parseFrameSize(const char* text, int minSide, int* width, int* height) {
+    if (strcmp(text, "1080p") == 0) text = "1920x1080";
+    if (strcmp(text, "2160p") == 0) text = "3840x2160";
+    int w = 0, h = 0;
+    char tail = 0;
+    if (sscanf(text, "%dx%d%c", &w, &h, &tail) != 2) return false;
+    if (w < minSide || h < minSide || w > 7680 || h > 4320 || w % 2 != 0 || h % 2 != 0)
+        return false;
+    *width = w;
+    *height = h;
+    return true;
+}
