@@ -2,6 +2,8 @@
 // the one way a wrong argument ends a tool.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,26 @@
     fprintf(stderr, "%s: %s '%s'\n", program, what, value);
     fprintf(stderr, "Try '%s --help'.\n", program);
     exit(2);
+}
+
+// The options every tool shares, and the getopt_long errors: --help prints
+// usage and ends with 0, --version the version; a missing value or an unknown
+// option is named and ends with 2. Returns for any other code.
+inline void handleCommonOption(const char* program, const char* usage, int code, char** argv) {
+    switch (code) {
+        case 'h':
+            fputs(usage, stdout);
+            exit(0);
+        case 'V':
+            printf("%s %s\n", program, NDITABRIVO_VERSION);
+            exit(0);
+        case ':':
+            badUsage(program, "missing value for option", argv[optind - 1]);
+        case '?':
+            badUsage(program, "unknown option", argv[optind - 1]);
+        default:
+            return;
+    }
 }
 
 // WIDTHxHEIGHT, 1080p or 2160p: even sides from minSide up to 7680 x 4320.

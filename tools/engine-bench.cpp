@@ -134,15 +134,8 @@ Options parseOptions(int argc, char** argv) {
             case 'n':
                 if (!parseCount(optarg, &options.count)) badUsage("bad count", optarg);
                 break;
-            case 'h':
-                fputs(kUsage, stdout);
-                exit(0);
-            case 'V':
-                printf("engine-bench %s\n", NDITABRIVO_VERSION);
-                exit(0);
-            case ':':
-                badUsage("missing value for option", argv[optind - 1]);
             default:
+                handleCommonOption("engine-bench", kUsage, c, argv);
                 badUsage("unknown option", argv[optind - 1]);
         }
     }

@@ -168,15 +168,8 @@ Options parseOptions(int argc, char** argv) {
             case kFfmpegOnly:
                 options.ffmpegOnly = true;
                 break;
-            case 'h':
-                fputs(kUsage, stdout);
-                exit(0);
-            case 'V':
-                printf("program-bench %s\n", NDITABRIVO_VERSION);
-                exit(0);
-            case ':':
-                badUsage("missing value for option", argv[optind - 1]);
             default:
+                handleCommonOption("program-bench", kUsage, c, argv);
                 badUsage("unknown option", argv[optind - 1]);
         }
     }
