@@ -63,12 +63,15 @@ struct Measure {
     long frames = 0;
     double cpuSeconds = 0;
     double wallSeconds = 0;
+    double stolenShare = -1;  // of the machine's CPU time, by the hypervisor; < 0 unknown
 };
 
 constexpr const char* kUsage =
     "usage: program-bench [OPTION]...\n"
     "Runs the program and ffmpeg in turn on one private X server with moving\n"
-    "content and compares frames per second and CPU per frame.\n"
+    "content and compares frames per second and CPU per frame. Each line also\n"
+    "gives the share of the machine's CPU time a busy virtual-machine host took\n"
+    "for other guests while it was measured (stolen): compare runs with little.\n"
     "\n"
     "  -s, --size SIZE      1080p, 2160p or WIDTHxHEIGHT (default 1080p)\n"
     "  -r, --rate N         frames per second asked of ffmpeg and announced by the\n"
@@ -304,13 +307,44 @@ void sleepSeconds(double seconds) {
 }
 
 // Frames and CPU of pid over the measured window, after the warm-up.
+// The machine's CPU time so far, all of it and the part the hypervisor gave
+// to other guests ("steal" in /proc/stat), in clock ticks.
+struct MachineTime {
+    unsigned long long total = 0;
+    unsigned long long stolen = 0;
+};
+
+MachineTime machineTime() {
+    MachineTime t;
+    FILE* f = fopen("/proc/stat", "r");
+    if (f == nullptr) return t;
+    unsigned long long v[8] = {};
+    if (fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+               &v[5], &v[6], &v[7]) == 8) {
+        for (unsigned long long x : v) t.total += x;
+        t.stolen = v[7];
+    }
+    fclose(f);
+    return t;
+}
+
+// A virtual machine whose host is busy loses CPU time to other guests: a
+// figure measured while much was stolen says little about the program.
+double stolenShareSince(const MachineTime& start) {
+    const MachineTime end = machineTime();
+    if (end.total <= start.total) return -1;
+    return double(end.stolen - start.stolen) / double(end.total - start.total);
+}
+
 Measure measureWindow(pid_t pid, const PictureCounter* counter, const Options& options) {
     sleepSeconds(options.warmUp);
     Measure m;
     const Clock::time_point start = Clock::now();
+    const MachineTime machineStart = machineTime();
     const double cpuStart = cpuSecondsOf(pid);
     const long framesStart = counter != nullptr ? counter->pictures() : 0;
     sleepSeconds(options.seconds);
+    m.stolenShare = stolenShareSince(machineStart);
     m.cpuSeconds = cpuSecondsOf(pid) - cpuStart;
     m.frames = (counter != nullptr ? counter->pictures() : 0) - framesStart;
     m.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -532,6 +566,7 @@ void printMeasure(const char* name, const Measure& m) {
     printf("%-8s %6ld frames in %5.2f s: %6.2f frames per second, CPU %6.1f %% of one core", name,
            m.frames, m.wallSeconds, fps, cpuPercent);
     if (m.frames > 0) printf(", %6.2f ms CPU per frame", 1000.0 * m.cpuSeconds / double(m.frames));
+    if (m.stolenShare >= 0) printf(", %.1f %% stolen", 100.0 * m.stolenShare);
     printf("\n");
 }
 
