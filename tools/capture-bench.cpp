@@ -16,6 +16,7 @@
 #include "capture/capture.h"
 #include "common/globals.h"
 #include "settings/prefs.h"
+#include "tools/machine_load.h"
 
 namespace {
 
@@ -211,13 +212,11 @@ Figures timeOurs(uint8_t* buffer, CaptureSurroundings& surroundings, int capture
 }
 
 void printHeader(const std::string& display, Area screen, int captures) {
-    double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) != 3) load[0] = load[1] = load[2] = -1;
     fprintf(results,
             "capture-bench on %s, first screen %d x %d, %d captures per source, %ld cores, load "
-            "%.2f %.2f %.2f\n",
+            "average %.2f\n",
             display.c_str(), screen.width, screen.height, captures, sysconf(_SC_NPROCESSORS_ONLN),
-            load[0], load[1], load[2]);
+            loadAverage());
     fprintf(results, "%-44s %-20s %12s %10s %16s %10s\n", "source", "rectangle", "ours median",
             "ours p99", "x11grab median", "x11grab p99");
 }
@@ -261,6 +260,7 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
          [] { thePrefs.screenOrAppMode = 1; }},
     };
     printHeader(display, screen, captures);
+    const MachineTime machineStart = machineTime();
     int status = 0;
     for (const Source& source : sources) {
         resetPrefs();
@@ -280,6 +280,8 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
                 rect.c_str(), ours.median, ours.p99, theirs.median, theirs.p99);
         if (theirs.count == 0) fprintf(stderr, "capture-bench: ffmpeg's x11grab did not run\n");
     }
+    fprintf(results, "%.1f %% of the machine's CPU time stolen by its host meanwhile\n",
+            100.0 * stolenShareSince(machineStart));
     theAppList = nullptr;
     theAppCount = 0;
     return status;

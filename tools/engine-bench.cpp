@@ -35,6 +35,7 @@
 #include "engine/engine.h"
 #include "platform/ndi/ndi.h"
 #include "tools/command_line.h"
+#include "tools/machine_load.h"
 
 extern char** environ;
 
@@ -485,15 +486,6 @@ std::string rateText(const Options& options) {
     return text;
 }
 
-double loadAverage() {
-    double load = -1;
-    if (FILE* f = fopen("/proc/loadavg", "r")) {
-        if (fscanf(f, "%lf", &load) != 1) load = -1;
-        fclose(f);
-    }
-    return load;
-}
-
 }  // namespace
 
 // Results keep the real standard output; everything else printed to it (the
@@ -537,6 +529,7 @@ int main(int argc, char** argv) {
     theStageTimes.recording = true;
     timeline.limit = options.count;
     const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    const MachineTime machineStart = machineTime();
     if (options.rate > 0)
         runPaced(pictures, options);
     else
@@ -548,6 +541,8 @@ int main(int argc, char** argv) {
         std::lock_guard<std::mutex> hold(theStageTimes.lock);
         theStageTimes.recording = false;
     }
+    fprintf(results, "%.1f %% of the machine's CPU time stolen by its host meanwhile\n",
+            100.0 * stolenShareSince(machineStart));
     const Figures figures = summarise(options);
     if (options.rate > 0) {
         printPacedFigures(options, figures);

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "tools/command_line.h"
+#include "tools/machine_load.h"
 
 extern char** environ;
 
@@ -307,35 +308,6 @@ void sleepSeconds(double seconds) {
 }
 
 // Frames and CPU of pid over the measured window, after the warm-up.
-// The machine's CPU time so far, all of it and the part the hypervisor gave
-// to other guests ("steal" in /proc/stat), in clock ticks.
-struct MachineTime {
-    unsigned long long total = 0;
-    unsigned long long stolen = 0;
-};
-
-MachineTime machineTime() {
-    MachineTime t;
-    FILE* f = fopen("/proc/stat", "r");
-    if (f == nullptr) return t;
-    unsigned long long v[8] = {};
-    if (fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
-               &v[5], &v[6], &v[7]) == 8) {
-        for (unsigned long long x : v) t.total += x;
-        t.stolen = v[7];
-    }
-    fclose(f);
-    return t;
-}
-
-// A virtual machine whose host is busy loses CPU time to other guests: a
-// figure measured while much was stolen says little about the program.
-double stolenShareSince(const MachineTime& start) {
-    const MachineTime end = machineTime();
-    if (end.total <= start.total) return -1;
-    return double(end.stolen - start.stolen) / double(end.total - start.total);
-}
-
 Measure measureWindow(pid_t pid, const PictureCounter* counter, const Options& options) {
     sleepSeconds(options.warmUp);
     Measure m;
@@ -550,15 +522,6 @@ struct Bench {
         stopChild(xserver);
     }
 };
-
-double loadAverage() {
-    double load = -1;
-    if (FILE* f = fopen("/proc/loadavg", "r")) {
-        if (fscanf(f, "%lf", &load) != 1) load = -1;
-        fclose(f);
-    }
-    return load;
-}
 
 void printMeasure(const char* name, const Measure& m) {
     const double fps = m.frames / m.wallSeconds;
