@@ -26,8 +26,8 @@ inline MachineTime machineTime() {
     FILE* f = fopen("/proc/stat", "r");
     if (f == nullptr) return t;
     unsigned long long v[8] = {};
-    if (fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
-               &v[4], &v[5], &v[6], &v[7]) == 8) {
+    if (fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+               &v[5], &v[6], &v[7]) == 8) {
         for (unsigned long long x : v) t.total += x;
         t.stolen = v[7];
     }

@@ -67,6 +67,37 @@ TEST(HalfSizeConversion, OutputRowsComeFromSourceRows0_1_4_5) {
     EXPECT_EQ(lumaByRow, (std::vector<uint8_t>{16, 235, 31, 16}));
 }
 
+// Every byte against the formula, on pixels that reach the extremes of each
+// sum, at widths that end inside and outside a block of four pairs.
+TEST(HalfSizeConversion, RandomPixelsMatchTheFormulaAtEveryWidth) {
+    auto floorShift = [](int sum) { return sum >= 0 ? sum / 256 : -((-sum + 255) / 256); };
+    srand(7);
+    for (int width : {4, 16, 20, 60, 64, 84, 3840}) {
+        const int height = 6;
+        std::vector<uint8_t> src(size_t(width) * height * 4);
+        for (size_t i = 0; i < src.size(); ++i) {
+            const int kind = rand() % 4;
+            src[i] = kind == 0 ? 0 : kind == 1 ? 255 : uint8_t(rand());
+        }
+        const std::vector<uint8_t> out = halve(src, width, height);
+        for (int row = 0; row < height / 2; ++row) {
+            const uint8_t* in = src.data() + size_t((row / 2) * 4 + row % 2) * width * 4;
+            for (int m = 0; m < width / 4; ++m) {
+                const uint8_t* a = in + 16 * m;
+                const uint8_t* c = a + 8;
+                const uint8_t* o = out.data() + (size_t(row) * (width / 4) + m) * 4;
+                const int u = floorShift(112 * a[0] - 87 * a[1] - 26 * a[2]) + 128;
+                const int ya = floorShift(16 * a[0] + 157 * a[1] + 47 * a[2]) + 16;
+                const int v = floorShift(112 * c[2] - 102 * c[1] - 10 * c[0]) + 128;
+                const int yc = floorShift(16 * c[0] + 157 * c[1] + 47 * c[2]) + 16;
+                ASSERT_EQ((std::vector<int>{o[0], o[1], o[2], o[3]}),
+                          (std::vector<int>{u, ya, v, yc}))
+                    << "width " << width << " row " << row << " pair " << m;
+            }
+        }
+    }
+}
+
 TEST(HalfSizeConversion, WidthsNotAMultipleOf4StayWithinBothBuffers) {
     // Buffers sized exactly: the address sanitizer reports any stray access.
     for (int width : {1, 2, 3, 5, 6, 7, 9, 10, 11, 1922, 1923}) {
