@@ -305,6 +305,8 @@ int32_t halfSizePairsSSE2(const uint8_t* in, uint8_t* out, int32_t pairs) {
         const __m128i v = _mm_add_epi16(_mm_srai_epi16(weighted(b, g, r, -10, -102, 112), 8),
                                         _mm_set1_epi16(128));
         const __m128i chroma = _mm_or_si128(_mm_and_si128(u, uLanes), _mm_andnot_si128(uLanes, v));
+        // Each 16-bit lane is written low byte first: chroma then luma, so
+        // the four pairs come out as U Y0 V Y1.
         const __m128i packed =
             _mm_or_si128(_mm_and_si128(chroma, _mm_set1_epi16(0xFF)), _mm_slli_epi16(y, 8));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
