@@ -102,6 +102,7 @@ void fillCaptureBuffer(const FrameClockHooks& hooks) {
     if (buffer == nullptr) return;
     if (mode == 2) {
         memset(buffer, 0, size_t(kMaxFrameBytes));
+        captureBufferOverwritten();
         hooks.submit(buffer, kPixelTagBGRA);
     } else {
         hooks.capture(buffer);

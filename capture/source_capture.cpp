@@ -125,7 +125,10 @@ bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width,
     width = image.bytesPerRow / 4;
     height = static_cast<int32_t>(image.byteLength / (static_cast<size_t>(width) * 4));
     if (!fitsTheMailbox(width, height)) return false;
-    if (image.pixels.get() != buffer) memcpy(buffer, image.pixels.get(), image.byteLength);
+    if (image.pixels.get() != buffer) {
+        memcpy(buffer, image.pixels.get(), image.byteLength);
+        captureBufferOverwritten();
+    }
     if (height % 2 != 0) height -= 1;
     return true;
 }
@@ -138,6 +141,8 @@ bool canTakeTheCursor(const CapturedImage& image) {
 }
 
 }  // namespace
+
+void captureBufferOverwritten() { windowServer().sharedPixelsChanged(); }
 
 void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
     CaptureRequest request;
@@ -164,6 +169,7 @@ void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
         const FrameRect& r = request.rect;
         drawMouseCursor({buffer, image.width, image.height, image.bytesPerRow},
                         {r.x, mainScreenHeight - (r.y + r.height)});
+        captureBufferOverwritten();
     }
     captureWidth = width;
     captureHeight = height;

@@ -37,6 +37,10 @@ class NoOwnWindows : public CaptureSurroundings {
 // write pictures straight into them; never released. Null when there is no
 // memory.
 uint8_t* allocateCaptureBuffer();
+// Every write into the capture buffer other than a capture must be told
+// (a black fill): the window server may otherwise copy only the parts of
+// the screen that changed over what it takes for its last picture.
+void captureBufferOverwritten();
 
 // Captures the source the settings choose into buffer (kMaxFrameBytes
 // bytes) and sets captureWidth (the row stride in pixels) and captureHeight

@@ -2,15 +2,18 @@
 // taking the same rectangle of the same display in the same run.
 #include <getopt.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <QApplication>
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture.h"
@@ -29,7 +32,10 @@ const char kUsage[] =
     "with the cursor drawn in, the crop rectangle and an application's window. Each\n"
     "source is captured into the capture buffer, and ffmpeg's x11grab takes the same\n"
     "rectangle of the same display in the same run. One line per source: median and\n"
-    "99th percentile per frame, ours and x11grab's (frame to frame).\n"
+    "99th percentile per frame, ours and x11grab's (frame to frame). The default\n"
+    "source is timed twice: on a still screen, and while a window partly under the\n"
+    "main window changes all its pixels before each of our captures (and all the\n"
+    "time while x11grab runs), as a playing video does.\n"
     "\n"
     "  -n, --captures=N   captures per source (default 300)\n"
     "  -h, --help         show this help and exit\n"
@@ -193,17 +199,80 @@ bool waitUntilShown(QApplication& app, const std::vector<QWidget*>& windows) {
     return false;
 }
 
+// A window of another client whose every pixel changes on request, as a
+// playing video's do; each change is finished on the server before the
+// request returns.
+class ChangingWindow {
+  public:
+    explicit ChangingWindow(Area area) {
+        connection_ = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(connection_)) return;
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root,
+                          static_cast<int16_t>(area.x), static_cast<int16_t>(area.y),
+                          static_cast<uint16_t>(area.width), static_cast<uint16_t>(area.height), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_map_window(connection_, window_);
+        gc_ = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc_, window_, 0, nullptr);
+        whole_ = {0, 0, static_cast<uint16_t>(area.width), static_cast<uint16_t>(area.height)};
+        change();
+    }
+    ~ChangingWindow() { xcb_disconnect(connection_); }
+    bool ok() const { return window_ != 0; }
+    void change() {
+        colour_ = (colour_ * 1103515245u + 12345u) & 0xFFFFFFu;
+        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &colour_);
+        xcb_poly_fill_rectangle(connection_, window_, gc_, 1, &whole_);
+        free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+
+  private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t window_ = 0;
+    xcb_gcontext_t gc_ = 0;
+    xcb_rectangle_t whole_{};
+    uint32_t colour_ = 1;
+};
+
+// Keeps the window changing while x11grab runs, so that both are timed on
+// a screen that changes.
+class KeepChanging {
+  public:
+    explicit KeepChanging(ChangingWindow* window) {
+        if (window == nullptr) return;
+        thread_ = std::thread([this, window] {
+            while (!stop_.load()) {
+                window->change();
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+    }
+    ~KeepChanging() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 struct Source {
     const char* name;
     Area area;
     bool mouse;
     void (*choose)();
+    bool changing = false;
 };
 
-Figures timeOurs(uint8_t* buffer, CaptureSurroundings& surroundings, int captures) {
+Figures timeOurs(uint8_t* buffer, CaptureSurroundings& surroundings, int captures,
+                 ChangingWindow* changing) {
     getTheBitmap(buffer, surroundings);  // connects, makes the canvas
     std::vector<double> times;
     for (int i = 0; i < captures; ++i) {
+        if (changing != nullptr) changing->change();
         const Clock::time_point start = Clock::now();
         getTheBitmap(buffer, surroundings);
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
@@ -237,8 +306,11 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
     QWidget* app1 = showWindow(application, Qt::darkCyan);
     app1->setWindowTitle("Application");
     standIns.crop = showWindow(crop, Qt::red);
+    // Over the others but under the main window, which is mapped after it.
+    ChangingWindow video(
+        {screen.width / 2, screen.height / 2, screen.width * 2 / 5, screen.height * 2 / 5});
     standIns.main = showWindow(main, Qt::lightGray);
-    if (!waitUntilShown(app, {app1, standIns.crop, standIns.main})) {
+    if (!video.ok() || !waitUntilShown(app, {app1, standIns.crop, standIns.main})) {
         fprintf(stderr, "capture-bench: the stand-in windows did not come on screen\n");
         return 1;
     }
@@ -254,6 +326,7 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
 
     const Source sources[] = {
         {"display without the main window (default)", screen, false, [] {}},
+        {"  the same, a window changing", screen, false, [] {}, true},
         {"display with the cursor drawn in", screen, true, [] { thePrefs.showMouse = 1; }},
         {"crop rectangle (below the crop window)", crop, false, [] { thePrefs.cropWindow = 1; }},
         {"application window (Composite)", application, false,
@@ -266,13 +339,18 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
         resetPrefs();
         source.choose();
         captureWidth = 0;
-        const Figures ours = timeOurs(buffer, standIns, captures);
+        ChangingWindow* changing = source.changing ? &video : nullptr;
+        const Figures ours = timeOurs(buffer, standIns, captures, changing);
         if (captureWidth != source.area.width) {
             fprintf(stderr, "capture-bench: %s gave a picture %d wide, not %d\n", source.name,
                     captureWidth.load(), source.area.width);
             status = 1;
         }
-        const Figures theirs = x11grab(display, source.area, source.mouse, captures);
+        Figures theirs;
+        {
+            KeepChanging meanwhile(changing);
+            theirs = x11grab(display, source.area, source.mouse, captures);
+        }
         const std::string rect =
             std::to_string(source.area.width) + "x" + std::to_string(source.area.height) + "+" +
             std::to_string(source.area.x) + "+" + std::to_string(source.area.y);

@@ -124,6 +124,10 @@ class WindowServer {
     // the window server can write into without a copy where it is able to;
     // ordinary memory otherwise. Null when there is no memory.
     virtual uint8_t* allocateSharedPixels(size_t bytes);
+    // Says that the block of allocateSharedPixels was written by someone
+    // else (a cursor drawn in, a black fill) since the last picture: the
+    // next picture is then written whole, not only where the screen changed.
+    virtual void sharedPixelsChanged() {}
     // The first screen's refresh rate in Hz, 0 when the window server gives
     // none.
     virtual double refreshRate() { return 0.0; }

@@ -39,6 +39,7 @@ struct XAtoms {
 // A rectangle in root coordinates (pixels, origin at the root's top-left).
 struct RootRect {
     int32_t x, y, width, height;
+    bool operator==(const RootRect&) const = default;
 };
 
 struct XContext {

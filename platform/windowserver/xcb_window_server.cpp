@@ -11,10 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "common/globals.h"
 #include "platform/windowserver/canvas.h"
 #include "platform/windowserver/desktop_background.h"
+#include "platform/windowserver/screen_changes.h"
 #include "platform/windowserver/shared_segment.h"
 #include "platform/windowserver/window_list.h"
 #include "platform/windowserver/x_helpers.h"
@@ -72,6 +75,7 @@ class XcbWindowServer final : public WindowServer {
     bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
                           uint8_t* buffer, size_t capacity, CapturedImage& image) override;
     uint8_t* allocateSharedPixels(size_t bytes) override;
+    void sharedPixelsChanged() override;
     double refreshRate() override { return firstScreenRefreshRate(x_); }
     FramePoint mouseLocation() override;
     bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
@@ -92,6 +96,7 @@ class XcbWindowServer final : public WindowServer {
     void composeScreen(RootRect r);
     void composeScreenAround(RootRect r, const std::vector<RootRect>& holes);
     void drawScreen(const DrawSource& screen, RootRect r, RootRect piece);
+    bool copyOnlyChanges(RootRect r, const std::vector<RootRect>& holes);
     bool composeWindow(RootRect r, xcb_window_t window);
     void composeBelow(RootRect r, xcb_window_t window);
     const std::vector<TopLevel>& windowTree();
@@ -111,6 +116,19 @@ class XcbWindowServer final : public WindowServer {
     Canvas canvas_;
     DesktopBackground background_;
     xcb_get_image_reply_t* lastReply_ = nullptr;  // pixels of the last picture sent over the socket
+    // The screen part of the last picture written into the caller's block,
+    // while nothing else has written there since: the next picture of the
+    // same area and holes copies only what the server counted as changed.
+    struct ScreenPicture {
+        xcb_pixmap_t canvas = 0;
+        RootRect area;
+        RootRect root;
+        std::vector<RootRect> holes;
+        bool operator==(const ScreenPicture&) const = default;
+    };
+    std::optional<ScreenPicture> lastScreen_;
+    std::optional<ScreenPicture> previousScreen_;  // the last one, while a picture is made
+    ScreenChanges changes_;
     bool compositeTried_ = false;
     // The root's children and the published wallpaper as last asked: asked
     // again only after the server announced a change, so that a picture of
@@ -146,6 +164,7 @@ XcbWindowServer::~XcbWindowServer() {
     free(lastReply_);
     if (spaces_ != nullptr) xcb_disconnect(spaces_);
     releaseCanvas(x_, canvas_);
+    releaseScreenChanges(x_, changes_);
     releaseDesktopBackground(x_, background_);
     releaseSegment(x_, scratch_);
     // The shared block stays mapped: it is the process's capture buffer.
@@ -254,13 +273,17 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
     // the meantime was sent before the picture's last reply, so it is seen
     // here, and the picture is made again from the tree as it now stands.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!compose(r, filter, windowNumber) || !deliver(r, direct, image)) return false;
+        if (!compose(r, filter, windowNumber) || !deliver(r, direct, image)) {
+            lastScreen_.reset();
+            return false;
+        }
         if (filter == CaptureFilter::allWindows || !(treeChanged_ || wallpaperChanged_)) break;
     }
     return true;
 }
 
 bool XcbWindowServer::compose(RootRect r, CaptureFilter filter, xcb_window_t window) {
+    previousScreen_ = std::exchange(lastScreen_, std::nullopt);
     switch (filter) {
         case CaptureFilter::allWindows:
             composeScreen(r);
@@ -279,6 +302,7 @@ void XcbWindowServer::composeScreen(RootRect r) { composeScreenAround(r, {}); }
 // The screen outside the holes, piece by piece: each is a plain copy for
 // the server, cheaper than one drawing limited to the same area.
 void XcbWindowServer::composeScreenAround(RootRect r, const std::vector<RootRect>& holes) {
+    if (copyOnlyChanges(r, holes)) return;
     std::vector<RootRect> pieces{r}, rest;
     for (const RootRect& hole : holes) {
         rest.clear();
@@ -288,6 +312,26 @@ void XcbWindowServer::composeScreenAround(RootRect r, const std::vector<RootRect
     DrawSource screen = screenSource(x_);
     for (const RootRect& piece : pieces) drawScreen(screen, r, piece);
     releaseSource(x_, screen);
+}
+
+// Only a canvas in the caller's block outlives the picture: the scratch
+// segment and the server's memory serve every kind of picture in turn.
+bool XcbWindowServer::copyOnlyChanges(RootRect r, const std::vector<RootRect>& holes) {
+    if (canvas_.segment == 0 || canvas_.segment != shared_.segment ||
+        !countScreenChanges(x_, changes_))
+        return false;
+    lastScreen_ = ScreenPicture{canvas_.pixmap, r, rootBounds(x_), holes};
+    if (previousScreen_ == lastScreen_) {
+        copyScreenChanges(x_, changes_, canvas_, r, holes);
+        return true;
+    }
+    forgetScreenChanges(x_, changes_);
+    return false;
+}
+
+void XcbWindowServer::sharedPixelsChanged() {
+    std::lock_guard<std::mutex> hold(lock_);
+    lastScreen_.reset();
 }
 
 // Off the screen the picture is transparent black: a plain copy from the

@@ -261,6 +261,50 @@ TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {
     EXPECT_NE(image.pixels.get(), other) << "only the shared block is written into";
 }
 
+// A picture in the shared block is made again only where the screen changed:
+// after each kind of change it must equal a picture made from nothing.
+TEST_F(X11WindowServer, APictureKeptInTheSharedBlockFollowsEveryChange) {
+    windows.setRootBackground(0x102030);
+    windows.create({.x = 0, .y = 0, .width = 800, .height = 600, .rgb = 0x00ff00});
+    const uint32_t away =
+        windows.create({.x = 1200, .y = 100, .width = 300, .height = 300, .rgb = 0x0000ff});
+    const uint32_t hidden =
+        windows.create({.x = 750, .y = 550, .width = 100, .height = 100, .rgb = 0x404040});
+    const uint32_t main =
+        windows.create({.x = 700, .y = 500, .width = 300, .height = 300, .rgb = 0xff0000});
+    const FrameRect area{0, 0, 1920, 1200};
+    const size_t size = 1920u * 1200u * 4u;
+    uint8_t* block = server->allocateSharedPixels(size);
+    ASSERT_NE(block, nullptr);
+    // Fresh pictures come from a connection of their own, which keeps none.
+    std::unique_ptr<WindowServer> other = makeXcbWindowServer();
+    ASSERT_NE(other, nullptr);
+    auto expectFreshPicture = [&](const char* after) {
+        CapturedImage kept, fresh;
+        ASSERT_TRUE(server->captureImageInto(area, CaptureFilter::onScreenBelowWindow, main, block,
+                                             size, kept));
+        ASSERT_EQ(kept.pixels.get(), block);
+        ASSERT_TRUE(other->captureImage(area, CaptureFilter::onScreenBelowWindow, main, fresh));
+        ASSERT_EQ(kept.byteLength, fresh.byteLength);
+        size_t differing = 0;
+        for (int y = 0; y < kept.height; ++y)
+            for (int x = 0; x < kept.width; ++x)
+                differing += pixelAt(kept, x, y) != pixelAt(fresh, x, y);
+        EXPECT_EQ(differing, 0u) << after;
+    };
+    expectFreshPicture("the first picture");
+    expectFreshPicture("nothing changed");
+    windows.paint(away, 0xaaaaaa);
+    expectFreshPicture("a window in view repainted");
+    windows.paint(hidden, 0x777777);
+    expectFreshPicture("a window under the left-out one repainted");
+    windows.move(main, 100, 100);
+    expectFreshPicture("the left-out window moved");
+    memset(block, 0x5A, size / 2);
+    server->sharedPixelsChanged();
+    expectFreshPicture("the block written by someone else");
+}
+
 TEST_F(X11WindowServer, AnXErrorFailsTheCaptureAndIsReportedOnce) {
     CapturedImage image;
     testing::internal::CaptureStdout();

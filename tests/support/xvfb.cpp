@@ -168,6 +168,12 @@ void TestWindows::move(uint32_t window, int x, int y) {
     sync();
 }
 
+void TestWindows::paint(uint32_t window, uint32_t rgb) {
+    xcb_change_window_attributes(impl_->c, window, XCB_CW_BACK_PIXEL, &rgb);
+    xcb_clear_area(impl_->c, 0, window, 0, 0, 0, 0);
+    sync();
+}
+
 void TestWindows::unmap(uint32_t window) {
     xcb_unmap_window(impl_->c, window);
     sync();
