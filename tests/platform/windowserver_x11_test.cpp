@@ -296,6 +296,8 @@ TEST_F(X11WindowServer, APictureKeptInTheSharedBlockFollowsEveryChange) {
     expectFreshPicture("nothing changed");
     windows.paint(away, 0xaaaaaa);
     expectFreshPicture("a window in view repainted");
+    windows.move(away, 1300, 700);
+    expectFreshPicture("a window in view moved");
     windows.paint(hidden, 0x777777);
     expectFreshPicture("a window under the left-out one repainted");
     windows.move(main, 100, 100);
