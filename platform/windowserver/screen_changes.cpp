@@ -7,9 +7,9 @@ namespace {
 bool announceDamage(XContext& x) {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(x.connection, &xcb_damage_id);
     if (data == nullptr || !data->present) return false;
-    xcb_damage_query_version_reply_t* version = takeReply(
-        x, xcb_damage_query_version_reply, xcb_damage_query_version(x.connection, 1, 1),
-        "DamageQueryVersion");
+    xcb_damage_query_version_reply_t* version =
+        takeReply(x, xcb_damage_query_version_reply, xcb_damage_query_version(x.connection, 1, 1),
+                  "DamageQueryVersion");
     const bool known = version != nullptr;
     free(version);
     return known;
