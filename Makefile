@@ -10,7 +10,9 @@ MAKEFLAGS += --no-print-directory
 configure = cmake -S . -B $(1) $$(command -v ninja >/dev/null && echo -G Ninja) \
   --log-level=WARNING $(2) $(CMAKE_FLAGS)
 
-FORMAT_FILES = $(shell git ls-files -- '*.cpp' '*.h' 2>/dev/null || \
+# New files count before they are added, so that a commit never brings one
+# in unformatted.
+FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h' 2>/dev/null || \
   find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
 FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
 
