@@ -23,6 +23,7 @@ TEST(HXSendThreaded, VideoAudioAndBitRateChangesTogether) {
     HXSenderState state = h264check::makeHXState(3);
 
     std::atomic<int> audioFrames{0};
+    std::atomic<size_t> packetCount{0};
     std::vector<h264check::Packet> packets;
     std::thread receiver([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -36,6 +37,7 @@ TEST(HXSendThreaded, VideoAudioAndBitRateChangesTogether) {
                 NDIlib_recv_free_audio_v2(recv, &audio);
             } else if (type == NDIlib_frame_type_video) {
                 packets.push_back(h264check::packetOf(video));
+                packetCount.store(packets.size());
                 NDIlib_recv_free_video_v2(recv, &video);
             }
         }
@@ -52,8 +54,15 @@ TEST(HXSendThreaded, VideoAudioAndBitRateChangesTogether) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
+    // Each picture waits until the last one arrived: a receiver that falls
+    // behind loses video up to a keyframe, and a busy machine must not turn
+    // that into a failure here.
     std::thread video([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         for (int n = 0; n < kPictures; ++n) {
+            while (packetCount.load() < size_t(2 * n) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             std::vector<uint8_t> pixels = h264check::movingBgraPicture(kW, kH, n);
             NDIlib_video_frame_v2_t frame =
                 h264check::videoFrame(NDIlib_FourCC_type_BGRA, pixels.data(), kW, kH);
