@@ -7,8 +7,8 @@
 // rectangles are global top-left coordinates (origin at the top-left corner
 // of the first screen, y downwards).
 //
-// Two back ends: X11 through XCB (the program) and an in-memory fake (unit
-// tests). windowServer() reaches the active one.
+// Two back ends: X11 through XCB (the program) and an in-memory fake that
+// lives with the tests. windowServer() reaches the active one.
 #pragma once
 
 #include <cstddef>

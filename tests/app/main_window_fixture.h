@@ -19,8 +19,8 @@
 #include "capture/app_list.h"
 #include "capture/crop_window.h"
 #include "common/bounded_text.h"
-#include "platform/windowserver/fake_window_server.h"
 #include "settings/prefs.h"
+#include "tests/support/fake_window_server.h"
 
 // Fontconfig keeps its caches until the process ends, which LeakSanitizer
 // reports as leaks at exit; they are the font library's, not ours. (Each test

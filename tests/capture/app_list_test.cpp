@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/windowserver/fake_window_server.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/view_controller.h"
-#include "platform/windowserver/fake_window_server.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

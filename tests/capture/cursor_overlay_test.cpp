@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "common/globals.h"
-#include "platform/windowserver/fake_window_server.h"
 #include "settings/prefs.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

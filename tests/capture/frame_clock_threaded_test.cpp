@@ -16,8 +16,8 @@
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "engine/mailbox.h"
-#include "platform/windowserver/fake_window_server.h"
 #include "settings/prefs.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

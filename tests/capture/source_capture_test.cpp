@@ -10,8 +10,8 @@
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
 #include "common/globals.h"
-#include "platform/windowserver/fake_window_server.h"
 #include "settings/prefs.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <thread>
 
-#include "platform/windowserver/fake_window_server.h"
+#include "tests/support/fake_window_server.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/windowserver/fake_window_server.h"
+#include "tests/support/fake_window_server.h"
 
 #include <fcntl.h>
 #include <unistd.h>
