@@ -375,10 +375,13 @@ void XcbWindowServer::composeBelow(RootRect r, xcb_window_t window) {
     const std::vector<TopLevel>& stack = windowTree();
     auto cut =
         std::find_if(stack.begin(), stack.end(), [top](const TopLevel& t) { return t.id == top; });
+    // Holes stop at the screen's edge: off it the picture is black, as a
+    // picture of the screen alone has it, whatever lies there.
+    const RootRect shown = intersect(r, rootBounds(x_));
     std::vector<RootRect> holes;
     bool allHole = false;
     for (auto it = cut; it != stack.end(); ++it) {
-        RootRect hole = intersect(it->outer, r);
+        RootRect hole = intersect(it->outer, shown);
         if (!it->viewable || !it->inputOutput || isEmpty(hole)) continue;
         addHole(hole, holes);
         allHole = allHole || contains(hole, r);

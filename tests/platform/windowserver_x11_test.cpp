@@ -156,6 +156,29 @@ TEST_F(X11WindowServer, PartOfTheRectangleOffTheScreenIsTransparent) {
     EXPECT_FALSE(server->captureImage({0, 0, 0, 10}, CaptureFilter::allWindows, 0, image));
 }
 
+// A crop window dragged partly off the screen: what lies off it is black in
+// every picture, never what the block held before.
+TEST_F(X11WindowServer, BelowAWindowPartlyOffTheScreenTheRestIsBlack) {
+    windows.setRootBackground(0x102030);
+    windows.create({.x = 1500, .y = 900, .width = 420, .height = 300, .rgb = 0x00ff00});
+    const uint32_t crop =
+        windows.create({.x = 1600, .y = 1000, .width = 640, .height = 360, .rgb = 0xff0000});
+    const size_t size = 1920u * 1200u * 4u;
+    uint8_t* block = server->allocateSharedPixels(size);
+    ASSERT_NE(block, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        memset(block, 0x5A, size);
+        server->sharedPixelsChanged();
+        CapturedImage image;
+        ASSERT_TRUE(server->captureImageInto(
+            {1600, 1000, 640, 360}, CaptureFilter::onScreenBelowWindow, crop, block, size, image));
+        EXPECT_EQ(pixelAt(image, 10, 10), 0x00FF00u) << "the window below, on the screen";
+        EXPECT_EQ(pixelAt(image, 400, 10), 0u) << "right of the screen";
+        EXPECT_EQ(pixelAt(image, 10, 300), 0u) << "below the screen";
+        EXPECT_EQ(pixelAt(image, 639, 359), 0u);
+    }
+}
+
 TEST_F(X11WindowServer, OneWindowAloneEvenWhenCovered) {
     uint32_t red =
         windows.create({.x = 100, .y = 100, .width = 300, .height = 200, .rgb = 0xff0000});
