@@ -32,7 +32,7 @@ namespace {
 FrameClockHooks mainWindowFrameClockHooks() {
     FrameClockHooks hooks = baseFrameClockHooks();
     hooks.capture = [](uint8_t* buffer) {
-        if (theViewController != nullptr) getTheBitmap(buffer, *theViewController);
+        return theViewController != nullptr && getTheBitmap(buffer, *theViewController);
     };
     hooks.loadApplicationMenu = [] {
         if (theViewController != nullptr) theViewController->loadApplicationMenu();

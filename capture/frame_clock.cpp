@@ -77,18 +77,24 @@ void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
         hooks.submit(theCaptureBuffer.load(), kPixelTagBGRA);
 }
 
+// The capture buffer is two blocks: theCaptureBuffer, which holds the last
+// finished picture, and the other, into which the next capture or black fill
+// is written; that one takes the first one's place only when it succeeds,
+// so a capture that fails halfway leaves the last picture whole. Guarded by
+// captureLock.
+uint8_t* captureBlocks[2] = {nullptr, nullptr};
+
 // Allocated once at the largest picture size; on failure the step is skipped
 // and the next one tries again.
-uint8_t* captureBufferOrNull() {
-    uint8_t* buffer = theCaptureBuffer.load();
-    if (buffer != nullptr) return buffer;
-    buffer = allocateCaptureBuffer();
-    if (buffer == nullptr) {
-        fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
-        return nullptr;
+uint8_t* nextCaptureBlock() {
+    for (uint8_t*& block : captureBlocks) {
+        if (block == nullptr) block = allocateCaptureBuffer();
+        if (block == nullptr) {
+            fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
+            return nullptr;
+        }
     }
-    theCaptureBuffer.store(buffer);
-    return buffer;
+    return captureBlocks[captureBlocks[0] == theCaptureBuffer.load() ? 1 : 0];
 }
 
 // Black frames keep the size of the last capture.
@@ -98,14 +104,15 @@ void fillCaptureBuffer(const FrameClockHooks& hooks) {
     if (!anyoneReceiving(hooks)) return;
     std::lock_guard<std::mutex> hold(captureLock);
     const uint32_t era = receivingEra.load();
-    uint8_t* buffer = captureBufferOrNull();
-    if (buffer == nullptr) return;
+    uint8_t* block = nextCaptureBlock();
+    if (block == nullptr) return;
     if (mode == 2) {
-        memset(buffer, 0, size_t(kMaxFrameBytes));
-        captureBufferOverwritten();
-        hooks.submit(buffer, kPixelTagBGRA);
-    } else {
-        hooks.capture(buffer);
+        memset(block, 0, size_t(kMaxFrameBytes));
+        captureBufferOverwritten(block);
+        theCaptureBuffer.store(block);
+        hooks.submit(block, kPixelTagBGRA);
+    } else if (hooks.capture(block)) {
+        theCaptureBuffer.store(block);
     }
     captureEra.store(era);
 }
@@ -125,7 +132,7 @@ FrameClockHooks makeBaseHooks() {
         platform::performOnMainThread(std::move(work));
     };
     hooks.submit = [](uint8_t* pixels, uint32_t tag) { submitFrame(pixels, tag); };
-    hooks.capture = [](uint8_t*) {};
+    hooks.capture = [](uint8_t*) { return false; };
     hooks.loadApplicationMenu = [] {};
     hooks.updateMetering = [] {};
     hooks.updateChannelCount = [] {};

@@ -41,8 +41,9 @@ struct FrameClockHooks {
     std::function<void(std::function<void()>)> perform;
     // Hand pixels with a pixel tag to the frame mailbox (submitFrame).
     std::function<void(uint8_t* pixels, uint32_t tag)> submit;
-    // Capture the chosen source into the buffer (getTheBitmap).
-    std::function<void(uint8_t* buffer)> capture;
+    // Capture the chosen source into the buffer (getTheBitmap); false when
+    // nothing was captured.
+    std::function<bool(uint8_t* buffer)> capture;
     std::function<void()> loadApplicationMenu;
     std::function<void()> updateMetering;
     std::function<void()> updateChannelCount;

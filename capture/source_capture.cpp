@@ -127,10 +127,20 @@ bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width,
     if (!fitsTheMailbox(width, height)) return false;
     if (image.pixels.get() != buffer) {
         memcpy(buffer, image.pixels.get(), image.byteLength);
-        captureBufferOverwritten();
+        captureBufferOverwritten(buffer);
     }
     if (height % 2 != 0) height -= 1;
     return true;
+}
+
+// The encoder takes even sizes only. The rows move left in place, each
+// over bytes that were already read.
+int32_t dropLastColumn(uint8_t* buffer, int32_t width, int32_t height) {
+    const size_t from = static_cast<size_t>(width) * 4, to = from - 4;
+    for (size_t row = 1; row < static_cast<size_t>(height); ++row)
+        memmove(buffer + row * to, buffer + row * from, to);
+    captureBufferOverwritten(buffer);
+    return width - 1;
 }
 
 // The cursor is drawn on the picture in place: its rows must be whole.
@@ -142,9 +152,9 @@ bool canTakeTheCursor(const CapturedImage& image) {
 
 }  // namespace
 
-void captureBufferOverwritten() { windowServer().sharedPixelsChanged(); }
+void captureBufferOverwritten(const uint8_t* buffer) { windowServer().sharedPixelsChanged(buffer); }
 
-void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
+bool getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
     CaptureRequest request;
     bool asked = false;
     switch (thePrefs.screenOrAppMode) {
@@ -155,22 +165,24 @@ void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
             asked = screenRequest(surroundings, request);
             break;
         default:
-            return;
+            return false;
     }
-    if (!asked || !fitsTheMailbox(request.rect.width, request.rect.height)) return;
+    if (!asked || !fitsTheMailbox(request.rect.width, request.rect.height)) return false;
     CapturedImage image;
     if (!windowServer().captureImageInto(request.rect, request.filter, request.windowNumber, buffer,
                                          static_cast<size_t>(kMaxFrameBytes), image))
-        return;
+        return false;
     int32_t width = 0, height = 0;
-    if (request.cursor && !canTakeTheCursor(image)) return;
-    if (!takeIntoBuffer(image, buffer, width, height)) return;
+    if (request.cursor && !canTakeTheCursor(image)) return false;
+    if (!takeIntoBuffer(image, buffer, width, height)) return false;
     if (request.cursor) {
         const FrameRect& r = request.rect;
         drawMouseCursor({buffer, image.width, image.height, image.bytesPerRow},
                         {r.x, mainScreenHeight - (r.y + r.height)});
-        captureBufferOverwritten();
+        captureBufferOverwritten(buffer);
     }
+    if (width % 2 != 0) width = dropLastColumn(buffer, width, height);
     captureWidth = width;
     captureHeight = height;
+    return true;
 }

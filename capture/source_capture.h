@@ -33,23 +33,23 @@ class NoOwnWindows : public CaptureSurroundings {
     uint32_t mainWindowNumber() override { return 0; }
 };
 
-// The capture buffer's kMaxFrameBytes bytes, where the window server can
-// write pictures straight into them; never released. Null when there is no
-// memory.
+// A block of kMaxFrameBytes bytes for the capture buffer, where the window
+// server can write pictures straight into it; never released. Null when
+// there is no memory.
 uint8_t* allocateCaptureBuffer();
-// Every write into the capture buffer other than a capture must be told
-// (a black fill): the window server may otherwise copy only the parts of
-// the screen that changed over what it takes for its last picture.
-void captureBufferOverwritten();
+// Every write into a capture block other than a capture must be told (a
+// black fill): the window server may otherwise copy only the parts of the
+// screen that changed over what it holds of its last picture there.
+void captureBufferOverwritten(const uint8_t* buffer);
 
 // Captures the source the settings choose into buffer (kMaxFrameBytes
-// bytes) and sets captureWidth (the row stride in pixels) and captureHeight
-// (made even). A picture larger than the frame mailbox takes (kMaxFrameWidth
-// x kMaxFrameHeight) is not captured, with one line the first time. When
-// anything fails, both sizes stay as they were and so does the buffer,
-// unless the window server had already written the new picture into it.
-// Main thread only.
-void getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings);
+// bytes) and sets captureWidth and captureHeight, both made even (the width
+// is the row stride in pixels). A picture larger than the frame mailbox
+// takes (kMaxFrameWidth x kMaxFrameHeight) is not captured, with one line
+// the first time. False when anything fails: both sizes stay as they were,
+// but the buffer may hold part of a picture, so the last picture must be
+// kept elsewhere. Main thread only.
+bool getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings);
 
 // The rectangle the size rule leaves: scalingMode 1 takes a 1920 x 1080 area,
 // 2 a 1280 x 720 area, from the same origin; anything else keeps the size.

@@ -6,27 +6,35 @@
 #include <xcb/damage.h>
 #include <xcb/xfixes.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/windowserver/canvas.h"
 #include "platform/windowserver/x_helpers.h"
 
+// How many takes back a copy can reach: the caller alternates between two
+// blocks, so a block's picture is two takes old when its turn comes again.
+inline constexpr uint64_t kTakesKept = 2;
+
 struct ScreenChanges {
     xcb_damage_damage_t damage = 0;
-    xcb_xfixes_region_t changed = 0;  // taken from the damage for one picture
+    xcb_xfixes_region_t changed = 0;  // the last take
+    xcb_xfixes_region_t earlier = 0;  // the take before it
+    xcb_xfixes_region_t copied = 0;   // what one copy draws
     xcb_xfixes_region_t holes = 0;    // parts of the picture drawn otherwise
+    uint64_t takes = 0;
     bool unavailable = false;
 };
 
 // Starts counting, once per connection; false where the server lacks DAMAGE
 // or XFixes, and then on every later call.
 bool countScreenChanges(XContext& context, ScreenChanges& changes);
-// Forgets what changed so far: call it before copying the screen whole, so
-// that whatever changes after that copy is counted for the next picture.
-void forgetScreenChanges(XContext& context, ScreenChanges& changes);
-// Copies into the canvas, which holds the last picture of root area r, what
-// changed in r since the last copy or forget, except inside holes; what
-// changes afterwards is counted for the next picture.
+// Takes what changed since the last take and counts on from there: every
+// change is in exactly one take. Call it before each picture of the screen.
+void takeScreenChanges(XContext& context, ScreenChanges& changes);
+// Copies into the canvas, which holds a picture of root area r made
+// `missed` takes ago (1 or kTakesKept), what the takes since then hold in
+// r, except inside holes.
 void copyScreenChanges(XContext& context, ScreenChanges& changes, const Canvas& canvas, RootRect r,
-                       const std::vector<RootRect>& holes);
+                       const std::vector<RootRect>& holes, uint64_t missed);
 void releaseScreenChanges(XContext& context, ScreenChanges& changes);

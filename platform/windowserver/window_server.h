@@ -112,7 +112,8 @@ class WindowServer {
     // (capacity bytes, rows packed), when buffer came from
     // allocateSharedPixels: image.pixels is then buffer. Otherwise image
     // holds the back end's own pixels, as from captureImage, and buffer is
-    // not touched.
+    // not touched. A capture into buffer that fails may have written part
+    // of a picture there.
     virtual bool captureImageInto(const FrameRect& rect, CaptureFilter filter,
                                   uint32_t windowNumber, uint8_t* buffer, size_t capacity,
                                   CapturedImage& image) {
@@ -124,10 +125,10 @@ class WindowServer {
     // the window server can write into without a copy where it is able to;
     // ordinary memory otherwise. Null when there is no memory.
     virtual uint8_t* allocateSharedPixels(size_t bytes);
-    // Says that the block of allocateSharedPixels was written by someone
-    // else (a cursor drawn in, a black fill) since the last picture: the
-    // next picture is then written whole, not only where the screen changed.
-    virtual void sharedPixelsChanged() {}
+    // Says that a block of allocateSharedPixels was written by someone else
+    // (a cursor drawn in, a black fill) since its last picture: the next
+    // picture there is then written whole, not only where the screen changed.
+    virtual void sharedPixelsChanged(const uint8_t* block) { (void)block; }
     // The first screen's refresh rate in Hz, 0 when the window server gives
     // none.
     virtual double refreshRate() { return 0.0; }

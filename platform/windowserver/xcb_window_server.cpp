@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -75,7 +76,7 @@ class XcbWindowServer final : public WindowServer {
     bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
                           uint8_t* buffer, size_t capacity, CapturedImage& image) override;
     uint8_t* allocateSharedPixels(size_t bytes) override;
-    void sharedPixelsChanged() override;
+    void sharedPixelsChanged(const uint8_t* block) override;
     double refreshRate() override { return firstScreenRefreshRate(x_); }
     FramePoint mouseLocation() override;
     bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
@@ -91,7 +92,9 @@ class XcbWindowServer final : public WindowServer {
     RootRect firstScreen() { return screenLayout().front(); }
     void readEvents();
     bool rootRectFor(const FrameRect& rect, RootRect& r);
-    bool prepare(RootRect r, bool direct);
+    struct Block;
+    Block* blockAt(const uint8_t* data);
+    bool prepare(RootRect r, Block* block);
     bool compose(RootRect r, CaptureFilter filter, xcb_window_t window);
     void composeScreen(RootRect r);
     void composeScreenAround(RootRect r, const std::vector<RootRect>& holes);
@@ -107,13 +110,11 @@ class XcbWindowServer final : public WindowServer {
     void layHole(RootRect r, RootRect hole, const std::vector<TopLevel>& layers,
                  const DrawSource& background);
     void drawBackground(RootRect r, RootRect area, const DrawSource& background);
-    bool deliver(RootRect r, bool direct, CapturedImage& image);
+    bool deliver(RootRect r, CapturedImage& image);
     void useComposite();
 
     XContext x_;
-    SharedSegment shared_;   // the block of allocateSharedPixels, once the server holds it
     SharedSegment scratch_;  // pictures not written into a caller's block
-    Canvas canvas_;
     DesktopBackground background_;
     xcb_get_image_reply_t* lastReply_ = nullptr;  // pixels of the last picture sent over the socket
     // The screen part of the last picture written into the caller's block,
@@ -126,8 +127,21 @@ class XcbWindowServer final : public WindowServer {
         std::vector<RootRect> holes;
         bool operator==(const ScreenPicture&) const = default;
     };
-    std::optional<ScreenPicture> lastScreen_;
-    std::optional<ScreenPicture> previousScreen_;  // the last one, while a picture is made
+    // A block of allocateSharedPixels that the server holds: pictures for it
+    // are drawn in a canvas that lives in it. The caller keeps its last
+    // picture in one block while the next is made in another, so each block
+    // remembers its own screen picture and when the changes were taken for it.
+    struct Block {
+        SharedSegment segment;
+        Canvas canvas;
+        std::optional<ScreenPicture> kept;
+        uint64_t takenAt = 0;
+    };
+    std::deque<Block> blocks_;  // a deque: blocks stay where they are as more come
+    Block* block_ = nullptr;    // where the picture being made goes, if it is a block
+    std::optional<ScreenPicture> previousScreen_;  // what block_ held, while a picture is made
+    Canvas ownCanvas_;  // pictures for the scratch segment or the server's memory
+    Canvas* canvas_ = &ownCanvas_;
     ScreenChanges changes_;
     bool compositeTried_ = false;
     // The root's children and the published wallpaper as last asked: asked
@@ -163,7 +177,8 @@ bool XcbWindowServer::open() {
 XcbWindowServer::~XcbWindowServer() {
     free(lastReply_);
     if (spaces_ != nullptr) xcb_disconnect(spaces_);
-    releaseCanvas(x_, canvas_);
+    releaseCanvas(x_, ownCanvas_);
+    for (Block& block : blocks_) releaseCanvas(x_, block.canvas);
     releaseScreenChanges(x_, changes_);
     releaseDesktopBackground(x_, background_);
     releaseSegment(x_, scratch_);
@@ -240,21 +255,30 @@ void XcbWindowServer::useComposite() {
     if (!redirectTopLevels(x_)) x_.hasComposite = false;
 }
 
+XcbWindowServer::Block* XcbWindowServer::blockAt(const uint8_t* data) {
+    for (Block& block : blocks_)
+        if (block.segment.data == data) return &block;
+    return nullptr;
+}
+
 // The canvas lives in the caller's shared block when it may (the server then
 // draws the picture where it is wanted), else in the scratch segment, else
 // in the server's memory and is read back afterwards.
-bool XcbWindowServer::prepare(RootRect r, bool direct) {
+bool XcbWindowServer::prepare(RootRect r, Block* block) {
     uint32_t segment = 0;
-    if (x_.shmPixmaps && direct) {
-        segment = shared_.segment;
+    canvas_ = &ownCanvas_;
+    if (x_.shmPixmaps && block != nullptr) {
+        segment = block->segment.segment;
+        canvas_ = &block->canvas;
     } else if (x_.shmPixmaps &&
                ensureScratchSegment(x_, scratch_, std::max(bytesOf(r), bytesOf(rootBounds(x_))))) {
         segment = scratch_.segment;
     }
-    if (prepareCanvas(x_, canvas_, r.width, r.height, segment)) return true;
+    if (prepareCanvas(x_, *canvas_, r.width, r.height, segment)) return true;
     // Some servers refuse pixmaps in shared memory: draw in their own.
     x_.shmPixmaps = false;
-    return segment != 0 && prepareCanvas(x_, canvas_, r.width, r.height, 0);
+    canvas_ = &ownCanvas_;
+    return segment != 0 && prepareCanvas(x_, ownCanvas_, r.width, r.height, 0);
 }
 
 bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filter,
@@ -266,15 +290,14 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
     if (filter != CaptureFilter::includingWindow && isEmpty(intersect(r, rootBounds(x_))))
         return false;
     std::lock_guard<std::mutex> hold(lock_);
-    const bool direct = buffer != nullptr && buffer == shared_.data && shared_.segment != 0 &&
-                        capacity >= bytesOf(r);
-    if (!prepare(r, direct)) return false;
+    block_ = buffer != nullptr && capacity >= bytesOf(r) ? blockAt(buffer) : nullptr;
+    if (!prepare(r, block_)) return false;
     // The window tree is known from the server's notices. One that came in
     // the meantime was sent before the picture's last reply, so it is seen
     // here, and the picture is made again from the tree as it now stands.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!compose(r, filter, windowNumber) || !deliver(r, direct, image)) {
-            lastScreen_.reset();
+        if (!compose(r, filter, windowNumber) || !deliver(r, image)) {
+            if (block_ != nullptr) block_->kept.reset();
             return false;
         }
         if (filter == CaptureFilter::allWindows || !(treeChanged_ || wallpaperChanged_)) break;
@@ -283,7 +306,8 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
 }
 
 bool XcbWindowServer::compose(RootRect r, CaptureFilter filter, xcb_window_t window) {
-    previousScreen_ = std::exchange(lastScreen_, std::nullopt);
+    previousScreen_.reset();
+    if (block_ != nullptr) previousScreen_ = std::exchange(block_->kept, std::nullopt);
     switch (filter) {
         case CaptureFilter::allWindows:
             composeScreen(r);
@@ -315,23 +339,25 @@ void XcbWindowServer::composeScreenAround(RootRect r, const std::vector<RootRect
 }
 
 // Only a canvas in the caller's block outlives the picture: the scratch
-// segment and the server's memory serve every kind of picture in turn.
+// segment and the server's memory serve every kind of picture in turn. The
+// changes are taken for every picture of the screen in a block, so that
+// whichever block comes next knows what it missed; a block that missed more
+// than the last two takes is drawn whole.
 bool XcbWindowServer::copyOnlyChanges(RootRect r, const std::vector<RootRect>& holes) {
-    if (canvas_.segment == 0 || canvas_.segment != shared_.segment ||
-        !countScreenChanges(x_, changes_))
+    if (block_ == nullptr || canvas_ != &block_->canvas || !countScreenChanges(x_, changes_))
         return false;
-    lastScreen_ = ScreenPicture{canvas_.pixmap, r, rootBounds(x_), holes};
-    if (previousScreen_ == lastScreen_) {
-        copyScreenChanges(x_, changes_, canvas_, r, holes);
-        return true;
-    }
-    forgetScreenChanges(x_, changes_);
-    return false;
+    takeScreenChanges(x_, changes_);
+    const uint64_t missed = changes_.takes - block_->takenAt;
+    block_->kept = ScreenPicture{canvas_->pixmap, r, rootBounds(x_), holes};
+    block_->takenAt = changes_.takes;
+    if (previousScreen_ != block_->kept || missed > kTakesKept) return false;
+    copyScreenChanges(x_, changes_, *canvas_, r, holes, missed);
+    return true;
 }
 
-void XcbWindowServer::sharedPixelsChanged() {
+void XcbWindowServer::sharedPixelsChanged(const uint8_t* data) {
     std::lock_guard<std::mutex> hold(lock_);
-    lastScreen_.reset();
+    if (Block* block = blockAt(data)) block->kept.reset();
 }
 
 // Off the screen the picture is transparent black: a plain copy from the
@@ -340,8 +366,8 @@ void XcbWindowServer::drawScreen(const DrawSource& screen, RootRect r, RootRect 
     const RootRect shown = intersect(piece, rootBounds(x_));
     std::vector<RootRect> off;
     subtract(piece, shown, off);
-    for (const RootRect& o : off) fill(x_, canvas_, shifted(o, r), 0);
-    drawInto(x_, canvas_, screen, shown.x, shown.y, shifted(shown, r));
+    for (const RootRect& o : off) fill(x_, *canvas_, shifted(o, r), 0);
+    drawInto(x_, *canvas_, screen, shown.x, shown.y, shifted(shown, r));
 }
 
 // The window's inside alone, transparent around it.
@@ -356,9 +382,9 @@ bool XcbWindowServer::composeWindow(RootRect r, xcb_window_t window) {
         if (!t.viewable) return false;
         const RootRect area = intersect(*inside, r);
         if (area.x != r.x || area.y != r.y || area.width != r.width || area.height != r.height)
-            fill(x_, canvas_, {0, 0, r.width, r.height}, 0);
+            fill(x_, *canvas_, {0, 0, r.width, r.height}, 0);
         DrawSource source = windowSource(x_, t);
-        drawInto(x_, canvas_, source, area.x - t.outer.x, area.y - t.outer.y, shifted(area, r));
+        drawInto(x_, *canvas_, source, area.x - t.outer.x, area.y - t.outer.y, shifted(area, r));
         releaseSource(x_, source);
         return true;
     }
@@ -447,7 +473,7 @@ void XcbWindowServer::composeHole(RootRect r, RootRect hole, const std::vector<T
         rest.clear();
         for (const RootRect& piece : open) {
             const RootRect part = intersect(layer.outer, piece);
-            drawInto(x_, canvas_, source, part.x - layer.outer.x, part.y - layer.outer.y,
+            drawInto(x_, *canvas_, source, part.x - layer.outer.x, part.y - layer.outer.y,
                      shifted(part, r));
             subtract(piece, part, rest);
         }
@@ -474,7 +500,7 @@ void XcbWindowServer::layHole(RootRect r, RootRect hole, const std::vector<TopLe
         const RootRect part = intersect(layers[i].outer, hole);
         if (isEmpty(part)) continue;
         DrawSource source = windowSource(x_, layers[i]);
-        drawInto(x_, canvas_, source, part.x - layers[i].outer.x, part.y - layers[i].outer.y,
+        drawInto(x_, *canvas_, source, part.x - layers[i].outer.x, part.y - layers[i].outer.y,
                  shifted(part, r));
         releaseSource(x_, source);
     }
@@ -483,26 +509,27 @@ void XcbWindowServer::layHole(RootRect r, RootRect hole, const std::vector<TopLe
 // Opaque black where the desktop's background cannot be had.
 void XcbWindowServer::drawBackground(RootRect r, RootRect area, const DrawSource& background) {
     if (background.picture != 0)
-        drawInto(x_, canvas_, background, area.x, area.y, shifted(area, r));
+        drawInto(x_, *canvas_, background, area.x, area.y, shifted(area, r));
     else
-        fill(x_, canvas_, shifted(area, r), 0xFFFF);
+        fill(x_, *canvas_, shifted(area, r), 0xFFFF);
 }
 
 // The picture's pixels: already where they belong when the canvas is in
 // shared memory (once the server is done), else read back into the
 // caller's block, the scratch segment, or over the socket.
-bool XcbWindowServer::deliver(RootRect r, bool direct, CapturedImage& image) {
+bool XcbWindowServer::deliver(RootRect r, CapturedImage& image) {
     const RootRect whole{0, 0, r.width, r.height};
+    const xcb_pixmap_t pixmap = canvas_->pixmap;
     bool good = true;
-    if (canvas_.segment != 0) {
+    if (canvas_->segment != 0) {
         waitForServer(x_);
-        image = borrowedImage(direct ? shared_.data : scratch_.data, r);
-    } else if (direct && readIntoSegment(x_, shared_, canvas_.pixmap, whole)) {
-        image = borrowedImage(shared_.data, r);
+        image = borrowedImage(block_ != nullptr ? block_->segment.data : scratch_.data, r);
+    } else if (block_ != nullptr && readIntoSegment(x_, block_->segment, pixmap, whole)) {
+        image = borrowedImage(block_->segment.data, r);
     } else if (ensureScratchSegment(x_, scratch_, bytesOf(r)) &&
-               readIntoSegment(x_, scratch_, canvas_.pixmap, whole)) {
+               readIntoSegment(x_, scratch_, pixmap, whole)) {
         image = borrowedImage(scratch_.data, r);
-    } else if (xcb_get_image_reply_t* reply = readOverSocket(x_, canvas_.pixmap, whole)) {
+    } else if (xcb_get_image_reply_t* reply = readOverSocket(x_, pixmap, whole)) {
         free(lastReply_);
         lastReply_ = reply;
         image = borrowedImage(xcb_get_image_data(reply), r);
@@ -518,7 +545,10 @@ uint8_t* XcbWindowServer::allocateSharedPixels(size_t bytes) {
     int fd = -1;
     uint8_t* data = allocateSharedBlock(bytes, fd);
     if (data == nullptr || fd < 0) return data;
-    if (shared_.segment == 0 && x_.hasShm && !attachBlock(x_, shared_, data, bytes, fd)) {
+    SharedSegment segment;
+    if (x_.hasShm && attachBlock(x_, segment, data, bytes, fd)) {
+        blocks_.push_back(Block{segment, Canvas{}, std::nullopt, 0});
+    } else if (x_.hasShm) {
         reportOnce(
             x_, "shared block",
             "the X server cannot write into the capture buffer; pictures are copied into it");

@@ -10,6 +10,7 @@
 
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
+#include "capture/frame_clock.h"
 #include "capture/host_events.h"
 #include "capture/source_capture.h"
 #include "common/globals.h"
@@ -234,6 +235,51 @@ TEST_F(CaptureOnX11, TheDefaultSourceIsWrittenIntoTheCaptureBufferWithoutTheMain
     uint32_t p;
     memcpy(&p, shared + (static_cast<size_t>(300) * 1920 + 300) * 4, 4);
     EXPECT_EQ(p & 0xFFFFFFu, 0x224466u);
+}
+
+// The X server writes pictures straight into the capture buffer, so a
+// picture that is then refused must not have been written over the last one.
+TEST_F(CaptureOnX11, ARefusedCaptureLeavesTheLastPictureAndItsSize) {
+    const uint32_t blue = windows.create({.x = 100,
+                                          .y = 100,
+                                          .width = 640,
+                                          .height = 480,
+                                          .rgb = 0x1f5e9b,
+                                          .title = "Blue",
+                                          .wmClass = "Blue"});
+    FrameClockHooks hooks = baseFrameClockHooks();
+    hooks.perform = [](std::function<void()>) {};
+    hooks.submit = [](uint8_t*, uint32_t) {};
+    hooks.capture = [this](uint8_t* into) { return getTheBitmap(into, surroundings); };
+    hooks.anyoneReceiving = [] { return true; };
+    thePrefs.screenOrAppMode = 1;
+    thePrefs.whichApp = 0;
+    auto frontPixel = [](int x, int y) {
+        uint32_t p;
+        memcpy(&p, theCaptureBuffer.load() + (static_cast<size_t>(y) * captureWidth + x) * 4, 4);
+        return p & 0xFFFFFFu;
+    };
+    auto expectTheBlueWindow = [&](const char* after) {
+        EXPECT_EQ(captureWidth, 640) << after;
+        EXPECT_EQ(captureHeight, 480) << after;
+        EXPECT_EQ(frontPixel(0, 0), 0x1F5E9Bu) << after;
+        EXPECT_EQ(frontPixel(320, 240), 0x1F5E9Bu) << after;
+        EXPECT_EQ(frontPixel(639, 479), 0x1F5E9Bu) << after;
+    };
+    theAppList = getApplicationWindowList(&theAppCount);
+    ASSERT_EQ(theAppCount, 1);
+    captureStep(hooks, true);
+    expectTheBlueWindow("the first capture");
+
+    windows.resize(blue, 1, 600);  // one pixel a row: not taken
+    windows.paint(blue, 0xff0000);
+    free(theAppList);
+    theAppList = getApplicationWindowList(&theAppCount);
+    ASSERT_EQ(theAppList[0].windows[0].bounds.width, 1.0);
+    captureStep(hooks, true);
+    expectTheBlueWindow("a window one pixel wide");
+    free(theAppList);
+    theAppList = nullptr;
 }
 
 TEST_F(CaptureOnX11, SyntheticMoveLandsInTheFixedArea) {

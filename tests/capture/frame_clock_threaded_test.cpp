@@ -73,7 +73,7 @@ class FrameClockThreads : public ::testing::Test {
             screens.fake.fillBgra = fill;
             screens.fake.screenList = {
                 ScreenInfo{FrameRect{0, 0, double(widthOf(fill)), double(heightOf(fill))}}};
-            getTheBitmap(buffer, noWindows);
+            return getTheBitmap(buffer, noWindows);
         };
         hooks.loadApplicationMenu = [] {};
         hooks.updateMetering = [] {};

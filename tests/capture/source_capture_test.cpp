@@ -221,10 +221,26 @@ TEST_F(SourceCapture, OnASecondScreenTheArrowIsPlacedWithinThatScreensPicture) {
 
 TEST_F(SourceCapture, StrideAndEvenRowsMakeTheSize) {
     answerWith(1366, 1081, 5504);
-    getTheBitmap(buffer, surroundings);
+    EXPECT_TRUE(getTheBitmap(buffer, surroundings));
     EXPECT_EQ(captureWidth, 1376);
     EXPECT_EQ(captureHeight, 1080);
     EXPECT_EQ(buffer[0], 0x11);
+
+    // The encoder takes even widths only: an odd stride loses its last
+    // column, and the rows close up.
+    answerWith(881, 521, 881 * 4);
+    auto* pixels = const_cast<uint8_t*>(fake().image.pixels.get());
+    for (size_t row = 0; row < 521; ++row) {
+        pixels[row * 881 * 4] = static_cast<uint8_t>(row);
+        pixels[row * 881 * 4 + 880 * 4] = 0xEE;
+    }
+    EXPECT_TRUE(getTheBitmap(buffer, surroundings));
+    EXPECT_EQ(captureWidth, 880);
+    EXPECT_EQ(captureHeight, 520);
+    for (size_t row = 0; row < 520; ++row) {
+        EXPECT_EQ(buffer[row * 880 * 4], static_cast<uint8_t>(row)) << row;
+        EXPECT_EQ(buffer[row * 880 * 4 + 879 * 4], 0) << row;
+    }
 }
 
 TEST_F(SourceCapture, FailuresLeaveTheBufferAndSizeAlone) {

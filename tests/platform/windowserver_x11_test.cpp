@@ -168,7 +168,7 @@ TEST_F(X11WindowServer, BelowAWindowPartlyOffTheScreenTheRestIsBlack) {
     ASSERT_NE(block, nullptr);
     for (int round = 0; round < 2; ++round) {
         memset(block, 0x5A, size);
-        server->sharedPixelsChanged();
+        server->sharedPixelsChanged(block);
         CapturedImage image;
         ASSERT_TRUE(server->captureImageInto(
             {1600, 1000, 640, 360}, CaptureFilter::onScreenBelowWindow, crop, block, size, image));
@@ -284,8 +284,10 @@ TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {
     EXPECT_NE(image.pixels.get(), other) << "only the shared block is written into";
 }
 
-// A picture in the shared block is made again only where the screen changed:
-// after each kind of change it must equal a picture made from nothing.
+// A picture in a shared block is made again only where the screen changed
+// since that block's last picture; the capture buffer's two blocks take
+// turns, so each misses what went into the other. After each kind of change
+// a picture must equal one made from nothing.
 TEST_F(X11WindowServer, APictureKeptInTheSharedBlockFollowsEveryChange) {
     windows.setRootBackground(0x102030);
     windows.create({.x = 0, .y = 0, .width = 800, .height = 600, .rgb = 0x00ff00});
@@ -297,12 +299,15 @@ TEST_F(X11WindowServer, APictureKeptInTheSharedBlockFollowsEveryChange) {
         windows.create({.x = 700, .y = 500, .width = 300, .height = 300, .rgb = 0xff0000});
     const FrameRect area{0, 0, 1920, 1200};
     const size_t size = 1920u * 1200u * 4u;
-    uint8_t* block = server->allocateSharedPixels(size);
-    ASSERT_NE(block, nullptr);
+    uint8_t* blocks[2] = {server->allocateSharedPixels(size), server->allocateSharedPixels(size)};
+    ASSERT_NE(blocks[0], nullptr);
+    ASSERT_NE(blocks[1], nullptr);
+    uint8_t* block = blocks[1];
     // Fresh pictures come from a connection of their own, which keeps none.
     std::unique_ptr<WindowServer> other = makeXcbWindowServer();
     ASSERT_NE(other, nullptr);
     auto expectFreshPicture = [&](const char* after) {
+        block = block == blocks[0] ? blocks[1] : blocks[0];
         CapturedImage kept, fresh;
         ASSERT_TRUE(server->captureImageInto(area, CaptureFilter::onScreenBelowWindow, main, block,
                                              size, kept));
@@ -316,18 +321,26 @@ TEST_F(X11WindowServer, APictureKeptInTheSharedBlockFollowsEveryChange) {
         EXPECT_EQ(differing, 0u) << after;
     };
     expectFreshPicture("the first picture");
+    expectFreshPicture("the first picture in the other block");
     expectFreshPicture("nothing changed");
     windows.paint(away, 0xaaaaaa);
     expectFreshPicture("a window in view repainted");
+    expectFreshPicture("the other block after the repaint");
+    windows.paint(away, 0x101010);
+    expectFreshPicture("a repaint while the other block waits");
+    expectFreshPicture("a block two changes behind");
     windows.move(away, 1300, 700);
     expectFreshPicture("a window in view moved");
     windows.paint(hidden, 0x777777);
     expectFreshPicture("a window under the left-out one repainted");
     windows.move(main, 100, 100);
     expectFreshPicture("the left-out window moved");
-    memset(block, 0x5A, size / 2);
-    server->sharedPixelsChanged();
-    expectFreshPicture("the block written by someone else");
+    for (uint8_t* written : blocks) {
+        memset(written, 0x5A, size / 2);
+        server->sharedPixelsChanged(written);
+    }
+    expectFreshPicture("a block written by someone else");
+    expectFreshPicture("the other block written by someone else");
 }
 
 TEST_F(X11WindowServer, AnXErrorFailsTheCaptureAndIsReportedOnce) {

@@ -168,6 +168,13 @@ void TestWindows::move(uint32_t window, int x, int y) {
     sync();
 }
 
+void TestWindows::resize(uint32_t window, int width, int height) {
+    uint32_t size[] = {static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+    xcb_configure_window(impl_->c, window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                         size);
+    sync();
+}
+
 void TestWindows::paint(uint32_t window, uint32_t rgb) {
     xcb_change_window_attributes(impl_->c, window, XCB_CW_BACK_PIXEL, &rgb);
     xcb_clear_area(impl_->c, 0, window, 0, 0, 0, 0);

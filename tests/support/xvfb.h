@@ -75,6 +75,7 @@ class TestWindows {
     void raise(uint32_t window);
     void lower(uint32_t window);
     void move(uint32_t window, int x, int y);
+    void resize(uint32_t window, int width, int height);
     // Repaints window in one colour, as a client drawing new content would.
     void paint(uint32_t window, uint32_t rgb);
     void unmap(uint32_t window);
