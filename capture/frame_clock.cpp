@@ -41,6 +41,25 @@ std::atomic<bool> captureStepWaiting{false};
 std::atomic<uint32_t> receivingEra{0};
 std::atomic<uint32_t> captureEra{0};
 
+// The chosen frame rate paces the frames: a frame is due once a refresh
+// reaches the due time, which then moves on by one frame duration, so that
+// what is sent keeps the announced rate whatever the display's refresh rate.
+// Half a frame of slack keeps a refresh that comes a hair early from costing
+// a frame; a clock that fell more than a frame behind (a held thread, a
+// paused stream) starts again from the refresh rather than making up in a
+// burst.
+std::atomic<uint64_t> nextFrameDue{0};
+
+bool takeFrameIfDue(uint64_t refreshTime) {
+    const uint64_t duration = frameDurationNs(frameRateCode.load());
+    if (duration == 0) return true;
+    const uint64_t due = nextFrameDue.load();
+    if (refreshTime + duration / 2 < due) return false;
+    const bool fellBehind = refreshTime > due + duration;
+    nextFrameDue.store((fellBehind ? refreshTime : due) + duration);
+    return true;
+}
+
 bool anyoneReceiving(const FrameClockHooks& hooks) {
     return !hooks.anyoneReceiving || hooks.anyoneReceiving();
 }
@@ -60,7 +79,7 @@ void queueCaptureStep(const FrameClockHooks& hooks) {
     });
 }
 
-void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
+void requestCaptureAndSubmit(const FrameClockHooks& hooks, uint64_t refreshTime) {
     if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
     std::unique_lock<std::mutex> hold(captureLock, std::try_to_lock);
     if (!hold.owns_lock()) return;
@@ -70,6 +89,7 @@ void requestCaptureAndSubmit(const FrameClockHooks& hooks) {
         if (appListRefreshDue(hooks.tickCount())) queueCaptureStep(hooks);
         return;
     }
+    if (!takeFrameIfDue(refreshTime)) return;
     // Queued while the lock is held, so the capture it asks for cannot start
     // writing before this tick has submitted the previous one.
     queueCaptureStep(hooks);
@@ -157,8 +177,8 @@ FrameClockHooks baseFrameClockHooks() { return makeBaseHooks(); }
 
 void installFrameClockHooks(FrameClockHooks hooks) { installedHooks() = std::move(hooks); }
 
-void frameClockTick(const FrameClockHooks& hooks) {
-    requestCaptureAndSubmit(hooks);
+void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime) {
+    requestCaptureAndSubmit(hooks, refreshTime);
     if (thePrefs.audioInput != 0) hooks.perform(hooks.updateMetering);
     // A flag raised again after this exchange is answered by the request
     // queued here, which reads the current values when it runs.
@@ -176,9 +196,14 @@ void captureStep(const FrameClockHooks& hooks, bool guarded) {
     if (guarded) captureBusy.store(0);
 }
 
-int32_t displayLinkCallback(platform::DisplayLink*, const platform::DisplayLinkTimeStamp*,
-                            const platform::DisplayLinkTimeStamp*, uint64_t, uint64_t*, void*) {
-    frameClockTick(appFrameClockHooks());
+// The refresh's own deadline, not the moment the callback runs: the frames
+// keep their pace even when the link's thread wakes late.
+int32_t displayLinkCallback(platform::DisplayLink*, const platform::DisplayLinkTimeStamp* now,
+                            const platform::DisplayLinkTimeStamp* outputTime, uint64_t, uint64_t*,
+                            void*) {
+    const platform::DisplayLinkTimeStamp* refresh = outputTime != nullptr ? outputTime : now;
+    frameClockTick(appFrameClockHooks(),
+                   refresh != nullptr ? refresh->hostTime : platform::hostTicks());
     return 0;
 }
 

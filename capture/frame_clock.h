@@ -13,9 +13,9 @@
 // launch. Main thread only.
 extern std::atomic<int64_t> lastAppListRefresh;
 
-// The display link's output callback: one tick. All arguments are ignored;
-// returns 0. Start it with platform::startDisplayLink(displayLinkCallback,
-// nullptr).
+// The display link's output callback: one tick, timed by the refresh it
+// stands for (outputTime); the other arguments are ignored. Returns 0. Start
+// it with platform::startDisplayLink(displayLinkCallback, nullptr).
 int32_t displayLinkCallback(platform::DisplayLink* link, const platform::DisplayLinkTimeStamp* now,
                             const platform::DisplayLinkTimeStamp* outputTime, uint64_t flagsIn,
                             uint64_t* flagsOut, void* context);
@@ -62,7 +62,9 @@ FrameClockHooks baseFrameClockHooks();
 // Replaces the hooks; call on the main thread before the display link starts.
 void installFrameClockHooks(FrameClockHooks hooks);
 
-// One tick and one capture step through the given hooks; guarded is false
-// for updateNDIOutputUnguarded.
-void frameClockTick(const FrameClockHooks& hooks);
+// One tick at refreshTime (CLOCK_MONOTONIC nanoseconds) and one capture step
+// through the given hooks; guarded is false for updateNDIOutputUnguarded. A
+// tick asks for a capture and submits only when a frame is due at the rate
+// frameRateCode announces; its other requests go out on every tick.
+void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime);
 void captureStep(const FrameClockHooks& hooks, bool guarded);

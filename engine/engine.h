@@ -161,6 +161,10 @@ void printNDIVersion();
 int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                        int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);
 
+// Nanoseconds of one frame at the rate frameRateCode announces; 0 for a code
+// that announces none.
+uint64_t frameDurationNs(int32_t frameRateCode);
+
 // Checks one received compressed packet of size bytes and decodes its header:
 // header size 44, codec "H264", dataSize within the packet. Returns 0, or -1
 // with one line on standard error naming what is wrong.

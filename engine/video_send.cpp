@@ -62,6 +62,12 @@ uint64_t currentTime100ns() {
     return ticks * numer / (denom * 100);
 }
 
+uint64_t frameDurationNs(int32_t frameRateCode) {
+    if (frameRateCode < 0 || frameRateCode >= kFrameRateCount) return 0;
+    const FrameRate& rate = frameRateTable[frameRateCode];
+    return uint64_t(rate.frame_rate_D) * 1'000'000'000u / uint64_t(rate.frame_rate_N);
+}
+
 int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, int32_t width,
                        int32_t height, uint32_t fourcc, int32_t frameRateCode, int32_t aspect16x9,
                        int32_t progressive) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -18,6 +19,7 @@ struct FrameClockWatch {
     std::vector<std::function<void()>> queue;
     std::vector<std::string> log;
     uint32_t ticks = 100'000;
+    uint64_t refreshTime = 1'000'000'000;
     int32_t captureW = 1920, captureH = 1080;
     uint8_t captureValue = 0x7f;
     bool receiving = true;
@@ -49,6 +51,8 @@ struct FrameClockWatch {
         hooks.tickCount = [this] { return ticks; };
         hooks.anyoneReceiving = [this] { return receiving; };
     }
+    // One refresh of a 60 Hz display, as the display link times it.
+    void tick(uint64_t period = 16'666'667) { frameClockTick(hooks, refreshTime += period); }
     // Runs what is queued, including what that queues in turn.
     void runMainThread() {
         for (size_t i = 0; i < queue.size(); ++i) {
@@ -71,6 +75,7 @@ class FrameClock : public ::testing::Test {
         captureWidth = 0;
         captureHeight = 0;
         lastAppListRefresh = 0;
+        frameRateCode = 7;
     }
     void TearDown() override {
         // A step left waiting would keep the next test's ticks from queueing.
@@ -92,7 +97,7 @@ using Log = std::vector<std::string>;
 
 TEST_F(FrameClock, FirstTickSubmitsNothingYetAndAsksForTheChannelCount) {
     channelCountChanged = 1;  // its launch value
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null"}));
     EXPECT_EQ(channelCountChanged.load(), 0);
     ASSERT_EQ(watch.queue.size(), 2u);  // the capture step, then the channel count
@@ -101,19 +106,47 @@ TEST_F(FrameClock, FirstTickSubmitsNothingYetAndAsksForTheChannelCount) {
     EXPECT_NE(theCaptureBuffer.load(), nullptr);
 
     // The next tick submits the capture the first one asked for.
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
 }
 
+// The frame-rate menu sets the rate sent, not only the rate announced: ten
+// seconds of refreshes at 60 and 144 Hz carry the chosen number of frames,
+// while the meter still goes out on every refresh.
+TEST_F(FrameClock, TheChosenRatePacesCapturesAndSubmissionsOnEveryDisplay) {
+    struct Case {
+        double hz;
+        int32_t code;
+        double fps;
+    };
+    thePrefs.audioInput = 1;
+    for (const Case& c :
+         {Case{60, 2, 25}, Case{60, 3, 29.97}, Case{60, 5, 50}, Case{60, 7, 60}, Case{144, 2, 25},
+          Case{144, 3, 29.97}, Case{144, 5, 50}, Case{144, 7, 60}, Case{50, 7, 50}}) {
+        frameRateCode = c.code;
+        const uint64_t period = uint64_t(1e9 / c.hz + 0.5);
+        const int refreshes = int(10 * c.hz);
+        for (int i = 0; i < refreshes; ++i) {
+            watch.tick(period);
+            watch.runMainThread();
+        }
+        const Log log = watch.takeLog();
+        const auto submitted = std::count_if(
+            log.begin(), log.end(), [](const std::string& e) { return e.rfind("submit", 0) == 0; });
+        EXPECT_NEAR(double(submitted), 10 * c.fps, 1.0) << c.hz << " Hz, code " << c.code;
+        EXPECT_EQ(std::count(log.begin(), log.end(), "meter"), refreshes);
+    }
+}
+
 TEST_F(FrameClock, MeterGoesOutOnEveryTickOnlyWithAudioInput) {
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "capture"}));
     thePrefs.audioInput = 1;
     for (int i = 0; i < 2; ++i) {
-        frameClockTick(watch.hooks);
+        watch.tick();
         watch.runMainThread();
     }
     EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "capture", "meter",
@@ -124,7 +157,7 @@ TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests
     thePrefs.autoRefresh = 1;
     raiseSmallRequests();
     liveOutputMode = 1;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
     EXPECT_EQ(cropInitPending.load(), 0);
@@ -138,35 +171,35 @@ TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests
 }
 
 TEST_F(FrameClock, BackFromModeOneTheFirstTickSubmitsTheLastCapture) {
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     liveOutputMode = 1;
     watch.captureValue = 9;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     watch.takeLog();
     liveOutputMode = 0;
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
     watch.runMainThread();
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 
 TEST_F(FrameClock, BlackModeBeforeAnyCaptureSubmitsAZeroSizedFrame) {
     liveOutputMode = 2;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0"}));
     ASSERT_NE(theCaptureBuffer.load(), nullptr);
 }
 
 TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer) {
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     watch.takeLog();
     liveOutputMode = 2;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     // The tick submits the last capture, the step a black one of its size.
     EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "submit 1920x1080 first 0"}));
@@ -175,7 +208,7 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
     // The capture buffer's two blocks take turns: the second fill is this
     // block's again.
     for (int i = 0; i < 2; ++i) {
-        frameClockTick(watch.hooks);
+        watch.tick();
         watch.runMainThread();
     }
     EXPECT_EQ(watch.takeLog(), (Log(4, "submit 1920x1080 first 0")));
@@ -186,7 +219,7 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
 TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
     raiseSmallRequests();
     captureBusy = 1;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
     // A capture step that finds another running leaves the flag to it.
@@ -196,24 +229,24 @@ TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
 }
 
 TEST_F(FrameClock, TicksWhileTheMainThreadIsHeldEachSubmitButQueueOneCapture) {
-    for (int i = 0; i < 3; ++i) frameClockTick(watch.hooks);
+    for (int i = 0; i < 3; ++i) watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0 null", "submit 0x0 null"}));
     ASSERT_EQ(watch.queue.size(), 1u);
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
     // Once it has run, the next tick queues the next one.
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.queue.size(), 1u);
 }
 
 TEST_F(FrameClock, NobodyReceivingNoCaptureNoSubmissionButTheSmallRequestsGoOn) {
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     watch.takeLog();
     watch.receiving = false;
     raiseSmallRequests();
     for (int i = 0; i < 3; ++i) {
-        frameClockTick(watch.hooks);
+        watch.tick();
         watch.runMainThread();
     }
     EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop", "meter", "meter"}));
@@ -225,32 +258,32 @@ TEST_F(FrameClock, NobodyReceivingNoCaptureNoSubmissionButTheSmallRequestsGoOn) 
 TEST_F(FrameClock, NobodyReceivingTheApplicationListStillRefreshes) {
     watch.receiving = false;
     thePrefs.autoRefresh = 1;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"menu"}));
     watch.ticks += 30;
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_TRUE(watch.queue.empty());  // nothing due, nothing queued
     watch.ticks += 31;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"menu"}));
 }
 
 TEST_F(FrameClock, AReceiverThatConnectsGetsAFreshCaptureNotTheOneFromBefore) {
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     watch.receiving = false;
-    frameClockTick(watch.hooks);
+    watch.tick();
     watch.runMainThread();
     watch.takeLog();
 
     watch.receiving = true;
     watch.captureValue = 9;
-    frameClockTick(watch.hooks);  // the buffer holds a capture from before: not sent
+    watch.tick();  // the buffer holds a capture from before: not sent
     EXPECT_TRUE(watch.takeLog().empty());
     watch.runMainThread();
-    frameClockTick(watch.hooks);
+    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 

@@ -80,9 +80,10 @@ class FrameClockThreads : public ::testing::Test {
         hooks.updateChannelCount = [] {};
         hooks.pleaseInitCropWindow = [] {};
         hooks.tickCount = [] { return uint32_t(0); };
+        // Refreshes of a 60 Hz display a thousand times faster than real.
         ticker = std::thread([this] {
-            while (!stop) {
-                frameClockTick(hooks);
+            for (uint64_t refresh = 1; !stop; ++refresh) {
+                frameClockTick(hooks, refresh * 16'666'667);
                 std::this_thread::sleep_for(1ms);
             }
         });
