@@ -155,6 +155,12 @@ void ViewController::userChangedCropOption(QCheckBox* sender) {
     bringMainWindowToFront();
 }
 
+void ViewController::cropWindowClosed() {
+    if (!ui->cropWindowCheck->isChecked()) return;
+    ui->cropWindowCheck->setChecked(false);
+    userChangedCropOption(ui->cropWindowCheck);
+}
+
 void ViewController::userChangedFrameRateMode(QComboBox* sender) {
     const int32_t index = sender->currentIndex();
     thePrefs.theFrameRateMode = index;

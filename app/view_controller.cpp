@@ -99,6 +99,9 @@ void ViewController::viewDidLoad() {
     theCropWindow->setBringMainWindowToFront([] {
         if (theViewController != nullptr) theViewController->bringMainWindowToFront();
     });
+    theCropWindow->setWhenClosedByUser([] {
+        if (theViewController != nullptr) theViewController->cropWindowClosed();
+    });
     theCropWindow->showWindow();
     theCropWindow->setIsVisible(thePrefs.cropWindow != 0);
     watchSpaceChanges();

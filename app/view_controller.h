@@ -64,6 +64,9 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     // Raises the main window above every other window of the program (the
     // crop window included).
     void bringMainWindowToFront();
+    // The user closed the crop window: as unchecking the crop option, so
+    // that no cropping is left with no window to see or move.
+    void cropWindowClosed();
     // The window server's number of the main window (its X window id).
     uint32_t mainWindowNumber() override;
     // The crop window's frame and number, and its drag, for the capture.

@@ -57,8 +57,9 @@ FrameRect frameFromCropBox(const CropBox& box, double mainHeight) {
                      double(box.width), double(box.height)};
 }
 
-FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens) {
-    if (screens.empty()) return frame;
+namespace {
+
+FrameRect boundsOfScreens(const std::vector<ScreenInfo>& screens) {
     double left = screens[0].frame.x, bottom = screens[0].frame.y;
     double right = left + screens[0].frame.width, top = bottom + screens[0].frame.height;
     for (const ScreenInfo& s : screens) {
@@ -67,13 +68,37 @@ FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& scr
         right = std::max(right, s.frame.x + s.frame.width);
         top = std::max(top, s.frame.y + s.frame.height);
     }
+    return {left, bottom, right - left, top - bottom};
+}
+
+bool overlaps(const FrameRect& a, const FrameRect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+}  // namespace
+
+bool usableOnScreens(const FrameRect& frame, const std::vector<ScreenInfo>& screens) {
+    if (screens.empty()) return true;
+    const FrameRect all = boundsOfScreens(screens);
+    // Written so that a NaN anywhere makes the frame unusable.
+    if (!(frame.width >= 1.0 && frame.height >= 1.0 && frame.width <= all.width &&
+          frame.height <= all.height))
+        return false;
+    return std::any_of(screens.begin(), screens.end(),
+                       [&frame](const ScreenInfo& s) { return overlaps(frame, s.frame); });
+}
+
+FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens) {
+    if (screens.empty()) return frame;
+    const FrameRect all = boundsOfScreens(screens);
     auto within = [](double value, double low, double high) {
         return value == value ? std::clamp(value, low, std::max(low, high)) : low;
     };
-    frame.width = within(frame.width, 1.0, right - left);
-    frame.height = within(frame.height, 1.0, top - bottom);
-    frame.x = within(frame.x, left, right - frame.width);
-    frame.y = within(frame.y, bottom, top - frame.height);
+    frame.width = within(frame.width, 1.0, all.width);
+    frame.height = within(frame.height, 1.0, all.height);
+    frame.x = within(frame.x, all.x, all.x + all.width - frame.width);
+    frame.y = within(frame.y, all.y, all.y + all.height - frame.height);
     return frame;
 }
 
@@ -83,6 +108,10 @@ cropWindow::~cropWindow() { delete theWindow; }
 
 void cropWindow::setBringMainWindowToFront(std::function<void()> bring) {
     bringMainWindowForward = std::move(bring);
+}
+
+void cropWindow::setWhenClosedByUser(std::function<void()> closed) {
+    whenClosedByUser = std::move(closed);
 }
 
 void cropWindow::windowDidResize(QObject* object) {
@@ -135,8 +164,8 @@ void cropWindow::mouseDown() {
     if (bringMainWindowForward) bringMainWindowForward();
 }
 
-// Closing the main window ends the program even while this window shows, and
-// the window has no close button of its own: the crop option hides it.
+// Closing the main window ends the program even while this window shows;
+// the crop option shows and hides it.
 void cropWindow::windowDidLoad() {
     if (theWindow == nullptr) return;
     QPalette palette = theWindow->palette();
@@ -193,6 +222,11 @@ bool cropWindow::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::Resize:
             windowDidResize(watched);
             break;
+        // Only a close from outside (the window manager's button) is the
+        // user's; the program's own closes at quit are not.
+        case QEvent::Close:
+            if (event->spontaneous() && whenClosedByUser) whenClosedByUser();
+            break;
         case QEvent::MouseButtonPress:
             if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton) break;
             mouseDown();
@@ -210,10 +244,16 @@ bool cropWindow::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
+// A box the user could not see or grab is brought onto the screens, and
+// then stored as shown, so that the window and the box stay one rectangle.
 void cropWindow::placeFromCropBox() {
     CropBox box{thePrefs.cropBoxWidth, thePrefs.cropBoxHeight, thePrefs.cropBoxTop,
                 thePrefs.cropBoxLeft};
-    setFrame(placeInsideScreens(frameFromCropBox(box, mainHeight()), windowServer().screens()));
+    const FrameRect frame = frameFromCropBox(box, mainHeight());
+    const std::vector<ScreenInfo> screens = windowServer().screens();
+    if (usableOnScreens(frame, screens)) return setFrame(frame);
+    setFrame(placeInsideScreens(frame, screens));
+    storeFrameIntoCropBox();
 }
 
 void cropWindow::storeFrameIntoCropBox() {

@@ -28,9 +28,13 @@ CropBox cropBoxFromFrame(const FrameRect& frame, double mainHeight);
 // Box to frame: origin (left, M - top - height), size width x height.
 FrameRect frameFromCropBox(const CropBox& box, double mainHeight);
 
+// Whether the user can see and grab a window of this frame (bottom-left
+// coordinates): at least 1 x 1, no larger than the screens' bounding box,
+// and on some screen, if only in part. True without screens.
+bool usableOnScreens(const FrameRect& frame, const std::vector<ScreenInfo>& screens);
 // The frame moved and shrunk as little as needed to lie inside the screens'
-// bounding box (bottom-left coordinates), at least 1 x 1; unchanged without
-// screens. A box from damaged settings can hold any 32-bit values.
+// bounding box, at least 1 x 1; unchanged without screens. A box from
+// damaged settings can hold any 32-bit values.
 FrameRect placeInsideScreens(FrameRect frame, const std::vector<ScreenInfo>& screens);
 
 class cropWindow : public QObject {
@@ -82,6 +86,9 @@ class cropWindow : public QObject {
     // What a press or a resize calls to bring the main window to the front;
     // the application sets it, nothing happens without it.
     void setBringMainWindowToFront(std::function<void()> bring);
+    // What closing the window from the window manager's close button calls;
+    // the window is hidden either way.
+    void setWhenClosedByUser(std::function<void()> closed);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -99,6 +106,7 @@ class cropWindow : public QObject {
     FramePoint eventOri;
     bool monitorInstalled = false;
     std::function<void()> bringMainWindowForward;
+    std::function<void()> whenClosedByUser;
 };
 
 // The one crop window controller, made by the main window's start-up.

@@ -111,6 +111,14 @@ TEST_F(ControlRules, CropOffHidesTheWindowEnablesTheCursorBoxesAndRaisesTheMainW
     EXPECT_TRUE(ui().showMouse->isEnabled());
     EXPECT_TRUE(ui().bigMouse->isEnabled());
     EXPECT_TRUE(processEventsUntil([&] { return QApplication::activeWindow() == &vc; }));
+
+    // Closing the crop window itself is the same as unchecking the option.
+    ui().cropWindowCheck->click();
+    vc.cropWindowClosed();
+    EXPECT_FALSE(ui().cropWindowCheck->isChecked());
+    EXPECT_EQ(thePrefs.cropWindow, 0);
+    EXPECT_FALSE(cropWindowVisible());
+    EXPECT_TRUE(ui().showMouse->isEnabled());
 }
 
 TEST_F(ControlRules, CursorOnWithApplicationSourceAndFixedScalingReturnsToNativeDisplay) {

@@ -174,6 +174,30 @@ TEST_F(CropWindowTest, ResetPrintsTheOldBoxThenPlacesTheDefault) {
     EXPECT_EQ(thePrefs.cropBoxLeft, 100);
     EXPECT_EQ(geometry(), QRect(100, 100, 1280, 720));
     EXPECT_EQ(crop.frame().y, 1080.0 - 100 - 720);
+
+    // On a smaller screen the default box reaches past its lower edge and
+    // stays as it is: the window shows the box, and the box what is shown.
+    screens.fake.screenList = {ScreenInfo{FrameRect{0, 0, 1366, 768}}};
+    crop.pleaseResetCropBoundaries();
+    settle();
+    EXPECT_EQ(geometry(), QRect(100, 100, 1280, 720));
+    EXPECT_EQ(thePrefs.cropBoxTop, 100);
+    EXPECT_EQ(thePrefs.cropBoxLeft, 100);
+}
+
+// A box from damaged settings, off every screen, is brought onto them and
+// stored as placed, whether or not the crop option is on.
+TEST_F(CropWindowTest, ABoxOffEveryScreenIsBroughtOnAndStoredAsPlaced) {
+    thePrefs.cropBoxTop = 5000;
+    thePrefs.cropBoxLeft = -9000;
+    showCropWindow();
+    settle();
+    EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(geometry()));
+    EXPECT_EQ(geometry().size(), QSize(640, 360));
+    EXPECT_EQ(thePrefs.cropBoxWidth, 640);
+    EXPECT_EQ(thePrefs.cropBoxHeight, 360);
+    EXPECT_EQ(thePrefs.cropBoxTop, 1080 - 360);
+    EXPECT_EQ(thePrefs.cropBoxLeft, 0);
 }
 
 TEST_F(CropWindowTest, InitPrintsAndPlacesWithoutChangingTheBox) {

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QWidget>
+#include <chrono>
 
 #include "capture/crop_window.h"
 #include "settings/prefs.h"
@@ -85,6 +86,21 @@ TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
     EXPECT_GE(top, 0);
     EXPECT_LE(left + placed.width(), 1600);
     EXPECT_LE(top + placed.height(), 900);
+
+    // The window manager's close button is the user's: the program is told.
+    // Its own closes are not.
+    int closedByUser = 0;
+    crop.setWhenClosedByUser([&closedByUser] { ++closedByUser; });
+    testsupport::TestWindows windows(x.display());
+    ASSERT_TRUE(windows.askToClose(crop.windowNumber()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (crop.window()->isVisible() && std::chrono::steady_clock::now() < deadline)
+        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_FALSE(crop.window()->isVisible());
+    EXPECT_EQ(closedByUser, 1);
+    crop.setIsVisible(true);
+    crop.window()->close();
+    EXPECT_EQ(closedByUser, 1);
 }
 
 }  // namespace

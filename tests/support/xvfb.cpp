@@ -186,6 +186,22 @@ void TestWindows::unmap(uint32_t window) {
     sync();
 }
 
+bool TestWindows::askToClose(uint32_t window) {
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = impl_->atom("WM_PROTOCOLS");
+    message.data.data32[0] = impl_->atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_generic_error_t* error = xcb_request_check(
+        impl_->c, xcb_send_event_checked(impl_->c, 0, window, XCB_EVENT_MASK_NO_EVENT,
+                                         reinterpret_cast<const char*>(&message)));
+    const bool sent = error == nullptr;
+    free(error);
+    return sent;
+}
+
 void TestWindows::map(uint32_t window) {
     xcb_map_window(impl_->c, window);
     sync();

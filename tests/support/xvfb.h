@@ -79,6 +79,9 @@ class TestWindows {
     // Repaints window in one colour, as a client drawing new content would.
     void paint(uint32_t window, uint32_t rgb);
     void unmap(uint32_t window);
+    // Asks window to close as a window manager's close button does: a
+    // WM_DELETE_WINDOW message, checked by the server. False when it failed.
+    bool askToClose(uint32_t window);
     void map(uint32_t window);
     uint32_t root() const;
     // Sets a 32-bit property of window: value of type (an atom name such as
