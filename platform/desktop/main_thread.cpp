@@ -54,7 +54,9 @@ int32_t performOnMainThread(std::function<void()> work) {
     std::lock_guard<std::mutex> hold(g.lock);
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || app == g.endedApp) {
-        if (!g.dropReported) {
+        // Once the application object has gone the process is quitting: the
+        // display link asks on to the end, and nothing is left to do.
+        if (g.endedApp == nullptr && !g.dropReported) {
             fprintf(stderr, "performOnMainThread: no application object, requests dropped\n");
             g.dropReported = true;
         }
