@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,19 @@ bool isSocket(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
+constexpr const char* kWhatIsOff = "desktop notifications and the display-sleep inhibit are off";
+
+// An announced bus that cannot be reached (a socket that is not there) is
+// said once, as having none is: a bus that comes later is still used.
+void reportUnreachableBusOnce(const std::string& address) {
+    static bool reported = false;  // main thread only
+    if (reported) return;
+    reported = true;
+    std::fprintf(stderr, "%s: no session bus at %s; %s\n",
+                 QCoreApplication::applicationName().toLocal8Bit().constData(), address.c_str(),
+                 kWhatIsOff);
+}
+
 }  // namespace
 
 std::string sessionBusAddress() {
@@ -35,10 +49,8 @@ std::string sessionBusAddress() {
 void neverAutolaunchSessionBus(const char* programName) {
     if (!sessionBusAddress().empty()) return;
     setenv("DBUS_SESSION_BUS_ADDRESS", kNoBusAddress, 1);
-    std::fprintf(stderr,
-                 "%s: no session bus (DBUS_SESSION_BUS_ADDRESS is not set); desktop notifications "
-                 "and the display-sleep inhibit are off\n",
-                 programName);
+    std::fprintf(stderr, "%s: no session bus (DBUS_SESSION_BUS_ADDRESS is not set); %s\n",
+                 programName, kWhatIsOff);
 }
 
 QDBusConnection sessionBus() {
@@ -53,7 +65,9 @@ QDBusConnection sessionBus() {
     if (bus.isConnected()) return bus;
     QDBusConnection::disconnectFromBus(name);
     bus = QDBusConnection::connectToBus(QString::fromStdString(address), name);
-    if (!bus.isConnected()) QDBusConnection::disconnectFromBus(name);
+    if (bus.isConnected()) return bus;
+    QDBusConnection::disconnectFromBus(name);
+    reportUnreachableBusOnce(address);
     return bus;
 }
 

@@ -24,7 +24,9 @@ void neverAutolaunchSessionBus(const char* programName);
 
 // A connection to the session bus at sessionBusAddress(), made again when the
 // bus it last reached has gone; a disconnected connection when there is no
-// bus. Never starts a bus. Needs the application object; main thread only.
+// bus, with one line on standard error the first time an announced bus
+// cannot be reached. Never starts a bus. Needs the application object; main
+// thread only.
 QDBusConnection sessionBus();
 
 }  // namespace platform

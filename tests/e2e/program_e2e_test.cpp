@@ -229,6 +229,14 @@ const char* kSettings =
     "theFrameRateMode=3\n"
     "theBitRateMode=0\n";
 
+size_t linesContaining(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos;
+    return count;
+}
+
 TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     testsupport::XvfbServer x(kScreenWidth, kScreenHeight);
     ASSERT_TRUE(x.ok());
@@ -322,19 +330,13 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     EXPECT_NE(saved.find("cropBoxWidth=1280"), std::string::npos)
         << saved;  // written, not prepared
     EXPECT_EQ(web.requests().size(), 1u);
+    // An announced bus that is not there is said once, as a missing one is.
+    EXPECT_EQ(linesContaining(readText(err), "no session bus at"), 1u) << readText(err);
 }
 
 // What a run of the program wrote, for a failure's message.
 std::string transcript(const std::string& out, const std::string& err) {
     return "standard output:\n" + readText(out) + "standard error:\n" + readText(err);
-}
-
-size_t linesContaining(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        count += line.find(part) != std::string::npos;
-    return count;
 }
 
 TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
