@@ -43,6 +43,7 @@ namespace {
 xcb_render_pictformat_t formatOfDepth(const XContext& context, uint8_t depth) {
     if (depth == 24) return context.rgb24;
     if (depth == 32) return context.argb32;
+    if (depth == context.screen->root_depth) return context.rootFormat;
     return 0;
 }
 
@@ -85,7 +86,7 @@ DrawSource windowSource(XContext& context, const TopLevel& window) {
 }
 
 DrawSource pixmapSource(XContext& context, xcb_pixmap_t pixmap) {
-    return sourceOf(context, pixmap, 24, 0);
+    return sourceOf(context, pixmap, context.screen->root_depth, 0);
 }
 
 void releaseSource(XContext& context, DrawSource& source) {

@@ -38,7 +38,7 @@ struct DrawSource {
 DrawSource screenSource(XContext& context);
 // A top-level window's own pixels (the window itself without Composite).
 DrawSource windowSource(XContext& context, const TopLevel& window);
-// A pixmap of another client (the wallpaper), depth 24.
+// A pixmap of another client (the wallpaper), of the root's depth.
 DrawSource pixmapSource(XContext& context, xcb_pixmap_t pixmap);
 void releaseSource(XContext& context, DrawSource& source);
 

@@ -62,6 +62,22 @@ xcb_render_pictformat_t findFormat(const xcb_render_query_pict_formats_reply_t* 
     return 0;
 }
 
+// Render's format of the root's visual: what the screen's own pixels are,
+// whatever their depth.
+xcb_render_pictformat_t formatOfRootVisual(const XContext& x,
+                                           const xcb_render_query_pict_formats_reply_t* formats) {
+    auto screens = xcb_render_query_pict_formats_screens_iterator(formats);
+    for (; screens.rem > 0; xcb_render_pictscreen_next(&screens)) {
+        auto depths = xcb_render_pictscreen_depths_iterator(screens.data);
+        for (; depths.rem > 0; xcb_render_pictdepth_next(&depths)) {
+            auto visuals = xcb_render_pictdepth_visuals_iterator(depths.data);
+            for (; visuals.rem > 0; xcb_render_pictvisual_next(&visuals))
+                if (visuals.data->visual == x.screen->root_visual) return visuals.data->format;
+        }
+    }
+    return 0;
+}
+
 void learnRenderFormats(XContext& x) {
     xcb_connection_t* c = x.connection;
     free(takeReply(x, xcb_render_query_version_reply, xcb_render_query_version(c, 0, 11),
@@ -72,6 +88,7 @@ void learnRenderFormats(XContext& x) {
     if (formats != nullptr) {
         x.rgb24 = findFormat(formats, 24, 0);
         x.argb32 = findFormat(formats, 32, 0xFF);
+        x.rootFormat = formatOfRootVisual(x, formats);
     }
     free(formats);
     x.hasRender = x.rgb24 != 0 && x.argb32 != 0;

@@ -59,6 +59,9 @@ struct XContext {
     // alpha) pictures, 0 when the server has none.
     xcb_render_pictformat_t rgb24 = 0;
     xcb_render_pictformat_t argb32 = 0;
+    // The format of the root's visual (5-6-5 on a 16-bit screen, say): Render
+    // turns such pixels into the canvas's 32 bits as it draws them.
+    xcb_render_pictformat_t rootFormat = 0;
     // Depth of the pictures put together: the root's when its pixels take
     // 32 bits, else 32.
     uint8_t canvasDepth = 32;

@@ -344,7 +344,10 @@ void XcbWindowServer::composeScreenAround(RootRect r, const std::vector<RootRect
 // whichever block comes next knows what it missed; a block that missed more
 // than the last two takes is drawn whole.
 bool XcbWindowServer::copyOnlyChanges(RootRect r, const std::vector<RootRect>& holes) {
-    if (block_ == nullptr || canvas_ != &block_->canvas || !countScreenChanges(x_, changes_))
+    // The changes are copied as they are, so only onto a canvas of the
+    // screen's own depth.
+    if (block_ == nullptr || canvas_ != &block_->canvas ||
+        canvas_->depth != x_.screen->root_depth || !countScreenChanges(x_, changes_))
         return false;
     takeScreenChanges(x_, changes_);
     const uint64_t missed = changes_.takes - block_->takenAt;

@@ -96,6 +96,18 @@ struct TestWindows::Impl {
                             static_cast<uint32_t>(count), data);
     }
     void describe(xcb_window_t w, const TestWindowSpec& spec);
+    // The root visual's pixel for 0xRRGGBB, each channel cut to its bits.
+    uint32_t pixelOf(uint32_t rgb) const {
+        uint32_t pixel = 0;
+        const uint32_t masks[] = {visual.red_mask, visual.green_mask, visual.blue_mask};
+        for (int i = 0; i < 3; ++i) {
+            const uint32_t channel = (rgb >> (16 - 8 * i)) & 0xFF;
+            const int shift = __builtin_ctz(masks[i]), bits = __builtin_popcount(masks[i]);
+            pixel |= ((channel >> (8 - bits)) << shift) & masks[i];
+        }
+        return pixel;
+    }
+    xcb_visualtype_t visual{};
 };
 
 void TestWindows::Impl::describe(xcb_window_t w, const TestWindowSpec& spec) {
@@ -123,7 +135,11 @@ void TestWindows::Impl::describe(xcb_window_t w, const TestWindowSpec& spec) {
 TestWindows::TestWindows(const std::string& display) : impl_(new Impl) {
     impl_->c = xcb_connect(display.c_str(), nullptr);
     if (xcb_connection_has_error(impl_->c)) return;
-    impl_->root = xcb_setup_roots_iterator(xcb_get_setup(impl_->c)).data->root;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(impl_->c)).data;
+    impl_->root = screen->root;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem > 0; xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v))
+            if (v.data->visual_id == screen->root_visual) impl_->visual = *v.data;
 }
 
 TestWindows::~TestWindows() {
@@ -138,7 +154,7 @@ uint32_t TestWindows::create(const TestWindowSpec& spec) {
     if (!ok()) return 0;
     xcb_connection_t* c = impl_->c;
     xcb_window_t w = xcb_generate_id(c);
-    uint32_t values[] = {spec.rgb};
+    uint32_t values[] = {impl_->pixelOf(spec.rgb)};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, w, impl_->root, static_cast<int16_t>(spec.x),
                       static_cast<int16_t>(spec.y), static_cast<uint16_t>(spec.width),
                       static_cast<uint16_t>(spec.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -176,7 +192,8 @@ void TestWindows::resize(uint32_t window, int width, int height) {
 }
 
 void TestWindows::paint(uint32_t window, uint32_t rgb) {
-    xcb_change_window_attributes(impl_->c, window, XCB_CW_BACK_PIXEL, &rgb);
+    const uint32_t pixel = impl_->pixelOf(rgb);
+    xcb_change_window_attributes(impl_->c, window, XCB_CW_BACK_PIXEL, &pixel);
     xcb_clear_area(impl_->c, 0, window, 0, 0, 0, 0);
     sync();
 }
@@ -222,7 +239,8 @@ void TestWindows::setAtom(uint32_t window, const char* property, const char* val
 }
 
 void TestWindows::setRootBackground(uint32_t rgb) {
-    xcb_change_window_attributes(impl_->c, impl_->root, XCB_CW_BACK_PIXEL, &rgb);
+    const uint32_t pixel = impl_->pixelOf(rgb);
+    xcb_change_window_attributes(impl_->c, impl_->root, XCB_CW_BACK_PIXEL, &pixel);
     xcb_clear_area(impl_->c, 0, impl_->root, 0, 0, 0, 0);
     sync();
 }
@@ -234,7 +252,8 @@ void TestWindows::setWallpaper(uint32_t rgb) {
     xcb_create_pixmap(c, screen->root_depth, pixmap, impl_->root, screen->width_in_pixels,
                       screen->height_in_pixels);
     xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, pixmap, XCB_GC_FOREGROUND, &rgb);
+    const uint32_t pixel = impl_->pixelOf(rgb);
+    xcb_create_gc(c, gc, pixmap, XCB_GC_FOREGROUND, &pixel);
     xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
     xcb_poly_fill_rectangle(c, pixmap, gc, 1, &all);
     xcb_free_gc(c, gc);
