@@ -104,8 +104,19 @@ int32_t applyLoadRule(const PrefKey& key, int32_t value, int screenCount) {
     return value;
 }
 
+// A value no control offers (a hand edit, a damaged file) would leave its menu
+// blank or, as a source kind, capture nothing at all; it is not saved back.
+bool withinRange(const PrefKey& key, int32_t value) {
+    if (value >= key.minValue && value <= key.maxValue) return true;
+    std::fprintf(stderr, "settings: %s %d is outside %d to %d, default %d kept\n", key.key,
+                 static_cast<int>(value), static_cast<int>(key.minValue),
+                 static_cast<int>(key.maxValue), static_cast<int>(key.defaultValue));
+    return false;
+}
+
 void loadInt(const QSettings& store, const PrefKey& key, int screenCount) {
-    if (auto value = readInt(store, key.key))
+    const std::optional<int32_t> value = readInt(store, key.key);
+    if (value && withinRange(key, *value))
         thePrefs.*key.integer = applyLoadRule(key, *value, screenCount);
 }
 

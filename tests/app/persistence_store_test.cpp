@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QSettings>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,35 +46,42 @@ class PersistenceTest : public testing::Test {
     std::string dir_;
 };
 
-const std::pair<const char*, PrefInt AppPrefs::*> kIntFields[] = {
-    {"outputMode", &AppPrefs::outputMode},
-    {"screenOrAppMode", &AppPrefs::screenOrAppMode},
-    {"whichScreen", &AppPrefs::whichScreen},
-    {"whichApp", &AppPrefs::whichApp},
-    {"showMouse", &AppPrefs::showMouse},
-    {"bigMouse", &AppPrefs::bigMouse},
-    {"cropWindow", &AppPrefs::cropWindow},
-    {"muteSound", &AppPrefs::muteSound},
-    {"backgroundMode", &AppPrefs::backgroundMode},
-    {"scalingMode", &AppPrefs::scalingMode},
-    {"cropBoxWidth", &AppPrefs::cropBoxWidth},
-    {"cropBoxHeight", &AppPrefs::cropBoxHeight},
-    {"cropBoxTop", &AppPrefs::cropBoxTop},
-    {"cropBoxLeft", &AppPrefs::cropBoxLeft},
-    {"autoRefresh", &AppPrefs::autoRefresh},
-    {"audioInput", &AppPrefs::audioInput},
-    {"allChannels", &AppPrefs::allChannels},
-    {"audioOutputDevice", &AppPrefs::audioOutputDevice},
-    {"audioInputDevice", &AppPrefs::audioInputDevice},
-    {"theFrameRateMode", &AppPrefs::theFrameRateMode},
-    {"prescaleIt", &AppPrefs::prescaleIt},
-    {"theBitRateMode", &AppPrefs::theBitRateMode},
+// Every integer field with a value inside its range and away from its default,
+// so that a lost or swapped field shows.
+struct IntField {
+    const char* name;
+    PrefInt AppPrefs::*field;
+    int32_t sample;
+};
+const IntField kIntFields[] = {
+    {"outputMode", &AppPrefs::outputMode, 2},
+    {"screenOrAppMode", &AppPrefs::screenOrAppMode, 1},
+    {"whichScreen", &AppPrefs::whichScreen, 2},
+    {"whichApp", &AppPrefs::whichApp, 14},
+    {"showMouse", &AppPrefs::showMouse, 1},
+    {"bigMouse", &AppPrefs::bigMouse, 1},
+    {"cropWindow", &AppPrefs::cropWindow, 1},
+    {"muteSound", &AppPrefs::muteSound, 1},
+    {"backgroundMode", &AppPrefs::backgroundMode, 1},
+    {"scalingMode", &AppPrefs::scalingMode, 2},
+    {"cropBoxWidth", &AppPrefs::cropBoxWidth, 21},
+    {"cropBoxHeight", &AppPrefs::cropBoxHeight, 22},
+    {"cropBoxTop", &AppPrefs::cropBoxTop, -40},  // above the main screen: negatives survive
+    {"cropBoxLeft", &AppPrefs::cropBoxLeft, 24},
+    {"autoRefresh", &AppPrefs::autoRefresh, 1},
+    {"audioInput", &AppPrefs::audioInput, 1},
+    {"allChannels", &AppPrefs::allChannels, 1},
+    {"audioOutputDevice", &AppPrefs::audioOutputDevice, 28},
+    {"audioInputDevice", &AppPrefs::audioInputDevice, 29},
+    {"theFrameRateMode", &AppPrefs::theFrameRateMode, 1},
+    {"prescaleIt", &AppPrefs::prescaleIt, 1},
+    {"theBitRateMode", &AppPrefs::theBitRateMode, 6},
 };
 
 // The whole record by field name, so that a mismatch names its field.
 std::map<std::string, std::string> snapshot() {
     std::map<std::string, std::string> fields;
-    for (const auto& [name, field] : kIntFields) fields[name] = std::to_string(thePrefs.*field);
+    for (const IntField& f : kIntFields) fields[f.name] = std::to_string(thePrefs.*f.field);
     fields["appName"] = thePrefs.appName;
     fields["audioInputDeviceSIOUID"] = thePrefs.audioInputDeviceSIOUID;
     return fields;
@@ -84,12 +92,8 @@ std::map<std::string, std::string> resetSet() {
     return snapshot();
 }
 
-// Every field away from its default, so that a lost field shows.
 void fillPrefs() {
-    int32_t value = 11;
-    for (const auto& [name, field] : kIntFields) thePrefs.*field = value++;
-    thePrefs.cropBoxTop = -40;  // above the main screen: negative values survive
-    thePrefs.whichScreen = 2;
+    for (const IntField& f : kIntFields) thePrefs.*f.field = f.sample;
     setPrefsText(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
     setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
 }
@@ -166,12 +170,69 @@ TEST_F(PersistenceTest, DeviceNumbersBelowOneBecomeZeroAndArePrinted) {
     EXPECT_EQ(GetCapturedStdout(), "After prefs - audioInputDevice = 0\n");
 }
 
-TEST_F(PersistenceTest, OutOfRangeModesLoadUnchanged) {
-    writeStore("theFrameRateMode=9\ntheBitRateMode=12\nscalingMode=-3\n");
+// Each menu's items and each checkbox's two states, with the default.
+struct Choices {
+    const char* key;
+    PrefInt AppPrefs::*field;
+    int32_t last;
+    int32_t defaultValue;
+};
+const Choices kChoices[] = {
+    {"outputMode", &AppPrefs::outputMode, 2, 0},
+    {"screenOrAppMode", &AppPrefs::screenOrAppMode, 1, 0},
+    {"showMouse", &AppPrefs::showMouse, 1, 0},
+    {"bigMouse", &AppPrefs::bigMouse, 1, 0},
+    {"cropWindow", &AppPrefs::cropWindow, 1, 0},
+    {"muteSound", &AppPrefs::muteSound, 1, 0},
+    {"backgroundMode", &AppPrefs::backgroundMode, 2, 0},
+    {"scalingMode", &AppPrefs::scalingMode, 2, 0},
+    {"autoRefresh", &AppPrefs::autoRefresh, 1, 0},
+    {"audioInput", &AppPrefs::audioInput, 1, 0},
+    {"allChannels", &AppPrefs::allChannels, 1, 0},
+    {"theFrameRateMode", &AppPrefs::theFrameRateMode, 3, 3},
+    {"prescaleIt", &AppPrefs::prescaleIt, 1, 0},
+    {"theBitRateMode", &AppPrefs::theBitRateMode, 6, 0},
+};
+
+std::string choicesAt(int32_t (*value)(const Choices&)) {
+    std::string text;
+    for (const Choices& c : kChoices)
+        text += std::string(c.key) + "=" + std::to_string(value(c)) + "\n";
+    return text;
+}
+
+// screenOrAppMode 5 would show the application radio on and capture nothing,
+// so that no sender is ever made; a frame rate of 99 would leave its menu
+// blank. Neither may outlive the next save.
+TEST_F(PersistenceTest, ValuesNoControlOffersLoadAsDefaultsWithALineAndAreNotSavedBack) {
+    writeStore(choicesAt([](const Choices& c) { return c.last; }));
+    CaptureStderr();
     loadPrefs(1);
-    EXPECT_EQ(thePrefs.theFrameRateMode, 9);
-    EXPECT_EQ(thePrefs.theBitRateMode, 12);
-    EXPECT_EQ(thePrefs.scalingMode, -3);
+    EXPECT_EQ(GetCapturedStderr(), "") << "every last item is a value of its own";
+    for (const Choices& c : kChoices) EXPECT_EQ(thePrefs.*c.field, c.last) << c.key;
+
+    for (auto outside :
+         {+[](const Choices& c) { return c.last + 1; }, +[](const Choices&) { return -1; },
+          +[](const Choices& c) { return c.last * 33 + 5; }}) {
+        writeStore(choicesAt(outside) + "cropBoxLeft=-2147483648\n");
+        CaptureStderr();
+        loadPrefs(1);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), std::size(kChoices)) << err;
+        for (const Choices& c : kChoices) {
+            EXPECT_NE(err.find(std::string("settings: ") + c.key + " " +
+                               std::to_string(outside(c)) + " "),
+                      std::string::npos)
+                << err;
+            EXPECT_EQ(thePrefs.*c.field, c.defaultValue) << c.key;
+        }
+        EXPECT_EQ(thePrefs.cropBoxLeft, INT32_MIN) << "a crop box may lie anywhere";
+
+        savePrefs();
+        QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
+        for (const Choices& c : kChoices)
+            EXPECT_EQ(store.value(c.key).toInt(), c.defaultValue) << c.key;
+    }
 }
 
 TEST_F(PersistenceTest, LongTextsLoadAsTheirFirst255Bytes) {
@@ -340,7 +401,7 @@ TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
     loadPrefs(3);
     EXPECT_EQ(thePrefs.whichScreen, 2);
-    EXPECT_EQ(thePrefs.screenOrAppMode, 12);
+    EXPECT_EQ(thePrefs.screenOrAppMode, 1);
 }
 
 }  // namespace
