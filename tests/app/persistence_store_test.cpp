@@ -1,12 +1,16 @@
 // The settings store against a real QSettings file in a private
 // XDG_CONFIG_HOME.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
 #include <QSettings>
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/persistence.h"
 #include "settings/prefs.h"
@@ -322,6 +327,99 @@ TEST_F(PersistenceTest, AMalformedFileIsReadWhereItCanAndSavedOverWithoutComplai
     auto expected = saved;
     expected["whichApp"] = "0";
     EXPECT_EQ(snapshot(), expected);
+}
+
+// A save in another process, holding the store's lock the way Qt's lock file
+// does (an flock, and its pid, program and host on three lines) until it is
+// killed. Only async-signal-safe calls run in the child.
+class SaveInAnotherProcess {
+  public:
+    explicit SaveInAnotherProcess(const std::string& lockPath) {
+        int ready[2], hold[2];
+        if (pipe(ready) != 0 || pipe(hold) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+            if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) _exit(1);
+            char byte = 'x';
+            if (write(ready[1], &byte, 1) == 1) (void)read(hold[0], &byte, 1);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        hold_ = hold[1];
+        char byte = 0;
+        locked_ = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        std::ofstream(lockPath) << pid_ << "\n"
+                                << fs::read_symlink("/proc/self/exe").filename().string() << "\n"
+                                << host << "\n";
+    }
+    ~SaveInAnotherProcess() { kill(); }
+    bool locked() const { return locked_; }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        close(hold_);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int hold_ = -1;
+    bool locked_ = false;
+};
+
+// A lock file as a process killed before it wrote its name into it leaves it.
+void leaveNamelessLock(const std::string& path) {
+    std::ofstream{path};
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::minutes(1));
+}
+
+TEST_F(PersistenceTest, LeftoversOfAKilledSaveGoAtTheNextLoadButALiveSavesStay) {
+    writeStore("scalingMode=2\n");
+    const std::string store = prefsStorePath();
+    const std::string lock = store + ".lock";
+    const std::string removalLock = lock + ".rmlock";
+    const std::string copy = store + ".GapPRn";  // its finished copy, not yet renamed
+    const std::vector<std::string> others = {store + ".bak", store + ".GapPRnX", store + ".Gap1Rn",
+                                             dir_ + "/NDITabrivo/x.conf.GapPRn"};
+    for (const std::string& name : others) std::ofstream(name) << "[General]\n";
+    fs::create_directory(store + ".FolDer");
+
+    SaveInAnotherProcess saving(lock);
+    ASSERT_TRUE(saving.locked());
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::minutes(1));
+    std::ofstream(copy) << "[General]\nscalingMode=1\n";
+    CaptureStderr();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(fs::exists(lock)) << "another instance is saving, slowly";
+    EXPECT_TRUE(fs::exists(copy)) << "another instance is saving, slowly";
+
+    saving.kill();
+    leaveNamelessLock(removalLock);
+    CaptureStderr();
+    loadPrefs(1);
+    std::string err = GetCapturedStderr();
+    for (const std::string& leftover : {lock, removalLock, copy}) {
+        EXPECT_FALSE(fs::exists(leftover)) << leftover;
+        EXPECT_NE(err.find("settings: removed " + leftover + ", "), std::string::npos) << err;
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+    for (const std::string& name : others) EXPECT_TRUE(fs::exists(name)) << name;
+    EXPECT_TRUE(fs::is_directory(store + ".FolDer"));
+    EXPECT_EQ(thePrefs.scalingMode, 2);
+
+    leaveNamelessLock(lock);
+    CaptureStderr();
+    loadPrefs(1);
+    err = GetCapturedStderr();
+    EXPECT_FALSE(fs::exists(lock));
+    EXPECT_EQ(err, "settings: removed " + lock + ", left by a save that did not finish\n");
 }
 
 // No file of this process can grow while it lives: the store cannot be
