@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QLockFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -104,8 +108,19 @@ int32_t applyLoadRule(const PrefKey& key, int32_t value, int screenCount) {
     return value;
 }
 
+// A value no control offers (a hand edit, a damaged file) would leave its menu
+// blank or, as a source kind, capture nothing at all; it is not saved back.
+bool withinRange(const PrefKey& key, int32_t value) {
+    if (value >= key.minValue && value <= key.maxValue) return true;
+    std::fprintf(stderr, "settings: %s %d is outside %d to %d, default %d kept\n", key.key,
+                 static_cast<int>(value), static_cast<int>(key.minValue),
+                 static_cast<int>(key.maxValue), static_cast<int>(key.defaultValue));
+    return false;
+}
+
 void loadInt(const QSettings& store, const PrefKey& key, int screenCount) {
-    if (auto value = readInt(store, key.key))
+    const std::optional<int32_t> value = readInt(store, key.key);
+    if (value && withinRange(key, *value))
         thePrefs.*key.integer = applyLoadRule(key, *value, screenCount);
 }
 
@@ -131,6 +146,56 @@ void saveKey(QSettings& store, const PrefKey& key) {
     store.setValue(key.key, QString::fromUtf8(text));
 }
 
+// A save writes a finished copy named after the store with six random letters
+// appended, then renames it over the store, all under the store's lock.
+bool isCopyOfASave(const QString& name, const QString& storeName) {
+    constexpr int kRandomLetters = 6;
+    if (name.size() != storeName.size() + 1 + kRandomLetters) return false;
+    if (!name.startsWith(storeName + QLatin1Char('.'))) return false;
+    for (QChar c : name.right(kRandomLetters)) {
+        const char16_t u = c.unicode();
+        if ((u < u'a' || u > u'z') && (u < u'A' || u > u'Z')) return false;
+    }
+    return true;
+}
+
+void reportLeftover(const QString& path) {
+    std::fprintf(stderr, "settings: removed %s, left by a save that did not finish\n",
+                 qPrintable(path));
+}
+
+// Takes a lock that no live process holds, replacing one left by a process
+// that is gone. A live holder keeps an flock on its lock, and Qt removes none
+// it cannot flock, whatever its age; the age only lets go a lock whose owner
+// died before writing its name into it, which a live owner does at once.
+bool takeUnlessHeld(QLockFile& lock, const QString& path) {
+    const bool wasThere = QFileInfo::exists(path);
+    lock.setStaleLockTime(std::chrono::seconds(2));
+    if (!lock.tryLock(0)) return false;
+    if (wasThere) reportLeftover(path);
+    return true;
+}
+
+// What a save killed midway leaves: its lock, the lock Qt takes while it
+// removes a stale one, and the save's copy. While the store's lock is ours no
+// save is running, so every copy there is a leftover.
+void removeLeftoversOfKilledSaves(const std::string& path) {
+    const QFileInfo store(QString::fromStdString(path));
+    const QString lockPath = store.filePath() + QStringLiteral(".lock");
+    const QString removalLockPath = lockPath + QStringLiteral(".rmlock");
+    QLockFile removalLock(removalLockPath);
+    if (takeUnlessHeld(removalLock, removalLockPath)) removalLock.unlock();
+    QLockFile lock(lockPath);
+    if (!takeUnlessHeld(lock, lockPath)) return;
+    QDir folder = store.dir();
+    const QStringList names =
+        folder.entryList({store.fileName() + QStringLiteral(".??????")},
+                         QDir::Files | QDir::NoSymLinks | QDir::CaseSensitive);
+    for (const QString& name : names)
+        if (isCopyOfASave(name, store.fileName()) && folder.remove(name))
+            reportLeftover(folder.filePath(name));
+}
+
 int qtScreenCount() {
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return 1;
     return static_cast<int>(QGuiApplication::screens().size());
@@ -145,6 +210,7 @@ std::string prefsStorePath() {
 void loadPrefs(int screenCount) {
     resetPrefs();
     const std::string path = prefsStorePath();
+    removeLeftoversOfKilledSaves(path);
     const std::string reason = unreadableReason(path);
     if (!reason.empty()) {
         std::fprintf(stderr, "settings: cannot read %s (%s), defaults kept\n", path.c_str(),

@@ -7,11 +7,13 @@
 #include <string>
 
 // Fills thePrefs from the store, starting from resetPrefs(). A whichScreen not
-// below screenCount (or negative) becomes 0. Missing keys keep their defaults;
-// values that are not what their field holds keep them too, with one line on
-// standard error each. A store file that is there but cannot be read keeps
-// every default, and lines that are not settings are skipped, each with one
-// line; no store yet is no news.
+// below screenCount becomes 0. Missing keys keep their defaults; values that
+// are not what their field holds, or lie outside their key's range, keep them
+// too, with one line on standard error each. A store file that is there but
+// cannot be read keeps every default, and lines that are not settings are
+// skipped, each with one line; no store yet is no news. First it removes what
+// a save killed midway left beside the store (a lock no live process holds,
+// and the save's copy), with one line each.
 void loadPrefs(int screenCount);
 // The same, with the number of screens Qt reports (1 when there is no
 // QGuiApplication yet).

@@ -1,5 +1,6 @@
 #include "settings/prefs.h"
 
+#include <limits>
 #include <mutex>
 
 #include "common/bounded_text.h"
@@ -18,41 +19,60 @@ void setCropBox(const CropBox& box) {
     thePrefs.cropBoxLeft = box.left;
 }
 
-constexpr PrefKey integerKey(const char* key, PrefInt AppPrefs::*field, int32_t defaultValue = 0,
-                             PrefLoadRule rule = PrefLoadRule::asStored) {
-    return PrefKey{key, field, nullptr, defaultValue, true, rule};
+constexpr int32_t kLowest = std::numeric_limits<int32_t>::min();
+constexpr int32_t kHighest = std::numeric_limits<int32_t>::max();
+
+// A field where every 32-bit value means something: a crop box may lie
+// anywhere the crop window can be, and the load rule bounds the rest.
+constexpr PrefKey anyValueKey(const char* key, PrefInt AppPrefs::*field, int32_t defaultValue = 0,
+                              PrefLoadRule rule = PrefLoadRule::asStored) {
+    return PrefKey{key, field, nullptr, defaultValue, kLowest, kHighest, true, rule};
+}
+
+// A menu's selected index: anything past its items would leave it blank.
+constexpr PrefKey menuKey(const char* key, PrefInt AppPrefs::*field, int32_t items,
+                          int32_t defaultValue = 0) {
+    return PrefKey{key, field, nullptr, defaultValue, 0, items - 1, true, PrefLoadRule::asStored};
+}
+
+// A checkbox stores 1 for on and 0 for off, nothing else.
+constexpr PrefKey checkboxKey(const char* key, PrefInt AppPrefs::*field) {
+    return menuKey(key, field, 2);
 }
 
 constexpr PrefKey textKey(const char* key, char (AppPrefs::*field)[kPrefsTextSize]) {
-    return PrefKey{key, nullptr, field, 0, true, PrefLoadRule::asStored};
+    return PrefKey{key, nullptr, field, 0, 0, 0, true, PrefLoadRule::asStored};
 }
 
 constexpr PrefKey kPrefKeys[] = {
-    integerKey("outputMode", &AppPrefs::outputMode),
-    integerKey("screenOrAppMode", &AppPrefs::screenOrAppMode),
-    integerKey("whichScreen", &AppPrefs::whichScreen, 0, PrefLoadRule::screenIndex),
+    menuKey("outputMode", &AppPrefs::outputMode, 3),            // capture and send, nothing, black
+    menuKey("screenOrAppMode", &AppPrefs::screenOrAppMode, 2),  // a display, an application
+    // Held to the screens present by its load rule.
+    PrefKey{"whichScreen", &AppPrefs::whichScreen, nullptr, 0, 0, kHighest, true,
+            PrefLoadRule::screenIndex},
     // The application list is built afresh every run; appName finds the
     // choice again.
-    PrefKey{"whichApp", &AppPrefs::whichApp, nullptr, 0, false, PrefLoadRule::asStored},
-    integerKey("showMouse", &AppPrefs::showMouse),
-    integerKey("bigMouse", &AppPrefs::bigMouse),
-    integerKey("cropWindow", &AppPrefs::cropWindow),
-    integerKey("muteSound", &AppPrefs::muteSound),
-    integerKey("backgroundMode", &AppPrefs::backgroundMode),
-    integerKey("scalingMode", &AppPrefs::scalingMode),
-    integerKey("cropBoxWidth", &AppPrefs::cropBoxWidth, defaultCropBox.width),
-    integerKey("cropBoxHeight", &AppPrefs::cropBoxHeight, defaultCropBox.height),
-    integerKey("cropBoxTop", &AppPrefs::cropBoxTop, defaultCropBox.top),
-    integerKey("cropBoxLeft", &AppPrefs::cropBoxLeft, defaultCropBox.left),
-    integerKey("autoRefresh", &AppPrefs::autoRefresh),
+    PrefKey{"whichApp", &AppPrefs::whichApp, nullptr, 0, kLowest, kHighest, false,
+            PrefLoadRule::asStored},
+    checkboxKey("showMouse", &AppPrefs::showMouse),
+    checkboxKey("bigMouse", &AppPrefs::bigMouse),
+    checkboxKey("cropWindow", &AppPrefs::cropWindow),
+    checkboxKey("muteSound", &AppPrefs::muteSound),
+    menuKey("backgroundMode", &AppPrefs::backgroundMode, 3),
+    menuKey("scalingMode", &AppPrefs::scalingMode, 3),  // native, 1920 x 1080, 1280 x 720
+    anyValueKey("cropBoxWidth", &AppPrefs::cropBoxWidth, defaultCropBox.width),
+    anyValueKey("cropBoxHeight", &AppPrefs::cropBoxHeight, defaultCropBox.height),
+    anyValueKey("cropBoxTop", &AppPrefs::cropBoxTop, defaultCropBox.top),
+    anyValueKey("cropBoxLeft", &AppPrefs::cropBoxLeft, defaultCropBox.left),
+    checkboxKey("autoRefresh", &AppPrefs::autoRefresh),
     textKey("appName", &AppPrefs::appName),
-    integerKey("audioInput", &AppPrefs::audioInput),
-    integerKey("allChannels", &AppPrefs::allChannels),
-    integerKey("audioOutputDevice", &AppPrefs::audioOutputDevice, 0, PrefLoadRule::deviceNumber),
-    integerKey("audioInputDevice", &AppPrefs::audioInputDevice, 0, PrefLoadRule::deviceNumber),
-    integerKey("theFrameRateMode", &AppPrefs::theFrameRateMode, 3),
-    integerKey("prescaleIt", &AppPrefs::prescaleIt),
-    integerKey("theBitRateMode", &AppPrefs::theBitRateMode),
+    checkboxKey("audioInput", &AppPrefs::audioInput),
+    checkboxKey("allChannels", &AppPrefs::allChannels),
+    anyValueKey("audioOutputDevice", &AppPrefs::audioOutputDevice, 0, PrefLoadRule::deviceNumber),
+    anyValueKey("audioInputDevice", &AppPrefs::audioInputDevice, 0, PrefLoadRule::deviceNumber),
+    menuKey("theFrameRateMode", &AppPrefs::theFrameRateMode, 4, 3),  // 25, 29.97, 50, 60 fps
+    checkboxKey("prescaleIt", &AppPrefs::prescaleIt),
+    menuKey("theBitRateMode", &AppPrefs::theBitRateMode, 7),  // 24 down to 2 Mbit/s
     textKey("audioInputDeviceSIOUID", &AppPrefs::audioInputDeviceSIOUID),
 };
 

@@ -49,19 +49,24 @@ struct CropBox {
 };
 inline constexpr CropBox defaultCropBox{1280, 720, 100, 100};
 
-// How loading treats a stored value beyond taking it: a screen index must name
-// a screen that is there; a device number is never below 0 and is printed.
+// What loading does with a value inside its range besides taking it: a screen
+// index must name a screen that is there; a device number is never below 0
+// and is printed.
 enum class PrefLoadRule : uint8_t { asStored, screenIndex, deviceNumber };
 
 // One field of the record: its key in the store (the field's own name), the
 // field (integer or text; the other member is null), its default (texts
-// default to empty) and whether it is kept between runs. Loading, saving and
-// the reset operations all walk this one table.
+// default to empty), the values it may hold (a menu's indices, a checkbox's 0
+// and 1, or every 32-bit value where each one means something), whether it is
+// kept between runs and its load rule. Loading, saving and the reset
+// operations all walk this one table.
 struct PrefKey {
     const char* key;
     PrefInt AppPrefs::*integer;
     char (AppPrefs::*text)[kPrefsTextSize];
     int32_t defaultValue;
+    int32_t minValue;
+    int32_t maxValue;
     bool saved;
     PrefLoadRule loadRule;
 };

@@ -1,11 +1,16 @@
 // The settings store against a real QSettings file in a private
 // XDG_CONFIG_HOME.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
 #include <QSettings>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/persistence.h"
 #include "settings/prefs.h"
@@ -45,35 +51,42 @@ class PersistenceTest : public testing::Test {
     std::string dir_;
 };
 
-const std::pair<const char*, PrefInt AppPrefs::*> kIntFields[] = {
-    {"outputMode", &AppPrefs::outputMode},
-    {"screenOrAppMode", &AppPrefs::screenOrAppMode},
-    {"whichScreen", &AppPrefs::whichScreen},
-    {"whichApp", &AppPrefs::whichApp},
-    {"showMouse", &AppPrefs::showMouse},
-    {"bigMouse", &AppPrefs::bigMouse},
-    {"cropWindow", &AppPrefs::cropWindow},
-    {"muteSound", &AppPrefs::muteSound},
-    {"backgroundMode", &AppPrefs::backgroundMode},
-    {"scalingMode", &AppPrefs::scalingMode},
-    {"cropBoxWidth", &AppPrefs::cropBoxWidth},
-    {"cropBoxHeight", &AppPrefs::cropBoxHeight},
-    {"cropBoxTop", &AppPrefs::cropBoxTop},
-    {"cropBoxLeft", &AppPrefs::cropBoxLeft},
-    {"autoRefresh", &AppPrefs::autoRefresh},
-    {"audioInput", &AppPrefs::audioInput},
-    {"allChannels", &AppPrefs::allChannels},
-    {"audioOutputDevice", &AppPrefs::audioOutputDevice},
-    {"audioInputDevice", &AppPrefs::audioInputDevice},
-    {"theFrameRateMode", &AppPrefs::theFrameRateMode},
-    {"prescaleIt", &AppPrefs::prescaleIt},
-    {"theBitRateMode", &AppPrefs::theBitRateMode},
+// Every integer field with a value inside its range and away from its default,
+// so that a lost or swapped field shows.
+struct IntField {
+    const char* name;
+    PrefInt AppPrefs::*field;
+    int32_t sample;
+};
+const IntField kIntFields[] = {
+    {"outputMode", &AppPrefs::outputMode, 2},
+    {"screenOrAppMode", &AppPrefs::screenOrAppMode, 1},
+    {"whichScreen", &AppPrefs::whichScreen, 2},
+    {"whichApp", &AppPrefs::whichApp, 14},
+    {"showMouse", &AppPrefs::showMouse, 1},
+    {"bigMouse", &AppPrefs::bigMouse, 1},
+    {"cropWindow", &AppPrefs::cropWindow, 1},
+    {"muteSound", &AppPrefs::muteSound, 1},
+    {"backgroundMode", &AppPrefs::backgroundMode, 1},
+    {"scalingMode", &AppPrefs::scalingMode, 2},
+    {"cropBoxWidth", &AppPrefs::cropBoxWidth, 21},
+    {"cropBoxHeight", &AppPrefs::cropBoxHeight, 22},
+    {"cropBoxTop", &AppPrefs::cropBoxTop, -40},  // above the main screen: negatives survive
+    {"cropBoxLeft", &AppPrefs::cropBoxLeft, 24},
+    {"autoRefresh", &AppPrefs::autoRefresh, 1},
+    {"audioInput", &AppPrefs::audioInput, 1},
+    {"allChannels", &AppPrefs::allChannels, 1},
+    {"audioOutputDevice", &AppPrefs::audioOutputDevice, 28},
+    {"audioInputDevice", &AppPrefs::audioInputDevice, 29},
+    {"theFrameRateMode", &AppPrefs::theFrameRateMode, 1},
+    {"prescaleIt", &AppPrefs::prescaleIt, 1},
+    {"theBitRateMode", &AppPrefs::theBitRateMode, 6},
 };
 
 // The whole record by field name, so that a mismatch names its field.
 std::map<std::string, std::string> snapshot() {
     std::map<std::string, std::string> fields;
-    for (const auto& [name, field] : kIntFields) fields[name] = std::to_string(thePrefs.*field);
+    for (const IntField& f : kIntFields) fields[f.name] = std::to_string(thePrefs.*f.field);
     fields["appName"] = thePrefs.appName;
     fields["audioInputDeviceSIOUID"] = thePrefs.audioInputDeviceSIOUID;
     return fields;
@@ -84,12 +97,8 @@ std::map<std::string, std::string> resetSet() {
     return snapshot();
 }
 
-// Every field away from its default, so that a lost field shows.
 void fillPrefs() {
-    int32_t value = 11;
-    for (const auto& [name, field] : kIntFields) thePrefs.*field = value++;
-    thePrefs.cropBoxTop = -40;  // above the main screen: negative values survive
-    thePrefs.whichScreen = 2;
+    for (const IntField& f : kIntFields) thePrefs.*f.field = f.sample;
     setPrefsText(thePrefs.appName, "Foo, Bar = \"x\"; #1 \\ caf\xc3\xa9 \xe6\x97\xa5");
     setPrefsText(thePrefs.audioInputDeviceSIOUID, "alsa_input.pci-0000_00_1f.3.analog-stereo");
 }
@@ -166,12 +175,69 @@ TEST_F(PersistenceTest, DeviceNumbersBelowOneBecomeZeroAndArePrinted) {
     EXPECT_EQ(GetCapturedStdout(), "After prefs - audioInputDevice = 0\n");
 }
 
-TEST_F(PersistenceTest, OutOfRangeModesLoadUnchanged) {
-    writeStore("theFrameRateMode=9\ntheBitRateMode=12\nscalingMode=-3\n");
+// Each menu's items and each checkbox's two states, with the default.
+struct Choices {
+    const char* key;
+    PrefInt AppPrefs::*field;
+    int32_t last;
+    int32_t defaultValue;
+};
+const Choices kChoices[] = {
+    {"outputMode", &AppPrefs::outputMode, 2, 0},
+    {"screenOrAppMode", &AppPrefs::screenOrAppMode, 1, 0},
+    {"showMouse", &AppPrefs::showMouse, 1, 0},
+    {"bigMouse", &AppPrefs::bigMouse, 1, 0},
+    {"cropWindow", &AppPrefs::cropWindow, 1, 0},
+    {"muteSound", &AppPrefs::muteSound, 1, 0},
+    {"backgroundMode", &AppPrefs::backgroundMode, 2, 0},
+    {"scalingMode", &AppPrefs::scalingMode, 2, 0},
+    {"autoRefresh", &AppPrefs::autoRefresh, 1, 0},
+    {"audioInput", &AppPrefs::audioInput, 1, 0},
+    {"allChannels", &AppPrefs::allChannels, 1, 0},
+    {"theFrameRateMode", &AppPrefs::theFrameRateMode, 3, 3},
+    {"prescaleIt", &AppPrefs::prescaleIt, 1, 0},
+    {"theBitRateMode", &AppPrefs::theBitRateMode, 6, 0},
+};
+
+std::string choicesAt(int32_t (*value)(const Choices&)) {
+    std::string text;
+    for (const Choices& c : kChoices)
+        text += std::string(c.key) + "=" + std::to_string(value(c)) + "\n";
+    return text;
+}
+
+// screenOrAppMode 5 would show the application radio on and capture nothing,
+// so that no sender is ever made; a frame rate of 99 would leave its menu
+// blank. Neither may outlive the next save.
+TEST_F(PersistenceTest, ValuesNoControlOffersLoadAsDefaultsWithALineAndAreNotSavedBack) {
+    writeStore(choicesAt([](const Choices& c) { return c.last; }));
+    CaptureStderr();
     loadPrefs(1);
-    EXPECT_EQ(thePrefs.theFrameRateMode, 9);
-    EXPECT_EQ(thePrefs.theBitRateMode, 12);
-    EXPECT_EQ(thePrefs.scalingMode, -3);
+    EXPECT_EQ(GetCapturedStderr(), "") << "every last item is a value of its own";
+    for (const Choices& c : kChoices) EXPECT_EQ(thePrefs.*c.field, c.last) << c.key;
+
+    for (auto outside :
+         {+[](const Choices& c) { return c.last + 1; }, +[](const Choices&) { return -1; },
+          +[](const Choices& c) { return c.last * 33 + 5; }}) {
+        writeStore(choicesAt(outside) + "cropBoxLeft=-2147483648\n");
+        CaptureStderr();
+        loadPrefs(1);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), std::size(kChoices)) << err;
+        for (const Choices& c : kChoices) {
+            EXPECT_NE(err.find(std::string("settings: ") + c.key + " " +
+                               std::to_string(outside(c)) + " "),
+                      std::string::npos)
+                << err;
+            EXPECT_EQ(thePrefs.*c.field, c.defaultValue) << c.key;
+        }
+        EXPECT_EQ(thePrefs.cropBoxLeft, INT32_MIN) << "a crop box may lie anywhere";
+
+        savePrefs();
+        QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
+        for (const Choices& c : kChoices)
+            EXPECT_EQ(store.value(c.key).toInt(), c.defaultValue) << c.key;
+    }
 }
 
 TEST_F(PersistenceTest, LongTextsLoadAsTheirFirst255Bytes) {
@@ -263,6 +329,99 @@ TEST_F(PersistenceTest, AMalformedFileIsReadWhereItCanAndSavedOverWithoutComplai
     EXPECT_EQ(snapshot(), expected);
 }
 
+// A save in another process, holding the store's lock the way Qt's lock file
+// does (an flock, and its pid, program and host on three lines) until it is
+// killed. Only async-signal-safe calls run in the child.
+class SaveInAnotherProcess {
+  public:
+    explicit SaveInAnotherProcess(const std::string& lockPath) {
+        int ready[2], hold[2];
+        if (pipe(ready) != 0 || pipe(hold) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+            if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) _exit(1);
+            char byte = 'x';
+            if (write(ready[1], &byte, 1) == 1) (void)read(hold[0], &byte, 1);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        hold_ = hold[1];
+        char byte = 0;
+        locked_ = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        std::ofstream(lockPath) << pid_ << "\n"
+                                << fs::read_symlink("/proc/self/exe").filename().string() << "\n"
+                                << host << "\n";
+    }
+    ~SaveInAnotherProcess() { kill(); }
+    bool locked() const { return locked_; }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        close(hold_);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int hold_ = -1;
+    bool locked_ = false;
+};
+
+// A lock file as a process killed before it wrote its name into it leaves it.
+void leaveNamelessLock(const std::string& path) {
+    std::ofstream{path};
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::minutes(1));
+}
+
+TEST_F(PersistenceTest, LeftoversOfAKilledSaveGoAtTheNextLoadButALiveSavesStay) {
+    writeStore("scalingMode=2\n");
+    const std::string store = prefsStorePath();
+    const std::string lock = store + ".lock";
+    const std::string removalLock = lock + ".rmlock";
+    const std::string copy = store + ".GapPRn";  // its finished copy, not yet renamed
+    const std::vector<std::string> others = {store + ".bak", store + ".GapPRnX", store + ".Gap1Rn",
+                                             dir_ + "/NDITabrivo/x.conf.GapPRn"};
+    for (const std::string& name : others) std::ofstream(name) << "[General]\n";
+    fs::create_directory(store + ".FolDer");
+
+    SaveInAnotherProcess saving(lock);
+    ASSERT_TRUE(saving.locked());
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::minutes(1));
+    std::ofstream(copy) << "[General]\nscalingMode=1\n";
+    CaptureStderr();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(fs::exists(lock)) << "another instance is saving, slowly";
+    EXPECT_TRUE(fs::exists(copy)) << "another instance is saving, slowly";
+
+    saving.kill();
+    leaveNamelessLock(removalLock);
+    CaptureStderr();
+    loadPrefs(1);
+    std::string err = GetCapturedStderr();
+    for (const std::string& leftover : {lock, removalLock, copy}) {
+        EXPECT_FALSE(fs::exists(leftover)) << leftover;
+        EXPECT_NE(err.find("settings: removed " + leftover + ", "), std::string::npos) << err;
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+    for (const std::string& name : others) EXPECT_TRUE(fs::exists(name)) << name;
+    EXPECT_TRUE(fs::is_directory(store + ".FolDer"));
+    EXPECT_EQ(thePrefs.scalingMode, 2);
+
+    leaveNamelessLock(lock);
+    CaptureStderr();
+    loadPrefs(1);
+    err = GetCapturedStderr();
+    EXPECT_FALSE(fs::exists(lock));
+    EXPECT_EQ(err, "settings: removed " + lock + ", left by a save that did not finish\n");
+}
+
 // No file of this process can grow while it lives: the store cannot be
 // written, as in a read-only folder, also for root, whom permissions do not
 // stop. What goes to standard error meanwhile is kept in a pipe, which the
@@ -340,7 +499,7 @@ TEST_F(PersistenceTest, ChangedConfigHomeIsHonoured) {
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
     loadPrefs(3);
     EXPECT_EQ(thePrefs.whichScreen, 2);
-    EXPECT_EQ(thePrefs.screenOrAppMode, 12);
+    EXPECT_EQ(thePrefs.screenOrAppMode, 1);
 }
 
 }  // namespace
