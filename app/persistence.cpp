@@ -178,13 +178,16 @@ bool takeUnlessHeld(QLockFile& lock, const QString& path) {
 
 // What a save killed midway leaves: its lock, the lock Qt takes while it
 // removes a stale one, and the save's copy. While the store's lock is ours no
-// save is running, so every copy there is a leftover.
+// save is running; and a copy lives only as long as the save's lock, so only
+// beside a lock left behind is a file of that name a save's leftover, not
+// one of the user's own.
 void removeLeftoversOfKilledSaves(const std::string& path) {
     const QFileInfo store(QString::fromStdString(path));
     const QString lockPath = store.filePath() + QStringLiteral(".lock");
     const QString removalLockPath = lockPath + QStringLiteral(".rmlock");
     QLockFile removalLock(removalLockPath);
     if (takeUnlessHeld(removalLock, removalLockPath)) removalLock.unlock();
+    if (!QFileInfo::exists(lockPath)) return;
     QLockFile lock(lockPath);
     if (!takeUnlessHeld(lock, lockPath)) return;
     QDir folder = store.dir();

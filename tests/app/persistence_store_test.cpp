@@ -420,6 +420,15 @@ TEST_F(PersistenceTest, LeftoversOfAKilledSaveGoAtTheNextLoadButALiveSavesStay) 
     err = GetCapturedStderr();
     EXPECT_FALSE(fs::exists(lock));
     EXPECT_EQ(err, "settings: removed " + lock + ", left by a save that did not finish\n");
+
+    // Without a lock left behind, a file named like a save's copy is the
+    // user's own.
+    const std::string usersOwn = store + ".backup";
+    std::ofstream(usersOwn) << "[General]\n";
+    CaptureStderr();
+    loadPrefs(1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(fs::exists(usersOwn));
 }
 
 // No file of this process can grow while it lives: the store cannot be
