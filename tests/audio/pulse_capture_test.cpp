@@ -334,7 +334,8 @@ TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     playInto("restarted", 48000, kStereo, kStereoTones);
     EXPECT_TRUE(soundSentAfter(restarted, 20000));
     EXPECT_EQ(audioThreadRunning, 1);
-    EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: backend disconnected\n"), 1);
+    // The library's reason depends on what it was doing when the server went.
+    EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: "), 1);
     EXPECT_EQ(countOf(out.text(),
                       "audio back end reconnected; capturing from Monitor of Null "
                       "Output again\n"),
