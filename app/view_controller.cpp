@@ -239,7 +239,10 @@ void ViewController::fillInputDeviceMenu() {
     ui->mInputDevices->setCurrentIndex(remembered);
 }
 
-void ViewController::start() { startAudioThread(thePrefs.audioInputDeviceSIOUID); }
+void ViewController::start() {
+    if (relistAudioInputDevicesIfUnreached()) fillInputDeviceMenu();
+    startAudioThread(thePrefs.audioInputDeviceSIOUID);
+}
 
 void ViewController::stop() { stopAudioCapture(); }
 

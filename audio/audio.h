@@ -32,6 +32,10 @@ extern int32_t theInputDeviceCount;
 // Rebuilds the table from the audio back end (about 1.3 s, mostly waiting for
 // the back end's device list to settle). Devices beyond the 32nd are left out.
 void listAudioInputDevices();
+// Lists the devices again when the last listing could not reach the back end
+// (the sound server was down at launch), so that its devices can be chosen
+// once it is up. True when it listed them: the menu is then filled again.
+bool relistAudioInputDevicesIfUnreached();
 
 // Connects the back end chosen by NDITABRIVO_AUDIO_BACKEND (pulseaudio, alsa,
 // jack, dummy); without it PulseAudio, falling back to ALSA. Returns the
@@ -54,7 +58,10 @@ int stopAudioCapture();
 // audio" each second) while an earlier run is still alive, then runs once.
 void audioThreadMain(const char* deviceId, uint64_t ticket);
 // One capture run on the device whose id (or else name) is deviceId: 0 after a
-// stop, 1 when set-up fails (one line on standard error).
+// stop, 1 when set-up fails (one line on standard error). When its back end
+// goes away while it captures (the sound server restarts), it says so once,
+// tries to connect again about once a second, and opens the same device
+// again as soon as it is listed, saying so once more.
 int runAudioCapture(const char* deviceId, uint64_t ticket);
 
 // The capture takes the first input device, in the library's order, for which
@@ -75,8 +82,9 @@ int chooseSampleFormat(SoundIoDevice* device);
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax);
 void audioOverflowCallback(SoundIoInStream* stream);
 // The library's default ends the process on a stream error; here the run
-// reports it (once, as it does a removed device) and cycles over an empty
-// ring until it is stopped.
+// drops the stream's input and, unless the error came with the loss of the
+// whole back end (which the run recovers from), reports it once, as it does
+// a removed device, and cycles over an empty ring until it is stopped.
 void audioStreamErrorCallback(SoundIoInStream* stream, int err);
 
 // Wall clock in milliseconds.

@@ -4,8 +4,10 @@
 #include <soundio/soundio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "audio/audio.h"
 #include "audio/helpers.h"
@@ -25,6 +27,24 @@ constexpr int kRingSeconds = 10;
 constexpr int64_t kMaxRingBytes = int64_t{1} << 30;
 constexpr int kCycleMs = 40;
 constexpr int kEmptyCycleExtraMs = 100;
+// A lost back end is asked again this often, between drains of the ring.
+constexpr auto kReconnectInterval = std::chrono::seconds(1);
+// A sound server may accept clients a moment before it lists its devices
+// again; only a device still missing (or failing to open) this long after
+// the reconnection counts as gone.
+constexpr auto kDeviceReturnGrace = std::chrono::seconds(3);
+
+using Clock = std::chrono::steady_clock;
+
+// What the run does after its back end went away; its own thread only.
+struct Reconnection {
+    bool backendLost = false;  // raised by the library: drop the connection
+    bool pending = false;      // the stream is gone and is to be opened again
+    bool connected = false;    // the back end answers again
+    bool troubleReported = false;
+    Clock::time_point nextTry{};
+    Clock::time_point connectedAt{};
+};
 
 // Everything one run owns; the stream's userdata points here.
 struct AudioRun {
@@ -39,9 +59,24 @@ struct AudioRun {
     // count that shows it, and no byte is overwritten before it was read.
     std::atomic<uint64_t> bytesWritten{0};
     std::atomic<uint64_t> bytesRead{0};
-    // Raised once the chosen device is gone or its stream failed; nothing the
-    // stream delivers afterwards is handed on.
+    // Raised once the chosen device is gone, its stream failed or its back
+    // end went away; nothing the stream delivers afterwards is handed on.
     std::atomic<bool> inputLost{false};
+    // The stream's first error, from the library's thread; the loop reports
+    // it unless it came with the loss of the whole back end.
+    std::atomic<int> streamError{0};
+
+    // The run's own thread only from here on.
+    bool lossReported = false;  // one line for each loss of input
+    // What is opened again, alike, once a lost back end is back: the same
+    // device, in the same layout, rate and format, so the ring and the
+    // receivers' stream stay as they were.
+    SoundIoBackend backend = SoundIoBackendNone;
+    char deviceId[kDeviceTextSize] = {};
+    char deviceName[kDeviceTextSize] = {};
+    SoundIoChannelLayout layout = {};
+    int sampleRate = 0;
+    Reconnection reconnection;
 };
 
 int ringFill(const AudioRun& run) {
@@ -63,18 +98,29 @@ const SoundIoFormat kFormatPreference[] = {
     SoundIoFormatS8,        SoundIoFormatU8,
 };
 
+bool backendConnected(const SoundIo* soundio) {
+    return soundio->current_backend != SoundIoBackendNone;
+}
+
+// The library has nothing to deliver, and nothing to deliver it with, while
+// the run is between connections.
 void flushEvents(SoundIo* soundio, int times) {
-    for (int i = 0; i < times; ++i) soundio_flush_events(soundio);
+    for (int i = 0; i < times && backendConnected(soundio); ++i) soundio_flush_events(soundio);
+}
+
+// Closes the stream and lets go of the device.
+void releaseDevice(AudioRun& run) {
+    if (run.stream != nullptr) soundio_instream_destroy(run.stream);
+    if (run.device != nullptr) soundio_device_unref(run.device);
+    run.stream = nullptr;
+    run.device = nullptr;
 }
 
 // The stream first, the context last.
 void releaseRun(AudioRun& run) {
-    if (run.stream != nullptr) soundio_instream_destroy(run.stream);
-    if (run.device != nullptr) soundio_device_unref(run.device);
+    releaseDevice(run);
     if (SoundIoRingBuffer* ring = run.ring.load()) soundio_ring_buffer_destroy(ring);
     if (run.soundio != nullptr) soundio_destroy(run.soundio);
-    run.stream = nullptr;
-    run.device = nullptr;
     run.ring = nullptr;
     run.soundio = nullptr;
 }
@@ -93,16 +139,30 @@ void copyDeviceId(const char* deviceId, char* dst, size_t size) {
     }
 }
 
-// The first non-raw input device whose id, or else name, is `wanted`; a
-// reference the caller releases. Null when none matches.
-SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
+// The first listed input device for which `matches` holds; a reference the
+// caller releases. Null when none does.
+template <typename Match>
+SoundIoDevice* firstInputDevice(SoundIo* soundio, Match matches) {
     for (int i = 0; i < soundio_input_device_count(soundio); ++i) {
         SoundIoDevice* device = soundio_get_input_device(soundio, i);
         if (device == nullptr) continue;
-        if (isWantedInputDevice(device, wanted)) return device;
+        if (matches(device)) return device;
         soundio_device_unref(device);
     }
     return nullptr;
+}
+
+// The first non-raw input device whose id, or else name, is `wanted`.
+SoundIoDevice* findInputDevice(SoundIo* soundio, const char* wanted) {
+    return firstInputDevice(
+        soundio, [&](const SoundIoDevice* device) { return isWantedInputDevice(device, wanted); });
+}
+
+// The non-raw input device with exactly this id.
+SoundIoDevice* deviceWithId(SoundIo* soundio, const char* id) {
+    return firstInputDevice(soundio, [&](const SoundIoDevice* device) {
+        return !device->is_raw && strcmp(textOrEmpty(device->id), id) == 0;
+    });
 }
 
 // Copies one chunk of delivered frames (or silence for a gap) to `dst`;
@@ -126,13 +186,14 @@ char* copyChunk(const SoundIoInStream* stream, SoundIoChannelArea* areas, int fr
 
 // Hands everything gathered in the ring to the engine and consumes it; once
 // the input is lost the ring only empties.
-void drainRing(AudioRun& run, int channels, int sampleRate) {
+void drainRing(AudioRun& run) {
     SoundIoRingBuffer* ring = run.ring.load();
+    const int channels = run.layout.channel_count;
     const int fill = ringFill(run);
     const char* readPtr = soundio_ring_buffer_read_ptr(ring);
     if (fill > 0 && !run.inputLost) {
         processAudioBuffer(reinterpret_cast<const float*>(readPtr), fill / channels / 4, channels,
-                           sampleRate);
+                           run.sampleRate);
     } else {
         sleepMilliseconds(kEmptyCycleExtraMs);
     }
@@ -141,50 +202,76 @@ void drainRing(AudioRun& run, int channels, int sampleRate) {
                         std::memory_order_release);
 }
 
-// True for the first of the run's notices; later ones would only repeat it.
-bool markInputLost(AudioRun* run) { return run == nullptr || !run->inputLost.exchange(true); }
-
-bool stillListed(SoundIo* soundio, const SoundIoDevice* chosen) {
-    for (int i = 0; i < soundio_input_device_count(soundio); ++i) {
-        SoundIoDevice* device = soundio_get_input_device(soundio, i);
-        if (device == nullptr) continue;
-        const bool same =
-            !device->is_raw && strcmp(textOrEmpty(device->id), textOrEmpty(chosen->id)) == 0;
-        soundio_device_unref(device);
-        if (same) return true;
-    }
-    return false;
-}
+// True for the first report of a loss of input; later ones would only repeat it.
+bool firstReportOfLoss(AudioRun& run) { return !std::exchange(run.lossReported, true); }
 
 // A sound server moves the stream of a removed device to another device, one
 // the user never chose; the run stops listening instead and, as after a
 // failed stream, cycles over an empty ring until it is stopped.
 void noticeRemovedDevice(SoundIo* soundio) {
     auto* run = static_cast<AudioRun*>(soundio->userdata);
-    if (run == nullptr || run->stream == nullptr || stillListed(soundio, run->device)) return;
-    if (!markInputLost(run)) return;
-    fprintf(stderr, "audio input device removed: %s\n", textOrEmpty(run->device->name));
+    if (run == nullptr || run->stream == nullptr) return;
+    if (SoundIoDevice* listed = deviceWithId(soundio, run->deviceId)) {
+        soundio_device_unref(listed);
+        return;
+    }
+    run->inputLost = true;
+    if (!firstReportOfLoss(*run)) return;
+    fprintf(stderr, "audio input device removed: %s\n", run->deviceName);
     soundio_instream_pause(run->stream, true);
 }
 
-int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
-    run.stream = soundio_instream_create(run.device);
-    if (run.stream == nullptr) {
-        fprintf(stderr, "out of memory C\n");
-        return 1;
+// Called by the library, during an event delivery on the run's thread, once
+// for each connection that is lost: the run drops the connection at its next
+// cycle and makes a new one when the back end answers again.
+void noticeLostBackend(SoundIo* soundio, int err) {
+    reportBackendDisconnect(soundio, err);
+    auto* run = static_cast<AudioRun*>(soundio->userdata);
+    if (run == nullptr) return;
+    run->inputLost = true;
+    run->reconnection.backendLost = true;
+}
+
+// An error the stream reported before the events were delivered came after
+// any loss of the back end those events tell of (the library fails the
+// streams of a lost connection only after the connection itself), so it is
+// reported only when it came alone.
+void deliverEvents(AudioRun& run) {
+    const int streamError = run.streamError.load();
+    flushEvents(run.soundio, 1);
+    const Reconnection& reconnection = run.reconnection;
+    if (streamError == 0 || reconnection.backendLost || reconnection.pending) return;
+    if (firstReportOfLoss(run)) {
+        fprintf(stderr, "input stream error: %s\n", soundio_strerror(streamError));
     }
-    run.stream->format = format;
-    run.stream->sample_rate = sampleRate;
-    run.stream->read_callback = audioReadCallback;
-    run.stream->overflow_callback = audioOverflowCallback;
-    run.stream->error_callback = audioStreamErrorCallback;
-    run.stream->userdata = &run;
+}
+
+// The fields every input stream of the run gets before it opens.
+SoundIoInStream* createStream(AudioRun& run, SoundIoDevice* device, int sampleRate,
+                              SoundIoFormat format) {
+    SoundIoInStream* stream = soundio_instream_create(device);
+    if (stream == nullptr) return nullptr;
+    stream->format = format;
+    stream->sample_rate = sampleRate;
+    stream->read_callback = audioReadCallback;
+    stream->overflow_callback = audioOverflowCallback;
+    stream->error_callback = audioStreamErrorCallback;
+    stream->userdata = &run;
     // Without a latency of its own a stream is fed in the back end's default
     // fragments, about two seconds with PulseAudio, and every block would
     // reach receivers that late. The Dummy back end times its fake device by
     // this figure instead, and keeps its own pace.
     if (run.soundio->current_backend != SoundIoBackendDummy) {
-        run.stream->software_latency = kInputLatencyMs / 1000.0;
+        stream->software_latency = kInputLatencyMs / 1000.0;
+    }
+    return stream;
+}
+
+int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
+    run.stream = createStream(run, run.device, sampleRate, format);
+    if (run.stream == nullptr) {
+        fprintf(stderr, "out of memory C\n");
+        return 1;
     }
     if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
     if (int err = openInputStream(run.stream)) {
@@ -199,21 +286,104 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
         fprintf(stderr, "input stream has no channels\n");
         return 1;
     }
+    run.layout = run.stream->layout;
+    run.sampleRate = run.stream->sample_rate;
     return 0;
+}
+
+// The device that was open, opened again on a new connection as it was
+// before; takes over the device reference. Returns the library's error code.
+int reopenStream(AudioRun& run, SoundIoDevice* device) {
+    SoundIoInStream* stream = createStream(run, device, run.sampleRate, SoundIoFormatFloat32NE);
+    int err = SoundIoErrorNoMem;
+    if (stream != nullptr) {
+        stream->layout = run.layout;
+        err = soundio_instream_open(stream);
+    }
+    run.stream = stream;
+    run.device = device;
+    run.streamError = 0;
+    run.inputLost = false;
+    if (err == 0) err = soundio_instream_start(run.stream);
+    if (err != 0) {
+        run.inputLost = true;
+        releaseDevice(run);
+    }
+    return err;
+}
+
+// Drops the lost connection, its stream and device first.
+void dropConnection(AudioRun& run) {
+    Reconnection& reconnection = run.reconnection;
+    releaseDevice(run);
+    soundio_disconnect(run.soundio);
+    reconnection = Reconnection{};
+    reconnection.pending = true;
+    reconnection.nextTry = Clock::now() + kReconnectInterval;
+}
+
+// Says once, after a grace for the server to list its devices, that the
+// device did not come back or cannot be opened; the run keeps looking.
+void reportTrouble(AudioRun& run, bool listed, int err) {
+    Reconnection& reconnection = run.reconnection;
+    if (reconnection.troubleReported ||
+        Clock::now() - reconnection.connectedAt < kDeviceReturnGrace) {
+        return;
+    }
+    reconnection.troubleReported = true;
+    if (!listed) {
+        fprintf(stderr, "audio input device removed: %s\n", run.deviceName);
+    } else {
+        fprintf(stderr, "unable to open input stream: %s\n", soundio_strerror(err));
+    }
+}
+
+// One try, at most once a second: connect the back end again if need be,
+// then open the device again once it is listed.
+void tryToReopen(AudioRun& run) {
+    Reconnection& reconnection = run.reconnection;
+    const Clock::time_point now = Clock::now();
+    if (now < reconnection.nextTry) return;
+    reconnection.nextTry = now + kReconnectInterval;
+    if (!reconnection.connected) {
+        if (soundio_connect_backend(run.soundio, run.backend) != 0) return;
+        reconnection.connected = true;
+        reconnection.connectedAt = now;
+        soundio_flush_events(run.soundio);
+        if (reconnection.backendLost) return;  // gone again already
+    }
+    SoundIoDevice* device = deviceWithId(run.soundio, run.deviceId);
+    const int err = device != nullptr ? reopenStream(run, device) : SoundIoErrorNoSuchDevice;
+    if (err != 0) {
+        reportTrouble(run, device != nullptr, err);
+        return;
+    }
+    reconnection.pending = false;
+    run.lossReported = false;
+    printf("audio back end reconnected; capturing from %s again\n", run.deviceName);
+    fflush(stdout);
 }
 
 int captureLoop(AudioRun& run) {
     flushEvents(run.soundio, 9);
     channelCountChanged = 1;
-    const int channels = run.stream->layout.channel_count;
     while (audioThreadRunning != 0) {
-        soundio_flush_events(run.soundio);
+        deliverEvents(run);
         sleepMilliseconds(kCycleMs);
-        drainRing(run, channels, run.stream->sample_rate);
+        drainRing(run);
+        if (run.reconnection.backendLost) dropConnection(run);
+        if (run.reconnection.pending) tryToReopen(run);
     }
     flushEvents(run.soundio, 7);
     releaseRun(run);
     return 0;
+}
+
+// What a lost back end needs to open the device again.
+void rememberDevice(AudioRun& run) {
+    run.backend = run.soundio->current_backend;
+    copyBoundedUtf8(run.deviceId, sizeof run.deviceId, textOrEmpty(run.device->id));
+    copyBoundedUtf8(run.deviceName, sizeof run.deviceName, textOrEmpty(run.device->name));
 }
 
 }  // namespace
@@ -230,6 +400,9 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         fprintf(stderr, "error connecting: %s", soundio_strerror(err));
         return failRun(run);
     }
+    run.soundio->userdata = &run;
+    run.soundio->on_backend_disconnect = noticeLostBackend;
+    run.soundio->on_devices_change = noticeRemovedDevice;
     soundio_flush_events(run.soundio);
     copyDeviceId(deviceId, wanted, sizeof wanted);
     run.device = findInputDevice(run.soundio, wanted);
@@ -238,8 +411,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         return failRun(run);
     }
     fprintf(stderr, "Device: %s\n", textOrEmpty(run.device->name));
-    run.soundio->userdata = &run;
-    run.soundio->on_devices_change = noticeRemovedDevice;
+    rememberDevice(run);
     if (run.device->probe_error != 0) {
         fprintf(stderr, "Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
         return failRun(run);
@@ -344,10 +516,14 @@ void audioOverflowCallback(SoundIoInStream*) {
 }
 
 void audioStreamErrorCallback(SoundIoInStream* stream, int err) {
-    if (!markInputLost(stream != nullptr ? static_cast<AudioRun*>(stream->userdata) : nullptr)) {
+    auto* run = stream != nullptr ? static_cast<AudioRun*>(stream->userdata) : nullptr;
+    if (run == nullptr) {
+        fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
         return;
     }
-    fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
+    int none = 0;
+    run->streamError.compare_exchange_strong(none, err);
+    run->inputLost = true;
 }
 
 int64_t getMilliseconds() { return wallClockMilliseconds(); }

@@ -37,19 +37,22 @@ constexpr BackendName kBackendNames[] = {
     return setenv("PULSE_LATENCY_MSEC", std::to_string(kInputLatencyMs).c_str(), 0) == 0;
 }();
 
+// The last listing could not reach the back end, so the table holds none of
+// its devices; main thread only, like the table.
+bool theLastListingFailed = false;
+
 void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
     record->isRaw = device->is_raw ? 1 : 0;
     copyBoundedUtf8(record->name, sizeof record->name, device->name);
     copyBoundedUtf8(record->id, sizeof record->id, device->id);
 }
 
-// The library's own handler ends the process; a lost back end only leaves
-// the run cycling over an empty ring until it is stopped.
+}  // namespace
+
 void reportBackendDisconnect(SoundIo*, int err) {
     printf("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
+    fflush(stdout);
 }
-
-}  // namespace
 
 int connectAudioBackend(SoundIo* soundio) {
     soundio->app_name = "NDITabrivo";
@@ -70,12 +73,14 @@ int connectAudioBackend(SoundIo* soundio) {
 void listAudioInputDevices() {
     if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
     theInputDeviceCount = 0;
+    theLastListingFailed = true;
     SoundIo* soundio = soundio_create();
     if (soundio == nullptr) return;
     if (connectAudioBackend(soundio) != 0) {
         soundio_destroy(soundio);
         return;
     }
+    theLastListingFailed = false;
     // The back end fills its device list in the background; give it time to
     // report every device before counting.
     soundio_flush_events(soundio);
@@ -99,4 +104,10 @@ void listAudioInputDevices() {
     sleepMilliseconds(100);
     soundio_destroy(soundio);
     sleepMilliseconds(1000);
+}
+
+bool relistAudioInputDevicesIfUnreached() {
+    if (!theLastListingFailed) return false;
+    listAudioInputDevices();
+    return !theLastListingFailed;
 }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+struct SoundIo;
+
 // The latency input streams ask for: fragments well inside one 40 ms cycle
 // of the capture run, so that its drain sets the pace and never finds the
 // ring empty while sound flows.
@@ -15,3 +17,8 @@ inline const char* textOrEmpty(const char* text) { return text != nullptr ? text
 inline void sleepMilliseconds(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+// The line a lost back end gets on standard output: "libsoundio: backend
+// disconnected: ..." with the library's error text. The library's own
+// handler would end the process instead.
+void reportBackendDisconnect(SoundIo* soundio, int err);

@@ -70,28 +70,41 @@ struct Heard {
     }
 };
 
-// Standard error of the whole process (the capture run writes from its own
-// threads) into a file that can be read while it grows.
-class StderrFile {
+// Standard output or error of the whole process (the capture run writes from
+// its own threads) into a file that can be read while it grows; once done,
+// what it caught, test failures included, goes on to where it was headed.
+class OutputFile {
   public:
-    explicit StderrFile(const std::string& path) : path_(path) {
-        fflush(stderr);
-        saved_ = dup(2);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
+    OutputFile(int fd, const std::string& path) : fd_(fd), path_(path) {
+        flushAll();
+        saved_ = dup(fd);
+        const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(file, fd);
+        close(file);
     }
-    ~StderrFile() {
-        fflush(stderr);
-        dup2(saved_, 2);
+    ~OutputFile() {
+        const std::string caught = text();
+        dup2(saved_, fd_);
         close(saved_);
+        for (size_t done = 0; done < caught.size();) {
+            const ssize_t n = write(fd_, caught.data() + done, caught.size() - done);
+            if (n <= 0) break;
+            done += size_t(n);
+        }
     }
     std::string text() const {
+        flushAll();
         std::ifstream file(path_);
         return {std::istreambuf_iterator<char>(file), {}};
     }
 
   private:
+    static void flushAll() {
+        fflush(stdout);
+        fflush(stderr);
+    }
+
+    int fd_;
     std::string path_;
     int saved_ = -1;
 };
@@ -166,6 +179,26 @@ class PulseCapture : public testing::Test {
         }
         heard.wallSeconds = std::chrono::duration<double>(Clock::now() - first).count();
         return heard;
+    }
+
+    // Waits for a block sent after `since` (a timecode) that carries sound.
+    bool soundSentAfter(int64_t since, int timeoutMs) {
+        ReceivedAudio audio;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline) {
+            if (!receiver_->next(&audio, 1000)) continue;
+            if (audio.timecode > since &&
+                peakOf({audio.planar.begin(), audio.planar.begin() + audio.samples}) > 0.01f) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A killed server takes its players and modules with it.
+    void forgetServerState() {
+        players_.clear();
+        modules_.clear();
     }
 
     // playInto, capture and listen in one.
@@ -260,7 +293,7 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
     playInto("going", 48000, kStereo, kStereoTones);
     // The server moves the stream of a removed device to its default one.
     players_.push_back(server->play("speakers", 48000, {{700, 0.25f}, {700, 0.25f}}));
-    const StderrFile errors(server->folder() + "/stderr.txt");
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
     capture("going");
     ASSERT_FALSE(listen(0.2).blocks.empty());
     ASSERT_TRUE(server->unloadModule(modules_.back()));
@@ -283,6 +316,58 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
                   countOf(errors.text(), "input stream error"),
               1)
         << errors.text();
+}
+
+TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
+    // Everything caught is shown after the test as well.
+    const OutputFile out(1, server->folder() + "/stdout.txt");
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    playInto("restarted", 48000, kStereo, kStereoTones);
+    capture("restarted");
+    ASSERT_FALSE(listen(0.2).blocks.empty());
+    server->kill();
+    forgetServerState();
+    ASSERT_TRUE(
+        waitUntil([&] { return out.text().find("disconnected") != std::string::npos; }, 10000));
+    ASSERT_TRUE(server->start()) << server->failure();
+    const auto restarted = int64_t(currentTime100ns());
+    playInto("restarted", 48000, kStereo, kStereoTones);
+    EXPECT_TRUE(soundSentAfter(restarted, 20000));
+    EXPECT_EQ(audioThreadRunning, 1);
+    // The library's reason depends on what it was doing when the server went.
+    EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: "), 1);
+    EXPECT_EQ(countOf(out.text(),
+                      "audio back end reconnected; capturing from Monitor of Null "
+                      "Output again\n"),
+              1);
+    EXPECT_EQ(countOf(errors.text(), "input stream error"), 0);
+}
+
+TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
+    server->kill();
+    forgetServerState();
+    testing::internal::CaptureStdout();
+    listAudioInputDevices();
+    fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(theInputDeviceCount, 0);
+    ASSERT_TRUE(server->start()) << server->failure();
+    playInto("late", 48000, kStereo, kStereoTones);
+    // Turning audio on lists them again, and the late server's device can be chosen.
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(relistAudioInputDevicesIfUnreached());
+    fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    const InputDeviceRecord* end = theInputDevices + theInputDeviceCount;
+    ASSERT_NE(std::find_if(static_cast<const InputDeviceRecord*>(theInputDevices), end,
+                           [](const InputDeviceRecord& device) {
+                               return std::string(device.id) == "late.monitor";
+                           }),
+              end)
+        << "the late server's device is not in the device list";
+    EXPECT_FALSE(relistAudioInputDevicesIfUnreached()) << "listed again while the server is up";
+    capture("late");
+    expectTones(listen(0.5), kStereoTones);
 }
 
 TEST_F(PulseCapture, DeviceListShowsTheServersSources) {

@@ -140,7 +140,20 @@ PulseServer::PulseServer() : folder_(makeFolder()) {
         return;
     }
     mkdir((folder_ + "/run").c_str(), 0700);
-    const int logFd = open((folder_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    start();
+}
+
+PulseServer::~PulseServer() {
+    endPlayers();
+    endProcess(pid_);
+    std::error_code ignored;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+}
+
+bool PulseServer::start() {
+    if (folder_.empty()) return false;
+    failure_.clear();
+    const int logFd = open((folder_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     // As root the server warns that it is meant for a user session and runs
     // all the same; real-time scheduling is left off so that it competes
     // fairly with the rest of the suite. Like a desktop's server it always has
@@ -158,13 +171,23 @@ PulseServer::PulseServer() : folder_(makeFolder()) {
         pid_ = -1;
         failure_ += "\nserver log:\n" + log();
     }
+    return ok();
 }
 
-PulseServer::~PulseServer() {
+void PulseServer::kill() {
+    endPlayers();
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    failure_ = "the server was killed";
+}
+
+void PulseServer::endPlayers() {
     for (pid_t player : players_) endProcess(player);
-    endProcess(pid_);
-    std::error_code ignored;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+    players_.clear();
 }
 
 bool PulseServer::waitUntilReady() {

@@ -11,6 +11,7 @@
 //   ... capture "six.monitor" ...
 //   pulse.stopPlaying(player);
 //   pulse.unloadModule(sink);
+//   pulse.kill(); ... pulse.start();            // a crash and a restart, same socket
 #pragma once
 
 #include <sys/types.h>
@@ -38,6 +39,14 @@ class PulseServer {
     // Ends the server and every player by their process ids, then removes
     // the folder.
     ~PulseServer();
+
+    // Ends the server at once (SIGKILL, as a crash would), and every player
+    // with it; the modules loaded into it are gone too.
+    void kill();
+    // Starts the server again in the same folder, so on the same socket, and
+    // waits (bounded) until it accepts clients; false, with failure(), when
+    // it does not.
+    bool start();
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
@@ -67,6 +76,7 @@ class PulseServer {
     bool pactl(const std::vector<std::string>& arguments, std::string* out = nullptr) const;
 
   private:
+    void endPlayers();
     bool waitUntilReady();
     std::string log() const;
 
