@@ -16,7 +16,7 @@ FORMAT_FILES = $(shell git ls-files --cached --others --exclude-standard -- '*.c
   find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
 FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
 
-.PHONY: all deps build run test test-asan test-tsan format format-check fuzz clean
+.PHONY: all deps build run test test-asan test-tsan format format-check fuzz fuzz-seeds clean
 
 all: build
 
@@ -69,7 +69,8 @@ format-check:
 	  echo "format-check: not formatted (make format rewrites them):"; echo "$$unformatted"; exit 1; \
 	fi
 
-# Every libFuzzer target in fuzz/, built with clang, each run FUZZ_SECONDS.
+# Every libFuzzer target in fuzz/, built with clang, each run FUZZ_SECONDS
+# from its seeds in fuzz/seeds/; what it finds goes to build-fuzz/corpus/.
 build-fuzz/CMakeCache.txt:
 	@scripts/install-deps.sh fuzz
 	@CC=clang CXX=clang++ $(call configure,build-fuzz,-DNDITABRIVO_FUZZ=ON)
@@ -78,10 +79,28 @@ fuzz: deps build-fuzz/CMakeCache.txt
 	@scripts/install-deps.sh fuzz
 	@cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
 	@cd build-fuzz && for target in $(FUZZ_TARGETS); do \
-	  echo "fuzz: $$target for $(FUZZ_SECONDS) s"; \
-	  ./$$target -max_total_time=$(FUZZ_SECONDS) >$$target.log 2>&1 || \
+	  echo "fuzz: $$target for $(FUZZ_SECONDS) s"; mkdir -p corpus/$$target; \
+	  ./$$target -max_total_time=$(FUZZ_SECONDS) corpus/$$target ../fuzz/seeds/$$target \
+	    >$$target.log 2>&1 || \
 	    { tail -n 40 $$target.log; echo "fuzz: $$target failed; build-fuzz/$$target.log"; exit 1; }; \
 	done
 
+# What CI does: every fuzz target built and run once over each of its seeds,
+# so that a target that stops building, or a seed that crashes it, fails.
+# With clang and libFuzzer when clang is installed, else with the default
+# compiler and a replay driver; address and undefined-behaviour checks on.
+build-fuzz-seeds/CMakeCache.txt: | deps
+	@compilers=$$(command -v clang++ >/dev/null && echo CC=clang CXX=clang++); \
+	  env $$compilers $(call configure,build-fuzz-seeds,-DNDITABRIVO_FUZZ=ON)
+
+fuzz-seeds: deps build-fuzz-seeds/CMakeCache.txt
+	@cmake --build build-fuzz-seeds -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for target in $(FUZZ_TARGETS); do \
+	  log=build-fuzz-seeds/$$target.log; \
+	  build-fuzz-seeds/$$target fuzz/seeds/$$target/* >$$log 2>&1 || \
+	    { tail -n 40 $$log; echo "fuzz-seeds: $$target failed on its seeds; $$log"; exit 1; }; \
+	  echo "fuzz-seeds: $$target ran its $$(ls fuzz/seeds/$$target | wc -l) seeds"; \
+	done
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-fuzz-seeds

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fuzz/cut_stream.h"
 #include "platform/ndi/wire.h"
 
 namespace {
@@ -57,21 +58,13 @@ uint32_t readRecord(const ndiwire::Header& header, uint8_t* payload) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
-    // The first byte sets the read size, as a socket would cut the stream.
-    const size_t chunk = 1 + data[0] % 97;
-    ++data;
-    --size;
+    CutStream stream(data, size);
     ndiwire::MessageReader reader;
     volatile uint32_t sink = 0;
-    while (size > 0) {
+    while (!stream.empty()) {
         size_t room = 0;
         uint8_t* space = reader.space(&room);
-        const size_t take =
-            room < chunk ? (room < size ? room : size) : (chunk < size ? chunk : size);
-        for (size_t i = 0; i < take; ++i) space[i] = data[i];
-        data += take;
-        size -= take;
+        const size_t take = stream.readInto(space, room);
         const char* error = nullptr;
         const auto progress = reader.advance(take, &error);
         if (progress == ndiwire::MessageReader::kFailed) {

@@ -5,9 +5,11 @@
 // threads or the other receivers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,11 +53,13 @@ struct Link {
     char address[64] = {};
     char name[ndiwire::kMaxNameSize + 1] = {};
     long long acceptedMs = 0;
-    ndiwire::MessageReader hello;
+    ndiwire::PeerReader peer;
     ndilink::MessagePtr current;  // being written
     size_t written = 0;           // bytes of current already written
     bool waitWritable = false;
     bool dropped = false;
+    uint64_t bytesWritten = 0;
+    uint64_t greeting = 0;  // order of the receivers' hellos
     std::atomic<long long> lastProgressMs{0};
     ndilink::LinkQueues queues;
 
@@ -86,6 +90,7 @@ struct NDIlib_send_instance_type {
     std::condition_variable receiversChanged;
 
     // I/O thread only.
+    uint64_t greetings = 0;
     long long listenPausedUntilMs = 0;
     long long lastRefusalLineMs = -kRefusalLineSpacingMs;
     int refusalsUnreported = 0;
@@ -103,27 +108,41 @@ void wake(Sender* sender) {
     }
 }
 
-// Lines about peers that never became receivers are rate-limited: a flood of
-// bad connections must not become a flood of lines.
-void reportRefusal(Sender* sender, const Link& link, const char* reason) {
+// "receiver "name" at address", or "peer address" for one that never said
+// hello.
+void describeLink(const Link& link, bool receiver, char* out, size_t size) {
+    if (receiver) {
+        snprintf(out, size, "receiver \"%s\" at %s", link.name, link.address);
+    } else {
+        snprintf(out, size, "peer %s", link.address);
+    }
+}
+
+// Lines about peers that never became receivers, or that were pushed out to
+// make room, are rate-limited: a flood of bad connections must not become a
+// flood of lines.
+void reportRefusal(Sender* sender, const char* who, const char* reason) {
     const long long now = ndiwire::monotonicMs();
     if (now - sender->lastRefusalLineMs < kRefusalLineSpacingMs) {
         ++sender->refusalsUnreported;
         return;
     }
     if (sender->refusalsUnreported > 0) {
-        fprintf(stderr, "ndi: dropped peer %s: %s (and %d more since)\n", link.address, reason,
+        fprintf(stderr, "ndi: dropped %s: %s (and %d more since)\n", who, reason,
                 sender->refusalsUnreported);
     } else {
-        fprintf(stderr, "ndi: dropped peer %s: %s\n", link.address, reason);
+        fprintf(stderr, "ndi: dropped %s: %s\n", who, reason);
     }
     sender->lastRefusalLineMs = now;
     sender->refusalsUnreported = 0;
 }
 
+enum class Line { always, rateLimited };
+
 // Runs on the I/O thread only; the socket closes when the last holder of the
 // link lets go.
-void dropLink(Sender* sender, const LinkPtr& link, const char* reason) {
+void dropLink(Sender* sender, const LinkPtr& link, const char* reason, Line line = Line::always) {
+    if (link->dropped) return;
     link->dropped = true;
     shutdown(link->fd, SHUT_RDWR);
     bool wasReceiver = false;
@@ -135,11 +154,12 @@ void dropLink(Sender* sender, const LinkPtr& link, const char* reason) {
     }
     if (wasReceiver) sender->receiversChanged.notify_all();
     if (reason == nullptr) return;
-    if (wasReceiver) {
-        fprintf(stderr, "ndi: dropped receiver \"%s\" at %s: %s\n", link->name, link->address,
-                reason);
+    char who[sizeof link->name + sizeof link->address + 32];
+    describeLink(*link, wasReceiver, who, sizeof who);
+    if (wasReceiver && line == Line::always) {
+        fprintf(stderr, "ndi: dropped %s: %s\n", who, reason);
     } else {
-        reportRefusal(sender, *link, reason);
+        reportRefusal(sender, who, reason);
     }
 }
 
@@ -209,76 +229,97 @@ void acceptAll(Sender* sender) {
     }
 }
 
-// A peer's hello makes it a receiver, unless there are enough already.
-void greet(Sender* sender, const LinkPtr& link, uint32_t wants) {
-    const char* refusal = nullptr;
-    {
-        std::lock_guard guard(sender->lock);
-        if (sender->receivers >= kMaxReceivers) {
-            refusal = "too many receivers";
-        } else {
-            link->queues.wants = wants != 0 ? wants : ndiwire::kWantMetadata;
-            link->queues.greetedMs = ndiwire::monotonicMs();
-            ++sender->receivers;
+// Where a receiver stands when one must make room for a newer one.
+struct Standing {
+    uint64_t behind = 0;  // bytes waiting that it has not made room for
+    bool tookData = false;
+};
+
+// What waits for the peer that it has not made room for: the rest of a
+// message our kernel would not take, and what the kernel holds back because
+// the peer's window is full. A peer that stopped reading falls further
+// behind with every frame; one that reads keeps nothing waiting for long.
+Standing standingOf(const Sender& sender, const Link& link) {
+    int unsent = 0;
+    if (ioctl(link.fd, SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
+    Standing standing;
+    standing.behind = static_cast<uint64_t>(unsent);
+    if (link.current != nullptr) standing.behind += link.current->size - link.written;
+    const uint64_t sent = link.bytesWritten - std::min<uint64_t>(link.bytesWritten, unsent);
+    standing.tookData = sent > sender.helloMessage->size;  // our hello is not data
+    return standing;
+}
+
+// True when a has gone longer than b without taking data: it is further
+// behind; or, with nothing waiting for either, it has taken nothing since its
+// hello, or said hello first.
+bool idler(const Standing& a, const Link& aLink, const Standing& b, const Link& bLink) {
+    if (a.behind != b.behind) return a.behind > b.behind;
+    if (a.tookData != b.tookData) return !a.tookData;
+    return aLink.greeting < bLink.greeting;
+}
+
+// The receiver that has gone longest without taking data. Under the sender's
+// lock.
+LinkPtr idlestReceiver(Sender* sender) {
+    LinkPtr idlest;
+    Standing idlestStanding;
+    for (const LinkPtr& link : sender->links) {
+        if (link->queues.wants == 0) continue;
+        const Standing standing = standingOf(*sender, *link);
+        if (idlest == nullptr || idler(standing, *link, idlestStanding, *idlest)) {
+            idlest = link;
+            idlestStanding = standing;
         }
     }
-    if (refusal != nullptr) {
-        dropLink(sender, link, refusal);
-        return;
+    return idlest;
+}
+
+// A peer's hello makes it a receiver. When there are enough already, it takes
+// the place of the idlest: peers that said hello and never read must not keep
+// out receivers that do. Being behind comes first, so that a flood of
+// newcomers, each as idle as the last, cannot push out a receiver still
+// waiting for its first keyframe.
+void greet(Sender* sender, const LinkPtr& link, uint32_t wants) {
+    LinkPtr idlest;
+    {
+        std::lock_guard guard(sender->lock);
+        if (sender->receivers >= kMaxReceivers) idlest = idlestReceiver(sender);
+    }
+    if (idlest != nullptr) {
+        dropLink(sender, idlest, "made room for a new receiver", Line::rateLimited);
+    }
+    link->greeting = ++sender->greetings;
+    {
+        std::lock_guard guard(sender->lock);
+        link->queues.wants = wants != 0 ? wants : ndiwire::kWantMetadata;
+        link->queues.greetedMs = ndiwire::monotonicMs();
+        ++sender->receivers;
     }
     sender->receiversChanged.notify_all();
 }
 
-// Reads the hello of a peer still to give it; false when the peer is gone.
-bool readHello(Sender* sender, const LinkPtr& link) {
+// Reads what the peer sent: its hello, or anything else, which drops it.
+void readFrom(Sender* sender, const LinkPtr& link) {
     size_t room = 0;
-    uint8_t* target = link->hello.space(&room);
+    uint8_t* target = link->peer.space(&room);
     const ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         dropLink(sender, link, nullptr);
-        return false;
+        return;
     }
-    if (got < 0) return true;
+    if (got < 0) return;
     const char* error = nullptr;
-    const auto progress = link->hello.advance(static_cast<size_t>(got), &error);
-    if (progress == ndiwire::MessageReader::kFailed ||
-        (progress == ndiwire::MessageReader::kComplete &&
-         link->hello.header().type != ndiwire::kReceiverHello)) {
-        dropLink(sender, link, "sent unexpected data");
-        return false;
-    }
-    if (progress == ndiwire::MessageReader::kComplete) {
-        const uint32_t wants = ndiwire::helloWants(link->hello.header());
-        uint8_t* payload = link->hello.takePayload();
-        copyBoundedUtf8(link->name, sizeof link->name, reinterpret_cast<char*>(payload));
-        free(payload);
-        greet(sender, link, wants);
-    }
-    return true;
-}
-
-// Receivers send nothing after their hello: any byte is garbage, and end of
-// stream a hang-up.
-void checkReceiver(Sender* sender, const LinkPtr& link) {
-    uint8_t byte[256];
-    const ssize_t got = recv(link->fd, byte, sizeof byte, MSG_DONTWAIT);
-    if (got > 0) {
-        dropLink(sender, link, "sent unexpected data");
-    } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        dropLink(sender, link, nullptr);
-    }
-}
-
-bool isReceiver(Sender* sender, const Link& link) {
-    std::lock_guard guard(sender->lock);
-    return link.queues.wants != 0;
-}
-
-void readFrom(Sender* sender, const LinkPtr& link) {
-    if (isReceiver(sender, *link)) {
-        checkReceiver(sender, link);
-    } else {
-        readHello(sender, link);
+    switch (link->peer.advance(static_cast<size_t>(got), &error)) {
+        case ndiwire::PeerReader::kRefused:
+            dropLink(sender, link, error);
+            return;
+        case ndiwire::PeerReader::kGreeted:
+            copyBoundedUtf8(link->name, sizeof link->name, link->peer.name());
+            greet(sender, link, link->peer.wants());
+            return;
+        case ndiwire::PeerReader::kMore:
+            return;
     }
 }
 
@@ -303,6 +344,7 @@ bool flush(Sender* sender, const LinkPtr& link) {
                  link->current->size - link->written, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (wrote > 0) {
             link->lastProgressMs = ndiwire::monotonicMs();
+            link->bytesWritten += static_cast<uint64_t>(wrote);
             link->written += static_cast<size_t>(wrote);
             if (link->written == link->current->size) link->current.reset();
             continue;
@@ -340,6 +382,8 @@ void serviceLinks(Sender* sender, const std::vector<LinkPtr>& links,
     for (size_t i = 0; i < links.size(); ++i) {
         const LinkPtr& link = links[i];
         const short events = watched[i + 2].revents;
+        // A link made room for a newer one earlier in this round is gone.
+        if (link->dropped) continue;
         if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) readFrom(sender, link);
         if (link->dropped) continue;
         // A receiver known to be full is left alone until it has room.

@@ -315,6 +315,38 @@ uint8_t* MessageReader::takePayload() {
     return payload;
 }
 
+uint8_t* PeerReader::space(size_t* room) {
+    if (greeted_) {
+        *room = 1;  // after the hello any byte is refused: one is enough to see
+        return bytes_;
+    }
+    const size_t whole = headerRead_ ? kHeaderSize + header_.dataSize : kHeaderSize;
+    *room = whole - have_;
+    return bytes_ + have_;
+}
+
+PeerReader::Progress PeerReader::advance(size_t got, const char** error) {
+    if (greeted_) {
+        if (got == 0) return kMore;
+        fail(error, "sent data after its hello");
+        return kRefused;
+    }
+    have_ += got;
+    if (have_ < kHeaderSize) return kMore;
+    if (!headerRead_) {
+        if (!decodeHeader(bytes_, &header_, error)) return kRefused;
+        if (header_.type != kReceiverHello) {
+            fail(error, "sent another message before its hello");
+            return kRefused;
+        }
+        headerRead_ = true;
+    }
+    if (have_ < kHeaderSize + header_.dataSize) return kMore;
+    bytes_[have_] = 0;
+    greeted_ = true;
+    return kGreeted;
+}
+
 namespace {
 
 // An H.264 IDR slice (NAL type 5) after any 00 00 01 start code.

@@ -8,10 +8,14 @@
 //   port is taken, a free one, which it prints). A receiver connects.
 //   1. The sender writes its hello at once: the source name.
 //   2. The receiver writes its hello within 2 s: protocol version, the kinds
-//      of frames it wants and its own name. A peer that stays silent, writes
-//      anything else, or speaks another version is dropped. Only receivers
-//      that said hello count against the cap of 64 per sender, get frames and
-//      take part in keyframe requests.
+//      of frames it wants and its own name. A peer that stays silent, speaks
+//      another version, or announces anything else (refused at the header,
+//      before its body is read) is dropped. Only receivers that said hello
+//      count against the cap of 64 per sender, get frames and take part in
+//      keyframe requests. When the cap is full, a new receiver takes the place
+//      of the one furthest behind (one that stopped reading falls further
+//      behind with every frame); of receivers with nothing waiting, one that
+//      has taken nothing since its hello goes first.
 //   3. From then on only the sender writes: one message per frame. A byte
 //      from the receiver drops it; closing the connection is the goodbye.
 //
@@ -146,6 +150,30 @@ class MessageReader {
     uint8_t* payload_ = nullptr;
     size_t payloadSize_ = 0;
     size_t payloadHave_ = 0;
+};
+
+// What the sender reads from a peer: its hello, and after it nothing at all.
+// Never holds more than a hello's bytes, whatever a peer announces.
+class PeerReader {
+  public:
+    enum Progress { kMore, kGreeted, kRefused };
+    // Where the next bytes from the peer go, and at most how many.
+    uint8_t* space(size_t* room);
+    // Counts got bytes written into space(). kGreeted once the hello is
+    // whole; kRefused, with the reason in *error, for anything else the peer
+    // sends, found out at the header.
+    Progress advance(size_t got, const char** error);
+    // From the hello: the kinds of frames wanted, and the name as sent (not
+    // checked as UTF-8), NUL-terminated.
+    uint32_t wants() const { return helloWants(header_); }
+    const char* name() const { return reinterpret_cast<const char*>(bytes_ + kHeaderSize); }
+
+  private:
+    uint8_t bytes_[kHeaderSize + kMaxNameSize + 1] = {};  // the hello, then a NUL
+    size_t have_ = 0;
+    bool headerRead_ = false;
+    bool greeted_ = false;
+    Header header_;
 };
 
 // True when the compressed or uncompressed video data holds a keyframe. For

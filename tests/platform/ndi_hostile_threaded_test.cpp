@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -203,6 +204,89 @@ TEST(NDIHostilePeers, IdleSocketsAreDroppedAndLockNobodyOut) {
     EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 1);
     for (int fd : idle) close(fd);
     NDIlib_recv_destroy(receiver);
+    NDIlib_send_destroy(sender);
+}
+
+// True while the sender has not closed the raw peer's connection; reads and
+// drops whatever waits.
+bool stillOpen(int fd) {
+    char buffer[4096];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
+TEST(NDIHostilePeers, PeersThatSaidHelloAndNeverReadCannotKeepAReceiverOut) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    // The cap filled with peers that take one picture and then read no more,
+    // and, among them, one that asks only for metadata, of which none comes.
+    constexpr int kTookNothing = 20;
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(rawReceiver(
+            port, i == kTookNothing ? ndiwire::kWantMetadata : ndiwire::kWantEverything));
+        ASSERT_GE(idle.back(), 0);
+    }
+    ASSERT_TRUE(waitForConnections(sender, 64));
+    sendPatternedPicture(sender, 16, 16, 0);
+    for (int i = 0; i < 64; ++i) {
+        if (i == kTookNothing) continue;
+        ASSERT_TRUE(readMessages(idle[i], 2, [](auto&, auto*) {})) << i;
+    }
+
+    testing::internal::CaptureStderr();
+    NDIlib_recv_instance_t receiver = makeReceiver(addressOf(sender));
+    EXPECT_NE(receiver, nullptr);
+    EXPECT_TRUE(waitForClose(idle[kTookNothing]));
+    int pictures = 0;
+    for (int frame = 1; frame < 100 && pictures == 0; ++frame) {
+        sendPatternedPicture(sender, 16, 16, frame);
+        NDIlib_video_frame_v2_t video;
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 100);
+        if (type == NDIlib_frame_type_error) break;
+        if (type != NDIlib_frame_type_video) continue;
+        ++pictures;
+        NDIlib_recv_free_video_v2(receiver, &video);
+    }
+    EXPECT_EQ(pictures, 1);
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 64);
+    for (int i = 0; i < 64; ++i) {
+        if (i != kTookNothing) {
+            EXPECT_TRUE(stillOpen(idle[i])) << i;
+        }
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("made room for a new receiver"), std::string::npos) << errors;
+    for (int fd : idle) close(fd);
+    NDIlib_recv_destroy(receiver);
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, AMessageAnnouncedInsteadOfAHelloIsRefusedAtItsHeader) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    testing::internal::CaptureStderr();
+    const int peer = rawConnect(NDIlib_send_get_port(sender));
+    ASSERT_GE(peer, 0);
+    // 64 MiB of video announced, none of it sent: a sender that waited for
+    // the body would hold the peer until its time to say hello ran out.
+    ndiwire::Header video;
+    video.type = ndiwire::kVideo;
+    video.fourCC = NDIlib_FourCC_type_H264;
+    video.xres = 1920;
+    video.yres = 1080;
+    video.dataSize = ndiwire::kMaxDataSize;
+    video.strideOrSize = static_cast<int32_t>(ndiwire::kMaxDataSize);
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(video, bytes);
+    ASSERT_EQ(write(peer, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    EXPECT_TRUE(waitForClose(peer));
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("dropped peer 127.0.0.1:"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("before its hello"), std::string::npos) << errors;
+    close(peer);
     NDIlib_send_destroy(sender);
 }
 

@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +110,31 @@ inline bool waitForClose(int fd, int timeoutMs = 10000) {
             return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
         },
         timeoutMs);
+}
+
+// Reads whole messages from a raw peer until `count` have come, each handed
+// to `seen` with its header and payload; false when the stream ends, breaks
+// or stays silent for timeoutMs first.
+template <typename Seen>
+bool readMessages(int fd, int count, Seen seen, int timeoutMs = 10000) {
+    ndiwire::MessageReader reader;
+    while (count > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, timeoutMs) != 1) return false;
+        size_t room = 0;
+        uint8_t* space = reader.space(&room);
+        const ssize_t got = recv(fd, space, room, 0);
+        const char* error = nullptr;
+        if (got <= 0) return false;
+        const auto progress = reader.advance(static_cast<size_t>(got), &error);
+        if (progress == ndiwire::MessageReader::kFailed) return false;
+        if (progress != ndiwire::MessageReader::kComplete) continue;
+        uint8_t* payload = reader.takePayload();
+        seen(reader.header(), payload);
+        free(payload);
+        --count;
+    }
+    return true;
 }
 
 // Bytes whose every value tells which frame they belong to.
