@@ -105,6 +105,8 @@ void consumeFrame(NDISendData* data) {
 }
 
 void* senderThreadEntry(void* record) {
+    // Named, so that a look at the process's threads tells the sender apart.
+    pthread_setname_np(pthread_self(), "ndi-sender");
     ndiSenderThread(static_cast<NDISendData*>(record));
     return nullptr;
 }
