@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -10,6 +11,7 @@ namespace {
 // left, and the caller does not wait long for the last band.
 constexpr int32_t kBandsPerSlot = 2;
 constexpr int32_t kMaxWorkers = 3;
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 
 uint64_t claimWord(uint32_t generation, uint32_t band) { return uint64_t{generation} << 32 | band; }
 
@@ -56,8 +58,21 @@ void BandPool::runBands(int32_t rows, int32_t step, BandWork work) {
     }
     jobPosted_.notify_all();
     doBands(posted, generation, 0);
-    std::unique_lock<std::mutex> hold(lock_);
-    jobDone_.wait(hold, [&] { return bandsDone_.load(std::memory_order_acquire) == posted.bands; });
+    waitForBands(posted.bands);
+}
+
+// The bands still running when the caller runs out of bands are most often
+// a moment from done: it looks again for a short while before it sleeps, so
+// that it keeps its core (a woken thread may wait for one on a busy
+// machine).
+void BandPool::waitForBands(int32_t bands) {
+    const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    while (bandsDone_.load(std::memory_order_acquire) != bands) {
+        if (std::chrono::steady_clock::now() < spinUntil) continue;
+        std::unique_lock<std::mutex> hold(lock_);
+        jobDone_.wait(hold, [&] { return bandsDone_.load(std::memory_order_acquire) == bands; });
+        return;
+    }
 }
 
 bool BandPool::claimBand(uint32_t generation, int32_t bands, int32_t* band) {

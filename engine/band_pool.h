@@ -61,6 +61,7 @@ class BandPool {
     // Takes bands of job `generation` until none is left.
     void doBands(const Job& job, uint32_t generation, int32_t slot);
     bool claimBand(uint32_t generation, int32_t bands, int32_t* band);
+    void waitForBands(int32_t bands);
     void finishBand(int32_t bands);
 
     std::mutex jobLock_;  // held by the one caller whose job the workers share
