@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "engine/threads.h"
+
 namespace {
 
 // Bands per thread: a worker that starts late or is held up finds some work
@@ -19,7 +21,10 @@ uint64_t claimWord(uint32_t generation, uint32_t band) { return uint64_t{generat
 
 BandPool::BandPool(int32_t workers) {
     for (int32_t slot = 1; slot <= workers; ++slot) {
-        threads_.emplace_back([this, slot] { workerLoop(slot); });
+        threads_.emplace_back([this, slot] {
+            requestShortTurns();
+            workerLoop(slot);
+        });
         pthread_setname_np(threads_.back().native_handle(), "ndi-bands");
     }
 }

@@ -9,7 +9,7 @@
 
 #include "common/bounded_text.h"
 #include "engine/sender.h"
-#include "engine/thread_name.h"
+#include "engine/threads.h"
 
 EncoderTuning theEncoderTuning[2];
 std::atomic<int64_t> frameCounter{0};

@@ -12,6 +12,7 @@
 #include "engine/band_pool.h"
 #include "engine/convert.h"
 #include "engine/sender.h"
+#include "engine/threads.h"
 #include "engine/timing.h"
 #include "engine/video_send.h"
 #include "platform/ndi/ndi.h"
@@ -107,6 +108,9 @@ void consumeFrame(NDISendData* data) {
 void* senderThreadEntry(void* record) {
     // Named, so that a look at the process's threads tells the sender apart.
     pthread_setname_np(pthread_self(), "ndi-sender");
+    // Before the encoder and the NDI sender start their threads, which
+    // inherit the request.
+    requestShortTurns();
     ndiSenderThread(static_cast<NDISendData*>(record));
     return nullptr;
 }

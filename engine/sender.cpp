@@ -9,7 +9,7 @@
 #include <shared_mutex>
 
 #include "common/bounded_text.h"
-#include "engine/thread_name.h"
+#include "engine/threads.h"
 #include "settings/prefs.h"
 
 HXSenderState theHXState;
