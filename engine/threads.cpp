@@ -13,25 +13,24 @@ namespace {
 // became about four times rarer (1 ms did less, 0.1 ms no better).
 constexpr uint64_t kShortTurnNs = 300000;
 
-// The kernel's struct sched_attr, first version (48 bytes); glibc declares
-// neither it nor the calls.
-struct SchedAttr {
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;
-    uint64_t deadline;
-    uint64_t period;
-};
+// The size the kernel knows as its first version of the record.
+static_assert(sizeof(ThreadSchedule) == 48, "ThreadSchedule must match struct sched_attr");
 
 }  // namespace
 
+bool readThreadSchedule(pid_t tid, ThreadSchedule* schedule) {
+#if defined(SYS_sched_getattr)
+    *schedule = ThreadSchedule{};
+    return syscall(SYS_sched_getattr, tid, schedule, sizeof *schedule, 0) == 0;
+#else
+    return false;
+#endif
+}
+
 bool requestShortTurns() {
-#if defined(SYS_sched_setattr) && defined(SYS_sched_getattr)
-    SchedAttr attr{};
-    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return false;
+#if defined(SYS_sched_setattr)
+    ThreadSchedule attr{};
+    if (!readThreadSchedule(0, &attr)) return false;
     // Only the fair policies know a turn length; a real-time thread keeps its own.
     if (attr.policy != SCHED_OTHER && attr.policy != SCHED_BATCH) return false;
     attr.size = sizeof attr;

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
 
 // Threads take the name of the thread that starts them. The libraries the
 // sender thread calls (x264's workers, the NDI runtime's I/O thread) start
@@ -25,6 +28,23 @@ class LentThreadName {
     char saved_[16] = {};
     bool kept_ = false;
 };
+
+// A thread's scheduling attributes as the kernel gives them (its struct
+// sched_attr, first version; glibc declares neither it nor the calls).
+// runtime is the thread's turn on a core in ns, for the fair policies.
+struct ThreadSchedule {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;
+    uint64_t deadline;
+    uint64_t period;
+};
+// Reads the attributes of thread tid (0: the calling thread). False when the
+// kernel does not give them.
+bool readThreadSchedule(pid_t tid, ThreadSchedule* schedule);
 
 // Asks the scheduler for short turns on a core for the calling thread, and
 // for the threads it starts from then on: on a machine busy with other work

@@ -111,22 +111,10 @@ TEST_F(MailboxStart, FramesArrivingDuringASendAreDropped) {
     EXPECT_EQ(takenIds().back(), 7u);
 }
 
-// The scheduling attributes of a thread, as the kernel reports them.
-struct SchedAttr {
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;  // the thread's turn on a core, in ns
-    uint64_t deadline;
-    uint64_t period;
-};
-
-SchedAttr schedOf(pid_t tid) {
-    SchedAttr attr{};
-    EXPECT_EQ(syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0), 0);
-    return attr;
+ThreadSchedule schedOf(pid_t tid) {
+    ThreadSchedule schedule{};
+    EXPECT_TRUE(readThreadSchedule(tid, &schedule));
+    return schedule;
 }
 
 pid_t threadId() { return pid_t(syscall(SYS_gettid)); }
@@ -175,7 +163,7 @@ TEST_F(MailboxStart, TheSenderThreadAndTheThreadsItStartsGetShortTurns) {
     ASSERT_TRUE(mailboxtest::startMailbox());
     const pid_t sender = taskNamed("ndi-sender");
     ASSERT_NE(sender, 0);
-    const SchedAttr attr = schedOf(sender);
+    const ThreadSchedule attr = schedOf(sender);
     EXPECT_EQ(attr.runtime, shortTurn);
     EXPECT_EQ(attr.policy, uint32_t(SCHED_OTHER));
 
@@ -194,7 +182,7 @@ TEST(ShortTurns, KeepTheThreadsNiceValue) {
         // A nicer value may always be asked for, and must survive the request.
         ASSERT_EQ(setpriority(PRIO_PROCESS, id_t(threadId()), 7), 0);
         EXPECT_TRUE(requestShortTurns());
-        const SchedAttr attr = schedOf(threadId());
+        const ThreadSchedule attr = schedOf(threadId());
         EXPECT_EQ(attr.nice, 7);
         EXPECT_EQ(attr.runtime, shortTurn);
     });
