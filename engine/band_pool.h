@@ -28,9 +28,10 @@ class BandPool {
     BandPool(const BandPool&) = delete;
     BandPool& operator=(const BandPool&) = delete;
 
-    // Threads that may work on one job: the workers and the caller. Each
-    // runs under its own slot number, 0 to slotCount() - 1 (0 for the
-    // caller), for scratch memory of its own.
+    // Threads that may work on one job: the workers and the caller. Within a
+    // job each runs under its own slot number, 0 to slotCount() - 1 (0 for
+    // the caller), for scratch memory of its own; jobs that run at the same
+    // time (one of them then on its caller alone) need scratch of their own.
     int32_t slotCount() const { return static_cast<int32_t>(threads_.size()) + 1; }
 
     // Runs work(firstRow, rowCount, slot) over bands that together cover rows
