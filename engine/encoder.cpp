@@ -9,6 +9,7 @@
 
 #include "common/bounded_text.h"
 #include "engine/sender.h"
+#include "engine/threads.h"
 
 EncoderTuning theEncoderTuning[2];
 std::atomic<int64_t> frameCounter{0};
@@ -114,7 +115,10 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
     x264_param_apply_profile(context->param, state->interlaced != 0 ? "main" : "baseline");
     context->param->b_repeat_headers = 1;
     context->param->i_sps_id = 0;
-    context->encoder = x264_encoder_open(context->param);
+    {
+        const LentThreadName workerName("x264");
+        context->encoder = x264_encoder_open(context->param);
+    }
     if (context->encoder == nullptr) {
         std::printf("x264_encoder_open error!\n");
         return;

@@ -220,12 +220,11 @@ int32_t base64Encode(char* dest, const uint8_t* src, int32_t count);
 // stages read no clock.
 enum class EngineStage {
     MailboxCopy,  // the producer's copy (or half-size conversion) into the mailbox
-    BgraToUyvy,
-    UyvyToI420,
+    Convert,      // BGRA (through UYVY) or UYVY to the encoder's I420 picture
     Encode,
     Send,  // both sends of the packet
 };
-inline constexpr int kEngineStageCount = 5;
+inline constexpr int kEngineStageCount = 4;
 using StageObserver = void (*)(EngineStage stage, int64_t nanoseconds);
 // Called on the thread of the stage (the producer's for MailboxCopy, the
 // sender thread's otherwise); null stops the reports.

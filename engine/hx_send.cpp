@@ -9,6 +9,8 @@
 
 #include "common/globals.h"
 #include "common/temp_dir.h"
+#include "engine/band_pool.h"
+#include "engine/convert.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
 #include "engine/timing.h"
@@ -203,36 +205,7 @@ bool decideKeyframe(NDIlib_send_instance_t sender, HXSenderState* state, int32_t
     return keyframe;
 }
 
-// Rows converted at a time: a band of BGRA rows and its UYVY form stay in
-// the core's own cache between the two conversions, instead of the whole
-// UYVY picture making a round trip through memory.
-constexpr int64_t kBandBytes = 256 * 1024;
-
-int32_t bandRows(int32_t width) {
-    const int64_t rows = kBandBytes / (int64_t{width} * 6);
-    return static_cast<int32_t>(std::max<int64_t>(2, rows & ~int64_t{1}));
-}
-
 bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
-
-// BGRA to UYVY to the encoder's I420 picture, one band at a time; the band's
-// UYVY form reuses the start of the scratch, so it stays in the cache too.
-bool convertBGRAInBands(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
-                        StageClock* clock) {
-    const int32_t w = frame.xres;
-    const int32_t band = bandRows(w);
-    uint8_t* uyvy = state->uyvyScratch[s];
-    for (int32_t row = 0; row < frame.yres; row += band) {
-        const int32_t rows = std::min(band, frame.yres - row);
-        libyuv::ARGBToUYVY(frame.p_data + int64_t{row} * 4 * w, 4 * w, uyvy, 2 * w, w, rows);
-        clock->add(EngineStage::BgraToUyvy);
-        const bool converted = convertUYVYBand(state->encoder[s], uyvy, w, row, rows);
-        clock->add(EngineStage::UyvyToI420);
-        // Rows past the encoder's even height are not wanted: not a failure.
-        if (!converted && row < state->encoder[s]->height) return false;
-    }
-    return true;
-}
 
 // Rows are taken as packed: the frame's line stride is not consulted.
 int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
@@ -248,14 +221,15 @@ int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2
             libyuv::ARGBToUYVY(frame.p_data, 4 * frame.xres, state->uyvyScratch[s], 2 * frame.xres,
                                frame.xres, frame.yres);
             source = state->uyvyScratch[s];
-        } else if (!convertBGRAInBands(state, s, frame, &clock)) {
+        } else if (!bgraToI420InBands(pictureBandPool(), encoder, frame.p_data, frame.xres,
+                                      frame.yres, state->uyvyScratch[s], kUyvyScratchBytes)) {
             return -1;
         }
-    } else if (source == nullptr) {
-        if (!convertUYVYBand(encoder, frame.p_data, frame.xres, 0, frame.yres)) return -1;
-        clock.add(EngineStage::UyvyToI420);
+    } else if (source == nullptr && !uyvyToI420InBands(pictureBandPool(), encoder, frame.p_data,
+                                                       frame.xres, frame.yres)) {
+        return -1;
     }
-    clock.flush();
+    clock.lap(EngineStage::Convert);
     int64_t dts = 0;
     const int32_t bytes =
         encodeUYVYFrame(encoder, type, source, frame.xres, frame.yres, state->encodedData[s],

@@ -9,6 +9,7 @@
 #include <shared_mutex>
 
 #include "common/bounded_text.h"
+#include "engine/threads.h"
 #include "settings/prefs.h"
 
 HXSenderState theHXState;
@@ -171,6 +172,7 @@ NDIlib_send_instance_t createNDISender(const char* name, HXSenderState* state) {
     char config[kNDIConfigTextSize];
     ndiConfigText(*state, config, sizeof config);
     printf("%s\n", ndiModeLine(state->networkMode));
+    const LentThreadName ioThreadName("ndi-io");
     return NDIlib_send_create_v2(&create, config);
 }
 

@@ -352,8 +352,8 @@ void recordStage(EngineStage stage, int64_t nanoseconds) {
 }
 
 void printStageMedians() {
-    static const char* const names[kEngineStageCount] = {"mailbox copy", "BGRA to UYVY",
-                                                         "UYVY to I420", "encode", "send"};
+    static const char* const names[kEngineStageCount] = {"mailbox copy", "to I420", "encode",
+                                                         "send"};
     std::lock_guard<std::mutex> hold(theStageTimes.lock);
     fprintf(results, "median time per frame of each stage:\n");
     for (int i = 0; i < kEngineStageCount; ++i) {

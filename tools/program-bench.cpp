@@ -5,20 +5,25 @@
 // size, rate, preset, tune, profile and 4:2:0. For each it prints frames per
 // second, CPU per second and CPU milliseconds per frame, then the two ratios.
 // With --idle it measures the program alone instead: static screen, no
-// receiver.
+// receiver. With --busy N, N processes spin beside both measurements, as on
+// a machine busy with other work.
 //
 // Frames are counted the same way for both: the H.264 byte stream (ndi-recv's
 // for the program, ffmpeg's own for ffmpeg) arrives on a pipe, and every slice
 // that starts a picture counts one frame. CPU is the process's user and
 // system time from /proc, all threads, sampled at the start and end of the
-// measured window, after a warm-up.
+// measured window, after a warm-up. The same window gives each thread's CPU
+// and the time it waited, runnable, for a core (/proc/PID/task/*/schedstat),
+// summed over the threads of one name: which thread is late, and by how much.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -57,7 +63,16 @@ struct Options {
     bool half = false;  // high-density screen with pre-scaling: the half-size path
     bool programOnly = false;
     bool ffmpegOnly = false;
+    int busy = 0;  // busy loops beside both measurements
     std::string buildDir;
+};
+
+// One thread name's share of a measured window.
+struct ThreadUse {
+    int threads = 0;
+    double cpuSeconds = 0;
+    double waitSeconds = 0;  // runnable, waiting for a core
+    long wakeUps = 0;        // times it was put on a core
 };
 
 struct Measure {
@@ -65,6 +80,7 @@ struct Measure {
     double cpuSeconds = 0;
     double wallSeconds = 0;
     double stolenShare = -1;  // of the machine's CPU time, by the hypervisor; < 0 unknown
+    std::map<std::string, ThreadUse> threads;
 };
 
 constexpr const char* kUsage =
@@ -82,6 +98,8 @@ constexpr const char* kUsage =
     "      --half           high-density screen with pre-scaling on: the program\n"
     "                       sends at half size, ffmpeg scales to half size\n"
     "      --idle           the program alone, static screen, no receiver\n"
+    "      --busy N         N processes spinning beside both measurements (0 to 64,\n"
+    "                       default 0), as on a busy machine\n"
     "      --program-only   skip ffmpeg\n"
     "      --ffmpeg-only    skip the program\n"
     "  -d, --display N      X display number (default: first free from 90)\n"
@@ -116,7 +134,7 @@ std::string directoryOf(const char* path) {
 Options parseOptions(int argc, char** argv) {
     Options options;
     options.buildDir = directoryOf(argv[0]);
-    enum { kHalf = 256, kIdle, kProgramOnly, kFfmpegOnly };
+    enum { kHalf = 256, kIdle, kProgramOnly, kFfmpegOnly, kBusy };
     static const option longOptions[] = {
         {"size", required_argument, nullptr, 's'},
         {"rate", required_argument, nullptr, 'r'},
@@ -128,6 +146,7 @@ Options parseOptions(int argc, char** argv) {
         {"idle", no_argument, nullptr, kIdle},
         {"program-only", no_argument, nullptr, kProgramOnly},
         {"ffmpeg-only", no_argument, nullptr, kFfmpegOnly},
+        {"busy", required_argument, nullptr, kBusy},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -171,6 +190,11 @@ Options parseOptions(int argc, char** argv) {
                 break;
             case kFfmpegOnly:
                 options.ffmpegOnly = true;
+                break;
+            case kBusy:
+                if (!parseDouble(optarg, 0, 64, &number) || number != int(number))
+                    badUsage("bad number of busy loops (0 to 64)", optarg);
+                options.busy = int(number);
                 break;
             default:
                 handleCommonOption("program-bench", kUsage, c, argv);
@@ -307,6 +331,59 @@ void sleepSeconds(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+// What the scheduler counted for one thread so far.
+struct ThreadSample {
+    std::string name;
+    double cpuSeconds = 0;
+    double waitSeconds = 0;
+    long wakeUps = 0;
+};
+
+std::string firstLineOf(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Every thread of pid, by thread id.
+std::map<int, ThreadSample> sampleThreads(pid_t pid) {
+    std::map<int, ThreadSample> samples;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(dir.c_str());
+    if (tasks == nullptr) return samples;
+    while (const dirent* entry = readdir(tasks)) {
+        const int tid = atoi(entry->d_name);
+        if (tid <= 0) continue;
+        const std::string task = dir + "/" + entry->d_name;
+        std::istringstream stat(firstLineOf(task + "/schedstat"));
+        unsigned long long run = 0, wait = 0, slices = 0;
+        if (!(stat >> run >> wait >> slices)) continue;
+        samples[tid] = {firstLineOf(task + "/comm"), double(run) / 1e9, double(wait) / 1e9,
+                        long(slices)};
+    }
+    closedir(tasks);
+    return samples;
+}
+
+// The window's share of each thread name; threads born in the window count
+// from zero.
+std::map<std::string, ThreadUse> threadUseBetween(const std::map<int, ThreadSample>& start,
+                                                  const std::map<int, ThreadSample>& end) {
+    std::map<std::string, ThreadUse> use;
+    for (const auto& [tid, last] : end) {
+        const auto first = start.find(tid);
+        const ThreadSample zero{};
+        const ThreadSample& from = first != start.end() ? first->second : zero;
+        ThreadUse& u = use[last.name];
+        ++u.threads;
+        u.cpuSeconds += last.cpuSeconds - from.cpuSeconds;
+        u.waitSeconds += last.waitSeconds - from.waitSeconds;
+        u.wakeUps += last.wakeUps - from.wakeUps;
+    }
+    return use;
+}
+
 // Frames and CPU of pid over the measured window, after the warm-up.
 Measure measureWindow(pid_t pid, const PictureCounter* counter, const Options& options) {
     sleepSeconds(options.warmUp);
@@ -314,9 +391,11 @@ Measure measureWindow(pid_t pid, const PictureCounter* counter, const Options& o
     const Clock::time_point start = Clock::now();
     const MachineTime machineStart = machineTime();
     const double cpuStart = cpuSecondsOf(pid);
+    const std::map<int, ThreadSample> threadsStart = sampleThreads(pid);
     const long framesStart = counter != nullptr ? counter->pictures() : 0;
     sleepSeconds(options.seconds);
     m.stolenShare = stolenShareSince(machineStart);
+    m.threads = threadUseBetween(threadsStart, sampleThreads(pid));
     m.cpuSeconds = cpuSecondsOf(pid) - cpuStart;
     m.frames = (counter != nullptr ? counter->pictures() : 0) - framesStart;
     m.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -407,12 +486,40 @@ std::string writeSettings(const std::string& configHome, const Options& options)
     return dir;
 }
 
+// Processes that only spin, as other work on a busy machine would; they die
+// with the bench, however it ends.
+struct BusyLoops {
+    std::vector<pid_t> pids;
+
+    bool start(int count) {
+        const pid_t parent = getpid();
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid < 0) return false;
+            if (pid == 0) spin(parent);
+            pids.push_back(pid);
+        }
+        return true;
+    }
+    [[noreturn]] static void spin(pid_t parent) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
+        for (;;) asm volatile("" ::: "memory");
+    }
+    void stop() {
+        for (const pid_t pid : pids) kill(pid, SIGKILL);
+        for (const pid_t pid : pids) waitpid(pid, nullptr, 0);
+        pids.clear();
+    }
+};
+
 struct Bench {
     Options options;
     std::string workDir;
     std::string displayName;
     Child xserver;
     Child content;
+    BusyLoops busy;
 
     std::string log(const char* name) const { return workDir + "/" + name + ".log"; }
     std::string displayEnv() const { return "DISPLAY=" + displayName; }
@@ -518,6 +625,7 @@ struct Bench {
     }
 
     void stopAll() {
+        busy.stop();
         stopChild(content);
         stopChild(xserver);
     }
@@ -531,6 +639,19 @@ void printMeasure(const char* name, const Measure& m) {
     if (m.frames > 0) printf(", %6.2f ms CPU per frame", 1000.0 * m.cpuSeconds / double(m.frames));
     if (m.stolenShare >= 0) printf(", %.1f %% stolen", 100.0 * m.stolenShare);
     printf("\n");
+}
+
+// The threads that used or waited for a core at least 1 % of the window.
+void printThreads(const Measure& m) {
+    for (const auto& [name, use] : m.threads) {
+        if (use.cpuSeconds + use.waitSeconds < 0.01 * m.wallSeconds) continue;
+        printf("  %-16s x%-2d CPU %6.1f %% of a core, waited for a core %6.1f %%", name.c_str(),
+               use.threads, 100.0 * use.cpuSeconds / m.wallSeconds,
+               100.0 * use.waitSeconds / m.wallSeconds);
+        if (use.wakeUps > 0)
+            printf(", %.2f ms a time on it", 1000.0 * use.waitSeconds / double(use.wakeUps));
+        printf("\n");
+    }
 }
 
 std::string makeWorkDir() {
@@ -553,10 +674,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf(
-        "program-bench: %dx%d at %d, %s%s, %.0f s measured after %.0f s, %ld cores, load "
-        "average %.2f\n",
+        "program-bench: %dx%d at %d, %s%s, %.0f s measured after %.0f s, %d busy loops, %ld "
+        "cores, load average %.2f\n",
         options.width, options.height, options.rate, options.idle ? "idle" : "moving content",
-        options.half ? ", half size" : "", options.seconds, options.warmUp,
+        options.half ? ", half size" : "", options.seconds, options.warmUp, options.busy,
         sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
     printf("logs in %s\n", bench.workDir.c_str());
     fflush(stdout);
@@ -571,14 +692,21 @@ int main(int argc, char** argv) {
         bench.stopAll();
         return 1;
     }
+    if (!bench.busy.start(options.busy)) {
+        fprintf(stderr, "program-bench: cannot start the busy loops\n");
+        bench.stopAll();
+        return 1;
+    }
     std::optional<Measure> program, ffmpeg;
     if (!options.ffmpegOnly) {
         program = bench.runProgram();
         if (program) printMeasure("program", *program);
+        if (program) printThreads(*program);
     }
     if (!options.programOnly && !options.idle) {
         ffmpeg = bench.runFfmpeg();
         if (ffmpeg) printMeasure("ffmpeg", *ffmpeg);
+        if (ffmpeg) printThreads(*ffmpeg);
     }
     bench.stopAll();
     if (program && ffmpeg && ffmpeg->frames > 0 && program->frames > 0) {

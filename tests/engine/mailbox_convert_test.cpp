@@ -1,11 +1,19 @@
-// The half-size conversion, the 32-bit decimation and the high-density test.
+// The half-size conversion, the 32-bit decimation, the conversions shared
+// among a pool's threads and the high-density test.
 #include <gtest/gtest.h>
+#include <libyuv/convert.h>
+#include <libyuv/convert_from_argb.h>
 
 #include <QGuiApplication>
 #include <array>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <vector>
 
+#include "engine/band_pool.h"
+#include "engine/convert.h"
+#include "engine/encoder.h"
 #include "engine/mailbox.h"
 #include "platform/desktop/screens.h"
 
@@ -144,6 +152,162 @@ TEST(Decimate32Half, KeepsEvenColumnsAndRowsOfOddSizes) {
     decimate32Half(src.data(), untouched.data(), 5, 0);
     decimate32Half(src.data(), untouched.data(), 1, 5);  // no whole output column
     EXPECT_EQ(untouched, std::vector<uint8_t>(8, 0xEE));
+}
+
+// Bytes of no pattern, so that a row or pixel out of place shows.
+std::vector<uint8_t> noise(size_t bytes, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> out(bytes);
+    for (size_t i = 0; i + 4 <= bytes; i += 4) {
+        const uint32_t word = random();
+        memcpy(out.data() + i, &word, 4);
+    }
+    return out;
+}
+
+// Three workers whatever the machine, so that bands really are shared.
+BandPool& testPool() {
+    static BandPool pool(3);
+    return pool;
+}
+
+// An encoder record with only what the conversions write: its I420 input
+// picture, no x264 encoder behind it.
+class PictureOnly {
+  public:
+    PictureOnly(int width, int height) {
+        EXPECT_EQ(x264_picture_alloc(&picture_, X264_CSP_I420, width, height & ~1), 0);
+        encoder_.picIn = &picture_;
+        encoder_.width = width;
+        encoder_.height = height & ~1;
+    }
+    ~PictureOnly() {
+        x264_picture_clean(&picture_);
+        encoder_.picIn = nullptr;
+    }
+    H264Encoder* encoder() { return &encoder_; }
+    // The visible bytes of the three planes, in order.
+    std::vector<uint8_t> planes() const {
+        std::vector<uint8_t> bytes;
+        for (int plane = 0; plane < 3; ++plane) {
+            const int w = plane == 0 ? encoder_.width : encoder_.width / 2;
+            const int h = plane == 0 ? encoder_.height : encoder_.height / 2;
+            for (int y = 0; y < h; ++y) {
+                const uint8_t* row =
+                    picture_.img.plane[plane] + size_t(y) * picture_.img.i_stride[plane];
+                bytes.insert(bytes.end(), row, row + w);
+            }
+        }
+        return bytes;
+    }
+    // What the whole-picture libyuv calls make of UYVY rows.
+    std::vector<uint8_t> wholeFromUYVY(const std::vector<uint8_t>& uyvy) {
+        const x264_image_t& img = picture_.img;
+        EXPECT_EQ(libyuv::UYVYToI420(uyvy.data(), 2 * encoder_.width, img.plane[0], img.i_stride[0],
+                                     img.plane[1], img.i_stride[1], img.plane[2], img.i_stride[2],
+                                     encoder_.width, encoder_.height),
+                  0);
+        return planes();
+    }
+
+  private:
+    H264Encoder encoder_;
+    x264_picture_t picture_{};
+};
+
+std::vector<uint8_t> wholeUYVY(const std::vector<uint8_t>& bgra, int width, int height) {
+    std::vector<uint8_t> uyvy(size_t(width) * height * 2);
+    libyuv::ARGBToUYVY(bgra.data(), 4 * width, uyvy.data(), 2 * width, width, height);
+    return uyvy;
+}
+
+struct Size {
+    int width, height;
+};
+// 3840 x 2160; an odd height, whose last band has an odd number of rows
+// (and whose last row the encoder leaves out), in bands of 35 rows were they
+// not kept to pairs of rows; a picture too small to share.
+constexpr Size kBandedSizes[] = {{3840, 2160}, {1920, 1201}, {64, 6}};
+
+TEST(BandedConversions, HalfSizeRowsFromAnyFirstRowMatchTheWholePicture) {
+    const int width = 64, height = 20;
+    const auto src = noise(size_t(width) * height * 4, 1);
+    const std::vector<uint8_t> whole = halve(src, width, height);
+    const size_t rowBytes = size_t(halfSizeWidth(width)) * 2;
+    for (int first = 0; first < height / 2; ++first) {
+        for (int rows = 1; first + rows <= height / 2; ++rows) {
+            std::vector<uint8_t> out(whole.size(), 0xEE);
+            bgraToUYVYHalfRows(src.data(), out.data(), width, first, rows);
+            const auto begin = whole.begin() + std::ptrdiff_t(first * rowBytes);
+            ASSERT_TRUE(std::equal(begin, begin + std::ptrdiff_t(rows * rowBytes),
+                                   out.begin() + std::ptrdiff_t(first * rowBytes)))
+                << "rows " << first << " to " << first + rows - 1;
+        }
+    }
+}
+
+TEST(BandedConversions, HalfSizeInBandsGivesTheWholePictureBytes) {
+    // At 3840 and 2560 pixels the bands are 9 and 13 output rows long: odd
+    // band boundaries, whose first row comes from source row 4k + 1.
+    for (const Size size : {Size{3840, 2160}, Size{2560, 1442}, Size{1923, 7}}) {
+        const auto src = noise(size_t(size.width) * size.height * 4, 2);
+        const std::vector<uint8_t> whole = halve(src, size.width, size.height);
+        std::vector<uint8_t> banded(whole.size(), 0xEE);
+        bgraToUYVYHalfInBands(testPool(), src.data(), banded.data(), size.width, size.height);
+        EXPECT_TRUE(banded == whole) << size.width << "x" << size.height;
+    }
+}
+
+TEST(BandedConversions, BgraToI420InBandsGivesTheWholePictureBytes) {
+    for (const Size size : kBandedSizes) {
+        const auto bgra = noise(size_t(size.width) * size.height * 4, 3);
+        PictureOnly expected(size.width, size.height);
+        const std::vector<uint8_t> whole =
+            expected.wholeFromUYVY(wholeUYVY(bgra, size.width, size.height));
+        PictureOnly banded(size.width, size.height);
+        std::vector<uint8_t> scratch(size_t(bandScratchBytes(testPool(), size.width)));
+        ASSERT_TRUE(bgraToI420InBands(testPool(), banded.encoder(), bgra.data(), size.width,
+                                      size.height, scratch.data(), int64_t(scratch.size())));
+        EXPECT_TRUE(banded.planes() == whole) << size.width << "x" << size.height;
+    }
+}
+
+TEST(BandedConversions, UyvyToI420InBandsGivesTheWholePictureBytes) {
+    for (const Size size : kBandedSizes) {
+        const auto uyvy = noise(size_t(size.width) * size.height * 2, 4);
+        PictureOnly expected(size.width, size.height);
+        const std::vector<uint8_t> whole = expected.wholeFromUYVY(uyvy);
+        PictureOnly banded(size.width, size.height);
+        ASSERT_TRUE(
+            uyvyToI420InBands(testPool(), banded.encoder(), uyvy.data(), size.width, size.height));
+        EXPECT_TRUE(banded.planes() == whole) << size.width << "x" << size.height;
+    }
+}
+
+TEST(BandedConversions, RefusesPicturesThatDoNotFitTheEncoderOrTheScratch) {
+    PictureOnly picture(64, 6);
+    const auto bgra = noise(size_t(66) * 6 * 4, 5);
+    std::vector<uint8_t> scratch(size_t(bandScratchBytes(testPool(), 66)));
+    // A width other than the encoder's, and a scratch one byte short.
+    EXPECT_FALSE(bgraToI420InBands(testPool(), picture.encoder(), bgra.data(), 66, 6,
+                                   scratch.data(), int64_t(scratch.size())));
+    EXPECT_FALSE(bgraToI420InBands(testPool(), picture.encoder(), bgra.data(), 64, 6,
+                                   scratch.data(), bandScratchBytes(testPool(), 64) - 1));
+    EXPECT_FALSE(uyvyToI420InBands(testPool(), picture.encoder(), bgra.data(), 66, 6));
+    EXPECT_FALSE(uyvyToI420InBands(testPool(), nullptr, bgra.data(), 64, 6));
+}
+
+TEST(BandedConversions, CopyInBandsCopiesEveryRowOnce) {
+    for (const Size size : {Size{3840, 2160}, Size{1366, 769}, Size{3, 1}}) {
+        const size_t rowBytes = size_t(size.width) * 4;
+        const auto src = noise(rowBytes * size.height + 4, 6);
+        std::vector<uint8_t> dst(src.size(), 0xEE);
+        copyInBands(testPool(), dst.data(), src.data(), int64_t(rowBytes), size.height);
+        // The four bytes after the picture stay as they were.
+        EXPECT_TRUE(std::equal(src.begin(), src.end() - 4, dst.begin()))
+            << size.width << "x" << size.height;
+        EXPECT_EQ(std::vector<uint8_t>(dst.end() - 4, dst.end()), std::vector<uint8_t>(4, 0xEE));
+    }
 }
 
 TEST(IsRetinaDisplay, AnyFactorAboveOneCounts) {

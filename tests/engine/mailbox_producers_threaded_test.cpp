@@ -1,15 +1,22 @@
 // Two producers against the one sender thread: every frame the sender takes
 // must be whole (every pixel carries the id of one frame), the mailbox and the
-// thread must come into being once, and producers must never wait.
+// thread must come into being once, and producers must never wait. Also the
+// pool of threads that shares the copy and the conversions of a frame.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <latch>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/globals.h"
+#include "engine/band_pool.h"
 #include "engine/mailbox.h"
+#include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
 
 namespace {
@@ -21,11 +28,11 @@ constexpr int kWidth = 256;
 constexpr int kHeight = 128;
 
 // Posts `count` frames whose every 32-bit pixel is (producer << 24 | number).
-void produce(uint32_t producer, uint32_t count) {
-    std::vector<uint32_t> frame(size_t(kWidth) * kHeight);
+void produce(uint32_t producer, uint32_t count, int width = kWidth, int height = kHeight) {
+    std::vector<uint32_t> frame(size_t(width) * height);
     for (uint32_t number = 1; number <= count; ++number) {
         std::fill(frame.begin(), frame.end(), producer << 24 | number);
-        postFrameToSender(reinterpret_cast<const uint8_t*>(frame.data()), kWidth, kHeight, kBGRA, 7,
+        postFrameToSender(reinterpret_cast<const uint8_t*>(frame.data()), width, height, kBGRA, 7,
                           1, 1);
         if (number % 8 == 0) std::this_thread::yield();
     }
@@ -38,7 +45,11 @@ class MailboxProducers : public testing::Test {
         const float factors[] = {1.0f};
         setScreenScaleFactors(factors, 1);
     }
-    void TearDown() override { mailboxtest::setHold(false); }
+    void TearDown() override {
+        mailboxtest::setHold(false);
+        displayIsRetina = 0;
+        thePrefs.prescaleIt = 0;
+    }
 };
 
 TEST_F(MailboxProducers, FirstFramesAtOnceMakeOneMailboxAndOneThread) {
@@ -100,6 +111,30 @@ TEST_F(MailboxProducers, EveryTakenFrameIsWholeAndTakenOnce) {
     }
 }
 
+// Frames large enough that the pool's threads share the copy, and the
+// half-size conversion, of each: still whole, each from one submission.
+TEST_F(MailboxProducers, FramesCopiedOrHalvedInBandsAreWhole) {
+    ASSERT_TRUE(mailboxtest::startMailbox());
+    for (const bool halved : {false, true}) {
+        displayIsRetina = halved ? 1 : 0;
+        thePrefs.prescaleIt = halved ? 1 : 0;
+        const size_t before = mailboxtest::framesTaken();
+        std::thread first([] { produce(10, 150, 2048, 512); });
+        std::thread second([] { produce(11, 150, 2048, 512); });
+        first.join();
+        second.join();
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        ASSERT_GT(recorder.frames.size(), before);
+        for (size_t i = before; i < recorder.frames.size(); ++i) {
+            const auto& frame = recorder.frames[i];
+            // A halved frame of one colour is one 4-byte pair repeated.
+            EXPECT_EQ(frame.width, halved ? 1024 : 2048);
+            ASSERT_TRUE(frame.uniform) << "frame " << i << " mixes rows of two frames";
+        }
+    }
+}
+
 TEST_F(MailboxProducers, ProducersNeverWaitForABusySender) {
     ASSERT_TRUE(mailboxtest::startMailbox());
     mailboxtest::setHold(true);
@@ -119,3 +154,97 @@ TEST_F(MailboxProducers, ProducersNeverWaitForABusySender) {
 }
 
 }  // namespace
+
+namespace {
+
+// Marks every row a job covers; a row covered twice, or not at all, shows.
+struct RowMarks {
+    explicit RowMarks(int rows) : marks(size_t(rows)) {}
+    std::vector<std::atomic<int>> marks;
+    bool eachOnce() const {
+        for (const auto& mark : marks)
+            if (mark.load() != 1) return false;
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(BandPool, CallersAtOnceEachGetEveryRowOnceInWholeSteps) {
+    BandPool pool(3);
+    constexpr int kRows = 1001, kStep = 6, kJobs = 300;
+    std::atomic<int> misaligned{0};
+    auto caller = [&] {
+        for (int job = 0; job < kJobs; ++job) {
+            RowMarks rows(kRows);
+            std::vector<int> plain(kRows, 0);  // written by the bands, read after run
+            pool.run(kRows, kStep, [&](int32_t first, int32_t count, int32_t slot) {
+                if (first % kStep != 0 || (first + count != kRows && count % kStep != 0) ||
+                    slot < 0 || slot >= pool.slotCount())
+                    ++misaligned;
+                for (int row = first; row < first + count; ++row) {
+                    ++rows.marks[size_t(row)];
+                    plain[size_t(row)] = row;
+                }
+            });
+            ASSERT_TRUE(rows.eachOnce()) << "job " << job;
+            for (int row = 0; row < kRows; ++row) ASSERT_EQ(plain[size_t(row)], row);
+        }
+    };
+    std::thread first(caller);
+    std::thread second(caller);
+    first.join();
+    second.join();
+    EXPECT_EQ(misaligned.load(), 0);
+}
+
+// A job whose bands are held keeps the pool's workers; a second caller must
+// then do its whole job itself at once instead of waiting for the first.
+TEST(BandPool, ASecondCallerWorksAloneWhileAJobIsHeld) {
+    BandPool pool(3);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool release = false;
+    int held = 0;
+    std::thread first([&] {
+        pool.run(64, 1, [&](int32_t, int32_t, int32_t) {
+            std::unique_lock<std::mutex> hold(lock);
+            ++held;
+            changed.notify_all();
+            changed.wait(hold, [&] { return release; });
+        });
+    });
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return held > 0; });
+    }
+    std::set<std::thread::id> threads;
+    RowMarks rows(100);
+    pool.run(100, 1, [&](int32_t first, int32_t count, int32_t slot) {
+        threads.insert(std::this_thread::get_id());
+        EXPECT_EQ(slot, 0);
+        for (int row = first; row < first + count; ++row) ++rows.marks[size_t(row)];
+    });
+    EXPECT_TRUE(rows.eachOnce());
+    EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+    }
+    changed.notify_all();
+    first.join();
+}
+
+TEST(BandPool, WithoutWorkersEveryJobRunsOnItsCaller) {
+    BandPool pool(0);
+    EXPECT_EQ(pool.slotCount(), 1);
+    int calls = 0;
+    pool.run(1000, 2, [&](int32_t first, int32_t count, int32_t slot) {
+        ++calls;
+        EXPECT_EQ(first, 0);
+        EXPECT_EQ(count, 1000);
+        EXPECT_EQ(slot, 0);
+    });
+    pool.run(0, 2, [&](int32_t, int32_t, int32_t) { ++calls; });
+    EXPECT_EQ(calls, 1);
+}

@@ -1,13 +1,22 @@
 // The mailbox and its sender thread as the first submitted frame makes them.
 // CTest runs every test in a process of its own; the tests that need the
 // mailbox not to exist yet skip themselves when run after another one.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "common/globals.h"
 #include "engine/mailbox.h"
+#include "engine/threads.h"
 #include "tests/engine/mailbox_recorder.h"
 
 namespace {
@@ -100,6 +109,84 @@ TEST_F(MailboxStart, FramesArrivingDuringASendAreDropped) {
     post(frameWithId(7));
     ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 2; }));
     EXPECT_EQ(takenIds().back(), 7u);
+}
+
+ThreadSchedule schedOf(pid_t tid) {
+    ThreadSchedule schedule{};
+    EXPECT_TRUE(readThreadSchedule(tid, &schedule));
+    return schedule;
+}
+
+pid_t threadId() { return pid_t(syscall(SYS_gettid)); }
+
+// The first thread of this process with the given name, or 0.
+pid_t taskNamed(const std::string& name) {
+    DIR* tasks = opendir("/proc/self/task");
+    pid_t found = 0;
+    while (const dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
+        std::string comm;
+        std::getline(std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm"),
+                     comm);
+        if (comm == name && found == 0) found = pid_t(atoi(entry->d_name));
+    }
+    if (tasks != nullptr) closedir(tasks);
+    return found;
+}
+
+// The turn a thread gets when it asks for short turns, or 0 when this kernel
+// keeps no turn length of a thread's own (before Linux 6.12). The kernel
+// reports the turn of every fair thread, its own or the scheduler's.
+uint64_t shortTurnOfThisKernel() {
+    uint64_t before = 0, after = 0;
+    std::thread probe([&] {
+        before = schedOf(threadId()).runtime;
+        requestShortTurns();
+        after = schedOf(threadId()).runtime;
+    });
+    probe.join();
+    return after != before ? after : 0;
+}
+
+// Set by a consumer that starts a thread on the sender thread: that thread's turn.
+std::atomic<uint64_t> childTurn{0};
+
+int32_t startChildAndReadItsTurn(const uint8_t*, int32_t, int32_t, uint32_t, int32_t, int32_t,
+                                 int32_t) {
+    std::thread child([] { childTurn = schedOf(threadId()).runtime; });
+    child.join();
+    return 0;
+}
+
+TEST_F(MailboxStart, TheSenderThreadAndTheThreadsItStartsGetShortTurns) {
+    const uint64_t shortTurn = shortTurnOfThisKernel();
+    if (shortTurn == 0) GTEST_SKIP() << "this kernel keeps no turn length of a thread's own";
+    ASSERT_TRUE(mailboxtest::startMailbox());
+    const pid_t sender = taskNamed("ndi-sender");
+    ASSERT_NE(sender, 0);
+    const ThreadSchedule attr = schedOf(sender);
+    EXPECT_EQ(attr.runtime, shortTurn);
+    EXPECT_EQ(attr.policy, uint32_t(SCHED_OTHER));
+
+    setFrameConsumer(startChildAndReadItsTurn);
+    post(frameWithId(10));
+    for (int i = 0; i < 500 && childTurn.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(childTurn.load(), shortTurn);
+    mailboxtest::installRecorder();
+}
+
+TEST(ShortTurns, KeepTheThreadsNiceValue) {
+    const uint64_t shortTurn = shortTurnOfThisKernel();
+    if (shortTurn == 0) GTEST_SKIP() << "this kernel keeps no turn length of a thread's own";
+    std::thread thread([&] {
+        // A nicer value may always be asked for, and must survive the request.
+        ASSERT_EQ(setpriority(PRIO_PROCESS, id_t(threadId()), 7), 0);
+        EXPECT_TRUE(requestShortTurns());
+        const ThreadSchedule attr = schedOf(threadId());
+        EXPECT_EQ(attr.nice, 7);
+        EXPECT_EQ(attr.runtime, shortTurn);
+    });
+    thread.join();
 }
 
 TEST_F(MailboxStart, AStoppedSenderDropsEveryLaterFrameForGood) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "engine/convert.h"
 #include "engine/hx_send.h"
 #include "engine/mailbox.h"
 #include "engine/sender.h"

@@ -1,0 +1,43 @@
+#include "engine/threads.h"
+
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace {
+
+// A turn of 0.3 ms instead of the scheduler's usual 3: on 8 cores with a
+// spinning process on each, 1080p60 encodes that ran past their 16.7 ms
+// became about four times rarer (1 ms did less, 0.1 ms no better).
+constexpr uint64_t kShortTurnNs = 300000;
+
+// The size the kernel knows as its first version of the record.
+static_assert(sizeof(ThreadSchedule) == 48, "ThreadSchedule must match struct sched_attr");
+
+}  // namespace
+
+bool readThreadSchedule(pid_t tid, ThreadSchedule* schedule) {
+#if defined(SYS_sched_getattr)
+    *schedule = ThreadSchedule{};
+    return syscall(SYS_sched_getattr, tid, schedule, sizeof *schedule, 0) == 0;
+#else
+    return false;
+#endif
+}
+
+bool requestShortTurns() {
+#if defined(SYS_sched_setattr)
+    ThreadSchedule attr{};
+    if (!readThreadSchedule(0, &attr)) return false;
+    // Only the fair policies know a turn length; a real-time thread keeps its own.
+    if (attr.policy != SCHED_OTHER && attr.policy != SCHED_BATCH) return false;
+    attr.size = sizeof attr;
+    attr.flags = 0;
+    attr.runtime = kShortTurnNs;
+    return syscall(SYS_sched_setattr, 0, &attr, 0) == 0;
+#else
+    return false;
+#endif
+}

@@ -1,0 +1,57 @@
+// What the engine asks of the system for the threads on a frame's way: a
+// name each, and short turns on a core.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+// Threads take the name of the thread that starts them. The libraries the
+// sender thread calls (x264's workers, the NDI runtime's I/O thread) start
+// theirs while a name of their own is lent to the calling thread, so that a
+// look at the process's threads (top -H, /proc/PID/task) tells them apart.
+class LentThreadName {
+  public:
+    // name: at most 15 characters.
+    explicit LentThreadName(const char* name) {
+        kept_ = pthread_getname_np(pthread_self(), saved_, sizeof saved_) == 0;
+        if (kept_) pthread_setname_np(pthread_self(), name);
+    }
+    ~LentThreadName() {
+        if (kept_) pthread_setname_np(pthread_self(), saved_);
+    }
+    LentThreadName(const LentThreadName&) = delete;
+    LentThreadName& operator=(const LentThreadName&) = delete;
+
+  private:
+    char saved_[16] = {};
+    bool kept_ = false;
+};
+
+// A thread's scheduling attributes as the kernel gives them (its struct
+// sched_attr, first version; glibc declares neither it nor the calls).
+// runtime is the thread's turn on a core in ns, for the fair policies.
+struct ThreadSchedule {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;
+    uint64_t deadline;
+    uint64_t period;
+};
+// Reads the attributes of thread tid (0: the calling thread). False when the
+// kernel does not give them.
+bool readThreadSchedule(pid_t tid, ThreadSchedule* schedule);
+
+// Asks the scheduler for short turns on a core for the calling thread, and
+// for the threads it starts from then on: on a machine busy with other work
+// a woken thread then gets a core sooner (and gives it up sooner), for the
+// same share of the CPU. A frame waits for the slowest of x264's slice
+// threads, each of which must find a core at every frame. Kernels from
+// Linux 6.12 take the request without privileges (the fair scheduler's
+// custom slice); earlier ones ignore it. Leaves the thread's policy and nice
+// value as they are. Returns false when the request was refused.
+bool requestShortTurns();
