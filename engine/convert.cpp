@@ -29,12 +29,6 @@ uint8_t redDifferenceOf(const uint8_t* bgra) {
     return static_cast<uint8_t>(((112 * bgra[2] - 102 * bgra[1] - 10 * bgra[0]) >> 8) + 128);
 }
 
-}  // namespace
-
-int32_t halfSizeWidth(int32_t width) { return width < 1 ? 0 : (width >> 2) * 2; }
-
-namespace {
-
 void halfSizePairs(const uint8_t* in, uint8_t* out, int32_t first, int32_t pairs) {
     for (int32_t m = first; m < pairs; ++m) {
         const uint8_t* a = in + int64_t{m} * 16;
@@ -95,6 +89,8 @@ int32_t halfSizePairsSSE2(const uint8_t* in, uint8_t* out, int32_t pairs) {
 #endif
 
 }  // namespace
+
+int32_t halfSizeWidth(int32_t width) { return width < 1 ? 0 : (width >> 2) * 2; }
 
 // On the display link's thread at every tick of a high-density screen: at
 // 3840 x 2160 the scalar loop alone took about 5 ms of the 16.7.

@@ -101,6 +101,7 @@ struct TestWindows::Impl {
         uint32_t pixel = 0;
         const uint32_t masks[] = {visual.red_mask, visual.green_mask, visual.blue_mask};
         for (int i = 0; i < 3; ++i) {
+            if (masks[i] == 0) continue;  // not a true-colour visual
             const uint32_t channel = (rgb >> (16 - 8 * i)) & 0xFF;
             const int shift = __builtin_ctz(masks[i]), bits = __builtin_popcount(masks[i]);
             pixel |= ((channel >> (8 - bits)) << shift) & masks[i];
