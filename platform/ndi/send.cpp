@@ -140,11 +140,11 @@ void reportRefusal(Sender* sender, const char* who, const char* reason) {
 enum class Line { always, rateLimited };
 
 // Runs on the I/O thread only; the socket closes when the last holder of the
-// link lets go.
+// link lets go. The line is written before the peer can see the shutdown, so
+// whoever watches both finds the reason once the connection has gone.
 void dropLink(Sender* sender, const LinkPtr& link, const char* reason, Line line = Line::always) {
     if (link->dropped) return;
     link->dropped = true;
-    shutdown(link->fd, SHUT_RDWR);
     bool wasReceiver = false;
     {
         std::lock_guard guard(sender->lock);
@@ -153,14 +153,16 @@ void dropLink(Sender* sender, const LinkPtr& link, const char* reason, Line line
         std::erase(sender->links, link);
     }
     if (wasReceiver) sender->receiversChanged.notify_all();
-    if (reason == nullptr) return;
-    char who[sizeof link->name + sizeof link->address + 32];
-    describeLink(*link, wasReceiver, who, sizeof who);
-    if (wasReceiver && line == Line::always) {
-        fprintf(stderr, "ndi: dropped %s: %s\n", who, reason);
-    } else {
-        reportRefusal(sender, who, reason);
+    if (reason != nullptr) {
+        char who[sizeof link->name + sizeof link->address + 32];
+        describeLink(*link, wasReceiver, who, sizeof who);
+        if (wasReceiver && line == Line::always) {
+            fprintf(stderr, "ndi: dropped %s: %s\n", who, reason);
+        } else {
+            reportRefusal(sender, who, reason);
+        }
     }
+    shutdown(link->fd, SHUT_RDWR);
 }
 
 void describePeer(const sockaddr_storage& peer, char* out, size_t size) {
