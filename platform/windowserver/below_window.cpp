@@ -113,7 +113,8 @@ void composeBelow(GrabContext& g, Picture& picture, xcb_window_t window) {
         if (it->viewable && it->inputOutput && it->desktop) layers.push_back(*it);
     for (auto it = stack.begin(); it != cut; ++it)
         if (it->viewable && it->inputOutput && !it->desktop) layers.push_back(*it);
-    DrawSource background = backgroundSource(x, g.background, publishedWallpaper(g));
+    DrawSource background = backgroundSource(x, g.background, publishedWallpaper(g),
+                                             g.compositorChanged.exchange(false));
     for (const RootRect& hole : holes) composeHole(x, picture, hole, layers, background);
     releaseSource(x, background);
 }

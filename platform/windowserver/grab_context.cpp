@@ -21,6 +21,7 @@ void watchRoot(GrabContext& g) {
     watchScreenChanges(g.x);
     const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(g.x.connection, g.x.root, XCB_CW_EVENT_MASK, &mask);
+    watchCompositor(g.x);
 }
 
 void readGrabEvents(GrabContext& g) {
@@ -28,6 +29,8 @@ void readGrabEvents(GrabContext& g) {
         const uint8_t type = event->response_type & 0x7F;
         if (announcesScreenChange(g.x, event)) {
             g.screensChanged = true;
+        } else if (announcesCompositorChange(g.x, event)) {
+            g.compositorChanged = true;
         } else if (type == XCB_PROPERTY_NOTIFY) {
             auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event);
             if (notify->atom == g.x.atoms.xRootPixmapId) g.wallpaperChanged = true;

@@ -59,6 +59,7 @@ struct GrabContext {
     std::atomic<bool> treeChanged{true};
     std::atomic<bool> wallpaperChanged{true};
     std::atomic<bool> screensChanged{false};
+    std::atomic<bool> compositorChanged{true};
     std::mutex lock;  // one picture at a time: the canvases and segments are per connection
 };
 
@@ -81,7 +82,7 @@ inline RootRect shifted(RootRect r, RootRect origin) {
 }
 
 // Listens on the root for what the context keeps: windows that come, go,
-// move or change, the wallpaper, the screens.
+// move or change, the wallpaper, the screens, the compositing manager.
 void watchRoot(GrabContext& g);
 // Reads the server's notices and marks what they changed.
 void readGrabEvents(GrabContext& g);

@@ -120,6 +120,7 @@ void announceVersions(XContext& x) {
                        "RandrQueryVersion"));
     }
     if (x.hasXFixes) {
+        x.xfixesFirstEvent = xcb_get_extension_data(c, &xcb_xfixes_id)->first_event;
         free(takeReply(x, xcb_xfixes_query_version_reply, xcb_xfixes_query_version(c, 5, 0),
                        "XFixesQueryVersion"));
     }
@@ -166,6 +167,8 @@ bool openXContext(XContext& context) {
     context.root = it.data->root;
     context.rootSize = {0, 0, it.data->width_in_pixels, it.data->height_in_pixels};
     internAtoms(context);
+    const std::string compositorSelection = "_NET_WM_CM_S" + std::to_string(screenNumber);
+    context.atoms.netWmCmS = internAtom(context, compositorSelection.c_str());
     context.hasShm = hasExtension(c, &xcb_shm_id);
     context.hasComposite = hasExtension(c, &xcb_composite_id);
     context.hasRender = hasExtension(c, &xcb_render_id);

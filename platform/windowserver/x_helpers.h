@@ -34,6 +34,7 @@ struct XAtoms {
     xcb_atom_t netActiveWindow;
     xcb_atom_t netWmDesktop;
     xcb_atom_t xRootPixmapId;
+    xcb_atom_t netWmCmS;  // _NET_WM_CM_S<screen>: held by the screen's compositing manager
 };
 
 // A rectangle in root coordinates (pixels, origin at the root's top-left).
@@ -55,6 +56,7 @@ struct XContext {
     bool hasXTest = false;
     bool hasXFixes = false;
     bool hasRandr = false;
+    uint8_t xfixesFirstEvent = 0;  // XFixes' events are numbered from here
     // Render's formats of 24-bit (no alpha) and 32-bit (premultiplied
     // alpha) pictures, 0 when the server has none.
     xcb_render_pictformat_t rgb24 = 0;

@@ -3,11 +3,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/windowserver/xcb_window_server.h"
 #include "tests/support/xvfb.h"
 
+using testsupport::BackgroundProgram;
 using testsupport::TestWindows;
 using testsupport::TestWindowSpec;
 using testsupport::XvfbServer;
@@ -19,6 +22,18 @@ uint32_t pixelAt(const CapturedImage& image, int x, int y) {
     uint32_t p;
     memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
     return p & 0xFFFFFFu;
+}
+
+// Polls until done() holds; false after a deadline that only a broken run
+// reaches.
+template <typename Done>
+bool eventually(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 class X11WindowServer : public ::testing::Test {
@@ -261,6 +276,56 @@ TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem)
     windows.setWallpaper(0x123456);
     ASSERT_TRUE(server->captureImage(area, CaptureFilter::onScreenBelowWindow, main, below));
     EXPECT_EQ(pixelAt(below, 950, 650), 0x123456u) << "the published wallpaper";
+}
+
+// A compositing manager that starts while the program runs, and one that
+// runs when a connection makes its first picture and then quits: none is
+// kept from starting. Behind the main window the desktop's own background
+// shows before and after each; while one runs the server paints that
+// background nowhere, so it shows as it last was, or black when it was
+// never seen.
+TEST_F(X11WindowServer, CompositorsComeAndGoWhilePicturesAreMade) {
+    windows.setRootBackground(0x304050);
+    const uint32_t main =
+        windows.create({.x = 100, .y = 100, .width = 400, .height = 300, .rgb = 0xff00ff});
+    auto screenPixel = [&] {  // away from every window
+        CapturedImage image;
+        server->captureImage({1500, 1000, 1, 1}, CaptureFilter::allWindows, 0, image);
+        return image.pixels ? pixelAt(image, 0, 0) : 0xFFFFFFFFu;
+    };
+    auto behindMain = [&](WindowServer& from) {
+        CapturedImage image;
+        if (!from.captureImage({100, 100, 400, 300}, CaptureFilter::onScreenBelowWindow, main,
+                               image))
+            return 0xFFFFFFFFu;
+        return pixelAt(image, 200, 150);
+    };
+    // A compositor is at work once it paints the desktop itself, and was
+    // kept from starting when it exits.
+    auto start = [&](BackgroundProgram& compositor, uint32_t desktop) {
+        return eventually([&] { return !compositor.running() || screenPixel() != desktop; }) &&
+               compositor.running() && windows.selectionOwner("_NET_WM_CM_S0") != 0;
+    };
+    auto quit = [&](BackgroundProgram& compositor, uint32_t desktop) {
+        compositor.stop();
+        return eventually([&] { return screenPixel() == desktop; });
+    };
+    EXPECT_EQ(behindMain(*server), 0x304050u) << "before any compositor";
+    {
+        BackgroundProgram compositor(xvfb.display(), {"xcompmgr"});
+        ASSERT_TRUE(start(compositor, 0x304050)) << "a compositor started while pictures are made";
+        EXPECT_EQ(behindMain(*server), 0x304050u) << "while it runs";
+        windows.setRootBackground(0x405060);
+        ASSERT_TRUE(quit(compositor, 0x405060));
+        EXPECT_EQ(behindMain(*server), 0x405060u) << "at once after it quit";
+    }
+    BackgroundProgram compositor(xvfb.display(), {"xcompmgr"});
+    ASSERT_TRUE(start(compositor, 0x405060));
+    std::unique_ptr<WindowServer> late = makeXcbWindowServer();
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(behindMain(*late), 0u) << "a compositor that ran before the first picture";
+    ASSERT_TRUE(quit(compositor, 0x405060));
+    EXPECT_EQ(behindMain(*late), 0x405060u) << "after that compositor quit";
 }
 
 TEST_F(X11WindowServer, PicturesAreWrittenStraightIntoTheSharedBlock) {

@@ -78,6 +78,38 @@ bool XvfbServer::run(const std::string& command) const {
     return system(line.c_str()) == 0;
 }
 
+BackgroundProgram::BackgroundProgram(const std::string& display,
+                                     const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        setenv("DISPLAY", display.c_str(), 1);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+}
+
+bool BackgroundProgram::running() {
+    if (pid_ <= 0) return false;
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+    pid_ = -1;
+    return false;
+}
+
+void BackgroundProgram::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
 struct TestWindows::Impl {
     xcb_connection_t* c = nullptr;
     xcb_window_t root = 0;
@@ -268,6 +300,14 @@ void TestWindows::setStackingList(const uint32_t* windows, int count) {
     impl_->set(impl_->root, impl_->atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 32,
                static_cast<size_t>(count), windows);
     sync();
+}
+
+uint32_t TestWindows::selectionOwner(const char* name) {
+    xcb_get_selection_owner_reply_t* r = xcb_get_selection_owner_reply(
+        impl_->c, xcb_get_selection_owner(impl_->c, impl_->atom(name)), nullptr);
+    const uint32_t owner = r != nullptr ? r->owner : 0;
+    free(r);
+    return owner;
 }
 
 void TestWindows::sync() {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -44,6 +45,24 @@ class XvfbServer {
   private:
     pid_t pid_ = -1;
     std::string display_;
+};
+
+// A program run in the background with DISPLAY set to a test server, such
+// as a compositing manager; ended (SIGTERM) and reaped with the object.
+class BackgroundProgram {
+  public:
+    BackgroundProgram(const std::string& display, const std::vector<std::string>& argv);
+    ~BackgroundProgram() { stop(); }
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    // False once it has exited (or never started).
+    bool running();
+    // Ends it and waits until it has.
+    void stop();
+
+  private:
+    pid_t pid_ = -1;
 };
 
 struct TestWindowSpec {
@@ -97,6 +116,9 @@ class TestWindows {
     // Sets _NET_CLIENT_LIST_STACKING on the root (bottom to top) as a window
     // manager would.
     void setStackingList(const uint32_t* windows, int count);
+    // The window owning the selection named name (0: none), e.g.
+    // "_NET_WM_CM_S0", held by the compositing manager of screen 0.
+    uint32_t selectionOwner(const char* name);
     // Waits until the server has handled every request made so far.
     void sync();
     // The pointer position in root coordinates.
