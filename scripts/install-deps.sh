@@ -17,6 +17,7 @@ packages=(
   libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-composite0-dev
   libxcb-xtest0-dev libxcb-xfixes0-dev libxcb-render0-dev libxcb-damage0-dev
+  libxcb-res0-dev
   nlohmann-json3-dev libgtest-dev
   # run on a machine without a display (a private X server and a test
   # pattern on it), and test

@@ -1,12 +1,14 @@
 #include "platform/windowserver/window_list.h"
 
 #include <unistd.h>
+#include <xcb/res.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -76,6 +78,33 @@ WindowAnswers readAnswers(XContext& x, const WindowRequests& r) {
     return answers;
 }
 
+// Old toolkits (Xt, Xaw) name no process in _NET_WM_PID. The server knows
+// the process of the local client that made the window; a client on another
+// machine has none there, and its windows stay without an owner.
+void askMissingOwners(XContext& x, const std::vector<WindowRequests>& requests,
+                      std::vector<WindowAnswers>& answers) {
+    if (!x.hasRes) return;
+    std::vector<std::pair<size_t, xcb_res_query_client_ids_cookie_t>> asked;
+    for (size_t i = 0; i < answers.size(); ++i) {
+        if (!answers[i].exists || !answers[i].pid.empty()) continue;
+        const xcb_res_client_id_spec_t spec{requests[i].window,
+                                            XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        asked.emplace_back(i, xcb_res_query_client_ids(x.connection, 1, &spec));
+    }
+    for (const auto& [i, cookie] : asked) {
+        xcb_res_query_client_ids_reply_t* reply =
+            takeReply(x, xcb_res_query_client_ids_reply, cookie, "ResQueryClientIds");
+        if (reply == nullptr) continue;
+        for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+                xcb_res_client_id_value_value_length(it.data) >= 1)
+                answers[i].pid = {xcb_res_client_id_value_value(it.data)[0]};
+        }
+        free(reply);
+    }
+}
+
 bool processExists(int32_t pid) {
     char path[32];
     snprintf(path, sizeof path, "/proc/%d", pid);
@@ -125,7 +154,7 @@ WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& a
     if (!answers.pid.empty() && answers.pid[0] <= INT32_MAX)
         info.ownerPid = static_cast<int32_t>(answers.pid[0]);
     // An application here is a live local process that has put a window
-    // up and named itself in _NET_WM_PID.
+    // up: named in _NET_WM_PID, or known to the server as the window's maker.
     info.ownerIsRunningApplication =
         info.ownerPid && info.onScreen && processExists(*info.ownerPid);
     info.ownerName = className(answers.wmClass);
@@ -160,10 +189,11 @@ void listXWindows(XContext& context, RootRect firstScreen, std::vector<WindowInf
     std::vector<WindowRequests> requests;
     for (xcb_window_t window : stackingFrontToBack(context))
         requests.push_back(askAbout(context, window));
-    for (const WindowRequests& r : requests) {
-        WindowAnswers answers = readAnswers(context, r);
-        if (answers.exists && !isExcluded(context.atoms, answers)) {
-            windows.push_back(describe(context.atoms, r.window, answers, firstScreen));
-        }
+    std::vector<WindowAnswers> answers;
+    for (const WindowRequests& r : requests) answers.push_back(readAnswers(context, r));
+    askMissingOwners(context, requests, answers);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (answers[i].exists && !isExcluded(context.atoms, answers[i]))
+            windows.push_back(describe(context.atoms, requests[i].window, answers[i], firstScreen));
     }
 }

@@ -2,6 +2,7 @@
 
 #include <xcb/composite.h>
 #include <xcb/randr.h>
+#include <xcb/res.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 #include <xcb/xtest.h>
@@ -124,6 +125,14 @@ void announceVersions(XContext& x) {
         free(takeReply(x, xcb_xfixes_query_version_reply, xcb_xfixes_query_version(c, 5, 0),
                        "XFixesQueryVersion"));
     }
+    if (x.hasRes) {
+        xcb_res_query_version_reply_t* version = takeReply(
+            x, xcb_res_query_version_reply, xcb_res_query_version(c, 1, 2), "ResQueryVersion");
+        x.hasRes =
+            version != nullptr && (version->server_major > 1 ||
+                                   (version->server_major == 1 && version->server_minor >= 2));
+        free(version);
+    }
     if (x.hasShm) learnShm(x);
     if (x.hasRender) learnRenderFormats(x);
 }
@@ -175,6 +184,7 @@ bool openXContext(XContext& context) {
     context.hasXTest = hasExtension(c, &xcb_test_id);
     context.hasXFixes = hasExtension(c, &xcb_xfixes_id);
     context.hasRandr = hasExtension(c, &xcb_randr_id);
+    context.hasRes = hasExtension(c, &xcb_res_id);
     announceVersions(context);
     if (it.data->root_depth == 24 && depth24Takes32Bits(c)) context.canvasDepth = 24;
     return true;

@@ -56,6 +56,7 @@ struct XContext {
     bool hasXTest = false;
     bool hasXFixes = false;
     bool hasRandr = false;
+    bool hasRes = false;           // X-Resource 1.2: the process of a local client
     uint8_t xfixesFirstEvent = 0;  // XFixes' events are numbered from here
     // Render's formats of 24-bit (no alpha) and 32-bit (premultiplied
     // alpha) pictures, 0 when the server has none.
