@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -22,6 +23,7 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
     ASSERT_TRUE(xvfb.ok());
     xvfb.makeDefault();
     testsupport::TestWindows windows(xvfb.display());
+    windows.setRootBackground(0x304050);
     uint32_t green = windows.create({.x = 0, .y = 0, .width = 400, .height = 300, .rgb = 0x00ff00});
     windows.create({.x = 0, .y = 0, .width = 200, .height = 200, .rgb = 0xff0000});
     std::unique_ptr<WindowServer> server = makeXcbWindowServer();
@@ -29,6 +31,8 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
 
     constexpr int kRounds = 40;
     std::atomic<int> wrong{0};
+    std::atomic<int> belowDone{0};
+    std::atomic<bool> settled{false};
     // Images borrow the grabbers' memory until the next capture, so the
     // threads only check that their captures succeed; the pixels are read
     // once the others are done.
@@ -55,10 +59,35 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
             if (!server->listWindows(list) || list.size() != 2) ++wrong;
         }
     };
-    std::thread a(alone), b(screen), c(queries);
+    // Pictures below a window, with the desktop's stand-in, go on while a
+    // compositing manager starts and the other threads read its notice.
+    auto below = [&] {
+        for (; belowDone < kRounds || !settled; ++belowDone) {
+            CapturedImage image;
+            if (!server->captureImage({0, 0, 400, 300}, CaptureFilter::onScreenBelowWindow, green,
+                                      image))
+                ++wrong;
+        }
+    };
+    std::thread a(alone), b(screen), c(queries), d(below);
+    // Started once the stand-in is there; at work once it paints the
+    // desktop itself, and kept from starting when it exits.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (belowDone == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    testsupport::BackgroundProgram compositor(xvfb.display(), {"xcompmgr"});
+    auto painted = [&] {
+        CapturedImage image;
+        return server->captureImage({700, 500, 1, 1}, CaptureFilter::allWindows, 0, image) &&
+               firstPixel(image) != 0x304050u;
+    };
+    while (compositor.running() && !painted() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_TRUE(compositor.running()) << "a compositor started while pictures were made";
+    settled = true;
     a.join();
     b.join();
     c.join();
+    d.join();
     EXPECT_EQ(wrong.load(), 0);
     CapturedImage image;
     ASSERT_TRUE(
