@@ -53,7 +53,35 @@ TEST(HXPacket, MalformedPacketsAreRefused) {
     EXPECT_EQ(readHXPacket(packet.data(), kHXPacketHeaderSize, &read), 0);
 }
 
-TEST(HXDebug, DumpAppendsToAFreshFilePerStream) {
+// The debug aids keep their file and count for the process; each test starts
+// from none, and leaves TMPDIR as it found it.
+class HXDebug : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* tmp = std::getenv("TMPDIR");
+        if (tmp != nullptr) savedTmpDir = tmp;
+        closeDumps();
+        dataRateBytes = 0;
+        dataRateTime = 0.0;
+    }
+    void TearDown() override {
+        closeDumps();
+        if (savedTmpDir.empty()) {
+            unsetenv("TMPDIR");
+        } else {
+            setenv("TMPDIR", savedTmpDir.c_str(), 1);
+        }
+    }
+    static void closeDumps() {
+        for (FILE*& file : h264DumpFiles) {
+            if (file != nullptr) std::fclose(file);
+            file = nullptr;
+        }
+    }
+    std::string savedTmpDir;
+};
+
+TEST_F(HXDebug, DumpAppendsToAFreshFilePerStream) {
     const h264check::TempDir temp;
     setenv("TMPDIR", temp.path.c_str(), 1);
     const std::string path = temp.path + "h264data_1.h264";
@@ -68,7 +96,7 @@ TEST(HXDebug, DumpAppendsToAFreshFilePerStream) {
     EXPECT_EQ(h264check::readFile(path), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 }
 
-TEST(HXDebug, DataRatePrintsAtMostOnceASecond) {
+TEST_F(HXDebug, DataRatePrintsAtMostOnceASecond) {
     testing::internal::CaptureStdout();
     printDataRate(2500000);
     printDataRate(1000);

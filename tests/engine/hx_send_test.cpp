@@ -35,6 +35,7 @@ class HXSend : public testing::Test {
             if (r != nullptr) NDIlib_recv_destroy(r);
         }
         if (sender != nullptr) destroyNDIHXSender(sender, &state);
+        thePrefs.theBitRateMode = 0;
     }
 
     // Sends picture n at the given size and rate; returns what was printed.
