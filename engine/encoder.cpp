@@ -31,21 +31,41 @@ namespace {
 
 bool validStream(int32_t stream) { return stream == 0 || stream == 1; }
 
-// Constant quality (CRF) with the preset's low-latency choices kept in check:
-// no lookahead, an IDR at least every 100 pictures, headers before each.
-void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, const char* preset,
-                      const char* tune, int32_t stream) {
+// The VBV buffer of the quality set-up in kbit: a quarter of a second at the
+// cap, so the stream never runs far ahead of the chosen rate and no picture
+// it allows reaches kMaxCodedPictureBytes (a quarter second at the menu's top
+// 24 Mbit/s is 750,000 bytes).
+int32_t qualityVbvBufferKbit(int32_t bitRate) {
+    constexpr int32_t kMostKbit = kMaxCodedPictureBytes * 8 / 1000 * 3 / 4;
+    return std::clamp(bitRate / 4, 1, kMostKbit);
+}
+
+// Constant quality (CRF) at the quality of the bit-rate setting, with the
+// setting's bit rate as a VBV cap, so the chosen rate bounds the stream while
+// simple pictures still cost little. The preset's low-latency choices are
+// kept in check: no lookahead, an IDR at least every 100 pictures, headers
+// before each. A bit rate of 0 leaves the quality uncapped.
+void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t bitRate,
+                      int32_t stream) {
     x264_param_t* param = context->param;
     std::printf("NOT CBR Mode\n");
     x264_param_default(param);
     param->b_repeat_headers = 1;
-    x264_param_default_preset(param, preset, tune);
+    x264_param_default_preset(param, tuning.preset, tuning.tune);
     param->b_repeat_headers = 1;
     param->i_sps_id = 0;
     param->rc.i_rc_method = X264_RC_CRF;
     const int32_t q = tuning.quality[0];
     param->rc.i_qp_constant = q;
-    param->rc.f_rf_constant_max = static_cast<float>(q);
+    param->rc.f_rf_constant = static_cast<float>(q);
+    // No ceiling on the rate factor: the VBV must be free to raise it as far
+    // as the cap asks.
+    param->rc.f_rf_constant_max = 0.0f;
+    context->bitRate = bitRate;
+    if (bitRate > 0) {
+        param->rc.i_vbv_max_bitrate = bitRate;
+        param->rc.i_vbv_buffer_size = qualityVbvBufferKbit(bitRate);
+    }
     context->quality = q;
     std::printf("qualityLevel for stream %d = %d\n", stream, q);
     param->i_threads = X264_THREADS_AUTO;
@@ -107,7 +127,7 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
         setBitRateParams(context, tuning, bitRate, interlaced, state);
         std::printf("x264 INIT dims: %dx%d rate : %d/%d\n", width, height, fpsN, fpsD);
     } else {
-        setQualityParams(context, tuning, tuning.preset, tuning.tune, stream);
+        setQualityParams(context, tuning, bitRate, stream);
     }
     context->width = width;
     context->height = height;

@@ -1,6 +1,7 @@
 // The H.264 encoder of the compressed path: one x264 encoder per stream, set
-// up for constant quality and low latency, fed UYVY pictures converted to
-// I420, giving back each coded picture as Annex B bytes.
+// up for constant quality capped at the stream's bit rate and for low latency,
+// fed UYVY pictures converted to I420, giving back each coded picture as
+// Annex B bytes.
 #pragma once
 
 #include <atomic>
@@ -24,7 +25,7 @@ struct H264Encoder {
     uint8_t* planeY = nullptr;  // scratch planes of the scaling path
     uint8_t* planeV = nullptr;
     uint8_t* planeU = nullptr;
-    int32_t bitRate = 0;  // kbit/s, bit-rate set-up only
+    int32_t bitRate = 0;  // kbit/s: the quality set-up's cap, the bit-rate set-up's average
     int32_t quality = 0;
 };
 
@@ -49,7 +50,8 @@ extern std::atomic<int64_t> frameCounter;
 inline constexpr int32_t kMaxCodedPictureBytes = 1000000;
 
 // Opens an encoder for width x height at fpsN/fpsD with the preset, tune,
-// quality and rate-control choice of state. None (null) when x264 refuses the
+// quality and rate-control choice of state; in the quality set-up a bitRate
+// above 0 (kbit/s) caps the stream. None (null) when x264 refuses the
 // parameters (for example an odd width).
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,

@@ -174,6 +174,9 @@ TEST_F(HXSend, SizeRateAndBitRateChangesRecreateTheEncoderWithAKeyframe) {
     EXPECT_TRUE(has(bitRate, "qualityLevel for stream 0 = 35\n")) << bitRate;
     EXPECT_EQ(state.bitRate[0], 4000);
     EXPECT_EQ(state.bitRate[1], 1000);
+    ASSERT_NE(state.encoder[0], nullptr);
+    EXPECT_FLOAT_EQ(state.encoder[0]->param->rc.f_rf_constant, 35.0f);
+    EXPECT_EQ(state.encoder[0]->param->rc.i_vbv_max_bitrate, 4000);
     EXPECT_FALSE(has(sized, "qualityLevel for stream 0 = 35\n"));
     for (const std::string& out : {sized, rated, bitRate}) {
         EXPECT_TRUE(has(out, kReinit)) << out;
