@@ -104,6 +104,20 @@ void setBitRateParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
     param->b_open_gop = 0;
 }
 
+// Colour description of the stream (H.264 VUI, codes of ITU-T H.273): the
+// screen's pixels are sRGB, so primaries and transfer are sRGB's whatever the
+// matrix; both conversions give studio range.
+void setColourParams(x264_param_t* param, ColourMatrix matrix) {
+    constexpr int kPrimariesBT709 = 1;
+    constexpr int kTransferSRGB = 13;  // IEC 61966-2-1
+    constexpr int kMatrixBT709 = 1;
+    constexpr int kMatrixSMPTE170M = 6;  // BT.601 525, the same as BT.470 BG's
+    param->vui.i_colorprim = kPrimariesBT709;
+    param->vui.i_transfer = kTransferSRGB;
+    param->vui.i_colmatrix = matrix == ColourMatrix::bt709 ? kMatrixBT709 : kMatrixSMPTE170M;
+    param->vui.b_fullrange = 0;
+}
+
 void setPictureParams(x264_param_t* param, int32_t width, int32_t height, int32_t fpsN,
                       int32_t fpsD) {
     param->i_width = width;
@@ -132,6 +146,7 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
     context->width = width;
     context->height = height;
     setPictureParams(context->param, width, height, fpsN, fpsD);
+    setColourParams(context->param, context->matrix);
     x264_param_apply_profile(context->param, state->interlaced != 0 ? "main" : "baseline");
     context->param->b_repeat_headers = 1;
     context->param->i_sps_id = 0;
@@ -150,13 +165,14 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
 
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,
-                       int32_t allKeyframes) {
+                       int32_t allKeyframes, ColourMatrix matrix) {
     std::printf("setupH264 = %d x %d\n", width, height);
     if (!validStream(stream) || width <= 0 || height <= 1) {
         std::printf("setupH264: refused stream %d at %d x %d\n", stream, width, height);
         return nullptr;
     }
     auto* context = new H264Encoder{};
+    context->matrix = matrix;
     initX264Encoder(context, width, height & ~1, fpsN, fpsD, bitRate, state, stream, interlaced,
                     allKeyframes);
     if (context->encoder == nullptr || context->picIn->img.plane[0] == nullptr) {

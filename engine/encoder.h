@@ -12,6 +12,12 @@
 
 struct HXSenderState;
 
+// The matrix by which a picture's Y'CbCr was made from the screen's RGB, both
+// in studio range: BT.601 by libyuv on the native path, BT.709 by the
+// half-size conversion of wide pictures. Each encoder announces its pictures'
+// matrix in the stream, so a decoder shows both in the same colours.
+enum class ColourMatrix : int32_t { bt601, bt709 };
+
 // One stream's encoder. Every pointer is owned by the record and freed by
 // closeH264Encoder.
 struct H264Encoder {
@@ -27,6 +33,7 @@ struct H264Encoder {
     uint8_t* planeU = nullptr;
     int32_t bitRate = 0;  // kbit/s: the quality set-up's cap, the bit-rate set-up's average
     int32_t quality = 0;
+    ColourMatrix matrix = ColourMatrix::bt601;  // announced in the stream
 };
 
 // Per-stream tuning, rewritten at each set-up. Only the preset, tune, the VBV
@@ -51,13 +58,15 @@ inline constexpr int32_t kMaxCodedPictureBytes = 1000000;
 
 // Opens an encoder for width x height at fpsN/fpsD with the preset, tune,
 // quality and rate-control choice of state; in the quality set-up a bitRate
-// above 0 (kbit/s) caps the stream. None (null) when x264 refuses the
-// parameters (for example an odd width).
+// above 0 (kbit/s) caps the stream. The stream announces matrix for its
+// pictures. None (null) when x264 refuses the parameters (for example an odd
+// width).
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,
-                       int32_t allKeyframes);
+                       int32_t allKeyframes, ColourMatrix matrix = ColourMatrix::bt601);
 // Fills theEncoderTuning[stream], builds the parameter block and opens x264
-// into context. Leaves context->encoder null when the open fails.
+// into context, announcing context->matrix. Leaves context->encoder null when
+// the open fails.
 void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_t fpsN,
                      int32_t fpsD, int32_t bitRate, const HXSenderState* state, int32_t stream,
                      int32_t interlaced, int32_t allKeyframes);

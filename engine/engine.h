@@ -171,7 +171,8 @@ uint64_t frameDurationNs(int32_t frameRateCode);
 int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header);
 
 // The single entry of the compressed path. With a video frame: keeps the
-// stream's encoder in step with the frame, decides on a keyframe, encodes and
+// stream's encoder in step with the frame (its size, its rate, and the colour
+// matrix its pixel format was made with), decides on a keyframe, encodes and
 // sends the packet (stream mode 0: 'H264', 1: 'h264', 2: 'H264' then the same
 // bytes again as 'h264'). Without one: forwards the audio, then the metadata
 // frame. Frames it cannot encode are dropped with a diagnostic. A raised

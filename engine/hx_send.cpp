@@ -106,10 +106,21 @@ bool frameAccepted(const NDIlib_video_frame_v2_t& frame) {
     return false;
 }
 
+bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
+
+// BGRA reaches the encoder through libyuv's BT.601; UYVY comes from the
+// mailbox's half-size conversion, BT.709.
+ColourMatrix matrixOf(uint32_t fourcc) {
+    return isBGRA(fourcc) ? ColourMatrix::bt601 : ColourMatrix::bt709;
+}
+
+// A picture of another matrix needs an encoder that announces it: the matrix
+// stands in the sequence parameter set.
 bool encoderOutOfStep(const HXSenderState& state, int32_t s, const NDIlib_video_frame_v2_t& frame) {
     return state.encoderReady[s] == 0 || frame.xres != state.lastWidth[s] ||
            frame.yres != state.lastHeight[s] || frame.frame_rate_N != state.lastRateN[s] ||
-           frame.frame_rate_D != state.lastRateD[s] || bitRateChanged.load() != 0;
+           frame.frame_rate_D != state.lastRateD[s] ||
+           state.encoder[s]->matrix != matrixOf(frame.FourCC) || bitRateChanged.load() != 0;
 }
 
 void releaseStreamBuffers(HXSenderState* state, int32_t s) {
@@ -157,8 +168,9 @@ bool recreateEncoder(HXSenderState* state, int32_t s, const NDIlib_video_frame_v
             : 0;
     std::printf("setupH264 for %s stream=%d %d/%d\n", interlaced ? "Interlaced" : "Progressive", s,
                 frame.frame_rate_N, frame.frame_rate_D);
-    state->encoder[s] = setupH264(frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D,
-                                  state->bitRate[s], state, s, interlaced, state->allKeyframes);
+    state->encoder[s] =
+        setupH264(frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D, state->bitRate[s],
+                  state, s, interlaced, state->allKeyframes, matrixOf(frame.FourCC));
     const bool allocated = allocateStreamBuffers(state, s);
     state->lastWidth[s] = frame.xres;
     state->lastHeight[s] = frame.yres;
@@ -204,8 +216,6 @@ bool decideKeyframe(NDIlib_send_instance_t sender, HXSenderState* state, int32_t
     }
     return keyframe;
 }
-
-bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
 
 // Rows are taken as packed: the frame's line stride is not consulted.
 int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,
