@@ -128,7 +128,8 @@ int32_t bitRateForMode(int32_t mode);
 // qualityTable[mode] for mode 0 to 6, else 21.
 int32_t qualityForMode(int32_t mode);
 // Writes the bit rates of both streams and the quality that a bit-rate
-// setting selects: stream 0 from bitRateForMode, stream 1 a quarter of it.
+// setting selects: stream 0 from bitRateForMode, stream 1 a quarter of it. A
+// setting outside the menu's 0 to 6 also gets one diagnostic line.
 void applyBitRateMode(HXSenderState* state, int32_t mode);
 
 // The one entry through which video (sender thread) and audio (audio thread)

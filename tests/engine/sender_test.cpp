@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/diagnostics.h"
 #include "engine/encoder.h"
 #include "settings/prefs.h"
 #include "tests/platform/ndi_loopback.h"
@@ -63,8 +64,16 @@ TEST_F(SenderSettings, BitRateAndQualityFollowTheModeWithFallbacks) {
     for (const ModeExpectation& c : cases) {
         thePrefs.theBitRateMode = c.mode;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         EXPECT_EQ(setupNDIHXSender(), nullptr);
+        flushDiagnostics(5000);
+        const std::string err = testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
+        // One line names a setting past the menu and what it runs at.
+        EXPECT_EQ(err, c.mode >= 0 && c.mode <= 6
+                           ? ""
+                           : "bit-rate setting " + std::to_string(c.mode) +
+                                 " is outside 0 to 6: 16000 kbit/s at quality 21\n");
         EXPECT_EQ(theHXState.bitRate[0], c.bitRate0) << "mode " << c.mode;
         EXPECT_EQ(theHXState.bitRate[1], c.bitRate1) << "mode " << c.mode;
         EXPECT_EQ(theHXState.quality, c.quality) << "mode " << c.mode;
