@@ -4,10 +4,12 @@
 #include <libyuv/scale.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "common/bounded_text.h"
+#include "common/diagnostics.h"
 #include "engine/sender.h"
 #include "engine/threads.h"
 
@@ -118,6 +120,19 @@ void setColourParams(x264_param_t* param, ColourMatrix matrix) {
     param->vui.b_fullrange = 0;
 }
 
+// x264 writes its notes from the threads that open, encode and close: the
+// sender thread and x264's own, which must never wait on a reader of
+// standard error.
+void x264Log(void* /*unused*/, int level, const char* format, va_list args) {
+    char text[kMaxDiagnosticLine];
+    std::vsnprintf(text, sizeof text, format, args);
+    const char* name = level == X264_LOG_ERROR     ? "error"
+                       : level == X264_LOG_WARNING ? "warning"
+                       : level == X264_LOG_INFO    ? "info"
+                                                   : "debug";
+    diagnosticLine("x264 [%s]: %s", name, text);
+}
+
 void setPictureParams(x264_param_t* param, int32_t width, int32_t height, int32_t fpsN,
                       int32_t fpsD) {
     param->i_width = width;
@@ -126,6 +141,7 @@ void setPictureParams(x264_param_t* param, int32_t width, int32_t height, int32_
     param->i_fps_den = static_cast<uint32_t>(fpsD);
     param->i_csp = X264_CSP_I420;
     param->b_repeat_headers = 1;
+    param->pf_log = x264Log;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "common/temp_dir.h"
 #include "engine/band_pool.h"
@@ -37,21 +38,21 @@ constexpr uint32_t kFourCC_UYVA = ndiFourCC('U', 'Y', 'V', 'A');
 
 int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header) {
     if (size < 0 || !decodeHXPacketHeader(data, static_cast<size_t>(size), header)) {
-        std::fprintf(stderr, "malformed packet: %lld bytes, shorter than its header\n",
-                     static_cast<long long>(size));
+        diagnosticLine("malformed packet: %lld bytes, shorter than its header\n",
+                       static_cast<long long>(size));
         return -1;
     }
     if (header->headerSize != kHXPacketHeaderSize) {
-        std::fprintf(stderr, "malformed packet: header size %u, not 44\n", header->headerSize);
+        diagnosticLine("malformed packet: header size %u, not 44\n", header->headerSize);
         return -1;
     }
     if (header->codec != kHXCodecH264) {
-        std::fprintf(stderr, "malformed packet: codec 0x%08x, not H264\n", header->codec);
+        diagnosticLine("malformed packet: codec 0x%08x, not H264\n", header->codec);
         return -1;
     }
     if (header->dataSize > size - kHXPacketHeaderSize) {
-        std::fprintf(stderr, "malformed packet: %u data bytes announced, %lld present\n",
-                     header->dataSize, static_cast<long long>(size - kHXPacketHeaderSize));
+        diagnosticLine("malformed packet: %u data bytes announced, %lld present\n",
+                       header->dataSize, static_cast<long long>(size - kHXPacketHeaderSize));
         return -1;
     }
     return 0;
