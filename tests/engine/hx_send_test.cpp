@@ -225,6 +225,7 @@ TEST_F(HXSend, StreamModeOneUsesTheSecondStream) {
     EXPECT_EQ(frame.line_stride_in_bytes, 2 * kW);
     EXPECT_EQ(state.encoderReady[1], 1);
     EXPECT_EQ(state.encoderReady[0], 0);
+    EXPECT_EQ(state.encoder[1]->param->rc.i_vbv_max_bitrate, 4000);  // a quarter of 16 Mbit/s
     std::vector<Packet> packets;
     h264check::collectPackets(recv, 1, 500, &packets);
     ASSERT_EQ(packets.size(), 1u);
