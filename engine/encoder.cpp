@@ -4,10 +4,12 @@
 #include <libyuv/scale.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "common/bounded_text.h"
+#include "common/diagnostics.h"
 #include "engine/sender.h"
 #include "engine/threads.h"
 
@@ -31,21 +33,41 @@ namespace {
 
 bool validStream(int32_t stream) { return stream == 0 || stream == 1; }
 
-// Constant quality (CRF) with the preset's low-latency choices kept in check:
-// no lookahead, an IDR at least every 100 pictures, headers before each.
-void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, const char* preset,
-                      const char* tune, int32_t stream) {
+// The VBV buffer of the quality set-up in kbit: a quarter of a second at the
+// cap, so the stream never runs far ahead of the chosen rate and no picture
+// it allows reaches kMaxCodedPictureBytes (a quarter second at the menu's top
+// 24 Mbit/s is 750,000 bytes).
+int32_t qualityVbvBufferKbit(int32_t bitRate) {
+    constexpr int32_t kMostKbit = kMaxCodedPictureBytes * 8 / 1000 * 3 / 4;
+    return std::clamp(bitRate / 4, 1, kMostKbit);
+}
+
+// Constant quality (CRF) at the quality of the bit-rate setting, with the
+// setting's bit rate as a VBV cap, so the chosen rate bounds the stream while
+// simple pictures still cost little. The preset's low-latency choices are
+// kept in check: no lookahead, an IDR at least every 100 pictures, headers
+// before each. A bit rate of 0 leaves the quality uncapped.
+void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t bitRate,
+                      int32_t stream) {
     x264_param_t* param = context->param;
     std::printf("NOT CBR Mode\n");
     x264_param_default(param);
     param->b_repeat_headers = 1;
-    x264_param_default_preset(param, preset, tune);
+    x264_param_default_preset(param, tuning.preset, tuning.tune);
     param->b_repeat_headers = 1;
     param->i_sps_id = 0;
     param->rc.i_rc_method = X264_RC_CRF;
     const int32_t q = tuning.quality[0];
     param->rc.i_qp_constant = q;
-    param->rc.f_rf_constant_max = static_cast<float>(q);
+    param->rc.f_rf_constant = static_cast<float>(q);
+    // No ceiling on the rate factor: the VBV must be free to raise it as far
+    // as the cap asks.
+    param->rc.f_rf_constant_max = 0.0f;
+    context->bitRate = bitRate;
+    if (bitRate > 0) {
+        param->rc.i_vbv_max_bitrate = bitRate;
+        param->rc.i_vbv_buffer_size = qualityVbvBufferKbit(bitRate);
+    }
     context->quality = q;
     std::printf("qualityLevel for stream %d = %d\n", stream, q);
     param->i_threads = X264_THREADS_AUTO;
@@ -84,6 +106,33 @@ void setBitRateParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
     param->b_open_gop = 0;
 }
 
+// Colour description of the stream (H.264 VUI, codes of ITU-T H.273): the
+// screen's pixels are sRGB, so primaries and transfer are sRGB's whatever the
+// matrix; both conversions give studio range.
+void setColourParams(x264_param_t* param, ColourMatrix matrix) {
+    constexpr int kPrimariesBT709 = 1;
+    constexpr int kTransferSRGB = 13;  // IEC 61966-2-1
+    constexpr int kMatrixBT709 = 1;
+    constexpr int kMatrixSMPTE170M = 6;  // BT.601 525, the same as BT.470 BG's
+    param->vui.i_colorprim = kPrimariesBT709;
+    param->vui.i_transfer = kTransferSRGB;
+    param->vui.i_colmatrix = matrix == ColourMatrix::bt709 ? kMatrixBT709 : kMatrixSMPTE170M;
+    param->vui.b_fullrange = 0;
+}
+
+// x264 writes its notes from the threads that open, encode and close: the
+// sender thread and x264's own, which must never wait on a reader of
+// standard error.
+void x264Log(void* /*unused*/, int level, const char* format, va_list args) {
+    char text[kMaxDiagnosticLine];
+    std::vsnprintf(text, sizeof text, format, args);
+    const char* name = level == X264_LOG_ERROR     ? "error"
+                       : level == X264_LOG_WARNING ? "warning"
+                       : level == X264_LOG_INFO    ? "info"
+                                                   : "debug";
+    diagnosticLine("x264 [%s]: %s", name, text);
+}
+
 void setPictureParams(x264_param_t* param, int32_t width, int32_t height, int32_t fpsN,
                       int32_t fpsD) {
     param->i_width = width;
@@ -92,6 +141,7 @@ void setPictureParams(x264_param_t* param, int32_t width, int32_t height, int32_
     param->i_fps_den = static_cast<uint32_t>(fpsD);
     param->i_csp = X264_CSP_I420;
     param->b_repeat_headers = 1;
+    param->pf_log = x264Log;
 }
 
 }  // namespace
@@ -107,11 +157,12 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
         setBitRateParams(context, tuning, bitRate, interlaced, state);
         std::printf("x264 INIT dims: %dx%d rate : %d/%d\n", width, height, fpsN, fpsD);
     } else {
-        setQualityParams(context, tuning, tuning.preset, tuning.tune, stream);
+        setQualityParams(context, tuning, bitRate, stream);
     }
     context->width = width;
     context->height = height;
     setPictureParams(context->param, width, height, fpsN, fpsD);
+    setColourParams(context->param, context->matrix);
     x264_param_apply_profile(context->param, state->interlaced != 0 ? "main" : "baseline");
     context->param->b_repeat_headers = 1;
     context->param->i_sps_id = 0;
@@ -130,13 +181,14 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
 
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,
-                       int32_t allKeyframes) {
+                       int32_t allKeyframes, ColourMatrix matrix) {
     std::printf("setupH264 = %d x %d\n", width, height);
     if (!validStream(stream) || width <= 0 || height <= 1) {
         std::printf("setupH264: refused stream %d at %d x %d\n", stream, width, height);
         return nullptr;
     }
     auto* context = new H264Encoder{};
+    context->matrix = matrix;
     initX264Encoder(context, width, height & ~1, fpsN, fpsD, bitRate, state, stream, interlaced,
                     allKeyframes);
     if (context->encoder == nullptr || context->picIn->img.plane[0] == nullptr) {

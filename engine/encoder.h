@@ -1,6 +1,7 @@
 // The H.264 encoder of the compressed path: one x264 encoder per stream, set
-// up for constant quality and low latency, fed UYVY pictures converted to
-// I420, giving back each coded picture as Annex B bytes.
+// up for constant quality capped at the stream's bit rate and for low latency,
+// fed UYVY pictures converted to I420, giving back each coded picture as
+// Annex B bytes.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,12 @@
 #include <x264.h>
 
 struct HXSenderState;
+
+// The matrix by which a picture's Y'CbCr was made from the screen's RGB, both
+// in studio range: BT.601 by libyuv on the native path, BT.709 by the
+// half-size conversion of wide pictures. Each encoder announces its pictures'
+// matrix in the stream, so a decoder shows both in the same colours.
+enum class ColourMatrix : int32_t { bt601, bt709 };
 
 // One stream's encoder. Every pointer is owned by the record and freed by
 // closeH264Encoder.
@@ -24,8 +31,9 @@ struct H264Encoder {
     uint8_t* planeY = nullptr;  // scratch planes of the scaling path
     uint8_t* planeV = nullptr;
     uint8_t* planeU = nullptr;
-    int32_t bitRate = 0;  // kbit/s, bit-rate set-up only
+    int32_t bitRate = 0;  // kbit/s: the quality set-up's cap, the bit-rate set-up's average
     int32_t quality = 0;
+    ColourMatrix matrix = ColourMatrix::bt601;  // announced in the stream
 };
 
 // Per-stream tuning, rewritten at each set-up. Only the preset, tune, the VBV
@@ -49,13 +57,16 @@ extern std::atomic<int64_t> frameCounter;
 inline constexpr int32_t kMaxCodedPictureBytes = 1000000;
 
 // Opens an encoder for width x height at fpsN/fpsD with the preset, tune,
-// quality and rate-control choice of state. None (null) when x264 refuses the
-// parameters (for example an odd width).
+// quality and rate-control choice of state; in the quality set-up a bitRate
+// above 0 (kbit/s) caps the stream. The stream announces matrix for its
+// pictures. None (null) when x264 refuses the parameters (for example an odd
+// width).
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,
-                       int32_t allKeyframes);
+                       int32_t allKeyframes, ColourMatrix matrix = ColourMatrix::bt601);
 // Fills theEncoderTuning[stream], builds the parameter block and opens x264
-// into context. Leaves context->encoder null when the open fails.
+// into context, announcing context->matrix. Leaves context->encoder null when
+// the open fails.
 void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_t fpsN,
                      int32_t fpsD, int32_t bitRate, const HXSenderState* state, int32_t stream,
                      int32_t interlaced, int32_t allKeyframes);

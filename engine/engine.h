@@ -128,7 +128,8 @@ int32_t bitRateForMode(int32_t mode);
 // qualityTable[mode] for mode 0 to 6, else 21.
 int32_t qualityForMode(int32_t mode);
 // Writes the bit rates of both streams and the quality that a bit-rate
-// setting selects: stream 0 from bitRateForMode, stream 1 a quarter of it.
+// setting selects: stream 0 from bitRateForMode, stream 1 a quarter of it. A
+// setting outside the menu's 0 to 6 also gets one diagnostic line.
 void applyBitRateMode(HXSenderState* state, int32_t mode);
 
 // The one entry through which video (sender thread) and audio (audio thread)
@@ -171,7 +172,8 @@ uint64_t frameDurationNs(int32_t frameRateCode);
 int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header);
 
 // The single entry of the compressed path. With a video frame: keeps the
-// stream's encoder in step with the frame, decides on a keyframe, encodes and
+// stream's encoder in step with the frame (its size, its rate, and the colour
+// matrix its pixel format was made with), decides on a keyframe, encodes and
 // sends the packet (stream mode 0: 'H264', 1: 'h264', 2: 'H264' then the same
 // bytes again as 'h264'). Without one: forwards the audio, then the metadata
 // frame. Frames it cannot encode are dropped with a diagnostic. A raised

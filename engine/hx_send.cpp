@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "common/temp_dir.h"
 #include "engine/band_pool.h"
@@ -37,21 +38,21 @@ constexpr uint32_t kFourCC_UYVA = ndiFourCC('U', 'Y', 'V', 'A');
 
 int32_t readHXPacket(const uint8_t* data, int64_t size, HXPacketHeader* header) {
     if (size < 0 || !decodeHXPacketHeader(data, static_cast<size_t>(size), header)) {
-        std::fprintf(stderr, "malformed packet: %lld bytes, shorter than its header\n",
-                     static_cast<long long>(size));
+        diagnosticLine("malformed packet: %lld bytes, shorter than its header\n",
+                       static_cast<long long>(size));
         return -1;
     }
     if (header->headerSize != kHXPacketHeaderSize) {
-        std::fprintf(stderr, "malformed packet: header size %u, not 44\n", header->headerSize);
+        diagnosticLine("malformed packet: header size %u, not 44\n", header->headerSize);
         return -1;
     }
     if (header->codec != kHXCodecH264) {
-        std::fprintf(stderr, "malformed packet: codec 0x%08x, not H264\n", header->codec);
+        diagnosticLine("malformed packet: codec 0x%08x, not H264\n", header->codec);
         return -1;
     }
     if (header->dataSize > size - kHXPacketHeaderSize) {
-        std::fprintf(stderr, "malformed packet: %u data bytes announced, %lld present\n",
-                     header->dataSize, static_cast<long long>(size - kHXPacketHeaderSize));
+        diagnosticLine("malformed packet: %u data bytes announced, %lld present\n",
+                       header->dataSize, static_cast<long long>(size - kHXPacketHeaderSize));
         return -1;
     }
     return 0;
@@ -106,10 +107,21 @@ bool frameAccepted(const NDIlib_video_frame_v2_t& frame) {
     return false;
 }
 
+bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
+
+// BGRA reaches the encoder through libyuv's BT.601; UYVY comes from the
+// mailbox's half-size conversion, BT.709.
+ColourMatrix matrixOf(uint32_t fourcc) {
+    return isBGRA(fourcc) ? ColourMatrix::bt601 : ColourMatrix::bt709;
+}
+
+// A picture of another matrix needs an encoder that announces it: the matrix
+// stands in the sequence parameter set.
 bool encoderOutOfStep(const HXSenderState& state, int32_t s, const NDIlib_video_frame_v2_t& frame) {
     return state.encoderReady[s] == 0 || frame.xres != state.lastWidth[s] ||
            frame.yres != state.lastHeight[s] || frame.frame_rate_N != state.lastRateN[s] ||
-           frame.frame_rate_D != state.lastRateD[s] || bitRateChanged.load() != 0;
+           frame.frame_rate_D != state.lastRateD[s] ||
+           state.encoder[s]->matrix != matrixOf(frame.FourCC) || bitRateChanged.load() != 0;
 }
 
 void releaseStreamBuffers(HXSenderState* state, int32_t s) {
@@ -157,8 +169,9 @@ bool recreateEncoder(HXSenderState* state, int32_t s, const NDIlib_video_frame_v
             : 0;
     std::printf("setupH264 for %s stream=%d %d/%d\n", interlaced ? "Interlaced" : "Progressive", s,
                 frame.frame_rate_N, frame.frame_rate_D);
-    state->encoder[s] = setupH264(frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D,
-                                  state->bitRate[s], state, s, interlaced, state->allKeyframes);
+    state->encoder[s] =
+        setupH264(frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D, state->bitRate[s],
+                  state, s, interlaced, state->allKeyframes, matrixOf(frame.FourCC));
     const bool allocated = allocateStreamBuffers(state, s);
     state->lastWidth[s] = frame.xres;
     state->lastHeight[s] = frame.yres;
@@ -204,8 +217,6 @@ bool decideKeyframe(NDIlib_send_instance_t sender, HXSenderState* state, int32_t
     }
     return keyframe;
 }
-
-bool isBGRA(uint32_t fourcc) { return fourcc == kFourCC_BGRA || fourcc == kFourCC_BGRX; }
 
 // Rows are taken as packed: the frame's line stride is not consulted.
 int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame,

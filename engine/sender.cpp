@@ -9,6 +9,7 @@
 #include <shared_mutex>
 
 #include "common/bounded_text.h"
+#include "common/diagnostics.h"
 #include "engine/threads.h"
 #include "settings/prefs.h"
 
@@ -39,6 +40,11 @@ void applyBitRateMode(HXSenderState* state, int32_t mode) {
     state->bitRate[0] = bitRateForMode(mode);
     state->bitRate[1] = state->bitRate[0] >> 2;
     state->quality = qualityForMode(mode);
+    // A hand-edited or damaged setting: the stream runs, but say at what.
+    if (static_cast<uint32_t>(mode) >= kBitRateModeCount) {
+        diagnosticLine("bit-rate setting %d is outside 0 to %d: %d kbit/s at quality %d", mode,
+                       kBitRateModeCount - 1, state->bitRate[0], state->quality);
+    }
 }
 
 namespace {

@@ -72,7 +72,7 @@ constexpr PrefKey kPrefKeys[] = {
     anyValueKey("audioInputDevice", &AppPrefs::audioInputDevice, 0, PrefLoadRule::deviceNumber),
     menuKey("theFrameRateMode", &AppPrefs::theFrameRateMode, 4, 3),  // 25, 29.97, 50, 60 fps
     checkboxKey("prescaleIt", &AppPrefs::prescaleIt),
-    menuKey("theBitRateMode", &AppPrefs::theBitRateMode, 7),  // 24 down to 2 Mbit/s
+    anyValueKey("theBitRateMode", &AppPrefs::theBitRateMode),  // 24 to 2 Mbit/s; others 16
     textKey("audioInputDeviceSIOUID", &AppPrefs::audioInputDeviceSIOUID),
 };
 

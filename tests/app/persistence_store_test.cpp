@@ -196,7 +196,6 @@ const Choices kChoices[] = {
     {"allChannels", &AppPrefs::allChannels, 1, 0},
     {"theFrameRateMode", &AppPrefs::theFrameRateMode, 3, 3},
     {"prescaleIt", &AppPrefs::prescaleIt, 1, 0},
-    {"theBitRateMode", &AppPrefs::theBitRateMode, 6, 0},
 };
 
 std::string choicesAt(int32_t (*value)(const Choices&)) {
@@ -237,6 +236,21 @@ TEST_F(PersistenceTest, ValuesNoControlOffersLoadAsDefaultsWithALineAndAreNotSav
         QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
         for (const Choices& c : kChoices)
             EXPECT_EQ(store.value(c.key).toInt(), c.defaultValue) << c.key;
+    }
+}
+
+// Every bit-rate setting means a rate, past the menu's items too (the
+// sender's fallback), so it loads and is saved back as stored.
+TEST_F(PersistenceTest, BitRateSettingsPastTheMenuLoadAsStored) {
+    for (int32_t stored : {7, 12, -1}) {
+        writeStore("theBitRateMode=" + std::to_string(stored) + "\n");
+        CaptureStderr();
+        loadPrefs(1);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        EXPECT_EQ(thePrefs.theBitRateMode, stored);
+        savePrefs();
+        QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
+        EXPECT_EQ(store.value("theBitRateMode").toInt(), stored);
     }
 }
 

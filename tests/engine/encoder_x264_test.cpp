@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,7 +52,7 @@ Coded encodeOne(H264Encoder* encoder, int32_t type, const std::vector<uint8_t>& 
 
 }  // namespace
 
-TEST(EncoderSetup, QualityParametersFromTheSenderState) {
+TEST(EncoderSetup, QualityFromTheSenderStateCappedAtTheStreamsBitRate) {
     HXSenderState state = makeState(25);
     testing::internal::CaptureStdout();
     H264Encoder* encoder = setupH264(640, 360, 60, 1, 6000, &state, 1, 0, 0);
@@ -60,12 +61,10 @@ TEST(EncoderSetup, QualityParametersFromTheSenderState) {
     EXPECT_NE(out.find("setupH264 = 640 x 360\n"), std::string::npos);
     EXPECT_NE(out.find("NOT CBR Mode"), std::string::npos);
     EXPECT_NE(out.find("qualityLevel for stream 1 = 25\n"), std::string::npos);
-    x264_param_t preset;
-    x264_param_default_preset(&preset, "ultrafast", "zerolatency");
     EXPECT_EQ(encoder->param->rc.i_rc_method, X264_RC_CRF);
-    EXPECT_EQ(encoder->param->rc.i_qp_constant, 25);
-    EXPECT_FLOAT_EQ(encoder->param->rc.f_rf_constant_max, 25.0f);
-    EXPECT_FLOAT_EQ(encoder->param->rc.f_rf_constant, preset.rc.f_rf_constant);
+    EXPECT_FLOAT_EQ(encoder->param->rc.f_rf_constant, 25.0f);
+    EXPECT_EQ(encoder->param->rc.i_vbv_max_bitrate, 6000);
+    EXPECT_GT(encoder->param->rc.i_vbv_buffer_size, 0);
     EXPECT_EQ(encoder->param->i_keyint_max, 100);
     EXPECT_EQ(encoder->param->rc.i_lookahead, 0);
     EXPECT_EQ(encoder->param->b_repeat_headers, 1);
@@ -74,6 +73,41 @@ TEST(EncoderSetup, QualityParametersFromTheSenderState) {
     EXPECT_STREQ(theEncoderTuning[1].preset, "ultrafast");
     EXPECT_EQ(theEncoderTuning[1].quality[0], 25);
     closeH264Encoder(encoder);
+}
+
+// Bits per second of two seconds of noise at 60 frames a second, encoded as
+// the sender state of bit-rate setting `mode` has it: noise is the picture
+// constant quality alone would spend most on.
+double noiseBitsPerSecond(int32_t mode) {
+    HXSenderState state = h264check::makeHXState(mode);
+    constexpr int kW = 640, kH = 360, kFrames = 120;
+    testing::internal::CaptureStdout();
+    H264Encoder* encoder = setupH264(kW, kH, 60, 1, state.bitRate[0], &state, 0, 0, 0);
+    testing::internal::GetCapturedStdout();
+    if (encoder == nullptr) return -1.0;
+    std::vector<uint8_t> noise(size_t(kW) * kH * 2);
+    uint32_t seed = 2463534242u;
+    int64_t bytes = 0;
+    for (int n = 0; n < kFrames; ++n) {
+        for (uint8_t& b : noise) {
+            seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+            b = static_cast<uint8_t>(16 + seed % 220);
+        }
+        bytes +=
+            encodeOne(encoder, n == 0 ? kPictureTypeIDR : kPictureTypeAuto, noise, kW, kH).bytes;
+    }
+    closeH264Encoder(encoder);
+    return double(bytes) * 8.0 * 60.0 / kFrames;
+}
+
+TEST(EncoderRate, TheBitRateSettingBoundsTheStream) {
+    const double low = noiseBitsPerSecond(6), high = noiseBitsPerSecond(0);
+    std::printf("noise at 640 x 360, 60/s: 2 Mbit/s setting %.2f Mbit/s, 24 Mbit/s setting %.2f\n",
+                low / 1e6, high / 1e6);
+    EXPECT_GT(low, 0.0);
+    EXPECT_LE(low, 1.25 * 2000e3);
+    EXPECT_LE(high, 1.25 * 24000e3);
+    EXPECT_GE(high, 2.0 * low);
 }
 
 TEST(EncoderSetup, BitRateSetUpCapsTheRate) {

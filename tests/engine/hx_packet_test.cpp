@@ -1,10 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/diagnostics.h"
+#include "engine/encoder.h"
 #include "engine/hx_send.h"
 #include "tests/support/h264_check.h"
 
@@ -53,7 +61,101 @@ TEST(HXPacket, MalformedPacketsAreRefused) {
     EXPECT_EQ(readHXPacket(packet.data(), kHXPacketHeaderSize, &read), 0);
 }
 
-TEST(HXDebug, DumpAppendsToAFreshFilePerStream) {
+namespace {
+
+// Runs work on a thread of its own while standard error is a full pipe that
+// nobody reads, as a terminal scrolled back leaves it. True when work ended
+// within the (generous) deadline; either way everything it wrote is drained
+// to /dev/null before standard error comes back.
+bool finishesWhileStandardErrorIsStuck(const std::function<void()>& work) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::vector<char> chunk(4096, 'x');
+    while (write(fds[1], chunk.data(), chunk.size()) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool finished = done;
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDERR_FILENO);
+    close(devNull);
+    close(fds[1]);
+    std::thread drain([&] {
+        char sink[4096];
+        while (read(fds[0], sink, sizeof sink) > 0) {
+        }
+    });
+    worker.join();
+    flushDiagnostics(10000);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    drain.join();
+    close(fds[0]);
+    return finished;
+}
+
+}  // namespace
+
+// Packets are checked on threads that receive; the encoder's own notes come
+// from the sender thread. Neither may wait on standard error: what does not
+// fit is dropped and counted.
+TEST(HXPacket, DiagnosticsOfTheSendingPathNeverWaitForStandardError) {
+    const std::vector<uint8_t> shortPacket(10, 0);
+    const uint64_t dropped = diagnosticLinesDropped();
+    EXPECT_TRUE(finishesWhileStandardErrorIsStuck([&] {
+        HXPacketHeader read;
+        for (int i = 0; i < 2000; ++i) readHXPacket(shortPacket.data(), 10, &read);
+    }));
+    EXPECT_GT(diagnosticLinesDropped(), dropped);
+    HXSenderState state = h264check::makeHXState(0);
+    EXPECT_TRUE(finishesWhileStandardErrorIsStuck([&] {
+        testing::internal::CaptureStdout();
+        for (int i = 0; i < 400; ++i)
+            closeH264Encoder(setupH264(64, 64, 60, 1, 0, &state, 0, 0, 0));
+        testing::internal::GetCapturedStdout();
+    }));
+}
+
+// The debug aids keep their file and count for the process; each test starts
+// from none, and leaves TMPDIR as it found it.
+class HXDebug : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* tmp = std::getenv("TMPDIR");
+        if (tmp != nullptr) savedTmpDir = tmp;
+        closeDumps();
+        dataRateBytes = 0;
+        dataRateTime = 0.0;
+    }
+    void TearDown() override {
+        closeDumps();
+        if (savedTmpDir.empty()) {
+            unsetenv("TMPDIR");
+        } else {
+            setenv("TMPDIR", savedTmpDir.c_str(), 1);
+        }
+    }
+    static void closeDumps() {
+        for (FILE*& file : h264DumpFiles) {
+            if (file != nullptr) std::fclose(file);
+            file = nullptr;
+        }
+    }
+    std::string savedTmpDir;
+};
+
+TEST_F(HXDebug, DumpAppendsToAFreshFilePerStream) {
     const h264check::TempDir temp;
     setenv("TMPDIR", temp.path.c_str(), 1);
     const std::string path = temp.path + "h264data_1.h264";
@@ -68,7 +170,7 @@ TEST(HXDebug, DumpAppendsToAFreshFilePerStream) {
     EXPECT_EQ(h264check::readFile(path), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 }
 
-TEST(HXDebug, DataRatePrintsAtMostOnceASecond) {
+TEST_F(HXDebug, DataRatePrintsAtMostOnceASecond) {
     testing::internal::CaptureStdout();
     printDataRate(2500000);
     printDataRate(1000);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "engine/convert.h"
 #include "engine/encoder.h"
 #include "engine/sender.h"
 #include "settings/prefs.h"
@@ -35,6 +36,7 @@ class HXSend : public testing::Test {
             if (r != nullptr) NDIlib_recv_destroy(r);
         }
         if (sender != nullptr) destroyNDIHXSender(sender, &state);
+        thePrefs.theBitRateMode = 0;
     }
 
     // Sends picture n at the given size and rate; returns what was printed.
@@ -173,6 +175,9 @@ TEST_F(HXSend, SizeRateAndBitRateChangesRecreateTheEncoderWithAKeyframe) {
     EXPECT_TRUE(has(bitRate, "qualityLevel for stream 0 = 35\n")) << bitRate;
     EXPECT_EQ(state.bitRate[0], 4000);
     EXPECT_EQ(state.bitRate[1], 1000);
+    ASSERT_NE(state.encoder[0], nullptr);
+    EXPECT_FLOAT_EQ(state.encoder[0]->param->rc.f_rf_constant, 35.0f);
+    EXPECT_EQ(state.encoder[0]->param->rc.i_vbv_max_bitrate, 4000);
     EXPECT_FALSE(has(sized, "qualityLevel for stream 0 = 35\n"));
     for (const std::string& out : {sized, rated, bitRate}) {
         EXPECT_TRUE(has(out, kReinit)) << out;
@@ -220,6 +225,7 @@ TEST_F(HXSend, StreamModeOneUsesTheSecondStream) {
     EXPECT_EQ(frame.line_stride_in_bytes, 2 * kW);
     EXPECT_EQ(state.encoderReady[1], 1);
     EXPECT_EQ(state.encoderReady[0], 0);
+    EXPECT_EQ(state.encoder[1]->param->rc.i_vbv_max_bitrate, 4000);  // a quarter of 16 Mbit/s
     std::vector<Packet> packets;
     h264check::collectPackets(recv, 1, 500, &packets);
     ASSERT_EQ(packets.size(), 1u);
@@ -298,6 +304,50 @@ TEST_F(HXSend, UYVYFramesAreEncodedAsGiven) {
     EXPECT_GE(h264check::psnr(h264check::lumaOfI420(pictures[1], kW, kH),
                               h264check::lumaOfUyvy(uyvy.data(), kW, kH)),
               30.0);
+}
+
+// The native path (BGRA, by libyuv) and the half-size path ('2vuy', made by
+// the mailbox) use different matrices; each stream announces its own, so a
+// decoder shows a red and a green screen alike from both.
+TEST_F(HXSend, NativeAndHalfSizePicturesDecodeToTheSameColours) {
+    auto redAndGreen = [](int w, int h) {
+        std::vector<uint8_t> bgra(size_t(w) * h * 4);
+        for (size_t i = 0; i < bgra.size(); i += 4) {
+            const bool left = (i / 4) % size_t(w) < size_t(w) / 2;
+            bgra[i] = 0, bgra[i + 1] = left ? 0 : 255, bgra[i + 2] = left ? 255 : 0;
+            bgra[i + 3] = 255;
+        }
+        return bgra;
+    };
+    std::vector<uint8_t> native = redAndGreen(kW, kH), wide = redAndGreen(2 * kW, 2 * kH);
+    std::vector<uint8_t> half(size_t(kW) * kH * 2);
+    bgraToUYVYHalf(wide.data(), half.data(), 2 * kW, 2 * kH);
+    NDIlib_video_frame_v2_t frame =
+        h264check::videoFrame(NDIlib_FourCC_type_BGRA, native.data(), kW, kH);
+    sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &state, 2);
+    frame = h264check::videoFrame(NDIlib_FourCC_type_UYVY, half.data(), kW, kH);
+    testing::internal::CaptureStdout();
+    sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &state, 2);
+    EXPECT_TRUE(has(testing::internal::GetCapturedStdout(), kTearDown));
+    const h264check::TempDir temp;
+    std::vector<std::vector<uint8_t>> decoded;
+    for (const Packet& p : receive(recv, 2)) {
+        if (p.fourcc != NDIlib_FourCC_type_H264) continue;
+        const std::string path = temp.path + std::to_string(decoded.size()) + ".h264";
+        ASSERT_TRUE(h264check::writeFile(path, p.annexB()));
+        const auto pictures = h264check::decodeToBgra(path, kW, kH);
+        ASSERT_EQ(pictures.size(), 1u);
+        decoded.push_back(pictures[0]);
+    }
+    ASSERT_EQ(decoded.size(), 2u);
+    for (const int x : {kW / 4, 3 * kW / 4}) {
+        const size_t at = (size_t(kH / 2) * kW + x) * 4;
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(decoded[0][at + c], native[at + c], 4)
+                << "native, x " << x << " byte " << c;
+            EXPECT_NEAR(decoded[1][at + c], native[at + c], 4) << "half, x " << x << " byte " << c;
+        }
+    }
 }
 
 TEST_F(HXSend, WithoutVideoAudioThenMetadataAreForwarded) {

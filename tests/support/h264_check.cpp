@@ -39,6 +39,16 @@ HXSenderState makeHXState(int32_t bitRateMode) {
     return state;
 }
 
+void resetSharedSender() {
+    unsetenv("NDI_RUNTIME_DISABLED");
+    setenv("NDI_PORT", "0", 1);
+    setenv("NDI_BIND", "127.0.0.1", 1);
+    if (NDIlib_send_instance_t sender = theNDISender.load())
+        destroyNDIHXSender(sender, &theHXState);
+    theHXState = HXSenderState{};
+    setRefusedRetryInterval(kDefaultRefusedRetryInterval);
+}
+
 NDIlib_video_frame_v2_t videoFrame(uint32_t fourcc, const uint8_t* pixels, int width, int height,
                                    int rateN, int rateD) {
     NDIlib_video_frame_v2_t frame;

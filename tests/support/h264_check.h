@@ -52,6 +52,12 @@ NDIlib_send_instance_t createLoopbackSender();
 // and bit rates), with no stream set up yet.
 HXSenderState makeHXState(int32_t bitRateMode);
 
+// Puts the program's sending back as a fresh process has it: the shared
+// sender destroyed with both streams' encoders, theHXState zeroed, no refusal
+// remembered, a runtime that runs, sockets on a free loopback port. Tests that
+// reach theNDISender call it before and after.
+void resetSharedSender();
+
 // An uncompressed video frame record over pixels (rows packed), progressive,
 // 16:9, as video sending builds it.
 NDIlib_video_frame_v2_t videoFrame(uint32_t fourcc, const uint8_t* pixels, int width, int height,
