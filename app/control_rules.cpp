@@ -21,6 +21,9 @@ namespace {
 // On exactly when checked; a partly checked box counts as off.
 int32_t stateOf(const QCheckBox* box) { return box->checkState() == Qt::Checked ? 1 : 0; }
 
+// A flag is on when it is non-zero, so a stored 2 and a click's 1 are alike.
+bool flagChanged(int32_t before, int32_t after) { return (before != 0) != (after != 0); }
+
 }  // namespace
 
 void ViewController::connectActions() {
@@ -100,7 +103,7 @@ void ViewController::userChangedShowMouse(QCheckBox* sender) {
 void ViewController::userChangedAllChannelsOption(QCheckBox* sender) {
     const int32_t before = thePrefs.allChannels;
     thePrefs.allChannels = stateOf(sender);
-    if (thePrefs.allChannels == before || thePrefs.audioInput == 0) return;
+    if (!flagChanged(before, thePrefs.allChannels) || thePrefs.audioInput == 0) return;
     audioStarted = 0;
     stop();
     // The run just asked to end needs a moment to let go of the device; the
@@ -113,10 +116,10 @@ void ViewController::userChangedAllChannelsOption(QCheckBox* sender) {
 void ViewController::userChangedAudioInputOption(QCheckBox* sender) {
     const int32_t before = thePrefs.audioInput;
     thePrefs.audioInput = stateOf(sender);
-    if (thePrefs.audioInput != before) {
+    if (flagChanged(before, thePrefs.audioInput)) {
         if (thePrefs.audioInput != 0) {
-            start();
             audioStarted = 1;
+            startWithListedDevices();
         } else {
             audioStarted = 0;
             stop();

@@ -9,15 +9,20 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 
+#include "common/diagnostics.h"
+#include "platform/desktop/main_thread.h"
 #include "platform/desktop/notifications.h"
 
 namespace {
 
 constexpr const char* kVersionFilePath = "/ndi/nditabrivoversion.txt";
 constexpr const char* kUserAgent = "libcurl-agent/1.0";
-// The check holds the main thread at start-up; a dead server must not hold
-// it for long.
+// The check runs beside everything else; these only free its thread from a
+// dead server in the end.
 constexpr long kConnectTimeoutSeconds = 5;
 constexpr long kTransferTimeoutSeconds = 10;
 
@@ -85,14 +90,14 @@ RequestOutcome performRequest(const char* url, const char* postText, ResponseBuf
     curl_global_init(CURL_GLOBAL_ALL);
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
-        std::fprintf(stderr, "curl_easy_init() failed\n");
+        diagnosticLine("curl_easy_init() failed");
         curl_global_cleanup();
         return outcome;
     }
     setRequestOptions(curl, url, postText, response);
     const CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK)
-        std::fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+        diagnosticLine("curl_easy_perform() failed: %s", curl_easy_strerror(result));
     outcome.completed = result == CURLE_OK;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.status);
     curl_easy_cleanup(curl);
@@ -148,7 +153,7 @@ char* httpGetCompletedBody(const char* url, uint32_t* outSize) {
     if (outcome.completed && outcome.status >= 200 && outcome.status <= 299) return body;
     // An error page or a cut transfer is no version, whatever it begins with;
     // a transfer that failed was reported by the request itself.
-    if (outcome.completed) std::fprintf(stderr, "update check: HTTP status %ld\n", outcome.status);
+    if (outcome.completed) diagnosticLine("update check: HTTP status %ld", outcome.status);
     std::free(body);
     *outSize = 0;
     return nullptr;
@@ -204,6 +209,19 @@ bool versionControl(const char* runningVersion, const UpdateNotifier& notify) {
     return true;
 }
 
-void versionControl() { versionControl(NDITABRIVO_VERSION, notifyOnDesktop); }
+void versionControl(std::function<void()> whenDone) {
+    try {
+        std::thread([whenDone = std::move(whenDone)]() mutable {
+            const bool newer =
+                versionControl(NDITABRIVO_VERSION, [](const char*, const char*) { return true; });
+            platform::performOnMainThread([newer, whenDone = std::move(whenDone)] {
+                if (newer) notifyOnDesktop(kUpdateTitle, kUpdateBody);
+                if (whenDone) whenDone();
+            });
+        }).detach();
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "update check: no thread for the request: %s\n", error.what());
+    }
+}
 
 bool shouldPresentNotification() { return true; }

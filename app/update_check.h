@@ -1,6 +1,7 @@
 // The start-up check for a newer published version: one plain-HTTP GET of the
 // version file through libcurl, and a desktop notification when the published
-// version is higher than the running one. Main thread only.
+// version is higher than the running one. The request runs on a thread of its
+// own, so that a server that is slow or never answers holds nothing up.
 #pragma once
 
 #include <cstddef>
@@ -28,12 +29,14 @@ inline constexpr const char* kUpdateTitle = "Software Update Available!";
 inline constexpr const char* kUpdateBody =
     "A new version of NDI Tabrivo is available.\nClick on the Corvel link for details";
 
-// The whole check against the version built into the program, notifying on
-// the desktop.
-void versionControl();
+// The whole check against the version built into the program, started on a
+// thread of its own; returns at once. Its outcome reaches the main thread by a
+// queued perform, which notifies on the desktop when a newer version is
+// published and then calls whenDone, if given.
+void versionControl(std::function<void()> whenDone = {});
 // The whole check against runningVersion (read from its leading decimal
-// number, "2.1.3" counts as 2.1); notify is called at most once. Returns true
-// when it was called.
+// number, "2.1.3" counts as 2.1) on the calling thread; notify is called at
+// most once. Returns true when it was called.
 bool versionControl(const char* runningVersion, const UpdateNotifier& notify);
 
 // A notification of this program is shown even while its window is in front.

@@ -6,6 +6,9 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "app/persistence.h"
 #include "app/space_watch.h"
@@ -14,6 +17,7 @@
 #include "capture/capture.h"
 #include "common/globals.h"
 #include "engine/engine.h"
+#include "platform/desktop/main_thread.h"
 #include "platform/desktop/screens.h"
 #include "platform/displaylink/displaylink.h"
 #include "platform/windowserver/window_server.h"
@@ -64,6 +68,13 @@ QString textOfName(const char* name, bool& ok) {
 
 bool sameTextIgnoringCase(const char* a, const char* b) {
     return QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+}
+
+// What a menu shows while the saved choice is not among its items: the saved
+// name and why, or nothing when there is no saved choice.
+QString missingText(const char* saved, const char* why) {
+    if (saved[0] == '\0') return QString();
+    return QStringLiteral("%1 (%2)").arg(QString::fromUtf8(saved), QString::fromLatin1(why));
 }
 
 }  // namespace
@@ -117,8 +128,8 @@ void ViewController::viewDidLoad() {
     }
     if (blackHolePresent == 1) ui->getAudioOutButton->setHidden(true);
     if (thePrefs.audioInput != 0 && audioStarted == 0) {
-        start();
         audioStarted = 1;
+        startWithListedDevices();
     }
     if (thePrefs.cropWindow != 0) {
         setCursorBoxesEnabled(false);
@@ -186,10 +197,14 @@ void ViewController::loadApplicationMenu() {
         theAppList = nullptr;
         theAppCount = 0;
     }
+    // Only the saved application is ever the chosen one: while it is not
+    // listed nothing is captured and no other item shows as chosen.
+    thePrefs.whichApp = -1;
     theAppList = getApplicationWindowList(&theAppCount);
     ui->theApplicationChoice->clear();
+    ui->theApplicationChoice->setPlaceholderText(missingText(thePrefs.appName, "not running"));
     if (theAppList == nullptr) return;
-    int32_t sel = 0;
+    int32_t sel = -1;
     for (int32_t i = 0; i < theAppCount; ++i) {
         const char* ownerName = theAppList[i].ownerName;
         bool ok = true;
@@ -198,7 +213,7 @@ void ViewController::loadApplicationMenu() {
         // Every record keeps an item, so that an item's index stays its
         // record's index for the application action.
         ui->theApplicationChoice->addItem(title);
-        if (sameTextIgnoringCase(ownerName, thePrefs.appName)) {
+        if (thePrefs.appName[0] != '\0' && sameTextIgnoringCase(ownerName, thePrefs.appName)) {
             thePrefs.whichApp = i;
             sel = i;
         }
@@ -224,24 +239,67 @@ void ViewController::watchSpaceChanges() {
 
 // One item per input device, in table order, so that an item's index is its
 // record's index for the device action; the saved device is found again by
-// its id, since names can repeat and device numbers change between runs.
+// its id, since names can repeat and device numbers change between runs. The
+// menu always shows the device a start would use: with no device ever
+// chosen, the first one that can be captured from is chosen as the user
+// would; a saved device that is not listed keeps its id, so that it is used
+// again once it is back, and the menu names it as missing.
 void ViewController::fillInputDeviceMenu() {
     ui->mInputDevices->clear();
-    int remembered = -1;
+    int shown = -1;
+    int firstCapturable = -1;
     for (int32_t i = 0; theInputDevices != nullptr && i < theInputDeviceCount; ++i) {
         const InputDeviceRecord& device = theInputDevices[i];
         bool ok = true;
         const QString name = textOfName(device.name, ok);
         ui->mInputDevices->addItem(name);
         if (name.contains(QStringLiteral("BlackHole"), Qt::CaseInsensitive)) blackHolePresent = 1;
-        if (sameTextIgnoringCase(device.id, thePrefs.audioInputDeviceSIOUID)) remembered = i;
+        if (sameTextIgnoringCase(device.id, thePrefs.audioInputDeviceSIOUID)) shown = i;
+        if (firstCapturable < 0 && device.isRaw == 0) firstCapturable = i;
     }
-    ui->mInputDevices->setCurrentIndex(remembered);
+    if (shown < 0 && thePrefs.audioInputDeviceSIOUID[0] == '\0' && theInputDeviceCount > 0)
+        shown = firstCapturable >= 0 ? firstCapturable : 0;
+    // The capture run matches the id exactly, so the shown device's own
+    // spelling is the one kept.
+    if (shown >= 0) setPrefsText(thePrefs.audioInputDeviceSIOUID, theInputDevices[shown].id);
+    ui->mInputDevices->setPlaceholderText(missingText(thePrefs.audioInputDeviceSIOUID, "missing"));
+    ui->mInputDevices->setCurrentIndex(shown);
 }
 
-void ViewController::start() {
-    if (relistAudioInputDevicesIfUnreached()) fillInputDeviceMenu();
-    startAudioThread(thePrefs.audioInputDeviceSIOUID);
+void ViewController::start() { startAudioThread(thePrefs.audioInputDeviceSIOUID); }
+
+// When the sound server was down at the last listing, its devices are listed
+// again on a thread of their own (the listing waits for the back end for
+// more than a second) and the new table reaches the main thread by a queued
+// perform; the start follows it, with the device the refilled menu shows.
+void ViewController::startWithListedDevices() {
+    if (!audioInputDevicesUnreached()) {
+        start();
+        return;
+    }
+    if (relistingDevices) return;
+    relistingDevices = true;
+    try {
+        std::thread([] {
+            auto listing = std::make_shared<InputDeviceListing>();
+            listAudioInputDevicesInto(*listing);
+            platform::performOnMainThread([listing] {
+                installAudioInputDevices(*listing);
+                if (theViewController != nullptr) theViewController->devicesRelisted();
+            });
+        }).detach();
+    } catch (const std::system_error& error) {
+        fprintf(stderr, "unable to list the audio devices again: %s\n", error.what());
+        relistingDevices = false;
+        start();
+    }
+}
+
+void ViewController::devicesRelisted() {
+    relistingDevices = false;
+    fillInputDeviceMenu();
+    // Audio may have been turned off again meanwhile.
+    if (audioStarted != 0) start();
 }
 
 void ViewController::stop() { stopAudioCapture(); }

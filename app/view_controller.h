@@ -54,6 +54,11 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     // them.
     virtual void start();
     virtual void stop();
+    // Audio on: start, after listing the devices again (off the main thread)
+    // when the last listing could not reach the sound server.
+    void startWithListedDevices();
+    // The new device table is in: the menu again, and the start it waited for.
+    void devicesRelisted();
 
     // Every control from thePrefs, and frameRateCode and liveOutputMode from
     // the saved choices, so that the first frame already goes out the way the
@@ -138,6 +143,8 @@ class ViewController : public QMainWindow, public CaptureSurroundings {
     Ui::MainWindow* ui;
     std::unique_ptr<SpaceWatch> spaceWatch;
     const std::vector<uint32_t>* mOutputDeviceList = nullptr;
+    // Devices are being listed again for a start that waits for them.
+    bool relistingDevices = false;
 };
 
 // The one main window controller, set first thing in viewDidLoad; reached by

@@ -13,7 +13,7 @@ struct SoundIoChannelLayout;
 struct SoundIoDevice;
 struct SoundIoInStream;
 
-// ---- Input device list (built once at launch, on the main thread) ----
+// ---- Input device list (built at launch; the table is main-thread only) ----
 
 inline constexpr int kMaxInputDevices = 32;
 inline constexpr size_t kDeviceTextSize = 256;  // 255 bytes of UTF-8 and a NUL
@@ -29,8 +29,24 @@ struct InputDeviceRecord {
 extern InputDeviceRecord* theInputDevices;
 extern int32_t theInputDeviceCount;
 
-// Rebuilds the table from the audio back end (about 1.3 s, mostly waiting for
-// the back end's device list to settle). Devices beyond the 32nd are left out.
+// One listing of the back end's input devices, in the library's order.
+struct InputDeviceListing {
+    InputDeviceRecord records[kMaxInputDevices];
+    int32_t count;  // filled records
+    bool reached;   // the back end could be connected
+};
+// Lists the input devices into listing (about 1.3 s, mostly waiting for the
+// back end's device list to settle); devices beyond the 32nd are left out.
+// Touches no table, so it may run on any thread.
+void listAudioInputDevicesInto(InputDeviceListing& listing);
+// Makes listing the table behind the menu. Main thread only.
+void installAudioInputDevices(const InputDeviceListing& listing);
+// The listing installed last could not reach the back end (the sound server
+// was down), so the table holds none of its devices. Main thread only.
+bool audioInputDevicesUnreached();
+
+// Rebuilds the table from the audio back end on the calling thread (the two
+// above in one).
 void listAudioInputDevices();
 // Lists the devices again when the last listing could not reach the back end
 // (the sound server was down at launch), so that its devices can be chosen

@@ -2,9 +2,11 @@
 // choice of audio back end shared with the capture run.
 #include <soundio/soundio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "audio/audio.h"
@@ -37,8 +39,8 @@ constexpr BackendName kBackendNames[] = {
     return setenv("PULSE_LATENCY_MSEC", std::to_string(kInputLatencyMs).c_str(), 0) == 0;
 }();
 
-// The last listing could not reach the back end, so the table holds none of
-// its devices; main thread only, like the table.
+// The last listing installed could not reach the back end, so the table
+// holds none of its devices; main thread only, like the table.
 bool theLastListingFailed = false;
 
 void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
@@ -70,17 +72,16 @@ int connectAudioBackend(SoundIo* soundio) {
     return err;
 }
 
-void listAudioInputDevices() {
-    if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
-    theInputDeviceCount = 0;
-    theLastListingFailed = true;
+void listAudioInputDevicesInto(InputDeviceListing& listing) {
+    listing.count = 0;
+    listing.reached = false;
     SoundIo* soundio = soundio_create();
     if (soundio == nullptr) return;
     if (connectAudioBackend(soundio) != 0) {
         soundio_destroy(soundio);
         return;
     }
-    theLastListingFailed = false;
+    listing.reached = true;
     // The back end fills its device list in the background; give it time to
     // report every device before counting.
     soundio_flush_events(soundio);
@@ -91,19 +92,35 @@ void listAudioInputDevices() {
     sleepMilliseconds(100);
     int count = soundio_input_device_count(soundio);
     fprintf(stderr, "--------Input Devices--------\n\n");
-    for (int i = 0; i < count && theInputDeviceCount < kMaxInputDevices; ++i) {
+    for (int i = 0; i < count && listing.count < kMaxInputDevices; ++i) {
         SoundIoDevice* device = soundio_get_input_device(soundio, i);
         if (device == nullptr) continue;
-        InputDeviceRecord* record = &theInputDevices[theInputDeviceCount];
+        InputDeviceRecord* record = &listing.records[listing.count];
         fillRecord(record, device);
         printf("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
-        ++theInputDeviceCount;
+        ++listing.count;
         soundio_device_unref(device);
     }
-    printf("SIO Device Count = %d\n", theInputDeviceCount);
+    printf("SIO Device Count = %d\n", listing.count);
+    fflush(stdout);
     sleepMilliseconds(100);
     soundio_destroy(soundio);
     sleepMilliseconds(1000);
+}
+
+void installAudioInputDevices(const InputDeviceListing& listing) {
+    if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
+    std::copy_n(listing.records, listing.count, theInputDevices);
+    theInputDeviceCount = listing.count;
+    theLastListingFailed = !listing.reached;
+}
+
+bool audioInputDevicesUnreached() { return theLastListingFailed; }
+
+void listAudioInputDevices() {
+    auto listing = std::make_unique<InputDeviceListing>();
+    listAudioInputDevicesInto(*listing);
+    installAudioInputDevices(*listing);
 }
 
 bool relistAudioInputDevicesIfUnreached() {

@@ -35,9 +35,10 @@ constexpr PrefKey menuKey(const char* key, PrefInt AppPrefs::*field, int32_t ite
     return PrefKey{key, field, nullptr, defaultValue, 0, items - 1, true, PrefLoadRule::asStored};
 }
 
-// A checkbox stores 1 for on and 0 for off, nothing else.
+// A checkbox's flag is on when it is non-zero, whatever the value: a stored
+// 2 is on, and stays the user's value until the box is clicked.
 constexpr PrefKey checkboxKey(const char* key, PrefInt AppPrefs::*field) {
-    return menuKey(key, field, 2);
+    return anyValueKey(key, field);
 }
 
 constexpr PrefKey textKey(const char* key, char (AppPrefs::*field)[kPrefsTextSize]) {

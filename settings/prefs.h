@@ -56,8 +56,9 @@ enum class PrefLoadRule : uint8_t { asStored, screenIndex, deviceNumber };
 
 // One field of the record: its key in the store (the field's own name), the
 // field (integer or text; the other member is null), its default (texts
-// default to empty), the values it may hold (a menu's indices, a checkbox's 0
-// and 1, or every 32-bit value where each one means something), whether it is
+// default to empty), the values it may hold (a menu's indices, or every
+// 32-bit value where each one means something, as for a flag, which is on
+// whenever it is non-zero), whether it is
 // kept between runs and its load rule. Loading, saving and the reset
 // operations all walk this one table.
 struct PrefKey {

@@ -45,6 +45,14 @@ void applicationEnding() {
     gate().watchedApp = nullptr;
 }
 
+// A new application object may be made where the ended one was: from its
+// construction on, that address is a live application again.
+void applicationStarting() {
+    std::lock_guard<std::mutex> hold(gate().lock);
+    gate().endedApp = nullptr;
+}
+Q_COREAPP_STARTUP_FUNCTION(applicationStarting)
+
 }  // namespace
 
 // Queued calls to one receiver are delivered in the order they were posted,

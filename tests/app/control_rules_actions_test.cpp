@@ -5,8 +5,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <memory>
 
 #include "app/persistence.h"
+#include "capture/capture.h"
 #include "common/globals.h"
 #include "tests/app/main_window_fixture.h"
 #include "ui_MainWindow.h"
@@ -209,6 +211,29 @@ TEST_F(ControlRules, ApplicationIndexOutsideTheListChangesNothing) {
     }
 }
 
+TEST_F(ControlRules, AChosenApplicationThatQuitsIsNeverReplacedByAnother) {
+    std::unique_ptr<uint8_t, decltype(&free)> buffer(static_cast<uint8_t*>(malloc(kMaxFrameBytes)),
+                                                     &free);
+    choose(ui().theApplicationChoice, 1);
+    ASSERT_TRUE(getTheBitmap(buffer.get(), vc));
+    // Beta quits; another application now stands at its place.
+    server.fake.windowList = {appWindow(103, "Secret bank statement", 13),
+                              appWindow(101, "Alpha", 11)};
+    server.fake.captures.clear();
+    vc.loadApplicationMenu();
+    EXPECT_EQ(ui().theApplicationChoice->currentIndex(), -1);
+    EXPECT_EQ(ui().theApplicationChoice->placeholderText(), "Beta (not running)");
+    EXPECT_FALSE(getTheBitmap(buffer.get(), vc));
+    EXPECT_TRUE(server.fake.captures.empty());
+    // Beta is back, elsewhere in the list: it is sent again.
+    server.fake.windowList.push_back(appWindow(102, "Beta", 12));
+    vc.loadApplicationMenu();
+    EXPECT_EQ(ui().theApplicationChoice->currentText(), "Beta");
+    EXPECT_TRUE(getTheBitmap(buffer.get(), vc));
+    ASSERT_EQ(server.fake.captures.size(), 1u);
+    EXPECT_EQ(server.fake.captures[0].windowNumber, 12u);
+}
+
 TEST_F(ControlRules, PickingADisplayWhileTheApplicationIsChosenSwitchesToTheDisplay) {
     thePrefs.screenOrAppMode = 1;
     reloadControls();
@@ -256,13 +281,38 @@ TEST_F(ControlRules, AudioOnStartsOnceAndDisablesTheDeviceChoices) {
     EXPECT_TRUE(ui().allChannelsCheck->isEnabled());
 }
 
-TEST_F(ControlRules, AudioCheckboxAtItsOwnValueOnlyAppliesTheEnabling) {
-    thePrefs.audioInput = 1;
-    reloadControls();
-    ui().mInputDevices->setEnabled(true);
-    vc.userChangedAudioInputOption(ui().audioInputCheck);
+TEST_F(ControlRules, AudioOnAfterAFailedListingListsOffTheWindowsThreadThenStarts) {
+    // As at a launch while the sound server was down.
+    const std::string backEnd = getenv("NDITABRIVO_AUDIO_BACKEND");
+    setenv("NDITABRIVO_AUDIO_BACKEND", "jack", 1);
+    testing::internal::CaptureStdout();
+    listAudioInputDevices();
+    setenv("NDITABRIVO_AUDIO_BACKEND", backEnd.c_str(), 1);
+    ASSERT_EQ(theInputDeviceCount, 0);
+    ui().audioInputCheck->click();
+    // The window's thread is free at once; the start waits for the devices.
+    EXPECT_EQ(ui().mInputDevices->count(), 0);
     EXPECT_TRUE(vc.audioEvents.empty());
-    EXPECT_FALSE(ui().mInputDevices->isEnabled());
+    EXPECT_TRUE(processEventsUntil([&] { return !vc.audioEvents.empty(); }, 20000));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ui().mInputDevices->count(), 1);
+    EXPECT_EQ(ui().mInputDevices->currentIndex(), 0);
+    ASSERT_EQ(vc.starts(), 1);
+    EXPECT_EQ(vc.audioEvents[0].device, "dummy-in");
+}
+
+TEST_F(ControlRules, AudioCheckboxAtItsOwnValueOnlyAppliesTheEnabling) {
+    // Any non-zero flag is on, as a stored 2 is.
+    for (int32_t on : {1, 2}) {
+        thePrefs.audioInput = on;
+        thePrefs.allChannels = on;
+        reloadControls();
+        ui().mInputDevices->setEnabled(true);
+        vc.userChangedAudioInputOption(ui().audioInputCheck);
+        vc.userChangedAllChannelsOption(ui().allChannelsCheck);
+        EXPECT_TRUE(vc.audioEvents.empty()) << on;
+        EXPECT_FALSE(ui().mInputDevices->isEnabled()) << on;
+    }
 }
 
 TEST_F(ControlRules, AllChannelsChangeWhileAudioIsOnRestartsAfterAPause) {

@@ -66,13 +66,18 @@ class TempConfigHome {
 struct AudioEvent {
     bool start;
     std::chrono::steady_clock::time_point when;
+    std::string device;  // the saved device id at the time
 };
 
 class RecordingController : public ViewController {
   public:
     std::vector<AudioEvent> audioEvents;
-    void start() override { audioEvents.push_back({true, std::chrono::steady_clock::now()}); }
-    void stop() override { audioEvents.push_back({false, std::chrono::steady_clock::now()}); }
+    void start() override { record(true); }
+    void stop() override { record(false); }
+    void record(bool start) {
+        audioEvents.push_back(
+            {start, std::chrono::steady_clock::now(), thePrefs.audioInputDeviceSIOUID});
+    }
     int starts() const {
         int n = 0;
         for (const AudioEvent& e : audioEvents) n += e.start ? 1 : 0;

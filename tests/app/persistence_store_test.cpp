@@ -175,7 +175,32 @@ TEST_F(PersistenceTest, DeviceNumbersBelowOneBecomeZeroAndArePrinted) {
     EXPECT_EQ(GetCapturedStdout(), "After prefs - audioInputDevice = 0\n");
 }
 
-// Each menu's items and each checkbox's two states, with the default.
+// A flag is on when it is non-zero, whatever the value: it loads as stored
+// and is saved back as the user's.
+TEST_F(PersistenceTest, AFlagOfAnyNonZeroValueLoadsAsOnAndIsSavedBackAsStored) {
+    const std::pair<const char*, PrefInt AppPrefs::*> flags[] = {
+        {"showMouse", &AppPrefs::showMouse},     {"bigMouse", &AppPrefs::bigMouse},
+        {"cropWindow", &AppPrefs::cropWindow},   {"muteSound", &AppPrefs::muteSound},
+        {"autoRefresh", &AppPrefs::autoRefresh}, {"audioInput", &AppPrefs::audioInput},
+        {"allChannels", &AppPrefs::allChannels}, {"prescaleIt", &AppPrefs::prescaleIt}};
+    for (int32_t on : {2, -1, INT32_MIN}) {
+        std::string text;
+        for (const auto& [key, field] : flags)
+            text += std::string(key) + "=" + std::to_string(on) + "\n";
+        writeStore(text);
+        CaptureStderr();
+        loadPrefs(1);
+        EXPECT_EQ(GetCapturedStderr(), "");
+        savePrefs();
+        QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
+        for (const auto& [key, field] : flags) {
+            EXPECT_EQ(thePrefs.*field, on) << key;
+            EXPECT_EQ(store.value(key).toInt(), on) << key;
+        }
+    }
+}
+
+// Each menu's items, with the default.
 struct Choices {
     const char* key;
     PrefInt AppPrefs::*field;
@@ -185,17 +210,9 @@ struct Choices {
 const Choices kChoices[] = {
     {"outputMode", &AppPrefs::outputMode, 2, 0},
     {"screenOrAppMode", &AppPrefs::screenOrAppMode, 1, 0},
-    {"showMouse", &AppPrefs::showMouse, 1, 0},
-    {"bigMouse", &AppPrefs::bigMouse, 1, 0},
-    {"cropWindow", &AppPrefs::cropWindow, 1, 0},
-    {"muteSound", &AppPrefs::muteSound, 1, 0},
     {"backgroundMode", &AppPrefs::backgroundMode, 2, 0},
     {"scalingMode", &AppPrefs::scalingMode, 2, 0},
-    {"autoRefresh", &AppPrefs::autoRefresh, 1, 0},
-    {"audioInput", &AppPrefs::audioInput, 1, 0},
-    {"allChannels", &AppPrefs::allChannels, 1, 0},
     {"theFrameRateMode", &AppPrefs::theFrameRateMode, 3, 3},
-    {"prescaleIt", &AppPrefs::prescaleIt, 1, 0},
 };
 
 std::string choicesAt(int32_t (*value)(const Choices&)) {

@@ -25,6 +25,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Lets the event loop run until done() holds, for at most 10 s.
+template <typename Done>
+bool processEventsUntil(Done done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
 // A session bus of the test's own; the daemon forks away and is ended by its
 // process id.
 class PrivateSessionBus {
@@ -100,12 +110,17 @@ class NotificationBusTest : public testing::Test {
         QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
     }
 
+    // The check as start-up runs it, and the wait for its end, which start-up
+    // never does.
+    void checkAndWait() {
+        bool done = false;
+        versionControl([&done] { done = true; });
+        EXPECT_TRUE(processEventsUntil([&done] { return done; }))
+            << "the check's outcome never reached the main thread";
+    }
     // Lets the bus deliver until the stand-in holds count calls.
     size_t waitForCalls(size_t count) {
-        QElapsedTimer timer;
-        timer.start();
-        while (standIn_.calls().size() < count && timer.elapsed() < 10000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        processEventsUntil([&] { return standIn_.calls().size() >= count; });
         return standIn_.calls().size();
     }
 
@@ -121,7 +136,7 @@ class NotificationBusTest : public testing::Test {
 
 TEST_F(NotificationBusTest, NewerVersionReachesTheNotificationService) {
     server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
-    versionControl();
+    checkAndWait();
     ASSERT_EQ(waitForCalls(1), 1u);
 
     const QVariantList args = standIn_.calls()[0];
@@ -136,9 +151,30 @@ TEST_F(NotificationBusTest, NewerVersionReachesTheNotificationService) {
     EXPECT_EQ(args[7].toInt(), -1);
 }
 
+TEST_F(NotificationBusTest, AHostThatNeverAnswersHoldsNothingUp) {
+    QElapsedTimer timer;
+    bool done = false;
+    {
+        testsupport::HttpServer silent;
+        testsupport::HttpResponse unanswered;
+        unanswered.neverAnswer = true;
+        silent.serve("/ndi/nditabrivoversion.txt", unanswered);
+        setenv("NDITABRIVO_UPDATE_HOST", silent.hostPort().c_str(), 1);
+        timer.start();
+        versionControl([&done] { done = true; });
+        // Well below the request's own time limits.
+        EXPECT_LT(timer.elapsed(), 1000);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(done);
+    }
+    // The host goes away: the check ends, with nothing to announce.
+    EXPECT_TRUE(processEventsUntil([&done] { return done; }));
+    EXPECT_TRUE(standIn_.calls().empty());
+}
+
 TEST_F(NotificationBusTest, NoNewerVersionSendsNothing) {
     server_.serve("/ndi/nditabrivoversion.txt", {200, "0.5\n"});
-    versionControl();
+    checkAndWait();
     // Calls on one connection arrive in order: once this marker is in,
     // anything the check had sent would be in too.
     ASSERT_TRUE(postDesktopNotification("marker", "sent after the check"));
@@ -148,7 +184,7 @@ TEST_F(NotificationBusTest, NoNewerVersionSendsNothing) {
 
 TEST_F(NotificationBusTest, ASessionBusThatWentAwayIsNotAskedAgain) {
     server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
-    versionControl();
+    checkAndWait();
     ASSERT_EQ(waitForCalls(1), 1u);
     withdrawService();
     {
@@ -157,7 +193,7 @@ TEST_F(NotificationBusTest, ASessionBusThatWentAwayIsNotAskedAgain) {
     }
     PrivateSessionBus restarted;
     offerServiceOn(restarted);
-    versionControl();
+    checkAndWait();
     EXPECT_EQ(waitForCalls(2), 2u);
 }
 
@@ -178,7 +214,9 @@ TEST(NotificationWithoutBus, FailsQuietly) {
     testsupport::HttpServer server;
     server.serve("/ndi/nditabrivoversion.txt", {200, "99.0"});
     setenv("NDITABRIVO_UPDATE_HOST", server.hostPort().c_str(), 1);
-    versionControl();  // would notify; must simply return
+    bool done = false;
+    versionControl([&done] { done = true; });  // would notify; must simply end
+    EXPECT_TRUE(processEventsUntil([&done] { return done; }));
     fs::remove_all(runtime);
 }
 

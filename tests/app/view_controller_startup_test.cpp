@@ -132,14 +132,15 @@ TEST_F(StartUp, SetsEveryControlAndTheLaunchGlobalsFromTheSavedSettings) {
     EXPECT_FALSE(theCropWindow->window()->isVisible());
 }
 
-TEST_F(StartUp, ASavedApplicationThatIsNotRunningShowsTheFirstItem) {
+TEST_F(StartUp, ASavedApplicationThatIsNotRunningIsNotShownAsChosen) {
     setPrefsText(thePrefs.appName, "Gone");
     thePrefs.theFrameRateMode = 0;
     saveAndForget();
     InputDeviceTable devices({});
     startUp();
-    EXPECT_EQ(ui().theApplicationChoice->currentIndex(), 0);
-    EXPECT_EQ(thePrefs.whichApp, 0);
+    EXPECT_EQ(ui().theApplicationChoice->currentIndex(), -1);
+    EXPECT_EQ(ui().theApplicationChoice->placeholderText(), "Gone (not running)");
+    EXPECT_LT(thePrefs.whichApp, 0);
     EXPECT_EQ(frameRateCode, 2);
 }
 
@@ -178,11 +179,12 @@ TEST_F(StartUp, AudioSavedOnStartsOnceAndLocksTheDeviceChoices) {
     EXPECT_FALSE(ui().allChannelsCheck->isEnabled());
     EXPECT_EQ(ui().mInputDevices->count(), 3);
     EXPECT_EQ(ui().mInputDevices->currentIndex(), 1);
-    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "USB-MIC-2");
+    // The run matches ids exactly: it gets the shown device's own spelling.
+    EXPECT_EQ(vc.audioEvents[0].device, "usb-mic-2");
     EXPECT_FALSE(ui().getAudioOutButton->isHidden());
 }
 
-TEST_F(StartUp, AudioSavedOffStartsNothingAndAnUnknownDeviceStaysUnselected) {
+TEST_F(StartUp, AudioSavedOffStartsNothingAndAMissingDeviceKeepsItsIdAndIsNamed) {
     setPrefsText(thePrefs.audioInputDeviceSIOUID, "unplugged");
     saveAndForget();
     InputDeviceTable devices({{"Built-in", "builtin"}, {"Line in", "line-in"}});
@@ -190,7 +192,20 @@ TEST_F(StartUp, AudioSavedOffStartsNothingAndAnUnknownDeviceStaysUnselected) {
     EXPECT_TRUE(vc.audioEvents.empty());
     EXPECT_TRUE(ui().mInputDevices->isEnabled());
     EXPECT_EQ(ui().mInputDevices->currentIndex(), -1);
+    EXPECT_EQ(ui().mInputDevices->placeholderText(), "unplugged (missing)");
     EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "unplugged");
+}
+
+TEST_F(StartUp, WithNoDeviceEverChosenTheFirstCapturableOneIsShownStoredAndStarted) {
+    thePrefs.audioInput = 1;
+    saveAndForget();
+    InputDeviceTable devices({{"Raw card", "hw:0"}, {"Built-in", "builtin"}, {"Line", "line"}});
+    devices.records[0].isRaw = 1;
+    startUp();
+    EXPECT_EQ(ui().mInputDevices->currentIndex(), 1);
+    ASSERT_EQ(vc.audioEvents.size(), 1u);
+    EXPECT_EQ(vc.audioEvents[0].device, "builtin");
+    EXPECT_STREQ(thePrefs.audioInputDeviceSIOUID, "builtin");
 }
 
 TEST_F(StartUp, ABlackHoleDeviceInAnyCaseHidesTheAudioOutButton) {

@@ -4,11 +4,32 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "audio/audio.h"
 #include "tests/support/pulse_server.h"
 
+extern char** environ;
+
 namespace {
+
+// The whole environment as it was, put back when the test ends.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment() {
+        for (char** entry = environ; *entry != nullptr; ++entry) saved.emplace_back(*entry);
+    }
+    ~ScopedEnvironment() {
+        clearenv();
+        for (const std::string& entry : saved) {
+            const size_t equals = entry.find('=');
+            setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+        }
+    }
+
+  private:
+    std::vector<std::string> saved;
+};
 
 struct Listing {
     std::string out;
@@ -45,6 +66,7 @@ TEST(InputDeviceList, RebuildsTheSameTableFromScratch) {
 TEST(InputDeviceList, UnknownBackEndNameIsReported) {
     // The fallback tries PulseAudio first: its client finds no server in a
     // folder of the test's own and leaves its files there.
+    ScopedEnvironment environment;
     std::string folder = (std::filesystem::temp_directory_path() / "audio-home-XXXXXX").string();
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     testsupport::pointPulseClientsAt(folder);
@@ -75,6 +97,7 @@ TEST(AudioBackEnd, LostBackEndIsReportedWithoutEndingTheProcess) {
 }
 
 TEST(AudioBackEnd, StreamCallbacksReportAndCount) {
+    audioOverflowCount = 0;
     testing::internal::CaptureStderr();
     audioOverflowCallback(nullptr);
     audioOverflowCallback(nullptr);

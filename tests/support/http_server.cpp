@@ -172,6 +172,10 @@ void HttpServer::answer(int fd) {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(request));
     }
+    if (response.neverAnswer) {
+        while (!stopping_) poll(nullptr, 0, 100);
+        return;
+    }
     sendAll(fd, "HTTP/1.1 " + std::to_string(response.status) + " " +
                     reasonPhrase(response.status) + "\r\nContent-Type: " + response.contentType +
                     "\r\nContent-Length: " + std::to_string(response.body.size()) +

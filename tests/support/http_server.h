@@ -27,6 +27,9 @@ struct HttpResponse {
     // Body bytes sent before the connection is closed; fewer than the body's
     // size (announced in Content-Length) make a transfer cut short.
     size_t bodyBytesSent = SIZE_MAX;
+    // The request is read and then left unanswered, the connection open,
+    // until the server stops: a host that accepts and never answers.
+    bool neverAnswer = false;
 };
 
 struct HttpRequest {
