@@ -155,6 +155,8 @@ TEST_F(FrameClock, TheChosenRatePacesCapturesAndSubmissionsOnEveryDisplay) {
         EXPECT_NEAR(double(submitted), c.seconds * c.fps, 1.0)
             << c.hz << " Hz, code " << c.code << ", mode " << c.mode;
         EXPECT_EQ(std::count(log.begin(), log.end(), "meter"), refreshes);
+        // One capture a frame sent, none for black frames.
+        EXPECT_EQ(std::count(log.begin(), log.end(), "capture"), c.mode == 0 ? submitted : 0);
     }
 }
 
