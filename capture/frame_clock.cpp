@@ -21,42 +21,56 @@ namespace {
 // sixtieths of a second: just over a second, whatever the refresh rate.
 constexpr uint32_t kAppListRefreshTicks = 61;
 
-// Held while the capture buffer and its size are written (capture, black
-// fill) and while they are submitted, so that a submission copies one whole
-// picture with its own size, and the two producers of black-frame mode reach
-// the mailbox one at a time. The tick only tries it and never waits: a tick
-// that finds a capture step writing behaves as if captureBusy were set.
-std::mutex captureLock;
+// The capture step a tick has queued and the main thread has not started.
+enum class WaitingStep {
+    none,
+    listOnly,  // nobody receiving: only the application list is due
+    frame,     // a frame was due: the step submits what it captures
+};
 
-// Set by the tick that queues a capture step, cleared when the step starts:
-// while the main thread is slower than the display (an overloaded machine),
-// one step waits, not one more per refresh, so the window keeps answering
-// and a close is not stuck behind a backlog of captures.
-std::atomic<bool> captureStepWaiting{false};
+// What the tick and the capture step share, all behind one lock. The step
+// holds it while it writes the capture buffer and its size and while it
+// submits, so that a submission copies one whole picture with its own size
+// and the mailbox takes frames one at a time. The tick only tries it and
+// never waits: a tick that finds a capture step writing behaves as if
+// captureBusy were set.
+struct FrameClockState {
+    std::mutex lock;
+    // While the main thread is slower than the display (an overloaded
+    // machine), one step waits, not one more per refresh, so the window
+    // keeps answering and a close is not stuck behind a backlog of captures.
+    WaitingStep waiting = WaitingStep::none;
+    // The capture in the buffer is fit to send only when it was made while
+    // the current receivers were connected: a stale picture from before they
+    // came is never their first frame. The tick moves the era on whenever it
+    // finds nobody receiving; a capture takes the era it started in.
+    uint32_t receivingEra = 0;
+    uint32_t captureEra = 0;
+    // The chosen frame rate paces the frames, whoever submits them: a frame
+    // is due once a refresh reaches the due time, which then moves on by one
+    // frame duration, so that what is sent keeps the announced rate whatever
+    // the display's refresh rate.
+    uint64_t nextFrameDue = 0;
+    // The capture buffer is two blocks: theCaptureBuffer, which holds the
+    // last finished picture, and the other, into which the next capture or
+    // black fill is written; that one takes the first one's place only when
+    // it succeeds, so a capture that fails halfway leaves the last picture
+    // whole. Allocated once at the largest picture size, never freed.
+    uint8_t* blocks[2] = {nullptr, nullptr};
+};
+FrameClockState theFrameClock;
 
-// The capture in the buffer is fit to send only when it was made while the
-// current receivers were connected: a stale picture from before they came
-// is never their first frame. The tick moves the era on whenever it finds
-// nobody receiving; a capture takes the era it started in.
-std::atomic<uint32_t> receivingEra{0};
-std::atomic<uint32_t> captureEra{0};
-
-// The chosen frame rate paces the frames: a frame is due once a refresh
-// reaches the due time, which then moves on by one frame duration, so that
-// what is sent keeps the announced rate whatever the display's refresh rate.
 // Half a frame of slack keeps a refresh that comes a hair early from costing
 // a frame; a clock that fell more than a frame behind (a held thread, a
 // paused stream) starts again from the refresh rather than making up in a
 // burst.
-std::atomic<uint64_t> nextFrameDue{0};
-
 bool takeFrameIfDue(uint64_t refreshTime) {
     const uint64_t duration = frameDurationNs(frameRateCode.load());
     if (duration == 0) return true;
-    const uint64_t due = nextFrameDue.load();
+    uint64_t& due = theFrameClock.nextFrameDue;
     if (refreshTime + duration / 2 < due) return false;
     const bool fellBehind = refreshTime > due + duration;
-    nextFrameDue.store((fellBehind ? refreshTime : due) + duration);
+    due = (fellBehind ? refreshTime : due) + duration;
     return true;
 }
 
@@ -71,70 +85,79 @@ bool appListRefreshDue(uint32_t count) {
            uint32_t(count - uint32_t(lastAppListRefresh.load())) >= kAppListRefreshTicks;
 }
 
-void queueCaptureStep(const FrameClockHooks& hooks) {
-    if (captureStepWaiting.exchange(true)) return;
-    hooks.perform([&hooks] {
-        captureStepWaiting.store(false);
-        captureStep(hooks, true);
-    });
-}
-
-void requestCaptureAndSubmit(const FrameClockHooks& hooks, uint64_t refreshTime) {
-    if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
-    std::unique_lock<std::mutex> hold(captureLock, std::try_to_lock);
-    if (!hold.owns_lock()) return;
-    if (!anyoneReceiving(hooks)) {
-        receivingEra.fetch_add(1);
-        // The step still keeps the application list fresh.
-        if (appListRefreshDue(hooks.tickCount())) queueCaptureStep(hooks);
-        return;
-    }
-    if (!takeFrameIfDue(refreshTime)) return;
-    // Queued while the lock is held, so the capture it asks for cannot start
-    // writing before this tick has submitted the previous one.
-    queueCaptureStep(hooks);
-    if (captureEra.load() == receivingEra.load())
+// The last finished picture, when it was made for the current receivers.
+// Called with the lock held.
+void submitLastPicture(const FrameClockHooks& hooks) {
+    if (theFrameClock.captureEra == theFrameClock.receivingEra)
         hooks.submit(theCaptureBuffer.load(), kPixelTagBGRA);
 }
 
-// The capture buffer is two blocks: theCaptureBuffer, which holds the last
-// finished picture, and the other, into which the next capture or black fill
-// is written; that one takes the first one's place only when it succeeds,
-// so a capture that fails halfway leaves the last picture whole. Guarded by
-// captureLock.
-uint8_t* captureBlocks[2] = {nullptr, nullptr};
+void runQueuedStep(const FrameClockHooks& hooks);
 
-// Allocated once at the largest picture size; on failure the step is skipped
-// and the next one tries again.
+// Called with the lock held. A step already waiting takes on a frame that
+// falls due before it runs.
+void queueCaptureStep(const FrameClockHooks& hooks, WaitingStep step) {
+    const bool alreadyQueued = theFrameClock.waiting != WaitingStep::none;
+    if (step == WaitingStep::frame || !alreadyQueued) theFrameClock.waiting = step;
+    if (!alreadyQueued) hooks.perform([&hooks] { runQueuedStep(hooks); });
+}
+
+// A due frame is captured by the step it queues and submitted as soon as
+// that capture is made, so it leaves close to its own tick instead of one
+// frame later. Only when the main thread has not yet run the step of the
+// frame before does the tick send the last picture again, keeping the rate.
+void requestCaptureAndSubmit(const FrameClockHooks& hooks, uint64_t refreshTime) {
+    if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
+    std::unique_lock<std::mutex> hold(theFrameClock.lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    if (!anyoneReceiving(hooks)) {
+        ++theFrameClock.receivingEra;
+        // The step still keeps the application list fresh.
+        if (appListRefreshDue(hooks.tickCount())) queueCaptureStep(hooks, WaitingStep::listOnly);
+        return;
+    }
+    if (!takeFrameIfDue(refreshTime)) return;
+    if (theFrameClock.waiting == WaitingStep::frame)
+        submitLastPicture(hooks);
+    else
+        queueCaptureStep(hooks, WaitingStep::frame);
+}
+
+// On failure the step is skipped and the next one tries again. Called with
+// the lock held.
 uint8_t* nextCaptureBlock() {
-    for (uint8_t*& block : captureBlocks) {
+    for (uint8_t*& block : theFrameClock.blocks) {
         if (block == nullptr) block = allocateCaptureBuffer();
         if (block == nullptr) {
             fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
             return nullptr;
         }
     }
-    return captureBlocks[captureBlocks[0] == theCaptureBuffer.load() ? 1 : 0];
+    return theFrameClock.blocks[theFrameClock.blocks[0] == theCaptureBuffer.load() ? 1 : 0];
 }
 
-// Black frames keep the size of the last capture.
-void fillCaptureBuffer(const FrameClockHooks& hooks) {
+// Black frames keep the size of the last capture. A step that owes its tick
+// a frame submits the new picture, or the last one when none could be made.
+void fillCaptureBuffer(const FrameClockHooks& hooks, bool owesFrame) {
     int32_t mode = liveOutputMode.load();
     if (mode != 0 && mode != 2) return;
     if (!anyoneReceiving(hooks)) return;
-    std::lock_guard<std::mutex> hold(captureLock);
-    const uint32_t era = receivingEra.load();
+    std::lock_guard<std::mutex> hold(theFrameClock.lock);
+    const uint32_t era = theFrameClock.receivingEra;
     uint8_t* block = nextCaptureBlock();
     if (block == nullptr) return;
+    bool made = true;
     if (mode == 2) {
         memset(block, 0, size_t(kMaxFrameBytes));
         captureBufferOverwritten(block);
-        theCaptureBuffer.store(block);
-        hooks.submit(block, kPixelTagBGRA);
-    } else if (hooks.capture(block)) {
-        theCaptureBuffer.store(block);
+    } else {
+        made = hooks.capture(block);
     }
-    captureEra.store(era);
+    if (made) {
+        theCaptureBuffer.store(block);
+        theFrameClock.captureEra = era;
+    }
+    if (owesFrame) submitLastPicture(hooks);
 }
 
 void refreshAppListWhenDue(const FrameClockHooks& hooks) {
@@ -142,6 +165,28 @@ void refreshAppListWhenDue(const FrameClockHooks& hooks) {
     if (!appListRefreshDue(count)) return;
     hooks.perform(hooks.loadApplicationMenu);
     lastAppListRefresh.store(count);
+}
+
+void runCaptureStep(const FrameClockHooks& hooks, bool guarded, bool owesFrame) {
+    if (guarded) {
+        if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
+        captureBusy.store(1);
+    }
+    fillCaptureBuffer(hooks, owesFrame);
+    refreshAppListWhenDue(hooks);
+    if (guarded) captureBusy.store(0);
+}
+
+// Whether it runs or finds another step under way, a queued step is no
+// longer waiting, so the next due tick queues the next one.
+void runQueuedStep(const FrameClockHooks& hooks) {
+    bool owesFrame = false;
+    {
+        std::lock_guard<std::mutex> hold(theFrameClock.lock);
+        owesFrame = theFrameClock.waiting == WaitingStep::frame;
+        theFrameClock.waiting = WaitingStep::none;
+    }
+    runCaptureStep(hooks, true, owesFrame);
 }
 
 // Until the application installs its own, the hooks reach the main thread,
@@ -187,13 +232,16 @@ void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime) {
 }
 
 void captureStep(const FrameClockHooks& hooks, bool guarded) {
-    if (guarded) {
-        if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
-        captureBusy.store(1);
-    }
-    fillCaptureBuffer(hooks);
-    refreshAppListWhenDue(hooks);
-    if (guarded) captureBusy.store(0);
+    runCaptureStep(hooks, guarded, false);
+}
+
+void resetFrameClock() {
+    std::lock_guard<std::mutex> hold(theFrameClock.lock);
+    theFrameClock.waiting = WaitingStep::none;
+    theFrameClock.receivingEra = 0;
+    theFrameClock.captureEra = 0;
+    theFrameClock.nextFrameDue = 0;
+    theCaptureBuffer.store(nullptr);
 }
 
 // The refresh's own deadline, not the moment the callback runs: the frames

@@ -1,6 +1,7 @@
-// The frame clock: once per display refresh, ask the main thread for a new
-// capture and hand the last finished one to the frame mailbox; carry the
-// meter, channel-count and crop-window requests to the main thread.
+// The frame clock: at each refresh where the chosen frame rate has a frame
+// due, ask the main thread for a capture, which goes to the frame mailbox as
+// soon as it is made; carry the meter, channel-count and crop-window requests
+// to the main thread.
 #pragma once
 
 #include <atomic>
@@ -20,13 +21,16 @@ int32_t displayLinkCallback(platform::DisplayLink* link, const platform::Display
                             const platform::DisplayLinkTimeStamp* outputTime, uint64_t flagsIn,
                             uint64_t* flagsOut, void* context);
 
-// The capture step the tick queues: captures the chosen source into
-// theCaptureBuffer (or blanks and submits it in black-frame mode), and
-// refreshes the application list automatically about once a second. Main
-// thread only; skipped while a capture step runs or in output mode 1. While
-// no receiver is connected it captures nothing and only refreshes the list.
-// The tick queues a step only when none is waiting to run, so a main thread
-// slower than the display never gathers a backlog of steps.
+// The capture step: captures the chosen source into theCaptureBuffer (or
+// blanks it in black-frame mode), and refreshes the application list
+// automatically about once a second. Main thread only; skipped while a
+// capture step runs or in output mode 1. While no receiver is connected it
+// captures nothing and only refreshes the list. The step a due tick queues
+// also submits its picture (the last one, when the capture fails), so every
+// frame sent, black or captured, keeps the chosen rate. The tick queues a
+// step only when none is waiting to run, so a main thread slower than the
+// display never gathers a backlog of steps; a frame that falls due while one
+// waits is the last picture again, submitted by the tick.
 void updateNDIOutput();
 
 // The capture step without the busy flag and without the mode-1 skip.
@@ -64,7 +68,13 @@ void installFrameClockHooks(FrameClockHooks hooks);
 
 // One tick at refreshTime (CLOCK_MONOTONIC nanoseconds) and one capture step
 // through the given hooks; guarded is false for updateNDIOutputUnguarded. A
-// tick asks for a capture and submits only when a frame is due at the rate
-// frameRateCode announces; its other requests go out on every tick.
+// tick asks for a capture or submits only when a frame is due at the rate
+// frameRateCode announces; its other requests go out on every tick. A step
+// run this way serves no tick and submits nothing.
 void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime);
 void captureStep(const FrameClockHooks& hooks, bool guarded);
+
+// Back to the state of launch: no step waiting, no frame due yet, no picture
+// (theCaptureBuffer null). The capture blocks stay, as they always do. For
+// tests that run the clock more than once in a process.
+void resetFrameClock();

@@ -116,6 +116,26 @@ bool fitsTheMailbox(double width, double height) {
     return false;
 }
 
+// The encoder takes even widths only. The right edge moves in by a pixel
+// when the rectangle covers an odd number of them, so the window server
+// makes an even picture and no row has to be moved to close up the rows.
+FrameRect withEvenPixelWidth(FrameRect rect) {
+    const double left = std::floor(rect.x), right = std::ceil(rect.x + rect.width);
+    if (std::fmod(right - left, 2.0) != 0.0) rect.width = right - 1.0 - rect.x;
+    return rect;
+}
+
+// Only a window server that pads rows to an odd stride of its own gives one
+// here; the picture is refused rather than moved.
+bool evenStride(int32_t width) {
+    if (width % 2 == 0) return true;
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true))
+        printf("capture: the window server gave rows of %d pixels, an odd number; not captured\n",
+               width);
+    return false;
+}
+
 // The picture's bytes as they are (unless the window server wrote them into
 // the buffer already), then its size: the stride in pixels and the row
 // count made even.
@@ -124,23 +144,13 @@ bool takeIntoBuffer(const CapturedImage& image, uint8_t* buffer, int32_t& width,
     if (image.byteLength > static_cast<size_t>(kMaxFrameBytes)) return false;
     width = image.bytesPerRow / 4;
     height = static_cast<int32_t>(image.byteLength / (static_cast<size_t>(width) * 4));
-    if (!fitsTheMailbox(width, height)) return false;
+    if (!fitsTheMailbox(width, height) || !evenStride(width)) return false;
     if (image.pixels.get() != buffer) {
         memcpy(buffer, image.pixels.get(), image.byteLength);
         captureBufferOverwritten(buffer);
     }
     if (height % 2 != 0) height -= 1;
     return true;
-}
-
-// The encoder takes even sizes only. The rows move left in place, each
-// over bytes that were already read.
-int32_t dropLastColumn(uint8_t* buffer, int32_t width, int32_t height) {
-    const size_t from = static_cast<size_t>(width) * 4, to = from - 4;
-    for (size_t row = 1; row < static_cast<size_t>(height); ++row)
-        memmove(buffer + row * to, buffer + row * from, to);
-    captureBufferOverwritten(buffer);
-    return width - 1;
 }
 
 // The cursor is drawn on the picture in place: its rows must be whole.
@@ -168,6 +178,7 @@ bool getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
             return false;
     }
     if (!asked || !fitsTheMailbox(request.rect.width, request.rect.height)) return false;
+    request.rect = withEvenPixelWidth(request.rect);
     CapturedImage image;
     if (!windowServer().captureImageInto(request.rect, request.filter, request.windowNumber, buffer,
                                          static_cast<size_t>(kMaxFrameBytes), image))
@@ -181,7 +192,6 @@ bool getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
                         {r.x, mainScreenHeight - (r.y + r.height)});
         captureBufferOverwritten(buffer);
     }
-    if (width % 2 != 0) width = dropLastColumn(buffer, width, height);
     captureWidth = width;
     captureHeight = height;
     return true;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
@@ -15,6 +16,7 @@
 #include "capture/source_capture.h"
 #include "common/globals.h"
 #include "platform/windowserver/window_server.h"
+#include "platform/windowserver/xcb_window_server.h"
 #include "settings/prefs.h"
 #include "tests/support/xvfb.h"
 
@@ -23,12 +25,25 @@ using testsupport::XvfbServer;
 
 namespace {
 
+// The process's window server would stay connected to the first test's X
+// server, gone by the next test: each test connects one of its own to the
+// display it made, and puts it away after.
+struct ConnectedWindowServer {
+    std::unique_ptr<WindowServer> server = makeXcbWindowServer();
+    ConnectedWindowServer() { setWindowServer(server.get()); }
+    ~ConnectedWindowServer() { setWindowServer(nullptr); }
+    ConnectedWindowServer(const ConnectedWindowServer&) = delete;
+    ConnectedWindowServer& operator=(const ConnectedWindowServer&) = delete;
+};
+
 class CaptureOnX11 : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(xvfb.ok());
         // The process's window server connects on first use, to this display.
         xvfb.makeDefault();
+        connected = std::make_unique<ConnectedWindowServer>();
+        ASSERT_NE(connected->server, nullptr);
         ASSERT_TRUE(windows.ok());
         resetPrefs();
         mainScreenHeight = static_cast<float>(windowServer().mainScreenHeight());
@@ -38,6 +53,7 @@ class CaptureOnX11 : public ::testing::Test {
     void TearDown() override {
         free(buffer);
         free(list);
+        connected.reset();
     }
 
     uint32_t pixelAt(int x, int y) {
@@ -47,6 +63,7 @@ class CaptureOnX11 : public ::testing::Test {
     }
 
     XvfbServer xvfb{1920, 1200};
+    std::unique_ptr<ConnectedWindowServer> connected;
     TestWindows windows{xvfb.display()};
     NoOwnWindows surroundings;
     uint8_t* buffer = nullptr;
@@ -159,6 +176,8 @@ TEST(CaptureOnTwoScreens, OrderCornersPictureAndCursorOfTheSecondScreen) {
     ASSERT_TRUE(xvfb.run("xrandr --setmonitor Left 1920/508x1080/286+0+0 screen"));
     ASSERT_TRUE(xvfb.run("xrandr --setmonitor Right 1280/338x1024/270+1920+0 none"));
     xvfb.makeDefault();
+    ConnectedWindowServer connected;
+    ASSERT_NE(connected.server, nullptr);
     TestWindows windows(xvfb.display());
     windows.create({.x = 1920, .y = 0, .width = 1280, .height = 1024, .rgb = 0x336699});
     windows.create({.x = 0, .y = 0, .width = 1920, .height = 1080, .rgb = 0x996633});
@@ -247,6 +266,7 @@ TEST_F(CaptureOnX11, ARefusedCaptureLeavesTheLastPictureAndItsSize) {
                                           .rgb = 0x1f5e9b,
                                           .title = "Blue",
                                           .wmClass = "Blue"});
+    resetFrameClock();
     FrameClockHooks hooks = baseFrameClockHooks();
     hooks.perform = [](std::function<void()>) {};
     hooks.submit = [](uint8_t*, uint32_t) {};
@@ -280,6 +300,7 @@ TEST_F(CaptureOnX11, ARefusedCaptureLeavesTheLastPictureAndItsSize) {
     expectTheBlueWindow("a window one pixel wide");
     free(theAppList);
     theAppList = nullptr;
+    resetFrameClock();
 }
 
 TEST_F(CaptureOnX11, SyntheticMoveLandsInTheFixedArea) {

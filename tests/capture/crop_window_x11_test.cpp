@@ -1,6 +1,7 @@
 // The crop window on a real X server: placed from the crop box it lands where
-// the box says on the X screen, and the window server's frames and the
-// controller's agree.
+// the box says on the X screen, the window server's frames and the
+// controller's agree, and a close from the window manager reaches the
+// program's own crop option.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <xcb/xcb.h>
@@ -9,11 +10,32 @@
 #include <QWidget>
 #include <chrono>
 
+#include "app/persistence.h"
+#include "app/view_controller.h"
 #include "capture/crop_window.h"
+#include "common/globals.h"
 #include "settings/prefs.h"
+#include "tests/app/main_window_fixture.h"
 #include "tests/support/xvfb.h"
 
 namespace {
+
+// Qt connects to one display a process: one X server for every test here,
+// made before the application, which it outlives.
+testsupport::XvfbServer& xServer() {
+    static testsupport::XvfbServer x(1600, 900);
+    x.makeDefault();
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    return x;
+}
+
+template <typename Done>
+bool waitFor(QApplication& app, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
 
 // The top-left corner of window's inside in root coordinates.
 bool rootPosition(const std::string& display, uint32_t window, int& x, int& y) {
@@ -35,14 +57,9 @@ bool rootPosition(const std::string& display, uint32_t window, int& x, int& y) {
 }
 
 TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
-    testsupport::XvfbServer x(1600, 900);
+    testsupport::XvfbServer& x = xServer();
     ASSERT_TRUE(x.ok());
-    x.makeDefault();
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    int argc = 1;
-    char name[] = "crop_window_x11_test";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    QApplication& app = mainwindowtest::application();
 
     resetPrefs();
     thePrefs.cropWindow = 1;
@@ -93,14 +110,40 @@ TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
     crop.setWhenClosedByUser([&closedByUser] { ++closedByUser; });
     testsupport::TestWindows windows(x.display());
     ASSERT_TRUE(windows.askToClose(crop.windowNumber()));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (crop.window()->isVisible() && std::chrono::steady_clock::now() < deadline)
-        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
-    EXPECT_FALSE(crop.window()->isVisible());
+    EXPECT_TRUE(waitFor(app, [&] { return !crop.window()->isVisible(); }));
     EXPECT_EQ(closedByUser, 1);
     crop.setIsVisible(true);
     crop.window()->close();
     EXPECT_EQ(closedByUser, 1);
+}
+
+// The main window's start-up wires the crop window: the window manager's
+// close button turns the crop option off, as unticking it would.
+TEST(CropWindowOnX, ClosingItFromTheWindowManagerTurnsTheProgramsCropOptionOff) {
+    testsupport::XvfbServer& x = xServer();
+    ASSERT_TRUE(x.ok());
+    QApplication& app = mainwindowtest::application();
+    mainwindowtest::TempConfigHome config;
+    setenv("NDITABRIVO_UPDATE_HOST", "127.0.0.1:1", 1);  // nothing listens there
+    resetPrefs();
+    thePrefs.outputMode = 1;  // nothing to capture
+    thePrefs.cropWindow = 1;
+    savePrefs();  // what start-up loads
+    {
+        ViewController vc;
+        testing::internal::CaptureStdout();
+        vc.viewDidLoad();
+        testing::internal::GetCapturedStdout();
+        ASSERT_NE(theCropWindow, nullptr);
+        QWidget* window = theCropWindow->window();
+        ASSERT_TRUE(waitFor(app, [&] { return window->isVisible(); }));
+        testsupport::TestWindows windows(x.display());
+        ASSERT_TRUE(windows.askToClose(theCropWindow->windowNumber()));
+        EXPECT_TRUE(waitFor(app, [] { return thePrefs.cropWindow == 0; }));
+        EXPECT_FALSE(window->isVisible());
+    }
+    delete theCropWindow;
+    theCropWindow = nullptr;
 }
 
 }  // namespace

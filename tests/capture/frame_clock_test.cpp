@@ -22,6 +22,7 @@ struct FrameClockWatch {
     uint64_t refreshTime = 1'000'000'000;
     int32_t captureW = 1920, captureH = 1080;
     uint8_t captureValue = 0x7f;
+    bool captureFails = false;
     bool receiving = true;
     FrameClockHooks hooks;
 
@@ -38,6 +39,10 @@ struct FrameClockWatch {
             log.push_back(what);
         };
         hooks.capture = [this](uint8_t* buffer) {
+            if (captureFails) {
+                log.push_back("capture failed");
+                return false;
+            }
             memset(buffer, captureValue, size_t(captureW) * size_t(captureH) * 4);
             captureWidth = captureW;
             captureHeight = captureH;
@@ -76,12 +81,12 @@ class FrameClock : public ::testing::Test {
         captureHeight = 0;
         lastAppListRefresh = 0;
         frameRateCode = 7;
+        resetFrameClock();
     }
     void TearDown() override {
-        // A step left waiting would keep the next test's ticks from queueing.
         liveOutputMode = 1;
         watch.runMainThread();
-        theCaptureBuffer = nullptr;
+        resetFrameClock();
     }
     // Audio on and both flags up: a tick owes the meter, the channel count
     // and the crop window one request each, whatever else it does.
@@ -95,39 +100,51 @@ class FrameClock : public ::testing::Test {
 
 using Log = std::vector<std::string>;
 
-TEST_F(FrameClock, FirstTickSubmitsNothingYetAndAsksForTheChannelCount) {
+// A due tick's picture is the capture made for it, submitted as soon as it
+// is made, not the one made a frame earlier.
+TEST_F(FrameClock, EachDueTickAsksForACaptureThatIsSubmittedAsSoonAsItIsMade) {
     channelCountChanged = 1;  // its launch value
     watch.tick();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null"}));
+    EXPECT_TRUE(watch.takeLog().empty());
     EXPECT_EQ(channelCountChanged.load(), 0);
     ASSERT_EQ(watch.queue.size(), 2u);  // the capture step, then the channel count
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"capture", "channels"}));
-    EXPECT_NE(theCaptureBuffer.load(), nullptr);
-
-    // The next tick submits the capture the first one asked for.
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127", "channels"}));
+    for (int value : {9, 10}) {
+        watch.captureValue = uint8_t(value);
+        watch.tick();
+        EXPECT_TRUE(watch.takeLog().empty());
+        watch.runMainThread();
+        EXPECT_EQ(watch.takeLog(),
+                  (Log{"capture", "submit 1920x1080 first " + std::to_string(value)}));
+    }
+    // A capture that fails sends the last picture in its place.
+    watch.captureFails = true;
     watch.tick();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"capture failed", "submit 1920x1080 first 10"}));
 }
 
 // The frame-rate menu sets the rate sent, not only the rate announced: ten
 // seconds of refreshes at 60 and 144 Hz carry the chosen number of frames,
-// while the meter still goes out on every refresh.
+// captured or black, while the meter still goes out on every refresh.
 TEST_F(FrameClock, TheChosenRatePacesCapturesAndSubmissionsOnEveryDisplay) {
     struct Case {
         double hz;
         int32_t code;
         double fps;
+        int32_t mode = 0;
+        int seconds = 10;  // black fills clear 132 MB each: fewer of them
     };
     thePrefs.audioInput = 1;
-    for (const Case& c :
-         {Case{60, 2, 25}, Case{60, 3, 29.97}, Case{60, 5, 50}, Case{60, 7, 60}, Case{144, 2, 25},
-          Case{144, 3, 29.97}, Case{144, 5, 50}, Case{144, 7, 60}, Case{50, 7, 50}}) {
+    for (const Case& c : {Case{60, 2, 25}, Case{60, 3, 29.97}, Case{60, 5, 50}, Case{60, 7, 60},
+                          Case{144, 2, 25}, Case{144, 3, 29.97}, Case{144, 5, 50}, Case{144, 7, 60},
+                          Case{50, 7, 50}, Case{60, 2, 25, 2, 2}, Case{144, 7, 60, 2, 1}}) {
+        resetFrameClock();  // no frame due left from the case before
         frameRateCode = c.code;
+        liveOutputMode = c.mode;
         const uint64_t period = uint64_t(1e9 / c.hz + 0.5);
-        const int refreshes = int(10 * c.hz);
+        const int refreshes = int(c.seconds * c.hz);
         for (int i = 0; i < refreshes; ++i) {
             watch.tick(period);
             watch.runMainThread();
@@ -135,22 +152,25 @@ TEST_F(FrameClock, TheChosenRatePacesCapturesAndSubmissionsOnEveryDisplay) {
         const Log log = watch.takeLog();
         const auto submitted = std::count_if(
             log.begin(), log.end(), [](const std::string& e) { return e.rfind("submit", 0) == 0; });
-        EXPECT_NEAR(double(submitted), 10 * c.fps, 1.0) << c.hz << " Hz, code " << c.code;
+        EXPECT_NEAR(double(submitted), c.seconds * c.fps, 1.0)
+            << c.hz << " Hz, code " << c.code << ", mode " << c.mode;
         EXPECT_EQ(std::count(log.begin(), log.end(), "meter"), refreshes);
+        // One capture a frame sent, none for black frames.
+        EXPECT_EQ(std::count(log.begin(), log.end(), "capture"), c.mode == 0 ? submitted : 0);
     }
 }
 
 TEST_F(FrameClock, MeterGoesOutOnEveryTickOnlyWithAudioInput) {
     watch.tick();
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "capture"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127"}));
     thePrefs.audioInput = 1;
     for (int i = 0; i < 2; ++i) {
         watch.tick();
         watch.runMainThread();
     }
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "capture", "meter",
-                                    "submit 1920x1080 first 127", "capture", "meter"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127", "meter", "capture",
+                                    "submit 1920x1080 first 127", "meter"}));
 }
 
 TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests) {
@@ -170,7 +190,7 @@ TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests
     EXPECT_EQ(captureBusy.load(), 0);
 }
 
-TEST_F(FrameClock, BackFromModeOneTheFirstTickSubmitsTheLastCapture) {
+TEST_F(FrameClock, BackFromModeOneTheFirstTickSendsAFreshCapture) {
     watch.tick();
     watch.runMainThread();
     liveOutputMode = 1;
@@ -178,11 +198,10 @@ TEST_F(FrameClock, BackFromModeOneTheFirstTickSubmitsTheLastCapture) {
     watch.tick();
     watch.runMainThread();
     watch.takeLog();
+    EXPECT_TRUE(watch.takeLog().empty());
     liveOutputMode = 0;
     watch.tick();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127"}));
     watch.runMainThread();
-    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 
@@ -190,7 +209,7 @@ TEST_F(FrameClock, BlackModeBeforeAnyCaptureSubmitsAZeroSizedFrame) {
     liveOutputMode = 2;
     watch.tick();
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0"}));
     ASSERT_NE(theCaptureBuffer.load(), nullptr);
 }
 
@@ -201,8 +220,8 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
     liveOutputMode = 2;
     watch.tick();
     watch.runMainThread();
-    // The tick submits the last capture, the step a black one of its size.
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 127", "submit 1920x1080 first 0"}));
+    // One black frame, of the last capture's size.
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 1920x1080 first 0"}));
     uint8_t* black = theCaptureBuffer.load();
     black[kMaxFrameBytes - 1] = 0x55;  // beyond the picture in use
     // The capture buffer's two blocks take turns: the second fill is this
@@ -211,7 +230,7 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
         watch.tick();
         watch.runMainThread();
     }
-    EXPECT_EQ(watch.takeLog(), (Log(4, "submit 1920x1080 first 0")));
+    EXPECT_EQ(watch.takeLog(), (Log(2, "submit 1920x1080 first 0")));
     EXPECT_EQ(theCaptureBuffer.load(), black);
     EXPECT_EQ(black[kMaxFrameBytes - 1], 0);
 }
@@ -228,12 +247,14 @@ TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
     EXPECT_EQ(captureBusy.load(), 1);
 }
 
+// The first tick queues the capture; each later one, finding it still
+// waiting, sends the last picture again instead of queueing another.
 TEST_F(FrameClock, TicksWhileTheMainThreadIsHeldEachSubmitButQueueOneCapture) {
     for (int i = 0; i < 3; ++i) watch.tick();
-    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0 null", "submit 0x0 null"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0 null", "submit 0x0 null"}));
     ASSERT_EQ(watch.queue.size(), 1u);
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127"}));
     // Once it has run, the next tick queues the next one.
     watch.tick();
     EXPECT_EQ(watch.queue.size(), 1u);
@@ -280,10 +301,10 @@ TEST_F(FrameClock, AReceiverThatConnectsGetsAFreshCaptureNotTheOneFromBefore) {
 
     watch.receiving = true;
     watch.captureValue = 9;
-    watch.tick();  // the buffer holds a capture from before: not sent
+    watch.tick();
+    watch.tick();  // the main thread held: the buffer holds a capture from before, not sent
     EXPECT_TRUE(watch.takeLog().empty());
     watch.runMainThread();
-    watch.tick();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "capture/app_list.h"
 #include "capture/cursor_overlay.h"
@@ -226,21 +227,31 @@ TEST_F(SourceCapture, StrideAndEvenRowsMakeTheSize) {
     EXPECT_EQ(captureHeight, 1080);
     EXPECT_EQ(buffer[0], 0x11);
 
-    // The encoder takes even widths only: an odd stride loses its last
-    // column, and the rows close up.
-    answerWith(881, 521, 881 * 4);
-    auto* pixels = const_cast<uint8_t*>(fake().image.pixels.get());
-    for (size_t row = 0; row < 521; ++row) {
-        pixels[row * 881 * 4] = static_cast<uint8_t>(row);
-        pixels[row * 881 * 4 + 880 * 4] = 0xEE;
-    }
+    // The encoder takes even widths only: a crop 881 wide is asked for its
+    // left 880 columns, so the picture comes even and is never moved.
+    fake().image = {};  // the fake now answers the rectangle asked for
+    fake().fillBgra = 0x11223344;
+    thePrefs.cropWindow = 1;
+    surroundings.crop = {100, 260, 881, 521};
     EXPECT_TRUE(getTheBitmap(buffer, surroundings));
+    EXPECT_EQ(lastCapture().rect.x, 100.0);
+    EXPECT_EQ(lastCapture().rect.width, 880.0);
     EXPECT_EQ(captureWidth, 880);
     EXPECT_EQ(captureHeight, 520);
-    for (size_t row = 0; row < 520; ++row) {
-        EXPECT_EQ(buffer[row * 880 * 4], static_cast<uint8_t>(row)) << row;
-        EXPECT_EQ(buffer[row * 880 * 4 + 879 * 4], 0) << row;
-    }
+    EXPECT_EQ(buffer[880 * 4 * 519 + 879 * 4], 0x44);
+
+    // A server that still gives odd rows: refused with one line, the last
+    // picture left as it was.
+    answerWith(881, 521, 881 * 4);
+    buffer[0] = 0xAB;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(getTheBitmap(buffer, surroundings));
+    EXPECT_FALSE(getTheBitmap(buffer, surroundings));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(said,
+              "capture: the window server gave rows of 881 pixels, an odd number; not captured\n");
+    EXPECT_EQ(captureWidth, 880);
+    EXPECT_EQ(buffer[0], 0xAB);
 }
 
 TEST_F(SourceCapture, FailuresLeaveTheBufferAndSizeAlone) {
