@@ -36,6 +36,7 @@ using testsupport::waitUntil;
 
 constexpr char kSurround[] = "front-left,front-right,front-center,lfe,rear-left,rear-right";
 constexpr char kStereo[] = "front-left,front-right";
+constexpr char kSpeakers[] = "sink_name=speakers";
 
 float peakOf(const std::vector<float>& samples) {
     float peak = 0.0f;
@@ -130,6 +131,26 @@ class PulseCapture : public testing::Test {
         EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
         for (pid_t player : players_) server->stopPlaying(player);
         for (int module : modules_) server->unloadModule(module);
+        if (server->ok() && server->moduleWith(kSpeakers) < 0) setSpeakers(true);
+    }
+
+    // The server's one output device besides those a test loads.
+    static void setSpeakers(bool present) {
+        if (present) {
+            ASSERT_GE(server->loadModule({"module-null-sink", kSpeakers}), 0);
+        } else {
+            ASSERT_TRUE(server->unloadModule(server->moduleWith(kSpeakers)));
+            std::string info;
+            ASSERT_TRUE(server->pactl({"info"}, &info));
+            ASSERT_NE(info.find("Default Sink: (null)\n"), std::string::npos) << info;
+        }
+    }
+
+    // A source of its own, no sink's monitor: a 440 Hz sine at half scale.
+    void loadSineSource(const std::string& name) {
+        modules_.push_back(server->loadModule(
+            {"module-sine-source", "source_name=" + name, "rate=48000", "frequency=440"}));
+        ASSERT_GE(modules_.back(), 0) << "cannot load a sine source " << name;
     }
 
     // A null sink named `sink` with the tones playing into it.
@@ -144,11 +165,12 @@ class PulseCapture : public testing::Test {
     }
 
     // Starts capturing the sink's monitor and connects a receiver.
-    void capture(const std::string& sink) {
-        setPrefsText(thePrefs.audioInputDeviceSIOUID, (sink + ".monitor").c_str());
+    void capture(const std::string& sink) { captureDevice(sink + ".monitor"); }
+    void captureDevice(const std::string& id) {
+        setPrefsText(thePrefs.audioInputDeviceSIOUID, id.c_str());
         ASSERT_EQ(startAudioThread(thePrefs.audioInputDeviceSIOUID), 0);
         ASSERT_TRUE(waitUntil([] { return audioThreadRunning != 0; }, 10000))
-            << "the run never started capturing " << sink;
+            << "the run never started capturing " << id;
         NDIlib_send_instance_t sender = testsupport::waitForNDISender(10000);
         ASSERT_NE(sender, nullptr);
         receiver_ = std::make_unique<AudioReceiver>();
@@ -368,6 +390,32 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     EXPECT_FALSE(relistAudioInputDevicesIfUnreached()) << "listed again while the server is up";
     capture("late");
     expectTones(listen(0.5), kStereoTones);
+}
+
+TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    loadSineSource("line");
+    setSpeakers(false);
+    // The listing at launch connects too, whether audio is on or not.
+    testing::internal::CaptureStdout();
+    listAudioInputDevices();
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" : line raw=0\n"), std::string::npos);
+    captureDevice("line");
+    const Heard heard = listen(0.5);
+    ASSERT_EQ(heard.channels, 1);
+    EXPECT_NEAR(frequencyOf(heard.channel[0], heard.rate), 440.0, 5.0);
+    EXPECT_NEAR(peakOf(heard.channel[0]), 0.5f, 0.002f);
+    // An output device that comes and goes again changes nothing.
+    for (bool present : {true, false}) {
+        setSpeakers(present);
+        const auto changed = int64_t(currentTime100ns());
+        EXPECT_TRUE(soundSentAfter(changed + 10'000'000, 20000)) << "speakers " << present;
+    }
+    EXPECT_EQ(audioThreadRunning, 1);
+    EXPECT_EQ(errors.text(),
+              "--------Input Devices--------\n\nDevice: Sine source at 440 Hz\n"
+              "Mono 48000Hz float 32-bit LE interleaved\n");
 }
 
 TEST_F(PulseCapture, DeviceListShowsTheServersSources) {
