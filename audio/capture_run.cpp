@@ -286,6 +286,12 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
         fprintf(stderr, "input stream has no channels\n");
         return 1;
     }
+    // A server's device wider than a stream can carry gives its leading
+    // channels; say how many of them go out.
+    if (deviceChannelCount(run.device) > run.stream->layout.channel_count) {
+        fprintf(stderr, "%s has more channels than a stream can carry; its first %d are sent\n",
+                textOrEmpty(run.device->name), channelsToSend(run.stream->layout.channel_count));
+    }
     run.layout = run.stream->layout;
     run.sampleRate = run.stream->sample_rate;
     return 0;

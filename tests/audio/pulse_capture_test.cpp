@@ -295,6 +295,41 @@ TEST_F(PulseCapture, FrontPairOfASurroundSinkWithoutAllChannels) {
     expectTones(heard, {kSurroundTones[0], kSurroundTones[1]});
 }
 
+// The server's own map for that many channels, and a tone for each.
+std::pair<std::string, std::vector<Tone>> wideSink(int channels) {
+    std::string map =
+        "front-left,front-left-of-center,front-center,front-right,"
+        "front-right-of-center,rear-center";
+    for (int aux = 0; aux < channels - 6; ++aux) map += ",aux" + std::to_string(aux);
+    std::vector<Tone> tones;
+    for (int c = 0; c < channels; ++c) tones.push_back({200.0 + 60.0 * c, 0.125f});
+    return {map, tones};
+}
+
+TEST_F(PulseCapture, WideSinksGiveTheirLeadingChannels) {
+    // The audio library holds 24 channels and has no name past aux15: the
+    // first 22 of these maps are what a stream can ask for.
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    for (const int channels : {23, 26}) {
+        thePrefs.allChannels = channels == 26;
+        const auto [map, tones] = wideSink(channels);
+        const std::string sink = "wide" + std::to_string(channels);
+        playInto(sink, 48000, map.c_str(), tones);
+        ASSERT_NO_FATAL_FAILURE(capture(sink));
+        const size_t sent = thePrefs.allChannels ? 22 : 2;
+        expectTones(listen(0.5), {tones.begin(), tones.begin() + sent});
+        EXPECT_EQ(audioChannelCount, int(sent));
+        stopAudioCapture();
+        ASSERT_TRUE(waitUntil(audioCaptureIdle, 5000));
+        EXPECT_EQ(countOf(errors.text(),
+                          "Monitor of Null Output has more channels than a stream "
+                          "can carry; its first " +
+                              std::to_string(sent) + " are sent\n"),
+                  1)
+            << errors.text();
+    }
+}
+
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
     const Heard heard = hear("cd", 44100, kStereo, kStereoTones, 0.5);
     EXPECT_EQ(heard.rate, 44100);
