@@ -408,6 +408,11 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     fflush(stdout);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(theInputDeviceCount, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runAudioCapture("late.monitor", 0), 1);
+    const std::string refused = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused.rfind("error connecting: ", 0), 0u) << refused;
+    EXPECT_EQ(refused.back(), '\n') << "a line without its end";
     ASSERT_TRUE(server->start()) << server->failure();
     playInto("late", 48000, kStereo, kStereoTones);
     // Turning audio on lists them again, and the late server's device can be chosen.
