@@ -44,11 +44,20 @@ Request<Callback> libpulseRequest(const char* name) {
     return reinterpret_cast<Request<Callback>>(dlsym(RTLD_NEXT, name));
 }
 
-const auto theServerInfoRequest =
-    libpulseRequest<pa_server_info_cb_t>("pa_context_get_server_info");
-const auto theSinkListRequest = libpulseRequest<pa_sink_info_cb_t>("pa_context_get_sink_info_list");
-const auto theSourceListRequest =
-    libpulseRequest<pa_source_info_cb_t>("pa_context_get_source_info_list");
+// Looked up at the first request, whenever that comes.
+Request<pa_server_info_cb_t> serverInfoRequest() {
+    static const auto request = libpulseRequest<pa_server_info_cb_t>("pa_context_get_server_info");
+    return request;
+}
+Request<pa_sink_info_cb_t> sinkListRequest() {
+    static const auto request = libpulseRequest<pa_sink_info_cb_t>("pa_context_get_sink_info_list");
+    return request;
+}
+Request<pa_source_info_cb_t> sourceListRequest() {
+    static const auto request =
+        libpulseRequest<pa_source_info_cb_t>("pa_context_get_source_info_list");
+    return request;
+}
 
 // Who asked; lives until the request is answered or cancelled.
 template <typename Callback>
@@ -113,19 +122,19 @@ extern "C" {
 
 __attribute__((visibility("default"))) pa_operation* pa_context_get_server_info(
     pa_context* context, pa_server_info_cb_t callback, void* userdata) {
-    return askFor(theServerInfoRequest, &answerWithNames, context, callback, userdata);
+    return askFor(serverInfoRequest(), &answerWithNames, context, callback, userdata);
 }
 
 __attribute__((visibility("default"))) pa_operation* pa_context_get_sink_info_list(
     pa_context* context, pa_sink_info_cb_t callback, void* userdata) {
-    return askFor<pa_sink_info_cb_t>(theSinkListRequest, &answerWithHeldChannels<pa_sink_info>,
+    return askFor<pa_sink_info_cb_t>(sinkListRequest(), &answerWithHeldChannels<pa_sink_info>,
                                      context, callback, userdata);
 }
 
 __attribute__((visibility("default"))) pa_operation* pa_context_get_source_info_list(
     pa_context* context, pa_source_info_cb_t callback, void* userdata) {
-    return askFor<pa_source_info_cb_t>(
-        theSourceListRequest, &answerWithHeldChannels<pa_source_info>, context, callback, userdata);
+    return askFor<pa_source_info_cb_t>(sourceListRequest(), &answerWithHeldChannels<pa_source_info>,
+                                       context, callback, userdata);
 }
 
 }  // extern "C"
@@ -134,8 +143,8 @@ bool pulseServerInfoGuarded() {
     const auto answeredHere = [](const char* name, void* here) {
         return dlsym(RTLD_DEFAULT, name) == here;
     };
-    return theServerInfoRequest != nullptr && theSinkListRequest != nullptr &&
-           theSourceListRequest != nullptr &&
+    return serverInfoRequest() != nullptr && sinkListRequest() != nullptr &&
+           sourceListRequest() != nullptr &&
            answeredHere("pa_context_get_server_info",
                         reinterpret_cast<void*>(&pa_context_get_server_info)) &&
            answeredHere("pa_context_get_sink_info_list",
