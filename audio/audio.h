@@ -113,7 +113,8 @@ int chooseWidestChannelLayout(SoundIoInStream* stream);
 // channels, else the stereo layout when the device has one, else the device's
 // first layout.
 void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels);
-// applyInputLayoutRule with thePrefs.allChannels, then the library's open.
+// applyInputLayoutRule with thePrefs.allChannels, then the library's open;
+// SoundIoErrorIncompatibleDevice for a server's device that offers no layout.
 int openInputStream(SoundIoInStream* stream);
 
 inline constexpr size_t kTempPathSize = 1000;

@@ -93,6 +93,12 @@ void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
 }
 
 int openInputStream(SoundIoInStream* stream) {
+    // A server's device whose first channel has no name in the library leaves
+    // a stream nothing to ask for; the library's own fallback, stereo, would
+    // get only silence from the server.
+    if (servedByMixingServer(stream->device) && deviceLayouts(stream->device).empty()) {
+        return SoundIoErrorIncompatibleDevice;
+    }
     applyInputLayoutRule(stream, thePrefs.allChannels);
     return soundio_instream_open(stream);
 }

@@ -328,6 +328,12 @@ TEST_F(PulseCapture, WideSinksGiveTheirLeadingChannels) {
                   1)
             << errors.text();
     }
+    // Nothing of this map has a name: refused, where a stream would get silence.
+    modules_.push_back(server->loadNullSink("unnamed", 48000, "aux16,aux17"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runAudioCapture("unnamed.monitor", 0), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Device: Monitor of Null Output\nunable to open input stream: incompatible device\n");
 }
 
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
