@@ -440,21 +440,21 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
 
 TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
     const OutputFile errors(2, server->folder() + "/stderr.txt");
-    loadSineSource("line");
-    setSpeakers(false);
+    ASSERT_NO_FATAL_FAILURE(loadSineSource("line"));
+    ASSERT_NO_FATAL_FAILURE(setSpeakers(false));
     // The listing at launch connects too, whether audio is on or not.
     testing::internal::CaptureStdout();
     listAudioInputDevices();
     fflush(stdout);
     EXPECT_NE(testing::internal::GetCapturedStdout().find(" : line raw=0\n"), std::string::npos);
-    captureDevice("line");
+    ASSERT_NO_FATAL_FAILURE(captureDevice("line"));
     const Heard heard = listen(0.5);
     ASSERT_EQ(heard.channels, 1);
     EXPECT_NEAR(frequencyOf(heard.channel[0], heard.rate), 440.0, 5.0);
     EXPECT_NEAR(peakOf(heard.channel[0]), 0.5f, 0.002f);
     // An output device that comes and goes again changes nothing.
     for (bool present : {true, false}) {
-        setSpeakers(present);
+        ASSERT_NO_FATAL_FAILURE(setSpeakers(present));
         const auto changed = int64_t(currentTime100ns());
         EXPECT_TRUE(soundSentAfter(changed + 10'000'000, 20000)) << "speakers " << present;
     }
