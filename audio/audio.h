@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <vector>
 
 struct SoundIo;
 struct SoundIoChannelLayout;
@@ -113,8 +113,13 @@ int64_t getMilliseconds();
 // layout and the whole rate range for it, whatever the device really has.
 bool servedByMixingServer(const SoundIoDevice* device);
 // The layouts the device really has: for such a server's device its own
-// current channel map only, else what the library lists.
-std::span<const SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device);
+// current channel map only, cut to the leading channels a stream can ask for
+// (at most 24, up to the first position the library has no name for; none
+// when even the first is unnamed), else what the library lists.
+std::vector<SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device);
+// The channels of such a server's device as the library holds them (at
+// most 24), even where deviceLayouts cuts them; 0 for any other device.
+int deviceChannelCount(const SoundIoDevice* device);
 
 // Gives the stream (device set) its device's widest layout of 1 to 24
 // channels, the earliest of equal width; lists the layouts on standard output.
@@ -124,7 +129,8 @@ int chooseWidestChannelLayout(SoundIoInStream* stream);
 // channels, else the stereo layout when the device has one, else the device's
 // first layout.
 void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels);
-// applyInputLayoutRule with thePrefs.allChannels, then the library's open.
+// applyInputLayoutRule with thePrefs.allChannels, then the library's open;
+// SoundIoErrorIncompatibleDevice for a server's device that offers no layout.
 int openInputStream(SoundIoInStream* stream);
 
 inline constexpr size_t kTempPathSize = 1000;

@@ -13,6 +13,7 @@
 #include "audio/helpers.h"
 #include "audio/run_order.h"
 #include "common/bounded_text.h"
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "common/wall_clock.h"
 #include "engine/engine.h"
@@ -217,7 +218,7 @@ void noticeRemovedDevice(SoundIo* soundio) {
     }
     run->inputLost = true;
     if (!firstReportOfLoss(*run)) return;
-    fprintf(stderr, "audio input device removed: %s\n", run->deviceName);
+    diagnosticLine("audio input device removed: %s\n", run->deviceName);
     soundio_instream_pause(run->stream, true);
 }
 
@@ -242,7 +243,7 @@ void deliverEvents(AudioRun& run) {
     const Reconnection& reconnection = run.reconnection;
     if (streamError == 0 || reconnection.backendLost || reconnection.pending) return;
     if (firstReportOfLoss(run)) {
-        fprintf(stderr, "input stream error: %s\n", soundio_strerror(streamError));
+        diagnosticLine("input stream error: %s\n", soundio_strerror(streamError));
     }
 }
 
@@ -270,21 +271,28 @@ SoundIoInStream* createStream(AudioRun& run, SoundIoDevice* device, int sampleRa
 int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
     run.stream = createStream(run, run.device, sampleRate, format);
     if (run.stream == nullptr) {
-        fprintf(stderr, "out of memory C\n");
+        diagnosticLine("out of memory C\n");
         return 1;
     }
     if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
     if (int err = openInputStream(run.stream)) {
-        fprintf(stderr, "unable to open input stream: %s", soundio_strerror(err));
+        diagnosticLine("unable to open input stream: %s\n", soundio_strerror(err));
         return 1;
     }
-    fprintf(stderr, "%s %dHz %s interleaved\n", textOrEmpty(run.stream->layout.name),
-            run.stream->sample_rate, soundio_format_string(run.stream->format));
+    diagnosticLine("%s %dHz %s interleaved\n", textOrEmpty(run.stream->layout.name),
+                   run.stream->sample_rate, soundio_format_string(run.stream->format));
     // A device without layouts can leave the stream with no channels, and
     // frames of no bytes cannot be counted.
     if (run.stream->layout.channel_count < 1) {
-        fprintf(stderr, "input stream has no channels\n");
+        diagnosticLine("input stream has no channels\n");
         return 1;
+    }
+    // A server's device wider than a stream can carry gives its leading
+    // channels; say how many of them go out.
+    if (deviceChannelCount(run.device) > run.stream->layout.channel_count) {
+        diagnosticLine("%s has more channels than a stream can carry; its first %d are sent\n",
+                       textOrEmpty(run.device->name),
+                       channelsToSend(run.stream->layout.channel_count));
     }
     run.layout = run.stream->layout;
     run.sampleRate = run.stream->sample_rate;
@@ -332,9 +340,9 @@ void reportTrouble(AudioRun& run, bool listed, int err) {
     }
     reconnection.troubleReported = true;
     if (!listed) {
-        fprintf(stderr, "audio input device removed: %s\n", run.deviceName);
+        diagnosticLine("audio input device removed: %s\n", run.deviceName);
     } else {
-        fprintf(stderr, "unable to open input stream: %s\n", soundio_strerror(err));
+        diagnosticLine("unable to open input stream: %s\n", soundio_strerror(err));
     }
 }
 
@@ -393,11 +401,11 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     AudioRun run;
     run.soundio = soundio_create();
     if (run.soundio == nullptr) {
-        fprintf(stderr, "out of memory B\n");
+        diagnosticLine("out of memory B\n");
         return 1;
     }
     if (int err = connectAudioBackend(run.soundio)) {
-        fprintf(stderr, "error connecting: %s", soundio_strerror(err));
+        diagnosticLine("error connecting: %s\n", soundio_strerror(err));
         return failRun(run);
     }
     run.soundio->userdata = &run;
@@ -407,13 +415,13 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     copyDeviceId(deviceId, wanted, sizeof wanted);
     run.device = findInputDevice(run.soundio, wanted);
     if (run.device == nullptr) {
-        fprintf(stderr, "Invalid device id: %s\n", wanted);
+        diagnosticLine("Invalid device id: %s\n", wanted);
         return failRun(run);
     }
-    fprintf(stderr, "Device: %s\n", textOrEmpty(run.device->name));
+    diagnosticLine("Device: %s\n", textOrEmpty(run.device->name));
     rememberDevice(run);
     if (run.device->probe_error != 0) {
-        fprintf(stderr, "Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
+        diagnosticLine("Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
         return failRun(run);
     }
     const int sampleRate = chooseSampleRate(run.device);
@@ -421,7 +429,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     // The hand-over reads the ring as native 32-bit floats; anything else
     // would reach receivers as noise.
     if (format != SoundIoFormatFloat32NE) {
-        fprintf(stderr, "unsupported sample format: %s\n", soundio_format_string(format));
+        diagnosticLine("unsupported sample format: %s\n", soundio_format_string(format));
         return failRun(run);
     }
     if (setUpStream(run, sampleRate, format) != 0) return failRun(run);
@@ -433,14 +441,14 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
                                   ? soundio_ring_buffer_create(run.soundio, int(ringBytes))
                                   : nullptr;
     if (ring == nullptr) {
-        fprintf(stderr, "out of memory A\n");
+        diagnosticLine("out of memory A\n");
         return failRun(run);
     }
     run.ringCapacity = soundio_ring_buffer_capacity(ring);
     run.ring.store(ring, std::memory_order_release);
     audioChannelCount = channelsToSend(run.stream->layout.channel_count);
     if (int err = soundio_instream_start(run.stream)) {
-        fprintf(stderr, "unable to start input device: %s", soundio_strerror(err));
+        diagnosticLine("unable to start input device: %s\n", soundio_strerror(err));
         return failRun(run);
     }
     // A stop made while the run was setting up ends it here, before it
@@ -458,7 +466,7 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
     SoundIoRingBuffer* ring = run->ring.load(std::memory_order_acquire);
     const int freeFrames = ringFree(*run) / stream->bytes_per_frame;
     if (freeFrames < frameCountMin) {
-        fprintf(stderr, "ring buffer overflow\n");
+        diagnosticLine("ring buffer overflow\n");
         return;
     }
     const int writeFrames = freeFrames < frameCountMax ? freeFrames : frameCountMax;
@@ -468,13 +476,13 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
         SoundIoChannelArea* areas = nullptr;
         int frames = framesLeft;
         if (int err = soundio_instream_begin_read(stream, &areas, &frames)) {
-            fprintf(stderr, "begin read error: %s", soundio_strerror(err));
+            diagnosticLine("begin read error: %s\n", soundio_strerror(err));
             return;
         }
         if (frames == 0) break;
         writePtr = copyChunk(stream, areas, frames, writePtr);
         if (int err = soundio_instream_end_read(stream)) {
-            fprintf(stderr, "end read error: %s", soundio_strerror(err));
+            diagnosticLine("end read error: %s\n", soundio_strerror(err));
             return;
         }
         framesLeft -= frames;
@@ -512,13 +520,13 @@ bool isWantedInputDevice(const SoundIoDevice* device, const char* wanted) {
 
 void audioOverflowCallback(SoundIoInStream*) {
     const int32_t count = audioOverflowCount.fetch_add(1) + 1;
-    fprintf(stderr, "overflow %d\n", count);
+    diagnosticLine("overflow %d\n", count);
 }
 
 void audioStreamErrorCallback(SoundIoInStream* stream, int err) {
     auto* run = stream != nullptr ? static_cast<AudioRun*>(stream->userdata) : nullptr;
     if (run == nullptr) {
-        fprintf(stderr, "input stream error: %s\n", soundio_strerror(err));
+        diagnosticLine("input stream error: %s\n", soundio_strerror(err));
         return;
     }
     int none = 0;

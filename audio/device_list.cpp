@@ -59,6 +59,9 @@ void reportBackendDisconnect(SoundIo*, int err) {
 int connectAudioBackend(SoundIo* soundio) {
     soundio->app_name = "NDITabrivo";
     soundio->on_backend_disconnect = reportBackendDisconnect;
+    // Also what links the guard in: without it a server with no output
+    // device ends the process inside the PulseAudio back end.
+    if (!pulseServerInfoGuarded()) fprintf(stderr, "PulseAudio server information unguarded\n");
     const char* wanted = getenv("NDITABRIVO_AUDIO_BACKEND");
     if (wanted != nullptr && wanted[0] != '\0') {
         for (const BackendName& entry : kBackendNames) {

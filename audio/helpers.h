@@ -22,3 +22,10 @@ inline void sleepMilliseconds(int ms) {
 // disconnected: ..." with the library's error text. The library's own
 // handler would end the process instead.
 void reportBackendDisconnect(SoundIo* soundio, int err);
+
+// True when the audio library's requests for the PulseAudio server's
+// information and device lists are answered by the program
+// (pulse_server_info.cpp), so that a server without any output device, one
+// whose last output goes away, or one with a device wider than 24 channels is
+// safe to connect to.
+bool pulseServerInfoGuarded();

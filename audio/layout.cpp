@@ -3,9 +3,11 @@
 // would otherwise decide for itself.
 #include <soundio/soundio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "audio/audio.h"
 #include "audio/helpers.h"
@@ -16,6 +18,22 @@ namespace {
 
 // Wider layouts than the library can open are never chosen.
 constexpr int kWidestOpenableLayout = SOUNDIO_MAX_CHANNELS;
+
+// The leading channels of a server's channel map that a stream can ask for.
+// The library holds at most 24 channels in a layout and has no name for some
+// of the server's positions (aux16 and up); a stream asks the server for its
+// channels by name, and one unnamed channel makes the whole open fail.
+SoundIoChannelLayout nameableLeadingChannels(const SoundIoChannelLayout& map) {
+    SoundIoChannelLayout layout{};
+    const int count = std::min(map.channel_count, SOUNDIO_MAX_CHANNELS);
+    while (layout.channel_count < count &&
+           map.channels[layout.channel_count] != SoundIoChannelIdInvalid) {
+        layout.channels[layout.channel_count] = map.channels[layout.channel_count];
+        ++layout.channel_count;
+    }
+    layout.name = layout.channel_count == map.channel_count ? map.name : nullptr;
+    return layout;
+}
 
 bool deviceHasLayout(const SoundIoDevice* device, const SoundIoChannelLayout* layout) {
     for (const SoundIoChannelLayout& offered : deviceLayouts(device)) {
@@ -31,16 +49,22 @@ bool servedByMixingServer(const SoundIoDevice* device) {
            device->soundio->current_backend == SoundIoBackendPulseAudio;
 }
 
-std::span<const SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device) {
+std::vector<SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device) {
     if (servedByMixingServer(device) && device->current_layout.channel_count > 0) {
-        return {&device->current_layout, 1};
+        const SoundIoChannelLayout own = nameableLeadingChannels(device->current_layout);
+        if (own.channel_count == 0) return {};
+        return {own};
     }
     if (device->layouts == nullptr || device->layout_count <= 0) return {};
-    return {device->layouts, size_t(device->layout_count)};
+    return {device->layouts, device->layouts + device->layout_count};
+}
+
+int deviceChannelCount(const SoundIoDevice* device) {
+    return servedByMixingServer(device) ? device->current_layout.channel_count : 0;
 }
 
 int chooseWidestChannelLayout(SoundIoInStream* stream) {
-    const std::span<const SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
+    const std::vector<SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
     printf("Device %s has %d layouts\n", textOrEmpty(stream->device->name), int(layouts.size()));
     size_t widest = 0;
     int widestCount = 0;
@@ -60,7 +84,7 @@ void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
     if (allChannels != 0 && stream->layout.channel_count != 0) return;
     const SoundIoChannelLayout* stereo =
         soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
-    const std::span<const SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
+    const std::vector<SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
     if (deviceHasLayout(stream->device, stereo)) {
         stream->layout = *stereo;
     } else if (!layouts.empty()) {
@@ -69,6 +93,12 @@ void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
 }
 
 int openInputStream(SoundIoInStream* stream) {
+    // A server's device whose first channel has no name in the library leaves
+    // a stream nothing to ask for; the library's own fallback, stereo, would
+    // get only silence from the server.
+    if (servedByMixingServer(stream->device) && deviceLayouts(stream->device).empty()) {
+        return SoundIoErrorIncompatibleDevice;
+    }
     applyInputLayoutRule(stream, thePrefs.allChannels);
     return soundio_instream_open(stream);
 }

@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config
-  libx264-dev libyuv-dev libsoundio-dev libcurl4-openssl-dev
+  libx264-dev libyuv-dev libsoundio-dev libpulse-dev libcurl4-openssl-dev
   qt6-base-dev qt6-base-dev-tools
   libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-composite0-dev

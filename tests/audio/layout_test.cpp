@@ -113,6 +113,28 @@ TEST(LayoutRule, AllChannelsOnWithNoLayoutSetFallsBackToStereoOrFirst) {
     EXPECT_STREQ(withoutStereo.stream.layout.name, "six");
 }
 
+// A PulseAudio device: the library lists every built-in layout for it, and
+// its own channel map is the current layout.
+TEST(ServerLayout, OnlyTheLeadingChannelsAStreamCanAskForAreOffered) {
+    SoundIo server{};
+    server.current_backend = SoundIoBackendPulseAudio;
+    const auto offered = [&](int channels, int unnamedFrom) {
+        FakeInput input({stereo(), layoutOf("six", 6)});
+        input.device.soundio = &server;
+        input.device.current_layout = layoutOf(nullptr, channels);
+        for (int c = unnamedFrom; c < channels && c < SOUNDIO_MAX_CHANNELS; ++c) {
+            input.device.current_layout.channels[c] = SoundIoChannelIdInvalid;
+        }
+        widestChosen(input);
+        return input.stream.layout.channel_count;
+    };
+    EXPECT_EQ(offered(6, 6), 6);
+    EXPECT_EQ(offered(23, 22), 22);  // no name for the last channel
+    EXPECT_EQ(offered(24, 24), 24);
+    EXPECT_EQ(offered(30, 30), 24);  // the library holds no more
+    EXPECT_EQ(offered(4, 0), 0);     // nothing to ask for: the stream stays unset
+}
+
 std::string tempDirectoryFor(const char* tmpdir, int* result = nullptr) {
     if (tmpdir != nullptr) {
         setenv("TMPDIR", tmpdir, 1);

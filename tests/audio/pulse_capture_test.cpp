@@ -36,6 +36,7 @@ using testsupport::waitUntil;
 
 constexpr char kSurround[] = "front-left,front-right,front-center,lfe,rear-left,rear-right";
 constexpr char kStereo[] = "front-left,front-right";
+constexpr char kSpeakers[] = "sink_name=speakers";
 
 float peakOf(const std::vector<float>& samples) {
     float peak = 0.0f;
@@ -130,6 +131,26 @@ class PulseCapture : public testing::Test {
         EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
         for (pid_t player : players_) server->stopPlaying(player);
         for (int module : modules_) server->unloadModule(module);
+        if (server->ok() && server->moduleWith(kSpeakers) < 0) setSpeakers(true);
+    }
+
+    // The server's one output device besides those a test loads.
+    static void setSpeakers(bool present) {
+        if (present) {
+            ASSERT_GE(server->loadModule({"module-null-sink", kSpeakers}), 0);
+        } else {
+            ASSERT_TRUE(server->unloadModule(server->moduleWith(kSpeakers)));
+            std::string info;
+            ASSERT_TRUE(server->pactl({"info"}, &info));
+            ASSERT_NE(info.find("Default Sink: (null)\n"), std::string::npos) << info;
+        }
+    }
+
+    // A source of its own, no sink's monitor: a 440 Hz sine at half scale.
+    void loadSineSource(const std::string& name) {
+        modules_.push_back(server->loadModule(
+            {"module-sine-source", "source_name=" + name, "rate=48000", "frequency=440"}));
+        ASSERT_GE(modules_.back(), 0) << "cannot load a sine source " << name;
     }
 
     // A null sink named `sink` with the tones playing into it.
@@ -144,11 +165,12 @@ class PulseCapture : public testing::Test {
     }
 
     // Starts capturing the sink's monitor and connects a receiver.
-    void capture(const std::string& sink) {
-        setPrefsText(thePrefs.audioInputDeviceSIOUID, (sink + ".monitor").c_str());
+    void capture(const std::string& sink) { captureDevice(sink + ".monitor"); }
+    void captureDevice(const std::string& id) {
+        setPrefsText(thePrefs.audioInputDeviceSIOUID, id.c_str());
         ASSERT_EQ(startAudioThread(thePrefs.audioInputDeviceSIOUID), 0);
         ASSERT_TRUE(waitUntil([] { return audioThreadRunning != 0; }, 10000))
-            << "the run never started capturing " << sink;
+            << "the run never started capturing " << id;
         NDIlib_send_instance_t sender = testsupport::waitForNDISender(10000);
         ASSERT_NE(sender, nullptr);
         receiver_ = std::make_unique<AudioReceiver>();
@@ -273,6 +295,47 @@ TEST_F(PulseCapture, FrontPairOfASurroundSinkWithoutAllChannels) {
     expectTones(heard, {kSurroundTones[0], kSurroundTones[1]});
 }
 
+// The server's own map for that many channels, and a tone for each.
+std::pair<std::string, std::vector<Tone>> wideSink(int channels) {
+    std::string map =
+        "front-left,front-left-of-center,front-center,front-right,"
+        "front-right-of-center,rear-center";
+    for (int aux = 0; aux < channels - 6; ++aux) map += ",aux" + std::to_string(aux);
+    std::vector<Tone> tones;
+    for (int c = 0; c < channels; ++c) tones.push_back({200.0 + 60.0 * c, 0.125f});
+    return {map, tones};
+}
+
+TEST_F(PulseCapture, WideSinksGiveTheirLeadingChannels) {
+    // The audio library holds 24 channels and has no name past aux15: the
+    // first 22 of these maps are what a stream can ask for.
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    for (const int channels : {23, 26}) {
+        thePrefs.allChannels = channels == 26;
+        const auto [map, tones] = wideSink(channels);
+        const std::string sink = "wide" + std::to_string(channels);
+        playInto(sink, 48000, map.c_str(), tones);
+        ASSERT_NO_FATAL_FAILURE(capture(sink));
+        const size_t sent = thePrefs.allChannels ? 22 : 2;
+        expectTones(listen(0.5), {tones.begin(), tones.begin() + sent});
+        EXPECT_EQ(audioChannelCount, int(sent));
+        stopAudioCapture();
+        ASSERT_TRUE(waitUntil(audioCaptureIdle, 5000));
+        EXPECT_EQ(countOf(errors.text(),
+                          "Monitor of Null Output has more channels than a stream "
+                          "can carry; its first " +
+                              std::to_string(sent) + " are sent\n"),
+                  1)
+            << errors.text();
+    }
+    // Nothing of this map has a name: refused, where a stream would get silence.
+    modules_.push_back(server->loadNullSink("unnamed", 48000, "aux16,aux17"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runAudioCapture("unnamed.monitor", 0), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Device: Monitor of Null Output\nunable to open input stream: incompatible device\n");
+}
+
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
     const Heard heard = hear("cd", 44100, kStereo, kStereoTones, 0.5);
     EXPECT_EQ(heard.rate, 44100);
@@ -351,6 +414,11 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     fflush(stdout);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(theInputDeviceCount, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runAudioCapture("late.monitor", 0), 1);
+    const std::string refused = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused.rfind("error connecting: ", 0), 0u) << refused;
+    EXPECT_EQ(refused.back(), '\n') << "a line without its end";
     ASSERT_TRUE(server->start()) << server->failure();
     playInto("late", 48000, kStereo, kStereoTones);
     // Turning audio on lists them again, and the late server's device can be chosen.
@@ -368,6 +436,32 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     EXPECT_FALSE(relistAudioInputDevicesIfUnreached()) << "listed again while the server is up";
     capture("late");
     expectTones(listen(0.5), kStereoTones);
+}
+
+TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    ASSERT_NO_FATAL_FAILURE(loadSineSource("line"));
+    ASSERT_NO_FATAL_FAILURE(setSpeakers(false));
+    // The listing at launch connects too, whether audio is on or not.
+    testing::internal::CaptureStdout();
+    listAudioInputDevices();
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" : line raw=0\n"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(captureDevice("line"));
+    const Heard heard = listen(0.5);
+    ASSERT_EQ(heard.channels, 1);
+    EXPECT_NEAR(frequencyOf(heard.channel[0], heard.rate), 440.0, 5.0);
+    EXPECT_NEAR(peakOf(heard.channel[0]), 0.5f, 0.002f);
+    // An output device that comes and goes again changes nothing.
+    for (bool present : {true, false}) {
+        ASSERT_NO_FATAL_FAILURE(setSpeakers(present));
+        const auto changed = int64_t(currentTime100ns());
+        EXPECT_TRUE(soundSentAfter(changed + 10'000'000, 20000)) << "speakers " << present;
+    }
+    EXPECT_EQ(audioThreadRunning, 1);
+    EXPECT_EQ(errors.text(),
+              "--------Input Devices--------\n\nDevice: Sine source at 440 Hz\n"
+              "Mono 48000Hz float 32-bit LE interleaved\n");
 }
 
 TEST_F(PulseCapture, DeviceListShowsTheServersSources) {

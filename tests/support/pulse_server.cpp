@@ -157,8 +157,7 @@ bool PulseServer::start() {
     // As root the server warns that it is meant for a user session and runs
     // all the same; real-time scheduling is left off so that it competes
     // fairly with the rest of the suite. Like a desktop's server it always has
-    // an output besides the sinks a test loads and removes: the audio library
-    // crashes on a server left without a default sink or source.
+    // an output besides the sinks a test loads and removes, "speakers".
     pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                   "--realtime=no", "--high-priority=no", "--log-target=stderr", "-L",
                   "module-native-protocol-unix", "-L", "module-null-sink sink_name=speakers"},
@@ -229,14 +228,26 @@ bool PulseServer::pactl(const std::vector<std::string>& arguments, std::string* 
 
 int PulseServer::loadNullSink(const std::string& name, int rate, const std::string& channelMap) {
     const int channels = 1 + int(std::count(channelMap.begin(), channelMap.end(), ','));
+    return loadModule({"module-null-sink", "sink_name=" + name, "format=float32le",
+                       "rate=" + std::to_string(rate), "channels=" + std::to_string(channels),
+                       "channel_map=" + channelMap});
+}
+
+int PulseServer::loadModule(const std::vector<std::string>& moduleAndArguments) {
+    std::vector<std::string> arguments = {"load-module"};
+    arguments.insert(arguments.end(), moduleAndArguments.begin(), moduleAndArguments.end());
     std::string index;
-    if (!pactl({"load-module", "module-null-sink", "sink_name=" + name, "format=float32le",
-                "rate=" + std::to_string(rate), "channels=" + std::to_string(channels),
-                "channel_map=" + channelMap},
-               &index)) {
-        return -1;
+    return pactl(arguments, &index) ? std::atoi(index.c_str()) : -1;
+}
+
+int PulseServer::moduleWith(const std::string& text) const {
+    std::string modules;
+    if (!pactl({"list", "short", "modules"}, &modules)) return -1;
+    std::istringstream lines(modules);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(text) != std::string::npos) return std::atoi(line.c_str());
     }
-    return std::atoi(index.c_str());
+    return -1;
 }
 
 bool PulseServer::unloadModule(int module) {

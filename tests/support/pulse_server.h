@@ -11,6 +11,7 @@
 //   ... capture "six.monitor" ...
 //   pulse.stopPlaying(player);
 //   pulse.unloadModule(sink);
+//   pulse.unloadModule(pulse.moduleWith("sink_name=speakers"));  // no output device left
 //   pulse.kill(); ... pulse.start();            // a crash and a restart, same socket
 #pragma once
 
@@ -63,7 +64,12 @@ class PulseServer {
     // (PulseAudio's names, comma-separated); its monitor source is "<name>.monitor". Returns the
     // module's index, -1 on failure.
     int loadNullSink(const std::string& name, int rate, const std::string& channelMap);
+    // Loads a module with its arguments (`pactl load-module`); its index, -1 on failure.
+    int loadModule(const std::vector<std::string>& moduleAndArguments);
     bool unloadModule(int module);
+    // The index of the first loaded module whose line in `pactl list short
+    // modules` contains `text`, -1 when none does.
+    int moduleWith(const std::string& text) const;
 
     // Plays one sine tone per channel into the sink, for `seconds`, as 32-bit
     // float samples at `rate`, laid out in the sink's channel order. Returns
