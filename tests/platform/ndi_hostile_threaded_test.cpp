@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -312,4 +313,88 @@ TEST(NDIHostilePeers, ATakenPortMovesTheSenderToAFreeOneWithOneLine) {
     NDIlib_recv_destroy(receiver);
     NDIlib_send_destroy(second);
     NDIlib_send_destroy(first);
+}
+
+TEST(NDIHostilePeers, ReceiversThatKeepUpAreNeverPushedOutANewcomerIsRefusedInstead) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    std::vector<int> readers;
+    for (int i = 0; i < 64; ++i) {
+        readers.push_back(rawReceiver(port));
+        ASSERT_GE(readers.back(), 0);
+    }
+    ASSERT_TRUE(waitForConnections(sender, 64));
+    sendPatternedPicture(sender, 16, 16, 0);
+    for (int fd : readers) ASSERT_TRUE(readMessages(fd, 2, [](auto&, auto*) {}));
+    // Every place held by a reader that takes all it is sent.
+    std::atomic<bool> stop{false};
+    std::atomic<int> closed{0};
+    std::thread drain([&] {
+        std::vector<bool> gone(readers.size());
+        while (!stop) {
+            for (size_t i = 0; i < readers.size(); ++i) {
+                if (gone[i]) continue;
+                gone[i] = !stillOpen(readers[i]);
+                closed += gone[i] ? 1 : 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    StderrFile errors;
+    for (int i = 0; i < 10; ++i) {
+        const int newcomer = rawReceiver(port);
+        const bool refused = newcomer >= 0 && waitForClose(newcomer, 5000);
+        close(newcomer);
+        if (!refused) {
+            ADD_FAILURE() << "newcomer " << i << " was let in";
+            break;
+        }
+        sendPatternedPicture(sender, 16, 16, i + 1);
+    }
+    stop = true;
+    drain.join();
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 64);
+    EXPECT_NE(errors.text().find("refused: all 64 receiver places are held by receivers that keep "
+                                 "up"),
+              std::string::npos)
+        << errors.text();
+    for (int fd : readers) close(fd);
+    NDIlib_send_destroy(sender);
+}
+
+// A peer's name is printed escaped, and lines a peer can cause at will come
+// once an interval with a count of the rest.
+TEST(NDIHostilePeers, PeersCanNeitherForgeLinesNorFloodTheLog) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    StderrFile errors;
+    const int forger = rawReceiver(port, ndiwire::kWantEverything,
+                                   "x\nNDITabrivo: FORGED LINE\x1b[2J\"\\" + std::string(200, 'y'));
+    ASSERT_GE(forger, 0);
+    ASSERT_EQ(write(forger, "!", 1), 1);  // data after the hello
+    ASSERT_TRUE(waitForClose(forger));
+    close(forger);
+    constexpr int kFlood = 300;
+    for (int i = 0; i < kFlood; ++i) {
+        const int peer = rawReceiver(port);
+        ASSERT_GE(peer, 0);
+        ASSERT_EQ(write(peer, "!", 1), 1);
+        ASSERT_TRUE(waitForClose(peer));
+        close(peer);
+    }
+    ASSERT_TRUE(waitUntil([&] { return errors.text().find("left out") != std::string::npos; }))
+        << errors.text();
+    const std::string text = errors.text();
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(text.find("\nNDITabrivo: FORGED LINE"), std::string::npos) << text;
+    EXPECT_NE(text.find("dropped receiver \"x\\x0aNDITabrivo: FORGED LINE\\x1b[2J\\\"\\\\yyy"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("yyy...\" at 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 20) << text;
+    NDIlib_send_destroy(sender);
 }
