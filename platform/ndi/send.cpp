@@ -81,18 +81,20 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
         ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
     {
         std::lock_guard guard(sender->lock);
-        bool awaited = false;
+        bool queued = false;
         for (const LinkPtr& link : sender->links) {
             ndilink::LinkQueues& queues = link->queues;
             if ((queues.wants & want) == 0) continue;
             if (queues.drained) link->lastProgressMs = now;  // the stall clock starts now
             if (header.type == ndiwire::kVideo) {
-                awaited |= ndilink::offerVideo(queues, message, now);
+                queued |= ndilink::offerVideo(queues, message, now);
             } else {
                 ndilink::offerOrdered(queues, message);
             }
         }
-        if (awaited) sender->keyframes.spend(now, header.timecode);
+        if (queued && keyframe && ndiwire::isCompressed(header.fourCC)) {
+            sender->keyframes.spend(now, header.timecode);
+        }
     }
     ndisend::wake(sender);
 }
@@ -158,7 +160,10 @@ bool NDIlib_send_is_keyframe_required(NDIlib_send_instance_t sender,
     std::lock_guard guard(sender->lock);
     if (!sender->keyframes.available(now)) return false;
     for (const LinkPtr& link : sender->links) {
-        if (ndilink::wantsKeyframe(link->queues, probe->FourCC, now)) return true;
+        if (ndilink::wantsKeyframe(link->queues, probe->FourCC, now)) {
+            sender->keyframes.grant(now);
+            return true;
+        }
     }
     return false;
 }

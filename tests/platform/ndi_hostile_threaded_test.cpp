@@ -146,11 +146,46 @@ TEST(NDIHostilePeers, StalledAndSlowReceiversDoNotHoldUpAGoodOne) {
     NDIlib_send_destroy(sender);
 }
 
-TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyForcedKeyframes) {
+// The engine's side while `busy` holds: ask before each picture, make it a
+// keyframe if asked, and the one after it too, as the encoder's countdown
+// does. Returns the keyframes sent; *elapsedMs is how long it ran.
+int sendLikeTheEngine(NDIlib_send_instance_t sender, const std::atomic<bool>& busy,
+                      long long* elapsedMs) {
+    NDIlib_video_frame_v2_t probe;
+    probe.FourCC = NDIlib_FourCC_type_H264;
+    int keyframes = 0;
+    int countdown = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int frame = 0; busy; ++frame) {
+        bool keyframe = countdown > 0 && --countdown == 1;
+        if (keyframe) countdown = 0;
+        if (NDIlib_send_is_keyframe_required(sender, &probe)) {
+            countdown = 2;
+            keyframe = true;
+        }
+        keyframes += keyframe ? 1 : 0;
+        sendPacket(sender, frame, keyframe);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    *elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+    return keyframes;
+}
+
+// Two at once, then one per half second, whatever the joins.
+void expectKeyframesWithinBudget(int keyframes, long long elapsedMs) {
+    EXPECT_GE(keyframes, 1);
+    EXPECT_LE(keyframes, 4 + elapsedMs / 500) << elapsedMs << " ms";
+}
+
+TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyKeyframes) {
     NDIlib_send_instance_t sender = makeSender();
     ASSERT_NE(sender, nullptr);
     std::atomic<bool> churning{true};
     std::atomic<int> joins{0};
+    std::atomic<int> startsOnAKeyframe{0};
+    std::atomic<int> startsElsewhere{0};
     std::thread churn([&] {
         // Each peer leaves with its first picture, or after 50 ms without.
         for (int i = 0; i < 60; ++i) {
@@ -160,31 +195,49 @@ TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyForcedKeyframes) {
             NDIlib_video_frame_v2_t video;
             if (NDIlib_recv_capture_v2(peer, &video, nullptr, nullptr, 50) ==
                 NDIlib_frame_type_video) {
+                ++(video.p_data[32] == 1 ? startsOnAKeyframe : startsElsewhere);
                 NDIlib_recv_free_video_v2(peer, &video);
             }
             NDIlib_recv_destroy(peer);
         }
         churning = false;
     });
-    // The engine's side: ask before each picture, make it a keyframe if asked.
-    NDIlib_video_frame_v2_t probe;
-    probe.FourCC = NDIlib_FourCC_type_H264;
-    int forced = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (int frame = 0; churning; ++frame) {
-        const bool required = NDIlib_send_is_keyframe_required(sender, &probe);
-        forced += required ? 1 : 0;
-        sendPacket(sender, frame, required);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+    long long elapsedMs = 0;
+    const int keyframes = sendLikeTheEngine(sender, churning, &elapsedMs);
     churn.join();
-    const long long elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     EXPECT_EQ(joins, 60);
-    EXPECT_GE(forced, 1);
-    // Two at once, then one per half second.
-    EXPECT_LE(forced, 2 + elapsedMs / 500 + 1) << elapsedMs << " ms";
+    EXPECT_GE(startsOnAKeyframe, 1);
+    EXPECT_EQ(startsElsewhere, 0);
+    expectKeyframesWithinBudget(keyframes, elapsedMs);
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, AFloodOfHelloAndCloseCannotMultiplyKeyframes) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    NDIlib_recv_instance_t steady = makeReceiver(addressOf(sender));
+    ASSERT_NE(steady, nullptr);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < end)
+            close(rawReceiver(NDIlib_send_get_port(sender)));
+        flooding = false;
+    });
+    std::thread reader([&] {
+        NDIlib_video_frame_v2_t video;
+        while (NDIlib_recv_capture_v2(steady, &video, nullptr, nullptr, 1000) ==
+               NDIlib_frame_type_video) {
+            NDIlib_recv_free_video_v2(steady, &video);
+        }
+    });
+    long long elapsedMs = 0;
+    const int keyframes = sendLikeTheEngine(sender, flooding, &elapsedMs);
+    flood.join();
+    reader.join();
+    expectKeyframesWithinBudget(keyframes, elapsedMs);
+    NDIlib_recv_destroy(steady);
     NDIlib_send_destroy(sender);
 }
 

@@ -597,6 +597,29 @@ TEST(NDILink, ForcedKeyframesComeTwoAtOnceThenOneEveryInterval) {
     EXPECT_FALSE(budget.available(t + ndilink::KeyframeBudget::kIntervalMs));
 }
 
+// A request is paid for when granted and stands until its keyframe; the
+// keyframe the encoder adds after it is paid for too and pushes the next
+// grant out, so each join costs two keyframes' credit.
+TEST(NDILink, AGrantedKeyframeAndTheOneAfterItBothUseUpCredit) {
+    ndilink::KeyframeBudget budget;
+    const long long t = 1000000;
+    budget.grant(t);
+    EXPECT_TRUE(budget.available(t));
+    budget.grant(t);  // the same request, asked for the second FourCC
+    budget.spend(t, 1);
+    EXPECT_TRUE(budget.available(t));
+    budget.grant(t);
+    budget.spend(t, 2);
+    budget.spend(t + 1, 3);
+    EXPECT_FALSE(budget.available(t + 998));
+    EXPECT_TRUE(budget.available(t + 1000));
+    // However many keyframes the stream makes itself, the debt is bounded.
+    constexpr long long kInterval = ndilink::KeyframeBudget::kIntervalMs;
+    for (int64_t picture = 4; picture < 10; ++picture) budget.spend(t + 1000, picture);
+    EXPECT_FALSE(budget.available(t + 1000 + 3 * kInterval - 1));
+    EXPECT_TRUE(budget.available(t + 1000 + 3 * kInterval));
+}
+
 // Nobody may push out a receiver that has taken data and is not behind; of
 // the rest, the one furthest behind goes first, then the first to say hello.
 TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
