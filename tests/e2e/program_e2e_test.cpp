@@ -238,6 +238,20 @@ const char* kSettings =
     "theFrameRateMode=3\n"
     "theBitRateMode=0\n";
 
+// The program on display, with its files under folder, publishing on port of
+// 127.0.0.1 and asking web for updates.
+std::vector<std::string> publishingEnvironment(const std::string& display,
+                                               const std::string& folder, int port,
+                                               const testsupport::HttpServer& web) {
+    return {"DISPLAY=" + display, "XDG_CONFIG_HOME=" + folder + "config",
+            "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1",
+            "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
+            "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
+            // No session bus: otherwise one is started for the
+            // program and outlives the test.
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder + "no-bus"};
+}
+
 size_t linesContaining(const std::string& text, const std::string& part) {
     size_t count = 0;
     std::istringstream lines(text);
@@ -272,15 +286,9 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
-    pid_t program = spawnProgram(
-        {buildDir() + "/NDITabrivo"},
-        {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
-         "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
-         "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
-         // No session bus: otherwise one is started for the
-         // program and outlives the test.
-         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
-        out, err);
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     publishingEnvironment(x.display(), temp.path, port, web), out, err);
     ASSERT_GT(program, 0);
     const std::string listening = "on TCP port " + std::to_string(port);
     if (!waitForText(out, listening, 20s)) {
@@ -348,14 +356,20 @@ std::string transcript(const std::string& out, const std::string& err) {
     return "standard output:\n" + readText(out) + "standard error:\n" + readText(err);
 }
 
-TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
-    testsupport::XvfbServer x(1280, 720);
-    ASSERT_TRUE(x.ok());
+// A private 1280 x 720 X server, the update server the program asks, and a
+// folder for its files.
+struct Surroundings {
+    testsupport::XvfbServer x{1280, 720};
     testsupport::HttpServer web;
-    ASSERT_TRUE(web.ok());
-    web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"});
     h264check::TempDir temp;
-    ASSERT_FALSE(temp.path.empty());
+    Surroundings() { web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"}); }
+    bool ok() const { return x.ok() && web.ok() && !temp.path.empty(); }
+};
+
+TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
+    Surroundings around;
+    ASSERT_TRUE(around.ok());
+    const auto& [x, web, temp] = around;
     const std::string home = temp.path + "home", runtime = temp.path + "runtime";
     ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo " + home + " && mkdir -m 700 " +
                       runtime)
@@ -467,13 +481,9 @@ bool receivesPictures(NDIlib_recv_instance_t receiver, int count, uint32_t timeo
 // of lines: the receivers go on getting pictures, a new one connects, and
 // SIGTERM still quits at once.
 TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
-    testsupport::XvfbServer x(1280, 720);
-    ASSERT_TRUE(x.ok());
-    testsupport::HttpServer web;
-    ASSERT_TRUE(web.ok());
-    web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"});
-    h264check::TempDir temp;
-    ASSERT_FALSE(temp.path.empty());
+    Surroundings around;
+    ASSERT_TRUE(around.ok());
+    const auto& [x, web, temp] = around;
     ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo").c_str()), 0);
     {
         std::ofstream(temp.path + "config/NDITabrivo/NDITabrivo.conf")
@@ -484,13 +494,9 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     const std::string out = temp.path + "program.out";
-    pid_t program = spawnProgram(
-        {buildDir() + "/NDITabrivo"},
-        {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
-         "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
-         "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
-         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
-        out, "", unread[1]);
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     publishingEnvironment(x.display(), temp.path, port, web), out, "", unread[1]);
     close(unread[1]);
     ASSERT_GT(program, 0);
     const std::string address = "127.0.0.1:" + std::to_string(port);
