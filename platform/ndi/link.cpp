@@ -71,14 +71,13 @@ void push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
 bool offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs) {
     StreamState* stream = streamOf(link, message->fourCC);
     if (videoQueueFull(link, message->size)) fallBehind(link, nowMs);
-    const bool awaited = stream != nullptr && !stream->synced;
-    if (awaited) {
+    if (stream != nullptr && !stream->synced) {
         if (!message->keyframe) return false;
         stream->synced = true;
         stream->lagging = false;
     }
     push(link.video, link.videoBytes, link, message);
-    return awaited;
+    return true;
 }
 
 void offerOrdered(LinkQueues& link, const MessagePtr& message) {

@@ -71,7 +71,7 @@ struct LinkQueues {
 
 // Queues a video message unless the receiver must wait for a keyframe of its
 // FourCC; a receiver that has fallen behind loses its queued video first.
-// True when the message is a keyframe this receiver was waiting for.
+// True when it was queued.
 bool offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs);
 // Queues audio or metadata; past the cap the receiver is marked doomed.
 void offerOrdered(LinkQueues& link, const MessagePtr& message);
@@ -87,29 +87,55 @@ bool wantsKeyframe(const LinkQueues& link, uint32_t fourCC, long long nowMs);
 
 namespace ndilink {
 
-// Forced keyframes: at most two at once, then one per interval, so receivers
-// that join together share one and connection churn cannot multiply the
-// data rate. Keyframes that reach receivers waiting for one use up credit;
-// the same picture sent again under another FourCC (same timecode) is the
-// same keyframe.
+// Keyframes: at most two at once, then one per interval, so receivers that
+// join together share one and connection churn cannot multiply the data
+// rate. Every keyframe sent uses up credit, the stream's own and the second
+// one the encoder makes after a forced one alike; the same picture sent
+// again under another FourCC (same timecode) is the same keyframe. A request
+// is paid for when it is granted, since the peer that asked may be gone
+// before its keyframe is sent; it stands for one interval or until the
+// next keyframe, which it has then paid for. Credit may run into debt, so
+// that the keyframes that follow a grant push the next one out.
 class KeyframeBudget {
   public:
     static constexpr long long kIntervalMs = 500;
     static constexpr long long kBurst = 2;
-    bool available(long long nowMs) const { return creditAt(nowMs) >= kIntervalMs; }
+    bool available(long long nowMs) const {
+        return granted(nowMs) || creditAt(nowMs) >= kIntervalMs;
+    }
+    // A request answered yes.
+    void grant(long long nowMs) {
+        if (granted(nowMs)) return;
+        charge(nowMs);
+        grantedAtMs_ = nowMs;
+        grantPending_ = true;
+    }
+    // A keyframe queued for at least one receiver.
     void spend(long long nowMs, int64_t timecode) {
         if (timecode == lastTimecode_ && timecode != NDIlib_send_timecode_synthesize) return;
         lastTimecode_ = timecode;
-        creditMs_ = std::max(0LL, creditAt(nowMs) - kIntervalMs);
-        atMs_ = nowMs;
+        if (grantPending_) {
+            grantPending_ = false;
+            return;
+        }
+        charge(nowMs);
     }
 
   private:
+    bool granted(long long nowMs) const {
+        return grantPending_ && nowMs - grantedAtMs_ < kIntervalMs;
+    }
     long long creditAt(long long nowMs) const {
         return std::min(kBurst * kIntervalMs, creditMs_ + (nowMs - atMs_));
     }
+    void charge(long long nowMs) {
+        creditMs_ = std::max(-kBurst * kIntervalMs, creditAt(nowMs) - kIntervalMs);
+        atMs_ = nowMs;
+    }
     long long creditMs_ = kBurst * kIntervalMs;
     long long atMs_ = 0;
+    long long grantedAtMs_ = 0;
+    bool grantPending_ = false;
     int64_t lastTimecode_ = NDIlib_send_timecode_synthesize;
 };
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -24,6 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ndi/ndi.h"
+#include "platform/ndi/wire.h"
+#include "tests/platform/ndi_loopback.h"
 #include "tests/support/h264_check.h"
 #include "tests/support/http_server.h"
 #include "tests/support/xvfb.h"
@@ -67,11 +71,12 @@ int freeLoopbackPort() {
 
 std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// Runs program with standard output and error into files; returns its pid or
-// -1. envChanges are "NAME=value" entries that replace the inherited ones,
-// and bare "NAME" entries that remove them.
+// Runs program with standard output and error into files (standard error
+// onto errFd instead when one is given); returns its pid or -1. envChanges
+// are "NAME=value" entries that replace the inherited ones, and bare "NAME"
+// entries that remove them.
 pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::string>& envChanges,
-                   const std::string& outPath, const std::string& errPath) {
+                   const std::string& outPath, const std::string& errPath, int errFd = -1) {
     std::vector<std::string> envText;
     std::vector<std::string> changed;
     for (const auto& e : envChanges) {
@@ -91,8 +96,12 @@ pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (errFd >= 0) {
+        posix_spawn_file_actions_adddup2(&files, errFd, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    }
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&files);
@@ -229,6 +238,20 @@ const char* kSettings =
     "theFrameRateMode=3\n"
     "theBitRateMode=0\n";
 
+// The program on display, with its files under folder, publishing on port of
+// 127.0.0.1 and asking web for updates.
+std::vector<std::string> publishingEnvironment(const std::string& display,
+                                               const std::string& folder, int port,
+                                               const testsupport::HttpServer& web) {
+    return {"DISPLAY=" + display, "XDG_CONFIG_HOME=" + folder + "config",
+            "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1",
+            "NDITABRIVO_AUDIO_BACKEND=dummy", "QT_QPA_PLATFORM=xcb",
+            "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
+            // No session bus: otherwise one is started for the
+            // program and outlives the test.
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder + "no-bus"};
+}
+
 size_t linesContaining(const std::string& text, const std::string& part) {
     size_t count = 0;
     std::istringstream lines(text);
@@ -263,15 +286,9 @@ TEST(Program, PublishesTheScreenAndSoundThenSavesOnClose) {
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
-    pid_t program = spawnProgram(
-        {buildDir() + "/NDITabrivo"},
-        {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + temp.path + "config",
-         "NDI_PORT=" + std::to_string(port), "NDI_BIND=127.0.0.1", "NDITABRIVO_AUDIO_BACKEND=dummy",
-         "QT_QPA_PLATFORM=xcb", "NDITABRIVO_UPDATE_HOST=" + web.hostPort(),
-         // No session bus: otherwise one is started for the
-         // program and outlives the test.
-         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + temp.path + "no-bus"},
-        out, err);
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     publishingEnvironment(x.display(), temp.path, port, web), out, err);
     ASSERT_GT(program, 0);
     const std::string listening = "on TCP port " + std::to_string(port);
     if (!waitForText(out, listening, 20s)) {
@@ -339,14 +356,20 @@ std::string transcript(const std::string& out, const std::string& err) {
     return "standard output:\n" + readText(out) + "standard error:\n" + readText(err);
 }
 
-TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
-    testsupport::XvfbServer x(1280, 720);
-    ASSERT_TRUE(x.ok());
+// A private 1280 x 720 X server, the update server the program asks, and a
+// folder for its files.
+struct Surroundings {
+    testsupport::XvfbServer x{1280, 720};
     testsupport::HttpServer web;
-    ASSERT_TRUE(web.ok());
-    web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"});
     h264check::TempDir temp;
-    ASSERT_FALSE(temp.path.empty());
+    Surroundings() { web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"}); }
+    bool ok() const { return x.ok() && web.ok() && !temp.path.empty(); }
+};
+
+TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
+    Surroundings around;
+    ASSERT_TRUE(around.ok());
+    const auto& [x, web, temp] = around;
     const std::string home = temp.path + "home", runtime = temp.path + "runtime";
     ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo " + home + " && mkdir -m 700 " +
                       runtime)
@@ -396,6 +419,111 @@ TEST(Program, WithoutAnXDisplayItSaysSoInOneLineAndExitsWithStatus1) {
     EXPECT_EQ(waitForExit(program, 15s), 1) << transcript(out, err);
     EXPECT_EQ(readText(err), "NDITabrivo: no X display could be opened: DISPLAY is not set\n");
     EXPECT_EQ(readText(out), "");
+}
+
+// Receivers that say hello and then send a byte, each of which the sender
+// drops with a line, as fast as they connect; stops early when the sender no
+// longer accepts. Their sockets are shut for writing at once and closed in
+// batches, so that every byte reaches the sender before the close.
+int floodWithChattyPeers(int port, int count) {
+    ndiwire::Header hello;
+    ndiwire::headerForReceiverHello("chatty", ndiwire::kWantEverything, &hello);
+    uint8_t bytes[ndiwire::kHeaderSize + 7];
+    ndiwire::encodeHeader(hello, bytes);
+    memcpy(bytes + ndiwire::kHeaderSize, "chatty!", 7);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> open;
+    int done = 0;
+    for (; done < count; ++done) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        pollfd connected{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (poll(&connected, 1, 1000) != 1 ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0 ||
+            write(fd, bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
+            close(fd);
+            break;
+        }
+        shutdown(fd, SHUT_WR);
+        open.push_back(fd);
+        if (open.size() == 100) {
+            for (int peer : open) close(peer);
+            open.clear();
+        }
+    }
+    for (int peer : open) close(peer);
+    return done;
+}
+
+// True once the receiver has had `count` pictures, false when a wait for the
+// next one passes timeoutMs.
+bool receivesPictures(NDIlib_recv_instance_t receiver, int count, uint32_t timeoutMs) {
+    while (count > 0) {
+        NDIlib_video_frame_v2_t video;
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, timeoutMs);
+        if (type == NDIlib_frame_type_video) {
+            NDIlib_recv_free_video_v2(receiver, &video);
+            --count;
+        } else if (type != NDIlib_frame_type_metadata && type != NDIlib_frame_type_audio) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Standard error on a pipe that nobody reads, and peers that cause thousands
+// of lines: the receivers go on getting pictures, a new one connects, and
+// SIGTERM still quits at once.
+TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
+    Surroundings around;
+    ASSERT_TRUE(around.ok());
+    const auto& [x, web, temp] = around;
+    ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo").c_str()), 0);
+    {
+        std::ofstream(temp.path + "config/NDITabrivo/NDITabrivo.conf")
+            << "[General]\naudioInput=0\n";
+    }
+    int unread[2];
+    ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    const int port = freeLoopbackPort();
+    ASSERT_GT(port, 0);
+    const std::string out = temp.path + "program.out";
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     publishingEnvironment(x.display(), temp.path, port, web), out, "", unread[1]);
+    close(unread[1]);
+    ASSERT_GT(program, 0);
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    NDIlib_recv_instance_t connected = nullptr;
+    if (waitForText(out, "on TCP port", 20s)) connected = nditest::makeReceiver(address);
+    if (connected == nullptr || !receivesPictures(connected, 1, 20000)) {
+        kill(program, SIGKILL);
+        waitpid(program, nullptr, 0);
+        FAIL() << "no source\n" << readText(out);
+    }
+
+    // Far more than the pipe holds, were each one a line.
+    EXPECT_GT(floodWithChattyPeers(port, 3000), 1000);
+    // What reached the receiver before the flood does not count.
+    while (receivesPictures(connected, 1, 0)) {
+    }
+    EXPECT_TRUE(receivesPictures(connected, 3, 5000));
+    NDIlib_recv_instance_t newcomer = nditest::makeReceiver(address);
+    EXPECT_NE(newcomer, nullptr);
+    if (newcomer != nullptr) {
+        EXPECT_TRUE(receivesPictures(newcomer, 1, 5000));
+    }
+    NDIlib_recv_destroy(newcomer);
+    NDIlib_recv_destroy(connected);
+    ASSERT_EQ(kill(program, SIGTERM), 0);
+    EXPECT_EQ(waitForExit(program, 5s), 0) << "after SIGTERM (-1 still running after 5 s)";
+    close(unread[0]);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -145,11 +146,51 @@ TEST(NDIHostilePeers, StalledAndSlowReceiversDoNotHoldUpAGoodOne) {
     NDIlib_send_destroy(sender);
 }
 
-TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyForcedKeyframes) {
+// The engine's side: it asks before each picture, makes the picture a
+// keyframe if asked, and the one after it too, as the encoder's countdown
+// does.
+class EngineLike {
+  public:
+    explicit EngineLike(NDIlib_send_instance_t sender) : sender_(sender) {
+        probe_.FourCC = NDIlib_FourCC_type_H264;
+    }
+    void ask() { required_ = NDIlib_send_is_keyframe_required(sender_, &probe_); }
+    void send() {
+        bool keyframe = countdown_ > 0 && --countdown_ == 1;
+        if (keyframe) countdown_ = 0;
+        if (required_) {
+            countdown_ = 2;
+            keyframe = true;
+        }
+        keyframes_ += keyframe ? 1 : 0;
+        sendPacket(sender_, frame_++, keyframe);
+    }
+    // Two at once, then one per half second, whatever the joins.
+    void expectKeyframesWithinBudget() const {
+        const long long elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start_)
+                                        .count();
+        EXPECT_GE(keyframes_, 1);
+        EXPECT_LE(keyframes_, 4 + elapsedMs / 500) << elapsedMs << " ms";
+    }
+
+  private:
+    NDIlib_send_instance_t sender_;
+    NDIlib_video_frame_v2_t probe_;
+    bool required_ = false;
+    int countdown_ = 0;
+    int frame_ = 0;
+    int keyframes_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyKeyframes) {
     NDIlib_send_instance_t sender = makeSender();
     ASSERT_NE(sender, nullptr);
     std::atomic<bool> churning{true};
     std::atomic<int> joins{0};
+    std::atomic<int> startsOnAKeyframe{0};
+    std::atomic<int> startsElsewhere{0};
     std::thread churn([&] {
         // Each peer leaves with its first picture, or after 50 ms without.
         for (int i = 0; i < 60; ++i) {
@@ -159,31 +200,58 @@ TEST(NDIHostilePeers, ConnectionChurnCannotMultiplyForcedKeyframes) {
             NDIlib_video_frame_v2_t video;
             if (NDIlib_recv_capture_v2(peer, &video, nullptr, nullptr, 50) ==
                 NDIlib_frame_type_video) {
+                ++(video.p_data[32] == 1 ? startsOnAKeyframe : startsElsewhere);
                 NDIlib_recv_free_video_v2(peer, &video);
             }
             NDIlib_recv_destroy(peer);
         }
         churning = false;
     });
-    // The engine's side: ask before each picture, make it a keyframe if asked.
-    NDIlib_video_frame_v2_t probe;
-    probe.FourCC = NDIlib_FourCC_type_H264;
-    int forced = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (int frame = 0; churning; ++frame) {
-        const bool required = NDIlib_send_is_keyframe_required(sender, &probe);
-        forced += required ? 1 : 0;
-        sendPacket(sender, frame, required);
+    EngineLike engine(sender);
+    while (churning) {
+        engine.ask();
+        engine.send();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
     churn.join();
-    const long long elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     EXPECT_EQ(joins, 60);
-    EXPECT_GE(forced, 1);
-    // Two at once, then one per half second.
-    EXPECT_LE(forced, 2 + elapsedMs / 500 + 1) << elapsedMs << " ms";
+    EXPECT_GE(startsOnAKeyframe, 1);
+    EXPECT_EQ(startsElsewhere, 0);
+    engine.expectKeyframesWithinBudget();
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, PeersThatLeaveBeforeTheirKeyframeCannotMultiplyKeyframes) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    NDIlib_recv_instance_t steady = makeReceiver(addressOf(sender));
+    ASSERT_NE(steady, nullptr);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    std::thread reader([&] {
+        NDIlib_video_frame_v2_t video;
+        while (NDIlib_recv_capture_v2(steady, &video, nullptr, nullptr, 1000) ==
+               NDIlib_frame_type_video) {
+            NDIlib_recv_free_video_v2(steady, &video);
+        }
+    });
+    // Before every picture a peer says hello, is seen asking, and is gone
+    // before its keyframe.
+    EngineLike engine(sender);
+    for (int i = 0; i < 50; ++i) {
+        const int peer = rawReceiver(NDIlib_send_get_port(sender));
+        const bool joined = waitForConnections(sender, 2);
+        engine.ask();
+        close(peer);
+        const bool left = waitForConnections(sender, 1);
+        engine.send();
+        if (!joined || !left) {
+            ADD_FAILURE() << "peer " << i << (joined ? " did not leave" : " did not join");
+            break;
+        }
+    }
+    reader.join();
+    engine.expectKeyframesWithinBudget();
+    NDIlib_recv_destroy(steady);
     NDIlib_send_destroy(sender);
 }
 
@@ -312,4 +380,88 @@ TEST(NDIHostilePeers, ATakenPortMovesTheSenderToAFreeOneWithOneLine) {
     NDIlib_recv_destroy(receiver);
     NDIlib_send_destroy(second);
     NDIlib_send_destroy(first);
+}
+
+TEST(NDIHostilePeers, ReceiversThatKeepUpAreNeverPushedOutANewcomerIsRefusedInstead) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    std::vector<int> readers;
+    for (int i = 0; i < 64; ++i) {
+        readers.push_back(rawReceiver(port));
+        ASSERT_GE(readers.back(), 0);
+    }
+    ASSERT_TRUE(waitForConnections(sender, 64));
+    sendPatternedPicture(sender, 16, 16, 0);
+    for (int fd : readers) ASSERT_TRUE(readMessages(fd, 2, [](auto&, auto*) {}));
+    // Every place held by a reader that takes all it is sent.
+    std::atomic<bool> stop{false};
+    std::atomic<int> closed{0};
+    std::thread drain([&] {
+        std::vector<bool> gone(readers.size());
+        while (!stop) {
+            for (size_t i = 0; i < readers.size(); ++i) {
+                if (gone[i]) continue;
+                gone[i] = !stillOpen(readers[i]);
+                closed += gone[i] ? 1 : 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    StderrFile errors;
+    for (int i = 0; i < 10; ++i) {
+        const int newcomer = rawReceiver(port);
+        const bool refused = newcomer >= 0 && waitForClose(newcomer, 5000);
+        close(newcomer);
+        if (!refused) {
+            ADD_FAILURE() << "newcomer " << i << " was let in";
+            break;
+        }
+        sendPatternedPicture(sender, 16, 16, i + 1);
+    }
+    stop = true;
+    drain.join();
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 64);
+    EXPECT_NE(errors.text().find("refused: all 64 receiver places are held by receivers that keep "
+                                 "up"),
+              std::string::npos)
+        << errors.text();
+    for (int fd : readers) close(fd);
+    NDIlib_send_destroy(sender);
+}
+
+// A peer's name is printed escaped, and lines a peer can cause at will come
+// once an interval with a count of the rest.
+TEST(NDIHostilePeers, PeersCanNeitherForgeLinesNorFloodTheLog) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    StderrFile errors;
+    const int forger = rawReceiver(port, ndiwire::kWantEverything,
+                                   "x\nNDITabrivo: FORGED LINE\x1b[2J\"\\" + std::string(200, 'y'));
+    ASSERT_GE(forger, 0);
+    ASSERT_EQ(write(forger, "!", 1), 1);  // data after the hello
+    ASSERT_TRUE(waitForClose(forger));
+    close(forger);
+    constexpr int kFlood = 300;
+    for (int i = 0; i < kFlood; ++i) {
+        const int peer = rawReceiver(port);
+        ASSERT_GE(peer, 0);
+        ASSERT_EQ(write(peer, "!", 1), 1);
+        ASSERT_TRUE(waitForClose(peer));
+        close(peer);
+    }
+    ASSERT_TRUE(waitUntil([&] { return errors.text().find("left out") != std::string::npos; }))
+        << errors.text();
+    const std::string text = errors.text();
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(text.find("\nNDITabrivo: FORGED LINE"), std::string::npos) << text;
+    EXPECT_NE(text.find("dropped receiver \"x\\x0aNDITabrivo: FORGED LINE\\x1b[2J\\\"\\\\yyy"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("yyy...\" at 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 20) << text;
+    NDIlib_send_destroy(sender);
 }

@@ -85,20 +85,53 @@ inline int rawConnect(int port) {
 
 // A peer that says hello as a receiver and then does what the test makes it
 // do with the socket.
-inline int rawReceiver(int port, uint32_t wants = ndiwire::kWantEverything) {
+inline int rawReceiver(int port, uint32_t wants = ndiwire::kWantEverything,
+                       const std::string& name = "raw") {
     const int fd = rawConnect(port);
     if (fd < 0) return -1;
     ndiwire::Header hello;
-    ndiwire::headerForReceiverHello("raw", wants, &hello);
+    ndiwire::headerForReceiverHello(name.c_str(), wants, &hello);
     uint8_t bytes[ndiwire::kHeaderSize];
     ndiwire::encodeHeader(hello, bytes);
+    const auto size = static_cast<ssize_t>(name.size());
     if (write(fd, bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes) ||
-        write(fd, "raw", 3) != 3) {
+        write(fd, name.data(), name.size()) != size) {
         close(fd);
         return -1;
     }
     return fd;
 }
+
+// Standard error into a file that the test can read while the sender runs,
+// for lines that come later than the event that caused them.
+struct StderrFile {
+    char path[32] = "/tmp/ndi-stderr-XXXXXX";
+    int saved = dup(2);
+    int fd = mkstemp(path);
+    StderrFile() {
+        fflush(stderr);
+        dup2(fd, 2);
+    }
+    StderrFile(const StderrFile&) = delete;
+    StderrFile& operator=(const StderrFile&) = delete;
+    ~StderrFile() {
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        close(fd);
+        unlink(path);
+    }
+    std::string text() const {
+        std::string all;
+        char chunk[4096];
+        for (off_t at = 0;;) {
+            const ssize_t got = pread(fd, chunk, sizeof chunk, at);
+            if (got <= 0) return all;
+            all.append(chunk, static_cast<size_t>(got));
+            at += got;
+        }
+    }
+};
 
 // True once the peer has seen the sender close the connection (after reading
 // and discarding whatever came before); false after timeoutMs.

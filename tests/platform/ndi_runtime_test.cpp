@@ -10,6 +10,7 @@
 
 #include "platform/ndi/link.h"
 #include "platform/ndi/ndi.h"
+#include "platform/ndi/room.h"
 #include "platform/ndi/wire.h"
 #include "tests/platform/ndi_loopback.h"
 
@@ -594,4 +595,50 @@ TEST(NDILink, ForcedKeyframesComeTwoAtOnceThenOneEveryInterval) {
     EXPECT_TRUE(budget.available(t + ndilink::KeyframeBudget::kIntervalMs));
     budget.spend(t + ndilink::KeyframeBudget::kIntervalMs, 3);
     EXPECT_FALSE(budget.available(t + ndilink::KeyframeBudget::kIntervalMs));
+}
+
+// A request is paid for when granted and stands until its keyframe; the
+// keyframe the encoder adds after it is paid for too and pushes the next
+// grant out, so each join costs two keyframes' credit.
+TEST(NDILink, AGrantedKeyframeAndTheOneAfterItBothUseUpCredit) {
+    ndilink::KeyframeBudget budget;
+    const long long t = 1000000;
+    budget.grant(t);
+    EXPECT_TRUE(budget.available(t));
+    budget.grant(t);  // the same request, asked for the second FourCC
+    budget.spend(t, 1);
+    EXPECT_TRUE(budget.available(t));
+    budget.grant(t);
+    budget.spend(t, 2);
+    budget.spend(t + 1, 3);
+    EXPECT_FALSE(budget.available(t + 998));
+    EXPECT_TRUE(budget.available(t + 1000));
+    // However many keyframes the stream makes itself, the debt is bounded.
+    constexpr long long kInterval = ndilink::KeyframeBudget::kIntervalMs;
+    for (int64_t picture = 4; picture < 10; ++picture) budget.spend(t + 1000, picture);
+    EXPECT_FALSE(budget.available(t + 1000 + 3 * kInterval - 1));
+    EXPECT_TRUE(budget.available(t + 1000 + 3 * kInterval));
+}
+
+// Nobody may push out a receiver that has taken data and is not behind; of
+// the rest, the one furthest behind goes first, then the first to say hello.
+TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
+    using ndiroom::Figures;
+    using ndiroom::kNobody;
+    using ndiroom::whomToDrop;
+    const Figures keeper{.sinceProgressMs = 60000, .tookData = true, .greeting = 1};
+    // In the middle of a large keyframe, taking it as fast as it comes.
+    const Figures busyKeeper{.waitingBytes = 4 << 20, .sinceProgressMs = 20, .tookData = true};
+    const Figures stopped{.waitingBytes = 1000, .sinceProgressMs = 1000, .tookData = true};
+    const Figures further{.waitingBytes = 9000, .sinceProgressMs = 1000, .tookData = true};
+    const Figures lostVideo{.lostVideo = true, .tookData = true, .greeting = 3};
+    const Figures newest{.greeting = 9};
+    const Figures older{.greeting = 8};
+    EXPECT_EQ(whomToDrop(std::vector<Figures>{}), kNobody);
+    EXPECT_EQ(whomToDrop(std::vector{keeper, busyKeeper, keeper}), kNobody);
+    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, older, keeper}), 2u);
+    EXPECT_EQ(whomToDrop(std::vector{older, stopped, keeper, further}), 3u);
+    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, lostVideo}), 2u);
+    EXPECT_TRUE(ndiroom::keepsUp(busyKeeper));
+    EXPECT_FALSE(ndiroom::keepsUp(stopped));
 }
