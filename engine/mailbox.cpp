@@ -90,19 +90,27 @@ bool takeWaitingFrame(NDISendData* data) {
     return data->busy.compare_exchange_strong(expected, kSlotSending, std::memory_order_acq_rel);
 }
 
+// The mailbox whose frame this thread has taken and not yet given back. Only
+// the sender thread ever sets it, so a consumer called on any other thread
+// (sendTestFrame's) cannot free a slot it does not hold.
+thread_local NDISendData* slotInHand = nullptr;
+
 void releaseTakenFrame(NDISendData* data) {
     data->ready.store(0, std::memory_order_relaxed);
     data->busy.store(kSlotFree, std::memory_order_release);
 }
 
 void consumeFrame(NDISendData* data) {
+    slotInHand = data;
     if (data->width != 0 && data->height != 0) {
         FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
         if (consumer == nullptr) consumer = sendVideoToNDI;
         consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
                  data->aspect16x9, data->progressive);
     }
-    releaseTakenFrame(data);
+    // Released already when the consumer said it was done with the pixels:
+    // the slot may hold a producer's next frame by now.
+    if (slotInHand != nullptr) releaseFramePixels(data->pixels);
 }
 
 void* senderThreadEntry(void* record) {
@@ -224,6 +232,13 @@ int32_t ndiSenderThread(NDISendData* data) {
 
 void setFrameConsumer(FrameConsumer consumer) {
     frameConsumer.store(consumer, std::memory_order_release);
+}
+
+void releaseFramePixels(const uint8_t* pixels) {
+    NDISendData* data = slotInHand;
+    if (data == nullptr || pixels != data->pixels) return;
+    slotInHand = nullptr;
+    releaseTakenFrame(data);
 }
 
 namespace {

@@ -88,26 +88,31 @@ TEST_F(MailboxProducers, FirstFramesAtOnceMakeOneMailboxAndOneThread) {
     EXPECT_EQ(senders.size(), 1u);
 }
 
+// Also when the consumer gives the slot back before its send ends, so that
+// producers write the next frame while the last one is still being sent.
 TEST_F(MailboxProducers, EveryTakenFrameIsWholeAndTakenOnce) {
     ASSERT_TRUE(mailboxtest::startMailbox());
-    const size_t before = mailboxtest::framesTaken();
-    constexpr uint32_t kFrames = 3000;
-    std::thread first([] { produce(5, kFrames); });
-    std::thread second([] { produce(6, kFrames); });
-    first.join();
-    second.join();
-    ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+    for (const bool releaseEarly : {false, true}) {
+        mailboxtest::installRecorder(releaseEarly);
+        const size_t before = mailboxtest::framesTaken();
+        constexpr uint32_t kFrames = 3000;
+        std::thread first([] { produce(5, kFrames); });
+        std::thread second([] { produce(6, kFrames); });
+        first.join();
+        second.join();
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
 
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    ASSERT_GT(recorder.frames.size(), before);
-    std::map<uint32_t, uint32_t> lastNumber;  // per producer: numbers only rise
-    for (size_t i = before; i < recorder.frames.size(); ++i) {
-        const auto& frame = recorder.frames[i];
-        ASSERT_TRUE(frame.uniform) << "frame " << i << " mixes pixels of two frames";
-        const uint32_t producer = frame.firstWord >> 24, number = frame.firstWord & 0xFFFFFF;
-        ASSERT_TRUE(producer == 5 || producer == 6);
-        EXPECT_GT(number, lastNumber[producer]) << "producer " << producer;
-        lastNumber[producer] = number;
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        ASSERT_GT(recorder.frames.size(), before);
+        std::map<uint32_t, uint32_t> lastNumber;  // per producer: numbers only rise
+        for (size_t i = before; i < recorder.frames.size(); ++i) {
+            const auto& frame = recorder.frames[i];
+            ASSERT_TRUE(frame.uniform) << "frame " << i << " mixes pixels of two frames";
+            const uint32_t producer = frame.firstWord >> 24, number = frame.firstWord & 0xFFFFFF;
+            ASSERT_TRUE(producer == 5 || producer == 6);
+            EXPECT_GT(number, lastNumber[producer]) << "producer " << producer;
+            lastNumber[producer] = number;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/globals.h"
 #include "engine/mailbox.h"
+#include "engine/video_send.h"
 #include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
 
@@ -127,6 +128,38 @@ TEST_F(MailboxSlot, ZeroSizeFramesAreTakenWithoutASend) {
     postFrameToSender(frame.data(), 2, 2, kBGRA, 7, 1, 1);
     runSender(1);
     EXPECT_EQ(recorder.frames.size(), 1u);
+}
+
+// The program's consumer less its check for receivers: the compressed path
+// gives the slot back once the picture is converted, before the encode.
+std::atomic<int32_t> busyAfterSend{-1};
+int32_t encodeAndSend(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
+                      int32_t rateCode, int32_t aspect16x9, int32_t progressive) {
+    NDIlib_video_frame_v2_t frame;
+    NDIlib_send_instance_t sender = ensureNDISender();
+    if (sender != nullptr && fillVideoFrame(&frame, pixels, width, height, fourcc, rateCode,
+                                            aspect16x9, progressive) == 0)
+        sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &theHXState, 2);
+    busyAfterSend = theNDISendData.load()->busy.load();
+    return 0;
+}
+
+TEST_F(MailboxSlot, TheCompressedPathGivesTheSlotBackBeforeItEncodes) {
+    // Nothing for pixels the caller has not taken from the mailbox.
+    data->busy = kSlotSending;
+    releaseFramePixels(data->pixels);
+    EXPECT_EQ(data->busy, kSlotSending);
+    data->busy = kSlotFree;
+
+    setFrameConsumer(encodeAndSend);
+    for (const uint32_t fourcc : {kBGRA, k2VUY}) {
+        busyAfterSend = -1;
+        const auto frame = filled(64 * 32 * 4, 90);
+        data->running = 1;
+        postFrameToSender(frame.data(), 64, 32, fourcc, 7, 1, 1);
+        runSender(0);
+        EXPECT_EQ(busyAfterSend.load(), kSlotFree) << std::hex << fourcc;
+    }
 }
 
 TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {

@@ -92,23 +92,33 @@ TEST_F(MailboxStart, SecondStartPrintsItsLineAndChangesNothing) {
     EXPECT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 1; }));
 }
 
-TEST_F(MailboxStart, FramesArrivingDuringASendAreDropped) {
+// Frames that come while the consumer still reads the pixels are dropped.
+// Once it has given them back, the newest frame waits for the next take even
+// though the send goes on.
+TEST_F(MailboxStart, FramesArrivingDuringASendAreDroppedUntilThePixelsAreGivenBack) {
     ASSERT_TRUE(mailboxtest::startMailbox());
-    mailboxtest::setHold(true);
-    const size_t before = mailboxtest::framesTaken();
-    const int32_t started = mailboxtest::sendsStarted();
-    post(frameWithId(4));
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.sendsStarted > started; }));
-    post(frameWithId(5));
-    post(frameWithId(6));
-    mailboxtest::setHold(false);
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 1; }));
-    settle();
-    EXPECT_EQ(takenIds().back(), 4u);
-    EXPECT_EQ(mailboxtest::framesTaken(), before + 1);
-    post(frameWithId(7));
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 2; }));
-    EXPECT_EQ(takenIds().back(), 7u);
+    for (const bool releaseEarly : {false, true}) {
+        mailboxtest::installRecorder(releaseEarly);
+        mailboxtest::setHold(true);
+        const size_t before = mailboxtest::framesTaken();
+        const int32_t started = mailboxtest::sendsStarted();
+        post(frameWithId(4));
+        ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.sendsStarted > started; }));
+        post(frameWithId(5));
+        post(frameWithId(6));
+        EXPECT_EQ(theNDISendData.load()->pixels[0], releaseEarly ? 6 : 4);
+        mailboxtest::setHold(false);
+        const size_t sent = releaseEarly ? 2 : 1;
+        ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + sent; }));
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+        const std::vector<uint32_t> ids = takenIds();
+        EXPECT_EQ(std::vector<uint32_t>(ids.end() - std::ptrdiff_t(sent), ids.end()),
+                  releaseEarly ? (std::vector<uint32_t>{4, 6}) : std::vector<uint32_t>{4});
+        post(frameWithId(7));
+        ASSERT_TRUE(
+            mailboxtest::waitFor([&] { return recorder.frames.size() == before + sent + 1; }));
+        EXPECT_EQ(takenIds().back(), 7u);
+    }
 }
 
 ThreadSchedule schedOf(pid_t tid) {
