@@ -8,11 +8,6 @@
 
 namespace {
 
-// A turn of 0.3 ms instead of the scheduler's usual 3: on 8 cores with a
-// spinning process on each, 1080p60 encodes that ran past their 16.7 ms
-// became about four times rarer (1 ms did less, 0.1 ms no better).
-constexpr uint64_t kShortTurnNs = 300000;
-
 // The size the kernel knows as its first version of the record.
 static_assert(sizeof(ThreadSchedule) == 48, "ThreadSchedule must match struct sched_attr");
 

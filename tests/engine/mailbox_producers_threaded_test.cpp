@@ -204,13 +204,20 @@ TEST(BandPool, CallersAtOnceEachGetEveryRowOnceInWholeSteps) {
 }
 
 // A job whose bands are held keeps the pool's workers; a second caller must
-// then do its whole job itself at once instead of waiting for the first.
+// then do its whole job itself at once instead of waiting for the first. One
+// that waits fails after a few seconds: the held job is let go so that both
+// end.
 TEST(BandPool, ASecondCallerWorksAloneWhileAJobIsHeld) {
     BandPool pool(3);
     std::mutex lock;
     std::condition_variable changed;
-    bool release = false;
+    bool release = false, secondDone = false;
     int held = 0;
+    auto letGo = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+        changed.notify_all();
+    };
     std::thread first([&] {
         pool.run(64, 1, [&](int32_t, int32_t, int32_t) {
             std::unique_lock<std::mutex> hold(lock);
@@ -219,25 +226,33 @@ TEST(BandPool, ASecondCallerWorksAloneWhileAJobIsHeld) {
             changed.wait(hold, [&] { return release; });
         });
     });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return held > 0; });
-    }
     std::set<std::thread::id> threads;
     RowMarks rows(100);
-    pool.run(100, 1, [&](int32_t first, int32_t count, int32_t slot) {
-        threads.insert(std::this_thread::get_id());
-        EXPECT_EQ(slot, 0);
-        for (int row = first; row < first + count; ++row) ++rows.marks[size_t(row)];
-    });
-    EXPECT_TRUE(rows.eachOnce());
-    EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
-    {
+    std::thread second([&] {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            changed.wait(hold, [&] { return held > 0 || release; });
+        }
+        pool.run(100, 1, [&](int32_t first, int32_t count, int32_t slot) {
+            threads.insert(std::this_thread::get_id());
+            EXPECT_EQ(slot, 0);
+            for (int row = first; row < first + count; ++row) ++rows.marks[size_t(row)];
+        });
         std::lock_guard<std::mutex> hold(lock);
-        release = true;
+        secondDone = true;
+        changed.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        EXPECT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return secondDone; }))
+            << "the second caller waited for the held job";
     }
-    changed.notify_all();
+    const std::thread::id secondId = second.get_id();
+    letGo();
     first.join();
+    second.join();
+    EXPECT_TRUE(rows.eachOnce());
+    EXPECT_EQ(threads, std::set<std::thread::id>{secondId});
 }
 
 TEST(BandPool, WithoutWorkersEveryJobRunsOnItsCaller) {

@@ -3,6 +3,7 @@
 // deterministically.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -175,12 +176,16 @@ TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {
 }
 
 TEST_F(MailboxSlot, PackedFramesCopyTwoBytesAPixel) {
-    // Exactly width x height x 2 bytes: reading four a pixel would overrun.
-    std::vector<uint8_t> frame(6 * 2 * 2);
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
+    // width x height x 2 bytes of frame, then as many that must stay behind.
+    constexpr size_t kFrameBytes = 6 * 2 * 2;
+    std::vector<uint8_t> frame(2 * kFrameBytes, 0xAB);
+    for (size_t i = 0; i < kFrameBytes; ++i) frame[i] = uint8_t(i);
+    memset(data->pixels, 0xEE, frame.size());
     postFrameToSender(frame.data(), 6, 2, k2VUY, 7, 1, 1);
     EXPECT_EQ(data->fourcc, k2VUY);
-    EXPECT_EQ(waitingBytes(frame.size()), frame);
+    std::vector<uint8_t> expected(frame.begin(), frame.begin() + kFrameBytes);
+    expected.resize(frame.size(), 0xEE);
+    EXPECT_EQ(waitingBytes(frame.size()), expected);
 }
 
 TEST_F(MailboxSlot, RefusesFramesLargerThanTheBuffer) {

@@ -143,18 +143,22 @@ pid_t taskNamed(const std::string& name) {
     return found;
 }
 
-// The turn a thread gets when it asks for short turns, or 0 when this kernel
-// keeps no turn length of a thread's own (before Linux 6.12). The kernel
-// reports the turn of every fair thread, its own or the scheduler's.
+// The turn the engine asks for, or 0 when this kernel keeps no turn length
+// of a thread's own (before Linux 6.12): a probe thread asks for an odd turn
+// of its own, by hand, and sees whether the kernel reports it back.
 uint64_t shortTurnOfThisKernel() {
-    uint64_t before = 0, after = 0;
+    constexpr uint64_t kProbeTurnNs = 1234567;
+    bool kept = false;
     std::thread probe([&] {
-        before = schedOf(threadId()).runtime;
-        requestShortTurns();
-        after = schedOf(threadId()).runtime;
+        ThreadSchedule attr = schedOf(threadId());
+        attr.size = sizeof attr;
+        attr.flags = 0;
+        attr.runtime = kProbeTurnNs;
+        kept = syscall(SYS_sched_setattr, 0, &attr, 0) == 0 &&
+               schedOf(threadId()).runtime == kProbeTurnNs;
     });
     probe.join();
-    return after != before ? after : 0;
+    return kept ? kShortTurnNs : 0;
 }
 
 // Set by a consumer that starts a thread on the sender thread: that thread's turn.
