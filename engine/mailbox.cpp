@@ -1,9 +1,11 @@
 #include "engine/mailbox.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -135,10 +137,23 @@ int32_t launchSenderThread(NDISendData* data) {
     return result == 0 ? 0 : -1;
 }
 
+// On huge pages where the system grants them: the copy into the buffer and
+// the conversion out of it walk 33 MB a frame at 3840 x 2160, 8100 pages of
+// 4 KiB, each a miss in the address cache, against 16 of 2 MiB. Only the
+// part a frame touches takes memory, as with any allocation.
+uint8_t* allocatePixels() {
+    constexpr size_t kHugePage = size_t{2} << 20;
+    constexpr size_t kBytes =
+        (static_cast<size_t>(kMaxFrameBytes) + kHugePage - 1) & ~(kHugePage - 1);
+    void* pixels = std::aligned_alloc(kHugePage, kBytes);
+    if (pixels != nullptr) madvise(pixels, kBytes, MADV_HUGEPAGE);
+    return static_cast<uint8_t*>(pixels);
+}
+
 NDISendData* allocateMailbox() {
     std::unique_ptr<NDISendData> data(new (std::nothrow) NDISendData);
     if (!data) return nullptr;
-    data->pixels = new (std::nothrow) uint8_t[static_cast<size_t>(kMaxFrameBytes)];
+    data->pixels = allocatePixels();
     if (data->pixels == nullptr) return nullptr;
     return data.release();
 }
