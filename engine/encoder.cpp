@@ -48,7 +48,7 @@ void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, const c
     param->rc.f_rf_constant_max = static_cast<float>(q);
     context->quality = q;
     std::printf("qualityLevel for stream %d = %d\n", stream, q);
-    param->i_threads = X264_THREADS_AUTO;
+    param->i_threads = encoderThreadCount();
     param->i_keyint_max = 100;
     param->rc.i_lookahead = 0;
 }

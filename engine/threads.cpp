@@ -4,7 +4,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <thread>
 
 namespace {
 
@@ -35,4 +37,10 @@ bool requestShortTurns() {
 #else
     return false;
 #endif
+}
+
+int32_t encoderThreadsFor(int32_t cores) { return cores >= 4 ? cores / 2 : std::max(cores, 0); }
+
+int32_t encoderThreadCount() {
+    return encoderThreadsFor(static_cast<int32_t>(std::thread::hardware_concurrency()));
 }

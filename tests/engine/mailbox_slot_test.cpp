@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "engine/encoder.h"
 #include "engine/mailbox.h"
+#include "engine/threads.h"
 #include "engine/video_send.h"
 #include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
@@ -161,6 +163,8 @@ TEST_F(MailboxSlot, TheCompressedPathGivesTheSlotBackBeforeItEncodes) {
         runSender(0);
         EXPECT_EQ(busyAfterSend.load(), kSlotFree) << std::hex << fourcc;
     }
+    ASSERT_EQ(theHXState.encoderReady[0], 1);
+    EXPECT_EQ(theHXState.encoder[0]->param->i_threads, encoderThreadCount());
 }
 
 TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {

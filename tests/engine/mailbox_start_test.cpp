@@ -203,6 +203,15 @@ TEST(ShortTurns, KeepTheThreadsNiceValue) {
     thread.join();
 }
 
+TEST(EncoderThreads, HalfTheCoresFromFourOnAllOfThemBelow) {
+    const std::vector<std::pair<int32_t, int32_t>> coresToThreads = {
+        {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 2}, {8, 4}, {9, 4}, {16, 8}};
+    for (const auto& [cores, threads] : coresToThreads)
+        EXPECT_EQ(encoderThreadsFor(cores), threads) << cores << " cores";
+    EXPECT_EQ(encoderThreadCount(),
+              encoderThreadsFor(int32_t(std::thread::hardware_concurrency())));
+}
+
 TEST_F(MailboxStart, AStoppedSenderDropsEveryLaterFrameForGood) {
     ASSERT_TRUE(mailboxtest::startMailbox());
     NDISendData* const mailbox = theNDISendData.load();
