@@ -63,11 +63,12 @@ int32_t submitFrame(const uint8_t* pixels, uint32_t fourcc);
 
 // Places one frame in the mailbox, or drops it: the first frame ever creates
 // the mailbox and the sender thread instead; frames are dropped while the
-// thread has not started, while it still reads the last frame's pixels,
-// while another producer places a frame, and when larger than 7680 x 4320 (with a diagnostic line).
-// A frame still waiting is replaced. On a high-density display with thePrefs.prescaleIt set, a
-// 'bgra' or 'argb' frame of 1921 pixels or wider is halved into '2vuy'. Reads pixels only during
-// the call. Returns 0.
+// thread has not started, while it still reads the pixels of the frame
+// before, while another producer places a frame, and when larger than
+// 7680 x 4320 (with a diagnostic line). A frame still waiting is replaced. On
+// a high-density display with thePrefs.prescaleIt set, a 'bgra' or 'argb'
+// frame of 1921 pixels or wider is halved into '2vuy'. Reads pixels only
+// during the call. Returns 0.
 int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                           int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);
 
