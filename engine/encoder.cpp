@@ -70,7 +70,7 @@ void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
     }
     context->quality = q;
     std::printf("qualityLevel for stream %d = %d\n", stream, q);
-    param->i_threads = X264_THREADS_AUTO;
+    param->i_threads = encoderThreadCount();
     param->i_keyint_max = 100;
     param->rc.i_lookahead = 0;
 }

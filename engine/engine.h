@@ -33,7 +33,9 @@ inline constexpr int32_t kSlotWriting = 2;  // a producer is placing a frame
 
 // The mailbox, one for the life of the process. The frame fields and pixels
 // belong to whoever moved busy away from kSlotFree; they describe a complete
-// frame while ready is 1 and busy is kSlotFree.
+// frame while ready is 1 and busy is kSlotFree. The sender thread gives the
+// slot back as soon as it no longer reads the pixels (releaseFramePixels),
+// which may be long before the frame has been encoded and sent.
 struct NDISendData {
     std::atomic<int32_t> running{0};  // set by the sender thread; 0 ends its loop
     std::atomic<int32_t> busy{kSlotFree};
@@ -61,11 +63,12 @@ int32_t submitFrame(const uint8_t* pixels, uint32_t fourcc);
 
 // Places one frame in the mailbox, or drops it: the first frame ever creates
 // the mailbox and the sender thread instead; frames are dropped while the
-// thread has not started, while it sends, while another producer places a
-// frame, and when larger than 7680 x 4320 (with a diagnostic line). A frame
-// still waiting is replaced. On a high-density display with thePrefs.prescaleIt
-// set, a 'bgra' or 'argb' frame of 1921 pixels or wider is halved into '2vuy'.
-// Reads pixels only during the call. Returns 0.
+// thread has not started, while it still reads the pixels of the frame
+// before, while another producer places a frame, and when larger than
+// 7680 x 4320 (with a diagnostic line). A frame still waiting is replaced. On
+// a high-density display with thePrefs.prescaleIt set, a 'bgra' or 'argb'
+// frame of 1921 pixels or wider is halved into '2vuy'. Reads pixels only
+// during the call. Returns 0.
 int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                           int32_t frameRateCode, int32_t aspect16x9, int32_t progressive);
 
@@ -75,6 +78,15 @@ using FrameConsumer = int32_t (*)(const uint8_t* pixels, int32_t width, int32_t 
                                   uint32_t fourcc, int32_t frameRateCode, int32_t aspect16x9,
                                   int32_t progressive);
 void setFrameConsumer(FrameConsumer consumer);
+
+// Called by a frame consumer once it has read the last of a frame's pixels
+// (the compressed path: once the picture is in the encoder's own buffer).
+// When they are the pixels of the frame the calling sender thread has taken
+// from the mailbox, the slot is free from then on, so the next frame can be
+// placed while this one is still encoded and sent; the consumer must not
+// touch the pixels again. Does nothing for any other pixels or thread, and
+// for a frame already released.
+void releaseFramePixels(const uint8_t* pixels);
 
 // The application hands in the backing scale factors of its screens; the
 // engine never asks the window system itself.

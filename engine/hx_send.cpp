@@ -241,6 +241,9 @@ int32_t encodeFrame(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2
         return -1;
     }
     clock.lap(EngineStage::Convert);
+    // From here on the encoder reads its own picture: the mailbox may take
+    // the next frame while this one is encoded and sent.
+    if (source != frame.p_data) releaseFramePixels(frame.p_data);
     int64_t dts = 0;
     const int32_t bytes =
         encodeUYVYFrame(encoder, type, source, frame.xres, frame.yres, state->encodedData[s],

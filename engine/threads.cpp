@@ -4,14 +4,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <thread>
 
 namespace {
-
-// A turn of 0.3 ms instead of the scheduler's usual 3: on 8 cores with a
-// spinning process on each, 1080p60 encodes that ran past their 16.7 ms
-// became about four times rarer (1 ms did less, 0.1 ms no better).
-constexpr uint64_t kShortTurnNs = 300000;
 
 // The size the kernel knows as its first version of the record.
 static_assert(sizeof(ThreadSchedule) == 48, "ThreadSchedule must match struct sched_attr");
@@ -40,4 +37,10 @@ bool requestShortTurns() {
 #else
     return false;
 #endif
+}
+
+int32_t encoderThreadsFor(int32_t cores) { return cores >= 4 ? cores / 2 : std::max(cores, 0); }
+
+int32_t encoderThreadCount() {
+    return encoderThreadsFor(static_cast<int32_t>(std::thread::hardware_concurrency()));
 }

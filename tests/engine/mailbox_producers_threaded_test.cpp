@@ -88,26 +88,31 @@ TEST_F(MailboxProducers, FirstFramesAtOnceMakeOneMailboxAndOneThread) {
     EXPECT_EQ(senders.size(), 1u);
 }
 
+// Also when the consumer gives the slot back before its send ends, so that
+// producers write the next frame while the last one is still being sent.
 TEST_F(MailboxProducers, EveryTakenFrameIsWholeAndTakenOnce) {
     ASSERT_TRUE(mailboxtest::startMailbox());
-    const size_t before = mailboxtest::framesTaken();
-    constexpr uint32_t kFrames = 3000;
-    std::thread first([] { produce(5, kFrames); });
-    std::thread second([] { produce(6, kFrames); });
-    first.join();
-    second.join();
-    ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+    for (const bool releaseEarly : {false, true}) {
+        mailboxtest::installRecorder(releaseEarly);
+        const size_t before = mailboxtest::framesTaken();
+        constexpr uint32_t kFrames = 3000;
+        std::thread first([] { produce(5, kFrames); });
+        std::thread second([] { produce(6, kFrames); });
+        first.join();
+        second.join();
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
 
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    ASSERT_GT(recorder.frames.size(), before);
-    std::map<uint32_t, uint32_t> lastNumber;  // per producer: numbers only rise
-    for (size_t i = before; i < recorder.frames.size(); ++i) {
-        const auto& frame = recorder.frames[i];
-        ASSERT_TRUE(frame.uniform) << "frame " << i << " mixes pixels of two frames";
-        const uint32_t producer = frame.firstWord >> 24, number = frame.firstWord & 0xFFFFFF;
-        ASSERT_TRUE(producer == 5 || producer == 6);
-        EXPECT_GT(number, lastNumber[producer]) << "producer " << producer;
-        lastNumber[producer] = number;
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        ASSERT_GT(recorder.frames.size(), before);
+        std::map<uint32_t, uint32_t> lastNumber;  // per producer: numbers only rise
+        for (size_t i = before; i < recorder.frames.size(); ++i) {
+            const auto& frame = recorder.frames[i];
+            ASSERT_TRUE(frame.uniform) << "frame " << i << " mixes pixels of two frames";
+            const uint32_t producer = frame.firstWord >> 24, number = frame.firstWord & 0xFFFFFF;
+            ASSERT_TRUE(producer == 5 || producer == 6);
+            EXPECT_GT(number, lastNumber[producer]) << "producer " << producer;
+            lastNumber[producer] = number;
+        }
     }
 }
 
@@ -199,13 +204,20 @@ TEST(BandPool, CallersAtOnceEachGetEveryRowOnceInWholeSteps) {
 }
 
 // A job whose bands are held keeps the pool's workers; a second caller must
-// then do its whole job itself at once instead of waiting for the first.
+// then do its whole job itself at once instead of waiting for the first. One
+// that waits fails after a few seconds: the held job is let go so that both
+// end.
 TEST(BandPool, ASecondCallerWorksAloneWhileAJobIsHeld) {
     BandPool pool(3);
     std::mutex lock;
     std::condition_variable changed;
-    bool release = false;
+    bool release = false, secondDone = false;
     int held = 0;
+    auto letGo = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+        changed.notify_all();
+    };
     std::thread first([&] {
         pool.run(64, 1, [&](int32_t, int32_t, int32_t) {
             std::unique_lock<std::mutex> hold(lock);
@@ -214,25 +226,33 @@ TEST(BandPool, ASecondCallerWorksAloneWhileAJobIsHeld) {
             changed.wait(hold, [&] { return release; });
         });
     });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return held > 0; });
-    }
     std::set<std::thread::id> threads;
     RowMarks rows(100);
-    pool.run(100, 1, [&](int32_t first, int32_t count, int32_t slot) {
-        threads.insert(std::this_thread::get_id());
-        EXPECT_EQ(slot, 0);
-        for (int row = first; row < first + count; ++row) ++rows.marks[size_t(row)];
-    });
-    EXPECT_TRUE(rows.eachOnce());
-    EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
-    {
+    std::thread second([&] {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            changed.wait(hold, [&] { return held > 0 || release; });
+        }
+        pool.run(100, 1, [&](int32_t first, int32_t count, int32_t slot) {
+            threads.insert(std::this_thread::get_id());
+            EXPECT_EQ(slot, 0);
+            for (int row = first; row < first + count; ++row) ++rows.marks[size_t(row)];
+        });
         std::lock_guard<std::mutex> hold(lock);
-        release = true;
+        secondDone = true;
+        changed.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        EXPECT_TRUE(changed.wait_for(hold, std::chrono::seconds(10), [&] { return secondDone; }))
+            << "the second caller waited for the held job";
     }
-    changed.notify_all();
+    const std::thread::id secondId = second.get_id();
+    letGo();
     first.join();
+    second.join();
+    EXPECT_TRUE(rows.eachOnce());
+    EXPECT_EQ(threads, std::set<std::thread::id>{secondId});
 }
 
 TEST(BandPool, WithoutWorkersEveryJobRunsOnItsCaller) {

@@ -1,6 +1,8 @@
 // A frame consumer for mailbox tests: records what the sender thread takes
 // instead of encoding it, and can hold the sender inside a send so tests can
-// submit frames while it is busy.
+// submit frames while it is busy. With releaseEarly it gives the slot back
+// as soon as it has read the pixels, as the compressed path does once the
+// picture is converted.
 #pragma once
 
 #include <chrono>
@@ -34,6 +36,7 @@ struct Recorder {
     std::vector<TakenFrame> frames;
     bool holdSends = false;
     bool keepBytes = false;
+    bool releaseEarly = false;
     int32_t sendsStarted = 0;
 };
 inline Recorder recorder;
@@ -59,6 +62,7 @@ inline int32_t recordFrame(const uint8_t* pixels, int32_t width, int32_t height,
     frame.thread = std::this_thread::get_id();
     std::unique_lock<std::mutex> hold(recorder.lock);
     if (recorder.keepBytes) frame.bytes.assign(pixels, pixels + bytes);
+    if (recorder.releaseEarly) releaseFramePixels(pixels);
     ++recorder.sendsStarted;
     recorder.changed.notify_all();
     recorder.changed.wait(hold, [] { return !recorder.holdSends; });
@@ -67,7 +71,13 @@ inline int32_t recordFrame(const uint8_t* pixels, int32_t width, int32_t height,
     return 0;
 }
 
-inline void installRecorder() { setFrameConsumer(recordFrame); }
+inline void installRecorder(bool releaseEarly = false) {
+    {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        recorder.releaseEarly = releaseEarly;
+    }
+    setFrameConsumer(recordFrame);
+}
 
 // Waits until cond() holds (checked under the recorder's lock) or 5 s pass.
 template <typename Cond>

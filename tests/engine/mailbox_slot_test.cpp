@@ -3,11 +3,15 @@
 // deterministically.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "common/globals.h"
+#include "engine/encoder.h"
 #include "engine/mailbox.h"
+#include "engine/threads.h"
+#include "engine/video_send.h"
 #include "settings/prefs.h"
 #include "tests/engine/mailbox_recorder.h"
 
@@ -129,6 +133,40 @@ TEST_F(MailboxSlot, ZeroSizeFramesAreTakenWithoutASend) {
     EXPECT_EQ(recorder.frames.size(), 1u);
 }
 
+// The program's consumer less its check for receivers: the compressed path
+// gives the slot back once the picture is converted, before the encode.
+std::atomic<int32_t> busyAfterSend{-1};
+int32_t encodeAndSend(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
+                      int32_t rateCode, int32_t aspect16x9, int32_t progressive) {
+    NDIlib_video_frame_v2_t frame;
+    NDIlib_send_instance_t sender = ensureNDISender();
+    if (sender != nullptr && fillVideoFrame(&frame, pixels, width, height, fourcc, rateCode,
+                                            aspect16x9, progressive) == 0)
+        sendFunctionSendData(sender, &frame, nullptr, nullptr, 0, &theHXState, 2);
+    busyAfterSend = theNDISendData.load()->busy.load();
+    return 0;
+}
+
+TEST_F(MailboxSlot, TheCompressedPathGivesTheSlotBackBeforeItEncodes) {
+    // Nothing for pixels the caller has not taken from the mailbox.
+    data->busy = kSlotSending;
+    releaseFramePixels(data->pixels);
+    EXPECT_EQ(data->busy, kSlotSending);
+    data->busy = kSlotFree;
+
+    setFrameConsumer(encodeAndSend);
+    for (const uint32_t fourcc : {kBGRA, k2VUY}) {
+        busyAfterSend = -1;
+        const auto frame = filled(64 * 32 * 4, 90);
+        data->running = 1;
+        postFrameToSender(frame.data(), 64, 32, fourcc, 7, 1, 1);
+        runSender(0);
+        EXPECT_EQ(busyAfterSend.load(), kSlotFree) << std::hex << fourcc;
+    }
+    ASSERT_EQ(theHXState.encoderReady[0], 1);
+    EXPECT_EQ(theHXState.encoder[0]->param->i_threads, encoderThreadCount());
+}
+
 TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {
     // The ticks before the first capture submit a buffer not yet allocated.
     postFrameToSender(nullptr, 0, 0, kBGRA, 7, 1, 1);
@@ -142,12 +180,16 @@ TEST_F(MailboxSlot, EmptyPicturesMayComeWithoutABufferButSizedOnesMayNot) {
 }
 
 TEST_F(MailboxSlot, PackedFramesCopyTwoBytesAPixel) {
-    // Exactly width x height x 2 bytes: reading four a pixel would overrun.
-    std::vector<uint8_t> frame(6 * 2 * 2);
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
+    // width x height x 2 bytes of frame, then as many that must stay behind.
+    constexpr size_t kFrameBytes = 6 * 2 * 2;
+    std::vector<uint8_t> frame(2 * kFrameBytes, 0xAB);
+    for (size_t i = 0; i < kFrameBytes; ++i) frame[i] = uint8_t(i);
+    memset(data->pixels, 0xEE, frame.size());
     postFrameToSender(frame.data(), 6, 2, k2VUY, 7, 1, 1);
     EXPECT_EQ(data->fourcc, k2VUY);
-    EXPECT_EQ(waitingBytes(frame.size()), frame);
+    std::vector<uint8_t> expected(frame.begin(), frame.begin() + kFrameBytes);
+    expected.resize(frame.size(), 0xEE);
+    EXPECT_EQ(waitingBytes(frame.size()), expected);
 }
 
 TEST_F(MailboxSlot, RefusesFramesLargerThanTheBuffer) {

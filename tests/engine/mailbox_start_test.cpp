@@ -92,23 +92,33 @@ TEST_F(MailboxStart, SecondStartPrintsItsLineAndChangesNothing) {
     EXPECT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 1; }));
 }
 
-TEST_F(MailboxStart, FramesArrivingDuringASendAreDropped) {
+// Frames that come while the consumer still reads the pixels are dropped.
+// Once it has given them back, the newest frame waits for the next take even
+// though the send goes on.
+TEST_F(MailboxStart, FramesArrivingDuringASendAreDroppedUntilThePixelsAreGivenBack) {
     ASSERT_TRUE(mailboxtest::startMailbox());
-    mailboxtest::setHold(true);
-    const size_t before = mailboxtest::framesTaken();
-    const int32_t started = mailboxtest::sendsStarted();
-    post(frameWithId(4));
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.sendsStarted > started; }));
-    post(frameWithId(5));
-    post(frameWithId(6));
-    mailboxtest::setHold(false);
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 1; }));
-    settle();
-    EXPECT_EQ(takenIds().back(), 4u);
-    EXPECT_EQ(mailboxtest::framesTaken(), before + 1);
-    post(frameWithId(7));
-    ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + 2; }));
-    EXPECT_EQ(takenIds().back(), 7u);
+    for (const bool releaseEarly : {false, true}) {
+        mailboxtest::installRecorder(releaseEarly);
+        mailboxtest::setHold(true);
+        const size_t before = mailboxtest::framesTaken();
+        const int32_t started = mailboxtest::sendsStarted();
+        post(frameWithId(4));
+        ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.sendsStarted > started; }));
+        post(frameWithId(5));
+        post(frameWithId(6));
+        EXPECT_EQ(theNDISendData.load()->pixels[0], releaseEarly ? 6 : 4);
+        mailboxtest::setHold(false);
+        const size_t sent = releaseEarly ? 2 : 1;
+        ASSERT_TRUE(mailboxtest::waitFor([&] { return recorder.frames.size() == before + sent; }));
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+        const std::vector<uint32_t> ids = takenIds();
+        EXPECT_EQ(std::vector<uint32_t>(ids.end() - std::ptrdiff_t(sent), ids.end()),
+                  releaseEarly ? (std::vector<uint32_t>{4, 6}) : std::vector<uint32_t>{4});
+        post(frameWithId(7));
+        ASSERT_TRUE(
+            mailboxtest::waitFor([&] { return recorder.frames.size() == before + sent + 1; }));
+        EXPECT_EQ(takenIds().back(), 7u);
+    }
 }
 
 ThreadSchedule schedOf(pid_t tid) {
@@ -133,18 +143,22 @@ pid_t taskNamed(const std::string& name) {
     return found;
 }
 
-// The turn a thread gets when it asks for short turns, or 0 when this kernel
-// keeps no turn length of a thread's own (before Linux 6.12). The kernel
-// reports the turn of every fair thread, its own or the scheduler's.
+// The turn the engine asks for, or 0 when this kernel keeps no turn length
+// of a thread's own (before Linux 6.12): a probe thread asks for an odd turn
+// of its own, by hand, and sees whether the kernel reports it back.
 uint64_t shortTurnOfThisKernel() {
-    uint64_t before = 0, after = 0;
+    constexpr uint64_t kProbeTurnNs = 1234567;
+    bool kept = false;
     std::thread probe([&] {
-        before = schedOf(threadId()).runtime;
-        requestShortTurns();
-        after = schedOf(threadId()).runtime;
+        ThreadSchedule attr = schedOf(threadId());
+        attr.size = sizeof attr;
+        attr.flags = 0;
+        attr.runtime = kProbeTurnNs;
+        kept = syscall(SYS_sched_setattr, 0, &attr, 0) == 0 &&
+               schedOf(threadId()).runtime == kProbeTurnNs;
     });
     probe.join();
-    return after != before ? after : 0;
+    return kept ? kShortTurnNs : 0;
 }
 
 // Set by a consumer that starts a thread on the sender thread: that thread's turn.
@@ -187,6 +201,15 @@ TEST(ShortTurns, KeepTheThreadsNiceValue) {
         EXPECT_EQ(attr.runtime, shortTurn);
     });
     thread.join();
+}
+
+TEST(EncoderThreads, HalfTheCoresFromFourOnAllOfThemBelow) {
+    const std::vector<std::pair<int32_t, int32_t>> coresToThreads = {
+        {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 2}, {8, 4}, {9, 4}, {16, 8}};
+    for (const auto& [cores, threads] : coresToThreads)
+        EXPECT_EQ(encoderThreadsFor(cores), threads) << cores << " cores";
+    EXPECT_EQ(encoderThreadCount(),
+              encoderThreadsFor(int32_t(std::thread::hardware_concurrency())));
 }
 
 TEST_F(MailboxStart, AStoppedSenderDropsEveryLaterFrameForGood) {
