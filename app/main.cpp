@@ -5,6 +5,7 @@
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
+#include "common/diagnostics.h"
 #include "platform/desktop/quit_signals.h"
 #include "platform/desktop/session_bus.h"
 #include "platform/windowserver/x_display.h"
@@ -40,5 +41,9 @@ int main(int argc, char** argv) {
     auto* controller = new ViewController;
     controller->awakeFromNib();
     controller->viewDidLoad();
-    return app.exec();
+    const int status = app.exec();
+    // Lines still queued for a slow reader of standard error get a moment,
+    // never more: a reader that stopped must not hold up the quit.
+    flushDiagnostics(250);
+    return status;
 }

@@ -12,6 +12,7 @@
 #include "audio/audio.h"
 #include "audio/helpers.h"
 #include "common/bounded_text.h"
+#include "common/diagnostics.h"
 
 InputDeviceRecord* theInputDevices = nullptr;
 int32_t theInputDeviceCount = 0;
@@ -61,14 +62,17 @@ int connectAudioBackend(SoundIo* soundio) {
     soundio->on_backend_disconnect = reportBackendDisconnect;
     // Also what links the guard in: without it a server with no output
     // device ends the process inside the PulseAudio back end.
-    if (!pulseServerInfoGuarded()) fprintf(stderr, "PulseAudio server information unguarded\n");
+    if (!pulseServerInfoGuarded())
+        diagnosticLine(
+            "PulseAudio server information is not guarded: a server without an output device "
+            "may end the program\n");
     const char* wanted = getenv("NDITABRIVO_AUDIO_BACKEND");
     if (wanted != nullptr && wanted[0] != '\0') {
         for (const BackendName& entry : kBackendNames) {
             if (strcmp(wanted, entry.name) == 0)
                 return soundio_connect_backend(soundio, entry.backend);
         }
-        fprintf(stderr, "unknown audio back end \"%s\", trying pulseaudio and alsa\n", wanted);
+        diagnosticLine("unknown audio back end \"%s\", trying pulseaudio and alsa\n", wanted);
     }
     int err = soundio_connect_backend(soundio, SoundIoBackendPulseAudio);
     if (err != 0) err = soundio_connect_backend(soundio, SoundIoBackendAlsa);
