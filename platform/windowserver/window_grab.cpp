@@ -12,8 +12,7 @@ bool composeWindow(GrabContext& g, Picture& picture, xcb_window_t window) {
         if (t.id != top) continue;
         if (!t.viewable) return false;
         const RootRect area = intersect(*inside, r);
-        if (area.x != r.x || area.y != r.y || area.width != r.width || area.height != r.height)
-            fill(x, *picture.canvas, {0, 0, r.width, r.height}, 0);
+        if (area != r) fill(x, *picture.canvas, {0, 0, r.width, r.height}, 0);
         DrawSource source = windowSource(x, t);
         drawInto(x, *picture.canvas, source, area.x - t.outer.x, area.y - t.outer.y,
                  shifted(area, r));

@@ -6,10 +6,10 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "common/globals.h"
 #include "platform/windowserver/below_window.h"

@@ -3,16 +3,16 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "platform/windowserver/xcb_window_server.h"
+#include "tests/support/audio_receiver.h"
 #include "tests/support/xvfb.h"
 
 using testsupport::BackgroundProgram;
 using testsupport::TestWindows;
 using testsupport::TestWindowSpec;
+using testsupport::waitUntil;
 using testsupport::XvfbServer;
 
 namespace {
@@ -22,18 +22,6 @@ uint32_t pixelAt(const CapturedImage& image, int x, int y) {
     uint32_t p;
     memcpy(&p, image.pixels.get() + static_cast<size_t>(y) * image.bytesPerRow + x * 4, 4);
     return p & 0xFFFFFFu;
-}
-
-// Polls until done() holds; false after a deadline that only a broken run
-// reaches.
-template <typename Done>
-bool eventually(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 class X11WindowServer : public ::testing::Test {
@@ -307,12 +295,13 @@ TEST_F(X11WindowServer, CompositorsComeAndGoWhilePicturesAreMade) {
     // A compositor is at work once it paints the desktop itself, and was
     // kept from starting when it exits.
     auto start = [&](BackgroundProgram& compositor, uint32_t desktop) {
-        return eventually([&] { return !compositor.running() || screenPixel() != desktop; }) &&
+        return waitUntil([&] { return !compositor.running() || screenPixel() != desktop; },
+                         10000) &&
                compositor.running() && windows.selectionOwner("_NET_WM_CM_S0") != 0;
     };
     auto quit = [&](BackgroundProgram& compositor, uint32_t desktop) {
         compositor.stop();
-        return eventually([&] { return screenPixel() == desktop; });
+        return waitUntil([&] { return screenPixel() == desktop; }, 10000);
     };
     EXPECT_EQ(behindMain(*server), 0x304050u) << "before any compositor";
     {

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "platform/windowserver/xcb_window_server.h"
+#include "tests/support/audio_receiver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -72,16 +72,14 @@ TEST(X11WindowServerThreads, CapturesFromSeveralThreads) {
     std::thread a(alone), b(screen), c(queries), d(below);
     // Started once the stand-in is there; at work once it paints the
     // desktop itself, and kept from starting when it exits.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (belowDone == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    testsupport::waitUntil([&] { return belowDone > 0; }, 10000);
     testsupport::BackgroundProgram compositor(xvfb.display(), {"xcompmgr"});
     auto painted = [&] {
         CapturedImage image;
         return server->captureImage({700, 500, 1, 1}, CaptureFilter::allWindows, 0, image) &&
                firstPixel(image) != 0x304050u;
     };
-    while (compositor.running() && !painted() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    testsupport::waitUntil([&] { return !compositor.running() || painted(); }, 10000);
     EXPECT_TRUE(compositor.running()) << "a compositor started while pictures were made";
     settled = true;
     a.join();

@@ -33,6 +33,15 @@ std::string readDisplayNumber(int fd) {
     return "";
 }
 
+// Ends a child of ours and reaps it.
+void endChild(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+    pid = -1;
+}
+
 }  // namespace
 
 XvfbServer::XvfbServer(int width, int height, int depth, bool sharedMemory) {
@@ -64,12 +73,7 @@ XvfbServer::XvfbServer(int width, int height, int depth, bool sharedMemory) {
     if (display_.empty()) fprintf(stderr, "Xvfb did not start\n");
 }
 
-XvfbServer::~XvfbServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-}
+XvfbServer::~XvfbServer() { endChild(pid_); }
 
 void XvfbServer::makeDefault() const { setenv("DISPLAY", display_.c_str(), 1); }
 
@@ -102,13 +106,7 @@ bool BackgroundProgram::running() {
     return false;
 }
 
-void BackgroundProgram::stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-}
+void BackgroundProgram::stop() { endChild(pid_); }
 
 struct TestWindows::Impl {
     xcb_connection_t* c = nullptr;
