@@ -204,7 +204,6 @@ void ViewController::loadApplicationMenu() {
     ui->theApplicationChoice->clear();
     ui->theApplicationChoice->setPlaceholderText(missingText(thePrefs.appName, "not running"));
     if (theAppList == nullptr) return;
-    int32_t sel = -1;
     for (int32_t i = 0; i < theAppCount; ++i) {
         const char* ownerName = theAppList[i].ownerName;
         bool ok = true;
@@ -213,12 +212,10 @@ void ViewController::loadApplicationMenu() {
         // Every record keeps an item, so that an item's index stays its
         // record's index for the application action.
         ui->theApplicationChoice->addItem(title);
-        if (thePrefs.appName[0] != '\0' && sameTextIgnoringCase(ownerName, thePrefs.appName)) {
+        if (thePrefs.appName[0] != '\0' && sameTextIgnoringCase(ownerName, thePrefs.appName))
             thePrefs.whichApp = i;
-            sel = i;
-        }
     }
-    ui->theApplicationChoice->setCurrentIndex(sel);
+    ui->theApplicationChoice->setCurrentIndex(thePrefs.whichApp);
 }
 
 void ViewController::activeSpaceDidChange() {

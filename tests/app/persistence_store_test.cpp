@@ -175,27 +175,29 @@ TEST_F(PersistenceTest, DeviceNumbersBelowOneBecomeZeroAndArePrinted) {
     EXPECT_EQ(GetCapturedStdout(), "After prefs - audioInputDevice = 0\n");
 }
 
-// A flag is on when it is non-zero, whatever the value: it loads as stored
-// and is saved back as the user's.
-TEST_F(PersistenceTest, AFlagOfAnyNonZeroValueLoadsAsOnAndIsSavedBackAsStored) {
-    const std::pair<const char*, PrefInt AppPrefs::*> flags[] = {
-        {"showMouse", &AppPrefs::showMouse},     {"bigMouse", &AppPrefs::bigMouse},
-        {"cropWindow", &AppPrefs::cropWindow},   {"muteSound", &AppPrefs::muteSound},
-        {"autoRefresh", &AppPrefs::autoRefresh}, {"audioInput", &AppPrefs::audioInput},
-        {"allChannels", &AppPrefs::allChannels}, {"prescaleIt", &AppPrefs::prescaleIt}};
-    for (int32_t on : {2, -1, INT32_MIN}) {
+// A flag is on when it is non-zero, whatever the value, and every bit-rate
+// setting means a rate, past the menu's items too (the sender's fallback): each
+// loads as stored and is saved back as the user's.
+TEST_F(PersistenceTest, FlagsAndBitRatesOfAnyValueLoadAndAreSavedBackAsStored) {
+    const std::pair<const char*, PrefInt AppPrefs::*> fields[] = {
+        {"showMouse", &AppPrefs::showMouse},          {"bigMouse", &AppPrefs::bigMouse},
+        {"cropWindow", &AppPrefs::cropWindow},        {"muteSound", &AppPrefs::muteSound},
+        {"autoRefresh", &AppPrefs::autoRefresh},      {"audioInput", &AppPrefs::audioInput},
+        {"allChannels", &AppPrefs::allChannels},      {"prescaleIt", &AppPrefs::prescaleIt},
+        {"theBitRateMode", &AppPrefs::theBitRateMode}};
+    for (int32_t stored : {2, 7, -1, INT32_MIN}) {
         std::string text;
-        for (const auto& [key, field] : flags)
-            text += std::string(key) + "=" + std::to_string(on) + "\n";
+        for (const auto& [key, field] : fields)
+            text += std::string(key) + "=" + std::to_string(stored) + "\n";
         writeStore(text);
         CaptureStderr();
         loadPrefs(1);
         EXPECT_EQ(GetCapturedStderr(), "");
         savePrefs();
         QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
-        for (const auto& [key, field] : flags) {
-            EXPECT_EQ(thePrefs.*field, on) << key;
-            EXPECT_EQ(store.value(key).toInt(), on) << key;
+        for (const auto& [key, field] : fields) {
+            EXPECT_EQ(thePrefs.*field, stored) << key;
+            EXPECT_EQ(store.value(key).toInt(), stored) << key;
         }
     }
 }
@@ -253,21 +255,6 @@ TEST_F(PersistenceTest, ValuesNoControlOffersLoadAsDefaultsWithALineAndAreNotSav
         QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
         for (const Choices& c : kChoices)
             EXPECT_EQ(store.value(c.key).toInt(), c.defaultValue) << c.key;
-    }
-}
-
-// Every bit-rate setting means a rate, past the menu's items too (the
-// sender's fallback), so it loads and is saved back as stored.
-TEST_F(PersistenceTest, BitRateSettingsPastTheMenuLoadAsStored) {
-    for (int32_t stored : {7, 12, -1}) {
-        writeStore("theBitRateMode=" + std::to_string(stored) + "\n");
-        CaptureStderr();
-        loadPrefs(1);
-        EXPECT_EQ(GetCapturedStderr(), "");
-        EXPECT_EQ(thePrefs.theBitRateMode, stored);
-        savePrefs();
-        QSettings store(QString::fromStdString(prefsStorePath()), QSettings::IniFormat);
-        EXPECT_EQ(store.value("theBitRateMode").toInt(), stored);
     }
 }
 

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QWidget>
-#include <chrono>
 
 #include "app/persistence.h"
 #include "app/view_controller.h"
@@ -29,13 +28,8 @@ testsupport::XvfbServer& xServer() {
     return x;
 }
 
-template <typename Done>
-bool waitFor(QApplication& app, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
-    return done();
-}
+// Only a failing run waits this long for the window manager's answer.
+constexpr int kPatienceMs = 10000;
 
 // The top-left corner of window's inside in root coordinates.
 bool rootPosition(const std::string& display, uint32_t window, int& x, int& y) {
@@ -110,7 +104,8 @@ TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
     crop.setWhenClosedByUser([&closedByUser] { ++closedByUser; });
     testsupport::TestWindows windows(x.display());
     ASSERT_TRUE(windows.askToClose(crop.windowNumber()));
-    EXPECT_TRUE(waitFor(app, [&] { return !crop.window()->isVisible(); }));
+    EXPECT_TRUE(mainwindowtest::processEventsUntil([&] { return !crop.window()->isVisible(); },
+                                                   kPatienceMs));
     EXPECT_EQ(closedByUser, 1);
     crop.setIsVisible(true);
     crop.window()->close();
@@ -122,7 +117,7 @@ TEST(CropWindowOnX, LandsWhereTheBoxSaysAndStoresWhereItWasMoved) {
 TEST(CropWindowOnX, ClosingItFromTheWindowManagerTurnsTheProgramsCropOptionOff) {
     testsupport::XvfbServer& x = xServer();
     ASSERT_TRUE(x.ok());
-    QApplication& app = mainwindowtest::application();
+    mainwindowtest::application();
     mainwindowtest::TempConfigHome config;
     setenv("NDITABRIVO_UPDATE_HOST", "127.0.0.1:1", 1);  // nothing listens there
     resetPrefs();
@@ -136,10 +131,12 @@ TEST(CropWindowOnX, ClosingItFromTheWindowManagerTurnsTheProgramsCropOptionOff) 
         testing::internal::GetCapturedStdout();
         ASSERT_NE(theCropWindow, nullptr);
         QWidget* window = theCropWindow->window();
-        ASSERT_TRUE(waitFor(app, [&] { return window->isVisible(); }));
+        ASSERT_TRUE(
+            mainwindowtest::processEventsUntil([&] { return window->isVisible(); }, kPatienceMs));
         testsupport::TestWindows windows(x.display());
         ASSERT_TRUE(windows.askToClose(theCropWindow->windowNumber()));
-        EXPECT_TRUE(waitFor(app, [] { return thePrefs.cropWindow == 0; }));
+        EXPECT_TRUE(mainwindowtest::processEventsUntil([] { return thePrefs.cropWindow == 0; },
+                                                       kPatienceMs));
         EXPECT_FALSE(window->isVisible());
     }
     delete theCropWindow;

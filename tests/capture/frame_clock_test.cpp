@@ -193,11 +193,11 @@ TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests
 TEST_F(FrameClock, BackFromModeOneTheFirstTickSendsAFreshCapture) {
     watch.tick();
     watch.runMainThread();
+    watch.takeLog();
     liveOutputMode = 1;
     watch.captureValue = 9;
     watch.tick();
     watch.runMainThread();
-    watch.takeLog();
     EXPECT_TRUE(watch.takeLog().empty());
     liveOutputMode = 0;
     watch.tick();
