@@ -46,12 +46,10 @@ void PeerLines::say(long long nowMs, const char* kindText, const char* format, .
         ++kind.unsaid;
         return;
     }
-    char line[kMaxDiagnosticLine];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
+    diagnosticLineV(format, args);
     va_end(args);
-    diagnosticLine("%s", line);
     kind.windowStartMs = std::max(1LL, nowMs);
 }
 
