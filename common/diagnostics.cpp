@@ -114,11 +114,15 @@ size_t formatLine(char* out, const char* format, va_list args) {
 }  // namespace
 
 void diagnosticLine(const char* format, ...) {
-    char line[kMaxDiagnosticLine];
     va_list args;
     va_start(args, format);
-    size_t size = formatLine(line, format, args);
+    diagnosticLineV(format, args);
     va_end(args);
+}
+
+void diagnosticLineV(const char* format, va_list args) {
+    char line[kMaxDiagnosticLine];
+    size_t size = formatLine(line, format, args);
 
     DiagnosticQueue& q = theDiagnosticQueue();
     std::lock_guard<std::mutex> held(q.lock);

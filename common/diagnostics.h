@@ -11,11 +11,14 @@
 // the count is written as soon as the reader catches up.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 // Writes one line (a line end is added when the text has none), cut at
 // kMaxDiagnosticLine bytes. Never waits for the reader of standard error.
 void diagnosticLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for a caller that takes a format and arguments of its own.
+void diagnosticLineV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // Lines dropped since the process started because the queue was full.
 uint64_t diagnosticLinesDropped();

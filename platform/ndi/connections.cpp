@@ -46,12 +46,10 @@ void PeerLines::say(long long nowMs, const char* kindText, const char* format, .
         ++kind.unsaid;
         return;
     }
-    char line[kMaxDiagnosticLine];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
+    diagnosticLineV(format, args);
     va_end(args);
-    diagnosticLine("%s", line);
     kind.windowStartMs = std::max(1LL, nowMs);
 }
 
@@ -67,24 +65,6 @@ void PeerLines::settle(Kind& kind, long long nowMs) {
 
 void PeerLines::settle(long long nowMs) {
     for (Kind& kind : kinds_) settle(kind, nowMs);
-}
-
-void escapePeerText(const char* text, char* out) {
-    size_t at = 0;
-    size_t i = 0;
-    for (; text[i] != '\0' && i < kMaxPeerTextBytes; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out[at++] = '\\';
-            out[at++] = static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            at += static_cast<size_t>(snprintf(out + at, 5, "\\x%02x", c));
-        } else {
-            out[at++] = static_cast<char>(c);
-        }
-    }
-    if (text[i] != '\0') at += static_cast<size_t>(snprintf(out + at, 4, "..."));
-    out[at] = '\0';
 }
 
 void wake(Sender* sender) {
@@ -104,6 +84,30 @@ constexpr long long kHelloTimeoutMs = 2000;
 // A receiver that takes no byte for this long while data waits is gone.
 constexpr long long kStallTimeoutMs = 3000;
 constexpr int kHousekeepingMs = 200;
+
+// Peer bytes as printable ASCII for a line: other bytes, quotes and
+// backslashes escaped, cut after kMaxPeerTextBytes with "...". out must hold
+// kPeerTextSize bytes.
+constexpr size_t kMaxPeerTextBytes = 64;
+constexpr size_t kPeerTextSize = kMaxPeerTextBytes * 4 + 4;
+
+void escapePeerText(const char* text, char* out) {
+    size_t at = 0;
+    size_t i = 0;
+    for (; text[i] != '\0' && i < kMaxPeerTextBytes; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out[at++] = '\\';
+            out[at++] = static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            at += static_cast<size_t>(snprintf(out + at, 5, "\\x%02x", c));
+        } else {
+            out[at++] = static_cast<char>(c);
+        }
+    }
+    if (text[i] != '\0') at += static_cast<size_t>(snprintf(out + at, 4, "..."));
+    out[at] = '\0';
+}
 
 // Runs on the I/O thread only; the socket closes when the last holder of the
 // link lets go. The line is written before the peer can see the shutdown, so

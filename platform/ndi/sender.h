@@ -71,13 +71,6 @@ class PeerLines {
     std::array<Kind, 16> kinds_{};
 };
 
-// Peer bytes as printable ASCII for a line: other bytes, quotes and
-// backslashes escaped, cut after kMaxPeerTextBytes with "...". out must hold
-// kPeerTextSize bytes.
-inline constexpr size_t kMaxPeerTextBytes = 64;
-inline constexpr size_t kPeerTextSize = kMaxPeerTextBytes * 4 + 4;
-void escapePeerText(const char* text, char* out);
-
 }  // namespace ndisend
 
 struct NDIlib_send_instance_type {

@@ -460,6 +460,21 @@ int floodWithChattyPeers(int port, int count) {
     return done;
 }
 
+// Fills the pipe whose write end is fd, through an opening of its own, so
+// that the program's end of it stays blocking: from then on any write there
+// waits for a reader.
+void fillPipe(int fd) {
+    const int own =
+        open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(own, 0);
+    char block[4096] = {};
+    while (write(own, block, sizeof block) > 0) {
+    }
+    while (write(own, block, 1) > 0) {  // the rest of the last page
+    }
+    close(own);
+}
+
 // True once the receiver has had `count` pictures, false when a wait for the
 // next one passes timeoutMs.
 bool receivesPictures(NDIlib_recv_instance_t receiver, int count, uint32_t timeoutMs) {
@@ -477,9 +492,9 @@ bool receivesPictures(NDIlib_recv_instance_t receiver, int count, uint32_t timeo
     return true;
 }
 
-// Standard error on a pipe that nobody reads, and peers that cause thousands
-// of lines: the receivers go on getting pictures, a new one connects, and
-// SIGTERM still quits at once.
+// Standard error on a full pipe that nobody reads, and peers that cause
+// thousands of lines: the receivers go on getting pictures, a new one
+// connects, and SIGTERM still quits at once.
 TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
     Surroundings around;
     ASSERT_TRUE(around.ok());
@@ -497,7 +512,6 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
     pid_t program =
         spawnProgram({buildDir() + "/NDITabrivo"},
                      publishingEnvironment(x.display(), temp.path, port, web), out, "", unread[1]);
-    close(unread[1]);
     ASSERT_GT(program, 0);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     NDIlib_recv_instance_t connected = nullptr;
@@ -508,7 +522,8 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
         FAIL() << "no source\n" << readText(out);
     }
 
-    // Far more than the pipe holds, were each one a line.
+    fillPipe(unread[1]);
+    close(unread[1]);
     EXPECT_GT(floodWithChattyPeers(port, 3000), 1000);
     // What reached the receiver before the flood does not count.
     while (receivesPictures(connected, 1, 0)) {

@@ -156,12 +156,8 @@ class EngineLike {
     }
     void ask() { required_ = NDIlib_send_is_keyframe_required(sender_, &probe_); }
     void send() {
-        bool keyframe = countdown_ > 0 && --countdown_ == 1;
-        if (keyframe) countdown_ = 0;
-        if (required_) {
-            countdown_ = 2;
-            keyframe = true;
-        }
+        const bool keyframe = required_ || secondPending_;
+        secondPending_ = required_;
         keyframes_ += keyframe ? 1 : 0;
         sendPacket(sender_, frame_++, keyframe);
     }
@@ -178,7 +174,7 @@ class EngineLike {
     NDIlib_send_instance_t sender_;
     NDIlib_video_frame_v2_t probe_;
     bool required_ = false;
-    int countdown_ = 0;
+    bool secondPending_ = false;
     int frame_ = 0;
     int keyframes_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

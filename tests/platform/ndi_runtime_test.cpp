@@ -532,7 +532,7 @@ TEST(NDILink, AReceiverThatFallsBehindLosesWholeVideoMessagesUpToAKeyframe) {
     EXPECT_FALSE(wantsKeyframe(link, NDIlib_FourCC_type_H264, 0));
     const MessagePtr inFlight = takeNext(link);
     ASSERT_NE(inFlight, nullptr);
-    for (size_t i = 0; i < kVideoQueueFrames; ++i) offerVideo(link, video(false), 10);
+    for (size_t i = 0; i < kVideoQueueFrames; ++i) EXPECT_TRUE(offerVideo(link, video(false), 10));
     offerOrdered(link, audio);
     EXPECT_EQ(link.video.size(), kVideoQueueFrames);
     // One more is one too many: the queued ones go, the one being written
