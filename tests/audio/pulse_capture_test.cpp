@@ -417,7 +417,7 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(runAudioCapture("late.monitor", 0), 1);
     const std::string refused = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(refused.rfind("error connecting: ", 0), 0u) << refused;
+    ASSERT_EQ(refused.rfind("error connecting: ", 0), 0u) << refused;
     EXPECT_EQ(refused.back(), '\n') << "a line without its end";
     ASSERT_TRUE(server->start()) << server->failure();
     playInto("late", 48000, kStereo, kStereoTones);
