@@ -48,10 +48,6 @@ bool audioInputDevicesUnreached();
 // Rebuilds the table from the audio back end on the calling thread (the two
 // above in one).
 void listAudioInputDevices();
-// Lists the devices again when the last listing could not reach the back end
-// (the sound server was down at launch), so that its devices can be chosen
-// once it is up. True when it listed them: the menu is then filled again.
-bool relistAudioInputDevicesIfUnreached();
 
 // Connects the back end chosen by NDITABRIVO_AUDIO_BACKEND (pulseaudio, alsa,
 // jack, dummy); without it PulseAudio, falling back to ALSA. Returns the

@@ -129,9 +129,3 @@ void listAudioInputDevices() {
     listAudioInputDevicesInto(*listing);
     installAudioInputDevices(*listing);
 }
-
-bool relistAudioInputDevicesIfUnreached() {
-    if (!theLastListingFailed) return false;
-    listAudioInputDevices();
-    return !theLastListingFailed;
-}

@@ -35,8 +35,9 @@ SoundIoChannelLayout nameableLeadingChannels(const SoundIoChannelLayout& map) {
     return layout;
 }
 
-bool deviceHasLayout(const SoundIoDevice* device, const SoundIoChannelLayout* layout) {
-    for (const SoundIoChannelLayout& offered : deviceLayouts(device)) {
+bool offersLayout(const std::vector<SoundIoChannelLayout>& layouts,
+                  const SoundIoChannelLayout* layout) {
+    for (const SoundIoChannelLayout& offered : layouts) {
         if (soundio_channel_layout_equal(&offered, layout)) return true;
     }
     return false;
@@ -85,7 +86,7 @@ void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
     const SoundIoChannelLayout* stereo =
         soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
     const std::vector<SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
-    if (deviceHasLayout(stream->device, stereo)) {
+    if (offersLayout(layouts, stereo)) {
         stream->layout = *stereo;
     } else if (!layouts.empty()) {
         stream->layout = layouts[0];

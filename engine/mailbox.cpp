@@ -110,9 +110,9 @@ void consumeFrame(NDISendData* data) {
         consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
                  data->aspect16x9, data->progressive);
     }
-    // Released already when the consumer said it was done with the pixels:
-    // the slot may hold a producer's next frame by now.
-    if (slotInHand != nullptr) releaseFramePixels(data->pixels);
+    // Does nothing when the consumer gave the pixels back already: the slot
+    // may hold a producer's next frame by now.
+    releaseFramePixels(data->pixels);
 }
 
 void* senderThreadEntry(void* record) {
