@@ -1,9 +1,7 @@
 // Capture runs on the Dummy back end, started and stopped the way the main
 // window does it, with a receiver on loopback getting what they send.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <soundio/soundio.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "common/globals.h"
 #include "settings/prefs.h"
 #include "tests/support/audio_receiver.h"
+#include "tests/support/stuck_stderr.h"
 
 namespace {
 
@@ -155,61 +154,13 @@ TEST_F(CaptureRuns, FailedRunDoesNotSwallowTheNextStop) {
     EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
 }
 
-// Standard error on a pipe that nobody drains, full to the brim, until the
-// reader comes back; then everything written meanwhile is read away.
-class UnreadStandardError {
-  public:
-    UnreadStandardError() {
-        fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        EXPECT_EQ(pipe(pipe_), 0);
-        dup2(pipe_[1], STDERR_FILENO);
-        // A writer of its own that cannot block fills the pipe; standard
-        // error itself stays a blocking descriptor.
-        const int filler =
-            open(("/proc/self/fd/" + std::to_string(pipe_[1])).c_str(), O_WRONLY | O_NONBLOCK);
-        EXPECT_GE(filler, 0);
-        const std::string block(4096, 'x');
-        while (write(filler, block.data(), block.size()) > 0) {
-        }
-        close(filler);
-    }
-    ~UnreadStandardError() {
-        std::thread reader([fd = pipe_[0]] {
-            char buffer[4096];
-            while (read(fd, buffer, sizeof buffer) > 0) {
-            }
-        });
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        for (std::thread& writer : writers) writer.join();
-        EXPECT_TRUE(flushDiagnostics(10000));
-        close(pipe_[1]);
-        reader.join();
-        close(pipe_[0]);
-    }
-    std::vector<std::thread> writers;  // joined once the reader is back
-
-  private:
-    int pipe_[2] = {-1, -1};
-    int saved_ = -1;
-};
-
 TEST(AudioThreadLines, NeverWaitForAReaderOfStandardError) {
-    std::atomic<bool> done{false};
-    {
-        UnreadStandardError unread;
-        unread.writers.emplace_back([&] {
-            // The device's real-time thread, then a run that cannot set up.
-            audioOverflowCallback(nullptr);
-            audioStreamErrorCallback(nullptr, SoundIoErrorStreaming);
-            runAudioCapture("no-such-device", 0);
-            done = true;
-        });
-        EXPECT_TRUE(waitUntil([&] { return done.load(); }, 5000))
-            << "a line to standard error waited for its reader";
-    }
-    EXPECT_TRUE(done);
+    EXPECT_TRUE(testsupport::finishesWhileStandardErrorIsStuck([] {
+        // The device's real-time thread, then a run that cannot set up.
+        audioOverflowCallback(nullptr);
+        audioStreamErrorCallback(nullptr, SoundIoErrorStreaming);
+        runAudioCapture("no-such-device", 0);
+    })) << "a line to standard error waited for its reader";
 }
 
 }  // namespace

@@ -1,20 +1,15 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/diagnostics.h"
 #include "engine/encoder.h"
 #include "engine/hx_send.h"
 #include "tests/support/h264_check.h"
+#include "tests/support/stuck_stderr.h"
 
 TEST(HXPacket, HeaderRoundTripsThroughItsWireBytes) {
     HXPacketHeader header;
@@ -61,51 +56,7 @@ TEST(HXPacket, MalformedPacketsAreRefused) {
     EXPECT_EQ(readHXPacket(packet.data(), kHXPacketHeaderSize, &read), 0);
 }
 
-namespace {
-
-// Runs work on a thread of its own while standard error is a full pipe that
-// nobody reads, as a terminal scrolled back leaves it. True when work ended
-// within the (generous) deadline; either way everything it wrote is drained
-// to /dev/null before standard error comes back.
-bool finishesWhileStandardErrorIsStuck(const std::function<void()>& work) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    const std::vector<char> chunk(4096, 'x');
-    while (write(fds[1], chunk.data(), chunk.size()) > 0) {
-    }
-    fcntl(fds[1], F_SETFL, 0);
-    std::fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    dup2(fds[1], STDERR_FILENO);
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        work();
-        done = true;
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const bool finished = done;
-    const int devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, STDERR_FILENO);
-    close(devNull);
-    close(fds[1]);
-    std::thread drain([&] {
-        char sink[4096];
-        while (read(fds[0], sink, sizeof sink) > 0) {
-        }
-    });
-    worker.join();
-    flushDiagnostics(10000);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    drain.join();
-    close(fds[0]);
-    return finished;
-}
-
-}  // namespace
+using testsupport::finishesWhileStandardErrorIsStuck;
 
 // Packets are checked on threads that receive; the encoder's own notes come
 // from the sender thread. Neither may wait on standard error: what does not
