@@ -53,39 +53,40 @@ class MailboxProducers : public testing::Test {
 };
 
 TEST_F(MailboxProducers, FirstFramesAtOnceMakeOneMailboxAndOneThread) {
-    if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
-    testing::internal::CaptureStdout();
-    std::latch go(3);
-    std::thread first([&] {
+    mailboxtest::inFreshProcess([] {
+        testing::internal::CaptureStdout();
+        std::latch go(3);
+        std::thread first([&] {
+            go.arrive_and_wait();
+            produce(1, 1);
+        });
+        std::thread second([&] {
+            go.arrive_and_wait();
+            produce(2, 1);
+        });
         go.arrive_and_wait();
-        produce(1, 1);
-    });
-    std::thread second([&] {
-        go.arrive_and_wait();
-        produce(2, 1);
-    });
-    go.arrive_and_wait();
-    first.join();
-    second.join();
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_NE(theNDISendData.load(), nullptr);
-    size_t repeats = 0;
-    for (size_t at = out.find("called when"); at != std::string::npos;
-         at = out.find("called when", at + 1))
-        ++repeats;
-    EXPECT_LE(repeats, 1u);  // the producer that lost the race says so
+        first.join();
+        second.join();
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_NE(theNDISendData.load(), nullptr);
+        size_t repeats = 0;
+        for (size_t at = out.find("called when"); at != std::string::npos;
+             at = out.find("called when", at + 1))
+            ++repeats;
+        EXPECT_LE(repeats, 1u);  // the producer that lost the race says so
 
-    ASSERT_TRUE(mailboxtest::startMailbox());
-    std::thread third([] { produce(3, 200); });
-    std::thread fourth([] { produce(4, 200); });
-    third.join();
-    fourth.join();
-    ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    ASSERT_FALSE(recorder.frames.empty());
-    std::set<std::thread::id> senders;
-    for (const auto& frame : recorder.frames) senders.insert(frame.thread);
-    EXPECT_EQ(senders.size(), 1u);
+        ASSERT_TRUE(mailboxtest::startMailbox());
+        std::thread third([] { produce(3, 200); });
+        std::thread fourth([] { produce(4, 200); });
+        third.join();
+        fourth.join();
+        ASSERT_TRUE(mailboxtest::waitMailboxEmpty());
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        ASSERT_FALSE(recorder.frames.empty());
+        std::set<std::thread::id> senders;
+        for (const auto& frame : recorder.frames) senders.insert(frame.thread);
+        EXPECT_EQ(senders.size(), 1u);
+    });
 }
 
 // Also when the consumer gives the slot back before its send ends, so that

@@ -5,10 +5,15 @@
 // picture is converted.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -125,6 +130,31 @@ inline bool startMailbox() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+// Runs body, writes what failed in it to standard error and ends the process:
+// status 0 when every check held.
+[[noreturn]] inline void runAndExit(const std::function<void()>& body) {
+    body();
+    const testing::TestResult& result =
+        *testing::UnitTest::GetInstance()->current_test_info()->result();
+    for (int i = 0; i < result.total_part_count(); ++i) {
+        const testing::TestPartResult& part = result.GetTestPartResult(i);
+        if (part.failed())
+            fprintf(stderr, "%s:%d: %s\n", part.file_name() ? part.file_name() : "",
+                    part.line_number(), part.message());
+    }
+    fflush(nullptr);
+    std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+}
+
+// Runs body in a process of its own, this test binary started afresh for the
+// current test alone (the "threadsafe" death-test style), so that the body
+// finds no mailbox and no sender thread whatever ran before it, and leaves
+// nothing behind for the tests after it.
+inline void inFreshProcess(const std::function<void()>& body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runAndExit(body), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace mailboxtest

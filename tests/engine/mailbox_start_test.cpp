@@ -1,6 +1,6 @@
 // The mailbox and its sender thread as the first submitted frame makes them.
-// CTest runs every test in a process of its own; the tests that need the
-// mailbox not to exist yet skip themselves when run after another one.
+// The tests that need the mailbox not to exist yet, and the one that stops
+// the sender for good, run in a process of their own.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,9 +39,6 @@ std::vector<uint32_t> takenIds() {
     return ids;
 }
 
-// Long enough for the sender to take a frame that should not be there.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(40)); }
-
 class MailboxStart : public testing::Test {
   protected:
     void SetUp() override { mailboxtest::installRecorder(); }
@@ -48,34 +46,38 @@ class MailboxStart : public testing::Test {
 };
 
 TEST_F(MailboxStart, FirstFrameCreatesMailboxAndThreadAndIsNotSent) {
-    if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
-    const float factors[] = {1.0f, 2.0f};
-    setScreenScaleFactors(factors, 2);
-    testing::internal::CaptureStdout();
-    post(frameWithId(1));
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_NE(theNDISendData.load(), nullptr);
-    EXPECT_NE(out.find("Display Is Retina\n"), std::string::npos);
-    EXPECT_EQ(displayIsRetina, 1);
+    mailboxtest::inFreshProcess([] {
+        const float factors[] = {1.0f, 2.0f};
+        setScreenScaleFactors(factors, 2);
+        testing::internal::CaptureStdout();
+        post(frameWithId(1));
+        const std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_NE(theNDISendData.load(), nullptr);
+        EXPECT_NE(out.find("Display Is Retina\n"), std::string::npos);
+        EXPECT_EQ(displayIsRetina, 1);
 
-    ASSERT_TRUE(mailboxtest::startMailbox());
-    settle();
-    EXPECT_TRUE(takenIds().empty());
-    post(frameWithId(2));
-    ASSERT_TRUE(mailboxtest::waitFor([] { return recorder.frames.size() == 1; }));
-    EXPECT_EQ(takenIds(), std::vector<uint32_t>{2});
-    EXPECT_TRUE(recorder.frames[0].uniform);
-    EXPECT_NE(recorder.frames[0].thread, std::this_thread::get_id());
+        // A frame placed would have been sent before the mailbox is empty.
+        ASSERT_TRUE(mailboxtest::startMailbox());
+        EXPECT_EQ(mailboxtest::sendsStarted(), 0);
+        post(frameWithId(2));
+        ASSERT_TRUE(mailboxtest::waitFor([] { return recorder.frames.size() == 1; }));
+        EXPECT_EQ(takenIds(), std::vector<uint32_t>{2});
+        EXPECT_TRUE(recorder.frames[0].uniform);
+        EXPECT_NE(recorder.frames[0].thread, std::this_thread::get_id());
+    });
 }
 
 TEST_F(MailboxStart, NoHighDensityScreenLeavesDisplayIsRetinaAt0) {
-    if (theNDISendData.load() != nullptr) GTEST_SKIP() << "mailbox made by an earlier test";
-    const float factors[] = {1.0f};
-    setScreenScaleFactors(factors, 1);
-    testing::internal::CaptureStdout();
-    post(frameWithId(1));
-    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Display Is Retina"), std::string::npos);
-    EXPECT_EQ(displayIsRetina, 0);
+    mailboxtest::inFreshProcess([] {
+        const float factors[] = {1.0f};
+        setScreenScaleFactors(factors, 1);
+        testing::internal::CaptureStdout();
+        post(frameWithId(1));
+        EXPECT_EQ(testing::internal::GetCapturedStdout().find("Display Is Retina"),
+                  std::string::npos);
+        ASSERT_NE(theNDISendData.load(), nullptr);
+        EXPECT_EQ(displayIsRetina, 0);
+    });
 }
 
 TEST_F(MailboxStart, SecondStartPrintsItsLineAndChangesNothing) {
@@ -131,18 +133,24 @@ ThreadSchedule schedOf(pid_t tid) {
 
 pid_t threadId() { return pid_t(syscall(SYS_gettid)); }
 
-// The first thread of this process with the given name, or 0.
-pid_t taskNamed(const std::string& name) {
+// The threads of this process, each with its name.
+std::map<pid_t, std::string> threadsByName() {
+    std::map<pid_t, std::string> threads;
     DIR* tasks = opendir("/proc/self/task");
-    pid_t found = 0;
     while (const dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
-        std::string comm;
+        if (entry->d_name[0] == '.') continue;
         std::getline(std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm"),
-                     comm);
-        if (comm == name && found == 0) found = pid_t(atoi(entry->d_name));
+                     threads[pid_t(atoi(entry->d_name))]);
     }
     if (tasks != nullptr) closedir(tasks);
-    return found;
+    return threads;
+}
+
+// The first thread of this process with the given name, or 0.
+pid_t taskNamed(const std::string& name) {
+    for (const auto& [tid, comm] : threadsByName())
+        if (comm == name) return tid;
+    return 0;
 }
 
 // The turn the engine asks for, or 0 when this kernel keeps no turn length
@@ -210,22 +218,29 @@ TEST(EncoderThreads, HalfTheCoresFromFourOnAllOfThemBelow) {
         {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 2}, {8, 4}, {9, 4}, {16, 8}};
     for (const auto& [cores, threads] : coresToThreads)
         EXPECT_EQ(encoderThreadsFor(cores), threads) << cores << " cores";
-    EXPECT_EQ(encoderThreadCount(),
-              encoderThreadsFor(int32_t(std::thread::hardware_concurrency())));
+    const int32_t cores = int32_t(std::thread::hardware_concurrency());
+    EXPECT_EQ(encoderThreadCount(), cores >= 4 ? cores / 2 : cores) << cores << " cores";
 }
 
 TEST_F(MailboxStart, AStoppedSenderDropsEveryLaterFrameForGood) {
-    ASSERT_TRUE(mailboxtest::startMailbox());
-    NDISendData* const mailbox = theNDISendData.load();
-    stopNDISenderThread();
-    const size_t before = mailboxtest::framesTaken();
-    post(frameWithId(8));
-    ensureNDISenderThread();
-    post(frameWithId(9));
-    settle();
-    EXPECT_EQ(mailboxtest::framesTaken(), before);
-    EXPECT_EQ(theNDISendData.load(), mailbox);
-    EXPECT_EQ(mailbox->ready, 0);
+    mailboxtest::inFreshProcess([] {
+        ASSERT_TRUE(mailboxtest::startMailbox());
+        NDISendData* const mailbox = theNDISendData.load();
+        stopNDISenderThread();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (taskNamed("ndi-sender") != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(taskNamed("ndi-sender"), 0) << "the sender thread still runs";
+        const size_t threads = threadsByName().size();
+        post(frameWithId(8));
+        ensureNDISenderThread();
+        post(frameWithId(9));
+        // No frame waits and no thread is left or started to take one.
+        EXPECT_EQ(mailbox->ready, 0);
+        EXPECT_EQ(threadsByName().size(), threads);
+        EXPECT_EQ(theNDISendData.load(), mailbox);
+        EXPECT_EQ(mailboxtest::framesTaken(), 0u);
+    });
 }
 
 }  // namespace

@@ -193,10 +193,13 @@ TEST_F(SenderCreation, EachCreationPrintsTheModeLineAndPublishesTheSource) {
     NDIlib_recv_instance_t receiver = nditest::makeReceiver(nditest::addressOf(sender));
     ASSERT_NE(receiver, nullptr);
     EXPECT_STREQ(NDIlib_recv_get_source_name(receiver), "NDI Wendlor HX");
-    NDIlib_recv_destroy(receiver);
 
-    EXPECT_EQ(destroyNDISender(), 0);
+    destroyNDISender();
     EXPECT_EQ(theNDISender.load(), nullptr);
+    // The source is gone: its receiver's connection ends.
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, nullptr, 5000),
+              NDIlib_frame_type_error);
+    NDIlib_recv_destroy(receiver);
     testing::internal::CaptureStdout();
     ASSERT_NE(ensureNDISender(), nullptr);  // a later send makes a new one
     out = testing::internal::GetCapturedStdout();
@@ -227,7 +230,7 @@ TEST_F(SenderCreation, InterruptNoLongerEndsTheProcessAfterCreation) {
 TEST_F(SenderCreation, DestroyWithoutSenderDoesNothing) {
     ASSERT_EQ(theNDISender.load(), nullptr);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(destroyNDISender(), 0);
+    destroyNDISender();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(theNDISender.load(), nullptr);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/sender.h"
+#include "tests/platform/ndi_loopback.h"
 
 namespace {
 
@@ -44,6 +45,8 @@ TEST(SenderThreads, DestroyWaitsForAudioInFlightAndLaterSendsAreSkipped) {
     NDIlib_send_instance_t sender = ensureNDISender();
     testing::internal::GetCapturedStdout();
     ASSERT_NE(sender, nullptr);
+    NDIlib_recv_instance_t receiver = nditest::makeReceiver(nditest::addressOf(sender));
+    ASSERT_NE(receiver, nullptr);
     std::atomic<int> sends{0};
     std::atomic<bool> stop{false};
     std::thread audioThread([&] {
@@ -60,8 +63,12 @@ TEST(SenderThreads, DestroyWaitsForAudioInFlightAndLaterSendsAreSkipped) {
         }
     });
     while (sends < 50) std::this_thread::yield();
-    EXPECT_EQ(destroyNDISender(), 0);  // on this thread, as the sender thread does
+    destroyNDISender();  // on this thread, as the sender thread does
     EXPECT_EQ(theNDISender.load(), nullptr);
+    // The source is gone: its receiver's connection ends.
+    EXPECT_EQ(NDIlib_recv_capture_v2(receiver, nullptr, nullptr, nullptr, 5000),
+              NDIlib_frame_type_error);
+    NDIlib_recv_destroy(receiver);
     const int afterDestroy = sends;
     while (sends < afterDestroy + 50) std::this_thread::yield();  // skipped, not crashing
     stop = true;
