@@ -38,7 +38,13 @@ class XcbWindowServer final : public WindowServer {
         return captureImageInto(rect, filter, windowNumber, nullptr, 0, image);
     }
     bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
-                          uint8_t* buffer, size_t capacity, CapturedImage& image) override;
+                          uint8_t* buffer, size_t capacity, CapturedImage& image) override {
+        return capture(rect, filter, {windowNumber}, buffer, capacity, image);
+    }
+    bool captureImageWithout(const FrameRect& rect, const std::vector<uint32_t>& leftOut,
+                             uint8_t* buffer, size_t capacity, CapturedImage& image) override {
+        return capture(rect, CaptureFilter::withoutWindows, leftOut, buffer, capacity, image);
+    }
     uint8_t* allocateSharedPixels(size_t bytes) override;
     void sharedPixelsChanged(const uint8_t* data) override {
         std::lock_guard<std::mutex> hold(g_.lock);
@@ -66,7 +72,10 @@ class XcbWindowServer final : public WindowServer {
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
     bool rootRectFor(const FrameRect& rect, RootRect& r);
-    bool compose(Picture& picture, CaptureFilter filter, xcb_window_t window);
+    bool capture(const FrameRect& rect, CaptureFilter filter,
+                 const std::vector<xcb_window_t>& windows, uint8_t* buffer, size_t capacity,
+                 CapturedImage& image);
+    bool compose(Picture& picture, CaptureFilter filter, const std::vector<xcb_window_t>& windows);
 
     GrabContext g_;
     // Asked of RandR once and again only when it announces a change: every
@@ -131,9 +140,10 @@ bool XcbWindowServer::rootRectFor(const FrameRect& rect, RootRect& r) {
     return true;
 }
 
-bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filter,
-                                       uint32_t windowNumber, uint8_t* buffer, size_t capacity,
-                                       CapturedImage& image) {
+// windows: the one window the filter is relative to, or those it leaves out.
+bool XcbWindowServer::capture(const FrameRect& rect, CaptureFilter filter,
+                              const std::vector<xcb_window_t>& windows, uint8_t* buffer,
+                              size_t capacity, CapturedImage& image) {
     RootRect r;
     if (!g_.x.hasRender || !rootRectFor(rect, r)) return false;
     // A picture of the screen wholly off it shows nothing.
@@ -147,7 +157,7 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
     // the meantime was sent before the picture's last reply, so it is seen
     // here, and the picture is made again from the tree as it now stands.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!compose(picture, filter, windowNumber) || !deliverPicture(g_, picture, image)) {
+        if (!compose(picture, filter, windows) || !deliverPicture(g_, picture, image)) {
             if (block != nullptr) block->kept.reset();
             return false;
         }
@@ -157,7 +167,9 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
 }
 
 // Each attempt starts from what the block held before it.
-bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter, xcb_window_t window) {
+bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter,
+                              const std::vector<xcb_window_t>& windows) {
+    const xcb_window_t window = windows.empty() ? 0 : windows.front();
     picture.previous.reset();
     if (picture.block != nullptr)
         picture.previous = std::exchange(picture.block->kept, std::nullopt);
@@ -169,6 +181,9 @@ bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter, xcb_window
             return composeWindow(g_, picture, window);
         case CaptureFilter::onScreenBelowWindow:
             composeBelow(g_, picture, window);
+            return true;
+        case CaptureFilter::withoutWindows:
+            composeWithout(g_, picture, windows);
             return true;
     }
     return false;
