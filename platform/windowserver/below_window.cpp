@@ -1,6 +1,7 @@
 #include "platform/windowserver/below_window.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/windowserver/screen_grab.h"
 
@@ -127,7 +128,7 @@ void composeHoles(GrabContext& g, Picture& picture, const std::vector<RootRect>&
                   const std::vector<TopLevel>& layers) {
     XContext& x = g.x;
     DrawSource background = backgroundSource(x, g.background, publishedWallpaper(g),
-                                             g.compositorChanged.exchange(false));
+                                             std::exchange(g.compositorChanged, false));
     for (const RootRect& hole : holes) composeHole(x, picture, hole, layers, background);
     releaseSource(x, background);
 }

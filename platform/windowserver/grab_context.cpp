@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -42,7 +43,7 @@ void readGrabEvents(GrabContext& g) {
 
 const std::vector<TopLevel>& windowTree(GrabContext& g) {
     readGrabEvents(g);
-    if (g.treeChanged.exchange(false)) {
+    if (std::exchange(g.treeChanged, false)) {
         g.tree = topLevels(g.x);
         g.topOf.clear();
     }
@@ -62,7 +63,7 @@ xcb_window_t topLevelHolding(GrabContext& g, xcb_window_t window) {
 }
 
 xcb_pixmap_t publishedWallpaper(GrabContext& g) {
-    if (g.wallpaperChanged.exchange(false)) {
+    if (std::exchange(g.wallpaperChanged, false)) {
         std::vector<uint32_t> pixmaps =
             cardinalsOf(g.x, askProperty(g.x, g.x.root, g.x.atoms.xRootPixmapId, XCB_ATOM_PIXMAP));
         g.wallpaper = pixmaps.empty() ? XCB_NONE : pixmaps[0];

@@ -79,9 +79,9 @@ class XcbWindowServer final : public WindowServer {
 
     GrabContext g_;
     // Asked of RandR once and again only when it announces a change: every
-    // capture needs the first screen's corner.
+    // capture needs the first screen's corner. Guarded by g_.lock, with the
+    // root's size and the notices that say the screens changed.
     std::vector<RootRect> screens_;
-    std::mutex screensLock_;
     SpaceWatch spaces_;
 };
 
@@ -99,9 +99,9 @@ XcbWindowServer::~XcbWindowServer() {
 }
 
 std::vector<RootRect> XcbWindowServer::screenLayout() {
-    std::lock_guard<std::mutex> hold(screensLock_);
+    std::lock_guard<std::mutex> hold(g_.lock);
     readGrabEvents(g_);
-    if (g_.screensChanged.exchange(false) || screens_.empty()) {
+    if (std::exchange(g_.screensChanged, false) || screens_.empty()) {
         refreshRootSize(g_.x);
         screens_ = screenRects(g_.x);
     }
@@ -146,10 +146,10 @@ bool XcbWindowServer::capture(const FrameRect& rect, CaptureFilter filter,
                               size_t capacity, CapturedImage& image) {
     RootRect r;
     if (!g_.x.hasRender || !rootRectFor(rect, r)) return false;
+    std::lock_guard<std::mutex> hold(g_.lock);
     // A picture of the screen wholly off it shows nothing.
     if (filter != CaptureFilter::includingWindow && isEmpty(intersect(r, rootBounds(g_.x))))
         return false;
-    std::lock_guard<std::mutex> hold(g_.lock);
     Block* block = buffer != nullptr && capacity >= bytesOf(r) ? blockAt(g_, buffer) : nullptr;
     Picture picture;
     if (!preparePicture(g_, r, block, picture)) return false;
