@@ -497,6 +497,26 @@ TEST(X11WindowServerOnFewerBits, PicturesHaveTheirColours) {
     for (int depth : {16, 15}) expectColoursThroughEveryFilter(depth, true);
 }
 
+// The toolkit cannot draw on an 8-bit screen: the program says so in one
+// line and exits with status 1 before it draws anything.
+TEST(X11WindowServerOnFewerBits, TheProgramRefusesAnEightBitScreenInOneLine) {
+    XvfbServer xvfb(640, 480, 8);
+    ASSERT_TRUE(xvfb.ok());
+    const char* dir = getenv("NDITABRIVO_BUILD_DIR");
+    const std::string command =
+        "DISPLAY=" + xvfb.display() + " QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=/nonexistent " +
+        (dir != nullptr ? dir : ".") + "/NDITabrivo 2>&1 >/dev/null; echo status $?";
+    FILE* run = popen(command.c_str(), "r");
+    ASSERT_NE(run, nullptr);
+    std::string said;
+    char line[512];
+    while (fgets(line, sizeof line, run) != nullptr) said += line;
+    pclose(run);
+    EXPECT_EQ(said,
+              "NDITabrivo: the X screen's depth of 8 bits is not supported; it needs 15, 16, 24 "
+              "or 30 bits of true colour\nstatus 1\n");
+}
+
 TEST_F(X11WindowServer, PointerMovesAndTheMouseLocationIsBottomUp) {
     server->postPointerMove(960, 600);
     windows.sync();
