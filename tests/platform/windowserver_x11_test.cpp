@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/windowserver/xcb_window_server.h"
@@ -120,6 +121,23 @@ TEST_F(X11WindowServer, OwnerFallsBackToTheProcessNameAndUnknownProcessesAreNotA
     EXPECT_EQ(find(list, anonymous)->ownerPid, getpid()) << "the process that made it";
     EXPECT_TRUE(find(list, anonymous)->ownerIsRunningApplication);
     EXPECT_EQ(find(list, anonymous)->ownerName, "Anon");
+}
+
+// A class in Latin-1, as its property type has it, is listed as UTF-8 text;
+// the window is named once, not at every rebuild of the list.
+TEST_F(X11WindowServer, AClassThatIsNotUtf8IsReadAsLatin1AndNamedOnce) {
+    const uint32_t cafe = windows.create({.width = 100, .height = 100, .wmClass = "Caf\xe9"});
+    testing::internal::CaptureStdout();
+    std::vector<WindowInfo> list;
+    ASSERT_TRUE(server->listWindows(list));
+    ASSERT_TRUE(server->listWindows(list));
+    const std::string said = testing::internal::GetCapturedStdout();
+    ASSERT_NE(find(list, cafe), nullptr);
+    EXPECT_EQ(find(list, cafe)->ownerName, "Caf\xc3\xa9");
+    char named[32];
+    snprintf(named, sizeof named, "window 0x%x: ", cafe);
+    EXPECT_NE(said.find(named), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 }
 
 TEST_F(X11WindowServer, FollowsTheWindowManagersStackingListWhenThereIsOne) {
