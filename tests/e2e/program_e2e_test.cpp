@@ -570,7 +570,7 @@ TEST(Program, AWindowInFrontOfTheMainWindowIsInTheStream) {
     EXPECT_EQ(waitForExit(program, 15s), 0) << transcript(out, err);
     ASSERT_TRUE(received) << transcript(out, err);
     auto last = h264check::ffmpegOutput("-f h264 -i '" + video +
-                                        "' -vf 'select=eq(n\\,60)' -frames:v 1 -f rawvideo "
+                                        "' -vf 'select=eq(n\\,20)' -frames:v 1 -f rawvideo "
                                         "-pix_fmt bgra -");
     ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
     EXPECT_TRUE(nearColour(last, kScreenWidth / 2, kScreenHeight / 2, 0, 255, 0));
