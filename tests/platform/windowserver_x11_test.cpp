@@ -288,6 +288,48 @@ TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem)
     EXPECT_EQ(pixelAt(below, 950, 650), 0x123456u) << "the published wallpaper";
 }
 
+// Without the program's own windows: where they show, what lies below them;
+// windows in front of them stay. Covered wholly, or not mapped, they leave
+// the plain picture of the screen.
+TEST_F(X11WindowServer, WithoutOwnWindowsOnlyWhereTheyShowIsPutTogetherAgain) {
+    windows.setRootBackground(0x304050);
+    windows.create({.x = 0, .y = 0, .width = 500, .height = 500, .rgb = 0x00ff00});
+    const uint32_t main =
+        windows.create({.x = 100, .y = 100, .width = 600, .height = 400, .rgb = 0xff00ff});
+    const uint32_t crop =
+        windows.create({.x = 800, .y = 100, .width = 300, .height = 300, .rgb = 0xff0000});
+    const uint32_t front =
+        windows.create({.x = 400, .y = 300, .width = 400, .height = 300, .rgb = 0xffff00});
+    const FrameRect area{0, 0, 1200, 800};
+    CapturedImage image;
+    ASSERT_TRUE(server->captureImageWithout(area, {main, 0, crop}, nullptr, 0, image));
+    EXPECT_EQ(pixelAt(image, 200, 200), 0x00FF00u) << "below the main window";
+    EXPECT_EQ(pixelAt(image, 600, 200), 0x304050u);
+    EXPECT_EQ(pixelAt(image, 900, 200), 0x304050u) << "below the crop window";
+    EXPECT_EQ(pixelAt(image, 450, 350), 0xFFFF00u) << "in front of the main window";
+    EXPECT_EQ(pixelAt(image, 750, 550), 0xFFFF00u);
+    auto expectThePlainScreen = [&](const char* when) {
+        CapturedImage plain, without;
+        ASSERT_TRUE(server->captureImage(area, CaptureFilter::allWindows, 0, plain));
+        std::vector<uint32_t> expected;
+        for (int y = 0; y < plain.height; ++y)
+            for (int x = 0; x < plain.width; ++x) expected.push_back(pixelAt(plain, x, y));
+        ASSERT_TRUE(server->captureImageWithout(area, {main, crop}, nullptr, 0, without));
+        size_t differing = 0;
+        for (int y = 0; y < without.height; ++y)
+            for (int x = 0; x < without.width; ++x)
+                differing += pixelAt(without, x, y) != expected[size_t(y) * without.width + x];
+        EXPECT_EQ(differing, 0u) << when;
+    };
+    windows.unmap(crop);
+    windows.resize(front, 1000, 700);
+    windows.move(front, 50, 50);
+    expectThePlainScreen("the main window covered, the crop window hidden");
+    windows.unmap(main);
+    windows.unmap(front);
+    expectThePlainScreen("neither on screen");
+}
+
 // A compositing manager that starts while the program runs, and one that
 // runs when a connection makes its first picture and then quits: none is
 // kept from starting. Behind the main window the desktop's own background
