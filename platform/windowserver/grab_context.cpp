@@ -6,7 +6,8 @@
 
 namespace {
 
-CapturedImage borrowedImage(const uint8_t* pixels, RootRect r) {
+CapturedImage borrowedImage(const XContext& x, const Canvas& canvas, uint8_t* pixels, RootRect r) {
+    if (keepsWideColours(canvas)) narrowToEightBits(x, pixels, bytesOf(r) / 4);
     CapturedImage image;
     image.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t*) {});
     image.width = r.width;
@@ -116,16 +117,17 @@ bool deliverPicture(GrabContext& g, const Picture& picture, CapturedImage& image
     bool good = true;
     if (picture.canvas->segment != 0) {
         waitForServer(x);
-        image = borrowedImage(block != nullptr ? block->segment.data : g.scratch.data, r);
+        image = borrowedImage(x, *picture.canvas,
+                              block != nullptr ? block->segment.data : g.scratch.data, r);
     } else if (block != nullptr && readIntoSegment(x, block->segment, pixmap, whole)) {
-        image = borrowedImage(block->segment.data, r);
+        image = borrowedImage(x, *picture.canvas, block->segment.data, r);
     } else if (ensureScratchSegment(x, g.scratch, bytesOf(r)) &&
                readIntoSegment(x, g.scratch, pixmap, whole)) {
-        image = borrowedImage(g.scratch.data, r);
+        image = borrowedImage(x, *picture.canvas, g.scratch.data, r);
     } else if (xcb_get_image_reply_t* reply = readOverSocket(x, pixmap, whole)) {
         free(g.lastReply);
         g.lastReply = reply;
-        image = borrowedImage(xcb_get_image_data(reply), r);
+        image = borrowedImage(x, *picture.canvas, xcb_get_image_data(reply), r);
     } else {
         good = false;
     }

@@ -551,10 +551,10 @@ TEST(X11WindowServerWithoutSharedMemory, PicturesStillArrive) {
     expectColoursThroughEveryFilter(24, false);
 }
 
-// Screens of 16 and 15 bits a pixel give the same 32-bit pictures as a
-// 24-bit one.
+// Screens of 16 and 15 bits a pixel, and of 30 (10 bits a colour), give the
+// same 32-bit pictures as a 24-bit one.
 TEST(X11WindowServerOnFewerBits, PicturesHaveTheirColours) {
-    for (int depth : {16, 15}) expectColoursThroughEveryFilter(depth, true);
+    for (int depth : {16, 15, 30}) expectColoursThroughEveryFilter(depth, true);
 }
 
 // The toolkit cannot draw on an 8-bit screen: the program says so in one

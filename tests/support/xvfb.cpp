@@ -134,7 +134,10 @@ struct TestWindows::Impl {
             if (masks[i] == 0) continue;  // not a true-colour visual
             const uint32_t channel = (rgb >> (16 - 8 * i)) & 0xFF;
             const int shift = __builtin_ctz(masks[i]), bits = __builtin_popcount(masks[i]);
-            pixel |= ((channel >> (8 - bits)) << shift) & masks[i];
+            // Wider channels (10 bits on a 30-bit screen) repeat the top bits.
+            const uint32_t value = bits <= 8 ? channel >> (8 - bits)
+                                             : (channel << (bits - 8)) | (channel >> (16 - bits));
+            pixel |= (value << shift) & masks[i];
         }
         return pixel;
     }
