@@ -1,5 +1,6 @@
 #include "capture/source_capture.h"
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -35,7 +36,7 @@ struct CaptureRequest {
     CaptureFilter filter = CaptureFilter::allWindows;
     uint32_t windowNumber = 0;
     bool cursor = false;
-    std::vector<uint32_t> leftOut = {};  // for withoutWindows: the program's own windows
+    std::array<uint32_t, 2> leftOut = {};  // for withoutWindows: the program's own windows
 };
 
 // Bottom-left frame to top-left rectangle, against the main screen's height

@@ -137,7 +137,7 @@ void composeHoles(GrabContext& g, Picture& picture, const std::vector<RootRect>&
 
 // When none of the left-out windows shows in the picture's area, this is a
 // plain picture of the screen; otherwise only where they show costs more.
-void composeWithout(GrabContext& g, Picture& picture, const std::vector<xcb_window_t>& leftOut) {
+void composeWithout(GrabContext& g, Picture& picture, std::span<const xcb_window_t> leftOut) {
     XContext& x = g.x;
     useComposite(g);
     std::vector<xcb_window_t> tops;

@@ -6,11 +6,11 @@
 // Internal to platform/windowserver.
 #pragma once
 
-#include <vector>
+#include <span>
 
 #include "platform/windowserver/grab_context.h"
 
 void composeBelow(GrabContext& g, Picture& picture, xcb_window_t window);
 // The screen as it shows, but where a window of leftOut shows (not where
 // others cover it), what lies below it; 0 entries are skipped.
-void composeWithout(GrabContext& g, Picture& picture, const std::vector<xcb_window_t>& leftOut);
+void composeWithout(GrabContext& g, Picture& picture, std::span<const xcb_window_t> leftOut);

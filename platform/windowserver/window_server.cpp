@@ -20,7 +20,7 @@ class AbsentWindowServer final : public WindowServer {
     bool captureImage(const FrameRect&, CaptureFilter, uint32_t, CapturedImage&) override {
         return false;
     }
-    bool captureImageWithout(const FrameRect&, const std::vector<uint32_t>&, uint8_t*, size_t,
+    bool captureImageWithout(const FrameRect&, std::span<const uint32_t>, uint8_t*, size_t,
                              CapturedImage&) override {
         return false;
     }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -127,7 +128,7 @@ class WindowServer {
     }
     // A picture with the filter withoutWindows that leaves out every window
     // in leftOut (0 entries name none), written as by captureImageInto.
-    virtual bool captureImageWithout(const FrameRect& rect, const std::vector<uint32_t>& leftOut,
+    virtual bool captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
                                      uint8_t* buffer, size_t capacity, CapturedImage& image) = 0;
     // A block of bytes for pictures, kept for the life of the process, that
     // the window server can write into without a copy where it is able to;

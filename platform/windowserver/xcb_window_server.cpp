@@ -39,9 +39,10 @@ class XcbWindowServer final : public WindowServer {
     }
     bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
                           uint8_t* buffer, size_t capacity, CapturedImage& image) override {
-        return capture(rect, filter, {windowNumber}, buffer, capacity, image);
+        const xcb_window_t window[] = {windowNumber};
+        return capture(rect, filter, window, buffer, capacity, image);
     }
-    bool captureImageWithout(const FrameRect& rect, const std::vector<uint32_t>& leftOut,
+    bool captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
                              uint8_t* buffer, size_t capacity, CapturedImage& image) override {
         return capture(rect, CaptureFilter::withoutWindows, leftOut, buffer, capacity, image);
     }
@@ -72,10 +73,9 @@ class XcbWindowServer final : public WindowServer {
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
     bool rootRectFor(const FrameRect& rect, RootRect& r);
-    bool capture(const FrameRect& rect, CaptureFilter filter,
-                 const std::vector<xcb_window_t>& windows, uint8_t* buffer, size_t capacity,
-                 CapturedImage& image);
-    bool compose(Picture& picture, CaptureFilter filter, const std::vector<xcb_window_t>& windows);
+    bool capture(const FrameRect& rect, CaptureFilter filter, std::span<const xcb_window_t> windows,
+                 uint8_t* buffer, size_t capacity, CapturedImage& image);
+    bool compose(Picture& picture, CaptureFilter filter, std::span<const xcb_window_t> windows);
 
     GrabContext g_;
     // Asked of RandR once and again only when it announces a change: every
@@ -142,7 +142,7 @@ bool XcbWindowServer::rootRectFor(const FrameRect& rect, RootRect& r) {
 
 // windows: the one window the filter is relative to, or those it leaves out.
 bool XcbWindowServer::capture(const FrameRect& rect, CaptureFilter filter,
-                              const std::vector<xcb_window_t>& windows, uint8_t* buffer,
+                              std::span<const xcb_window_t> windows, uint8_t* buffer,
                               size_t capacity, CapturedImage& image) {
     RootRect r;
     if (!g_.x.hasRender || !rootRectFor(rect, r)) return false;
@@ -168,7 +168,7 @@ bool XcbWindowServer::capture(const FrameRect& rect, CaptureFilter filter,
 
 // Each attempt starts from what the block held before it.
 bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter,
-                              const std::vector<xcb_window_t>& windows) {
+                              std::span<const xcb_window_t> windows) {
     const xcb_window_t window = windows.empty() ? 0 : windows.front();
     picture.previous.reset();
     if (picture.block != nullptr)

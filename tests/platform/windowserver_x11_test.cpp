@@ -302,7 +302,8 @@ TEST_F(X11WindowServer, WithoutOwnWindowsOnlyWhereTheyShowIsPutTogetherAgain) {
         windows.create({.x = 400, .y = 300, .width = 400, .height = 300, .rgb = 0xffff00});
     const FrameRect area{0, 0, 1200, 800};
     CapturedImage image;
-    ASSERT_TRUE(server->captureImageWithout(area, {main, 0, crop}, nullptr, 0, image));
+    ASSERT_TRUE(
+        server->captureImageWithout(area, std::vector<uint32_t>{main, 0, crop}, nullptr, 0, image));
     EXPECT_EQ(pixelAt(image, 200, 200), 0x00FF00u) << "below the main window";
     EXPECT_EQ(pixelAt(image, 600, 200), 0x304050u);
     EXPECT_EQ(pixelAt(image, 900, 200), 0x304050u) << "below the crop window";
@@ -314,7 +315,8 @@ TEST_F(X11WindowServer, WithoutOwnWindowsOnlyWhereTheyShowIsPutTogetherAgain) {
         std::vector<uint32_t> expected;
         for (int y = 0; y < plain.height; ++y)
             for (int x = 0; x < plain.width; ++x) expected.push_back(pixelAt(plain, x, y));
-        ASSERT_TRUE(server->captureImageWithout(area, {main, crop}, nullptr, 0, without));
+        ASSERT_TRUE(server->captureImageWithout(area, std::vector<uint32_t>{main, crop}, nullptr, 0,
+                                                without));
         size_t differing = 0;
         for (int y = 0; y < without.height; ++y)
             for (int x = 0; x < without.width; ++x)
