@@ -1,5 +1,6 @@
 #include "capture/source_capture.h"
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -35,6 +36,7 @@ struct CaptureRequest {
     CaptureFilter filter = CaptureFilter::allWindows;
     uint32_t windowNumber = 0;
     bool cursor = false;
+    std::array<uint32_t, 2> leftOut = {};  // for withoutWindows: the program's own windows
 };
 
 // Bottom-left frame to top-left rectangle, against the main screen's height
@@ -81,9 +83,10 @@ FrameRect screenRectangle(const ScreenInfo& screen, int32_t which) {
     return applySizeRule(rect, thePrefs.scalingMode);
 }
 
-// The crop rectangle below the crop window; a screen with everything and the
-// cursor; or a screen below the main window, which leaves the program's own
-// window and anything in front of it out.
+// The crop rectangle or a screen as the user sees it, but without the
+// program's own windows (the main window, the tinted crop window) wherever
+// they stand: windows the user put in front of them stay in the picture. A
+// screen with the cursor has every window, the main window included.
 bool screenRequest(CaptureSurroundings& surroundings, CaptureRequest& request) {
     const int32_t which = thePrefs.whichScreen;
     const std::vector<ScreenInfo> screens = windowServer().screens();
@@ -91,16 +94,31 @@ bool screenRequest(CaptureSurroundings& surroundings, CaptureRequest& request) {
     const uint32_t mainWindow = surroundings.mainWindowNumber();
     const uint32_t cropWindow = surroundings.cropWindowNumber();
     if (thePrefs.cropWindow != 0) {
-        request = {cropRectangle(surroundings), CaptureFilter::onScreenBelowWindow, cropWindow,
-                   false};
+        request = {cropRectangle(surroundings),
+                   CaptureFilter::withoutWindows,
+                   cropWindow,
+                   false,
+                   {cropWindow, mainWindow}};
     } else if (thePrefs.showMouse != 0) {
         request = {screenRectangle(screens[which], which), CaptureFilter::allWindows, mainWindow,
                    true};
     } else {
-        request = {screenRectangle(screens[which], which), CaptureFilter::onScreenBelowWindow,
-                   mainWindow, false};
+        request = {screenRectangle(screens[which], which),
+                   CaptureFilter::withoutWindows,
+                   mainWindow,
+                   false,
+                   {mainWindow, cropWindow}};
     }
     return true;
+}
+
+bool takePicture(const CaptureRequest& request, uint8_t* buffer, CapturedImage& image) {
+    const auto capacity = static_cast<size_t>(kMaxFrameBytes);
+    if (request.filter == CaptureFilter::withoutWindows)
+        return windowServer().captureImageWithout(request.rect, request.leftOut, buffer, capacity,
+                                                  image);
+    return windowServer().captureImageInto(request.rect, request.filter, request.windowNumber,
+                                           buffer, capacity, image);
 }
 
 // The frame mailbox drops larger pictures, so they are not taken at all.
@@ -180,9 +198,7 @@ bool getTheBitmap(uint8_t* buffer, CaptureSurroundings& surroundings) {
     if (!asked || !fitsTheMailbox(request.rect.width, request.rect.height)) return false;
     request.rect = withEvenPixelWidth(request.rect);
     CapturedImage image;
-    if (!windowServer().captureImageInto(request.rect, request.filter, request.windowNumber, buffer,
-                                         static_cast<size_t>(kMaxFrameBytes), image))
-        return false;
+    if (!takePicture(request, buffer, image)) return false;
     int32_t width = 0, height = 0;
     if (request.cursor && !canTakeTheCursor(image)) return false;
     if (!takeIntoBuffer(image, buffer, width, height)) return false;

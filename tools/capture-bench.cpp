@@ -35,7 +35,8 @@ const char kUsage[] =
     "99th percentile per frame, ours and x11grab's (frame to frame). The default\n"
     "source is timed twice: on a still screen, and while a window partly under the\n"
     "main window changes all its pixels before each of our captures (and all the\n"
-    "time while x11grab runs), as a playing video does.\n"
+    "time while x11grab runs), as a playing video does, and while another window\n"
+    "stands over part of the main window, as when the user works in front of it.\n"
     "\n"
     "  -n, --captures=N   captures per source (default 300)\n"
     "  -h, --help         show this help and exit\n"
@@ -265,6 +266,7 @@ struct Source {
     bool mouse;
     void (*choose)();
     bool changing = false;
+    bool mainCovered = false;  // another window over part of the main window
 };
 
 Figures timeOurs(uint8_t* buffer, CaptureSurroundings& surroundings, int captures,
@@ -310,6 +312,10 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
     ChangingWindow video(
         {screen.width / 2, screen.height / 2, screen.width * 2 / 5, screen.height * 2 / 5});
     standIns.main = showWindow(main, Qt::lightGray);
+    // Shown over the main window's lower right quarter only while its
+    // source is timed: the user works in front of the program's window.
+    QWidget* cover = showWindow({main.x + 400, main.y + 300, 600, 500}, Qt::darkYellow);
+    cover->hide();
     if (!video.ok() || !waitUntilShown(app, {app1, standIns.crop, standIns.main})) {
         fprintf(stderr, "capture-bench: the stand-in windows did not come on screen\n");
         return 1;
@@ -327,6 +333,7 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
     const Source sources[] = {
         {"display without the main window (default)", screen, false, [] {}},
         {"  the same, a window changing", screen, false, [] {}, true},
+        {"  the same, a window over part of the main", screen, false, [] {}, false, true},
         {"display with the cursor drawn in", screen, true, [] { thePrefs.showMouse = 1; }},
         {"crop rectangle (below the crop window)", crop, false, [] { thePrefs.cropWindow = 1; }},
         {"application window (Composite)", application, false,
@@ -340,6 +347,11 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
         source.choose();
         captureWidth = 0;
         ChangingWindow* changing = source.changing ? &video : nullptr;
+        if (source.mainCovered) {
+            cover->show();
+            cover->raise();
+            if (!waitUntilShown(app, {cover})) return 1;
+        }
         const Figures ours = timeOurs(buffer, standIns, captures, changing);
         if (captureWidth != source.area.width) {
             fprintf(stderr, "capture-bench: %s gave a picture %d wide, not %d\n", source.name,
@@ -357,6 +369,7 @@ int benchAll(QApplication& app, const std::string& display, int captures) {
         fprintf(results, "%-44s %-20s %9.3f ms %7.3f ms %13.3f ms %7.3f ms\n", source.name,
                 rect.c_str(), ours.median, ours.p99, theirs.median, theirs.p99);
         if (theirs.count == 0) fprintf(stderr, "capture-bench: ffmpeg's x11grab did not run\n");
+        if (source.mainCovered) cover->hide();
     }
     fprintf(results, "%.1f %% of the machine's CPU time stolen by its host meanwhile\n",
             100.0 * stolenShareSince(machineStart));

@@ -1,6 +1,7 @@
 #include "platform/windowserver/below_window.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/windowserver/screen_grab.h"
 
@@ -82,7 +83,82 @@ void composeHole(XContext& x, const Picture& picture, RootRect hole,
     for (const RootRect& piece : open) drawBackground(x, picture, piece, background);
 }
 
+// Past this many pieces a left-out window counts whole: the picture stays
+// right (its area is put together again) and the count of pieces bounded.
+constexpr size_t kMostPieces = 32;
+
+bool opaqueOnScreen(const TopLevel& t) { return t.viewable && t.inputOutput && t.depth != 32; }
+
+// Where window (at index i of the stack) shows: its part of shown that no
+// opaque window above it covers. A translucent window lets it show through.
+void addWhereItShows(const std::vector<TopLevel>& stack, size_t i, RootRect shown,
+                     std::vector<RootRect>& holes) {
+    std::vector<RootRect> pieces{intersect(stack[i].outer, shown)}, rest;
+    for (size_t j = i + 1; j < stack.size() && !pieces.empty(); ++j) {
+        if (!opaqueOnScreen(stack[j])) continue;
+        rest.clear();
+        for (const RootRect& piece : pieces) subtract(piece, stack[j].outer, rest);
+        pieces.swap(rest);
+        if (pieces.size() > kMostPieces) {
+            pieces.assign(1, intersect(stack[i].outer, shown));
+            break;
+        }
+    }
+    for (const RootRect& piece : pieces)
+        if (!isEmpty(piece)) addHole(piece, holes);
+}
+
+// The windows that show in a hole, bottom to top, desktop windows first.
+std::vector<TopLevel> layersWithout(const std::vector<TopLevel>& stack,
+                                    const std::vector<xcb_window_t>& tops) {
+    auto shows = [&tops](const TopLevel& t) {
+        return t.viewable && t.inputOutput &&
+               std::find(tops.begin(), tops.end(), t.id) == tops.end();
+    };
+    std::vector<TopLevel> layers;
+    for (const TopLevel& t : stack)
+        if (shows(t) && t.desktop) layers.push_back(t);
+    for (const TopLevel& t : stack)
+        if (shows(t) && !t.desktop) layers.push_back(t);
+    return layers;
+}
+
+// Every hole put together from the layers over the desktop's background.
+void composeHoles(GrabContext& g, Picture& picture, const std::vector<RootRect>& holes,
+                  const std::vector<TopLevel>& layers) {
+    XContext& x = g.x;
+    DrawSource background = backgroundSource(x, g.background, publishedWallpaper(g),
+                                             std::exchange(g.compositorChanged, false));
+    for (const RootRect& hole : holes) composeHole(x, picture, hole, layers, background);
+    releaseSource(x, background);
+}
+
 }  // namespace
+
+// When none of the left-out windows shows in the picture's area, this is a
+// plain picture of the screen; otherwise only where they show costs more.
+void composeWithout(GrabContext& g, Picture& picture, std::span<const xcb_window_t> leftOut) {
+    XContext& x = g.x;
+    useComposite(g);
+    std::vector<xcb_window_t> tops;
+    for (xcb_window_t window : leftOut) {
+        const xcb_window_t top = window != 0 ? topLevelHolding(g, window) : 0;
+        if (top != 0) tops.push_back(top);
+    }
+    // Asked after every top-level above: the tree stays as it is from here.
+    const std::vector<TopLevel>& stack = windowTree(g);
+    const RootRect shown = intersect(picture.area, rootBounds(x));
+    std::vector<RootRect> holes;
+    for (size_t i = 0; i < stack.size(); ++i) {
+        const TopLevel& t = stack[i];
+        if (t.viewable && t.inputOutput && std::find(tops.begin(), tops.end(), t.id) != tops.end())
+            addWhereItShows(stack, i, shown, holes);
+    }
+    const bool allHole = std::any_of(holes.begin(), holes.end(),
+                                     [&](RootRect hole) { return contains(hole, picture.area); });
+    if (!allHole) composeScreenAround(g, picture, holes);
+    if (!holes.empty()) composeHoles(g, picture, holes, layersWithout(stack, tops));
+}
 
 // Only the areas the left-out windows reach cost more than a plain screen
 // picture.
@@ -113,8 +189,5 @@ void composeBelow(GrabContext& g, Picture& picture, xcb_window_t window) {
         if (it->viewable && it->inputOutput && it->desktop) layers.push_back(*it);
     for (auto it = stack.begin(); it != cut; ++it)
         if (it->viewable && it->inputOutput && !it->desktop) layers.push_back(*it);
-    DrawSource background = backgroundSource(x, g.background, publishedWallpaper(g),
-                                             g.compositorChanged.exchange(false));
-    for (const RootRect& hole : holes) composeHole(x, picture, hole, layers, background);
-    releaseSource(x, background);
+    composeHoles(g, picture, holes, layers);
 }

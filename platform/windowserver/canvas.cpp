@@ -3,6 +3,8 @@
 #include <xcb/composite.h>
 #include <xcb/shm.h>
 
+#include <cstring>
+
 bool prepareCanvas(XContext& context, Canvas& canvas, int32_t width, int32_t height,
                    uint32_t segment) {
     if (canvas.pixmap != 0 && canvas.width == width && canvas.height == height &&
@@ -20,8 +22,10 @@ bool prepareCanvas(XContext& context, Canvas& canvas, int32_t width, int32_t hei
             : xcb_create_pixmap_checked(c, depth, pixmap, context.root, w, h);
     if (!requestSucceeded(context, made, "CreatePixmap")) return false;
     const xcb_render_picture_t picture = xcb_generate_id(c);
-    xcb_render_create_picture(c, picture, pixmap, depth == 24 ? context.rgb24 : context.argb32, 0,
-                              nullptr);
+    const xcb_render_pictformat_t format = depth == 24   ? context.rgb24
+                                           : depth == 32 ? context.argb32
+                                                         : context.rootFormat;
+    xcb_render_create_picture(c, picture, pixmap, format, 0, nullptr);
     const xcb_gcontext_t gc = xcb_generate_id(c);
     // Copies from the root take what its windows show.
     const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
@@ -134,4 +138,24 @@ bool redirectTopLevels(XContext& context) {
         return false;
     }
     return true;
+}
+
+void narrowToEightBits(const XContext& context, uint8_t* pixels, size_t count) {
+    int shift[3], cut[3];
+    for (int i = 0; i < 3; ++i) {
+        const uint32_t mask = context.rootMasks[i];
+        shift[i] = mask != 0 ? __builtin_ctz(mask) : 0;
+        const int bits = __builtin_popcount(mask);
+        shift[i] += bits > 8 ? bits - 8 : 0;
+        cut[i] = bits > 8 ? 0xFF : (1 << bits) - 1;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t p;
+        memcpy(&p, pixels + i * 4, 4);
+        const uint32_t r = (p >> shift[0]) & uint32_t(cut[0]);
+        const uint32_t g = (p >> shift[1]) & uint32_t(cut[1]);
+        const uint32_t b = (p >> shift[2]) & uint32_t(cut[2]);
+        const uint32_t out = b | (g << 8) | (r << 16);
+        memcpy(pixels + i * 4, &out, 4);
+    }
 }

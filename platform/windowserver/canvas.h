@@ -5,6 +5,7 @@
 // Internal to platform/windowserver.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -51,6 +52,13 @@ void drawInto(XContext& context, const Canvas& canvas, const DrawSource& source,
 // Fills the canvas area to with black, opaque (alpha 0xFFFF) or transparent
 // (alpha 0).
 void fill(XContext& context, const Canvas& canvas, RootRect to, uint16_t alpha);
+
+// Whether pictures of this canvas hold the screen's own 10-bit colours and
+// are brought down to 8 bits once drawn.
+inline bool keepsWideColours(const Canvas& canvas) { return canvas.depth == 30; }
+// Turns count pixels of the screen's 30-bit format into B, G, R bytes (8
+// bits each, the top ones) and a fourth byte of 0, in place.
+void narrowToEightBits(const XContext& context, uint8_t* pixels, size_t count);
 
 // Asks the server to keep every top-level window's pixels off screen (it
 // still draws the screen itself). Once per connection; false without

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
-CapturedImage borrowedImage(const uint8_t* pixels, RootRect r) {
+CapturedImage borrowedImage(const XContext& x, const Canvas& canvas, uint8_t* pixels, RootRect r) {
+    if (keepsWideColours(canvas)) narrowToEightBits(x, pixels, bytesOf(r) / 4);
     CapturedImage image;
     image.pixels = std::shared_ptr<const uint8_t>(pixels, [](const uint8_t*) {});
     image.width = r.width;
@@ -42,7 +44,7 @@ void readGrabEvents(GrabContext& g) {
 
 const std::vector<TopLevel>& windowTree(GrabContext& g) {
     readGrabEvents(g);
-    if (g.treeChanged.exchange(false)) {
+    if (std::exchange(g.treeChanged, false)) {
         g.tree = topLevels(g.x);
         g.topOf.clear();
     }
@@ -62,7 +64,7 @@ xcb_window_t topLevelHolding(GrabContext& g, xcb_window_t window) {
 }
 
 xcb_pixmap_t publishedWallpaper(GrabContext& g) {
-    if (g.wallpaperChanged.exchange(false)) {
+    if (std::exchange(g.wallpaperChanged, false)) {
         std::vector<uint32_t> pixmaps =
             cardinalsOf(g.x, askProperty(g.x, g.x.root, g.x.atoms.xRootPixmapId, XCB_ATOM_PIXMAP));
         g.wallpaper = pixmaps.empty() ? XCB_NONE : pixmaps[0];
@@ -115,16 +117,17 @@ bool deliverPicture(GrabContext& g, const Picture& picture, CapturedImage& image
     bool good = true;
     if (picture.canvas->segment != 0) {
         waitForServer(x);
-        image = borrowedImage(block != nullptr ? block->segment.data : g.scratch.data, r);
+        image = borrowedImage(x, *picture.canvas,
+                              block != nullptr ? block->segment.data : g.scratch.data, r);
     } else if (block != nullptr && readIntoSegment(x, block->segment, pixmap, whole)) {
-        image = borrowedImage(block->segment.data, r);
+        image = borrowedImage(x, *picture.canvas, block->segment.data, r);
     } else if (ensureScratchSegment(x, g.scratch, bytesOf(r)) &&
                readIntoSegment(x, g.scratch, pixmap, whole)) {
-        image = borrowedImage(g.scratch.data, r);
+        image = borrowedImage(x, *picture.canvas, g.scratch.data, r);
     } else if (xcb_get_image_reply_t* reply = readOverSocket(x, pixmap, whole)) {
         free(g.lastReply);
         g.lastReply = reply;
-        image = borrowedImage(xcb_get_image_data(reply), r);
+        image = borrowedImage(x, *picture.canvas, xcb_get_image_data(reply), r);
     } else {
         good = false;
     }

@@ -4,7 +4,6 @@
 // says where this picture is drawn. Internal to platform/windowserver.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -56,11 +55,16 @@ struct GrabContext {
     std::vector<TopLevel> tree;
     std::vector<std::pair<xcb_window_t, xcb_window_t>> topOf;  // window, its top-level
     xcb_pixmap_t wallpaper = XCB_NONE;
-    std::atomic<bool> treeChanged{true};
-    std::atomic<bool> wallpaperChanged{true};
-    std::atomic<bool> screensChanged{false};
-    std::atomic<bool> compositorChanged{true};
-    std::mutex lock;  // one picture at a time: the canvases and segments are per connection
+    // What the server's notices changed: set by readGrabEvents, taken by
+    // whoever asks again. Like every other member, and the root's size in x,
+    // guarded by lock.
+    bool treeChanged = true;
+    bool wallpaperChanged = true;
+    bool screensChanged = false;
+    bool compositorChanged = true;
+    // The context's one guard: one picture at a time (the canvases and
+    // segments are per connection), and the screens asked again under it.
+    std::mutex lock;
 };
 
 // The picture being made: its root area, the caller's block it goes into
@@ -84,7 +88,8 @@ inline RootRect shifted(RootRect r, RootRect origin) {
 // Listens on the root for what the context keeps: windows that come, go,
 // move or change, the wallpaper, the screens, the compositing manager.
 void watchRoot(GrabContext& g);
-// Reads the server's notices and marks what they changed.
+// Reads the server's notices and marks what they changed. Under g.lock, as
+// every function here.
 void readGrabEvents(GrabContext& g);
 // The root's children as they now stand (asked again only after a change).
 const std::vector<TopLevel>& windowTree(GrabContext& g);

@@ -13,8 +13,10 @@ bool copyOnlyChanges(GrabContext& g, Picture& picture, const std::vector<RootRec
     Canvas& canvas = *picture.canvas;
     // The changes are copied as they are, so only onto a canvas of the
     // screen's own depth.
+    // A picture brought down to 8 bits a colour no longer holds the screen's
+    // own pixels to copy changes over.
     if (block == nullptr || &canvas != &block->canvas || canvas.depth != x.screen->root_depth ||
-        !countScreenChanges(x, g.changes))
+        keepsWideColours(canvas) || !countScreenChanges(x, g.changes))
         return false;
     takeScreenChanges(x, g.changes);
     const uint64_t missed = g.changes.takes - block->takenAt;

@@ -129,6 +129,45 @@ std::optional<std::string> className(const std::optional<std::string>& wmClass) 
     return name;
 }
 
+bool isUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80           ? 1
+                              : (lead >> 5) == 0x6  ? 2
+                              : (lead >> 4) == 0xE  ? 3
+                              : (lead >> 3) == 0x1E ? 4
+                                                    : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// WM_CLASS is Latin-1 by its type, though most programs put UTF-8 there: a
+// name that is not UTF-8 is read as Latin-1, and said once per name, so
+// that every name the list gives is text.
+std::optional<std::string> textOfName(XContext& x, xcb_window_t window,
+                                      const std::optional<std::string>& name) {
+    if (!name || isUtf8(*name)) return name;
+    std::string text;
+    for (unsigned char c : *name) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    char line[400];
+    snprintf(line, sizeof line,
+             "window 0x%x: its class or process name is not UTF-8; read as Latin-1: \"%.300s\"",
+             window, text.c_str());
+    reportOnce(x, "class " + *name, line);
+    return text;
+}
+
 bool isExcluded(const XAtoms& a, const WindowAnswers& answers) {
     for (uint32_t type : answers.types) {
         if (type == a.netWmWindowTypeDock || type == a.netWmWindowTypeDesktop) return true;
@@ -146,8 +185,9 @@ int32_t layerOf(const XAtoms& a, const WindowAnswers& answers) {
     return 0;
 }
 
-WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& answers,
+WindowInfo describe(XContext& x, xcb_window_t window, const WindowAnswers& answers,
                     RootRect first) {
+    const XAtoms& a = x.atoms;
     WindowInfo info;
     info.onScreen = answers.viewable;
     info.layer = layerOf(a, answers);
@@ -159,6 +199,7 @@ WindowInfo describe(const XAtoms& a, xcb_window_t window, const WindowAnswers& a
         info.ownerPid && info.onScreen && processExists(*info.ownerPid);
     info.ownerName = className(answers.wmClass);
     if (!info.ownerName && info.ownerPid) info.ownerName = processName(*info.ownerPid);
+    info.ownerName = textOfName(x, window, info.ownerName);
     info.title = answers.netName ? answers.netName : answers.wmName;
     if (const std::optional<RootRect>& r = answers.rect) {
         info.bounds =
@@ -194,6 +235,6 @@ void listXWindows(XContext& context, RootRect firstScreen, std::vector<WindowInf
     askMissingOwners(context, requests, answers);
     for (size_t i = 0; i < requests.size(); ++i) {
         if (answers[i].exists && !isExcluded(context.atoms, answers[i]))
-            windows.push_back(describe(context.atoms, requests[i].window, answers[i], firstScreen));
+            windows.push_back(describe(context, requests[i].window, answers[i], firstScreen));
     }
 }

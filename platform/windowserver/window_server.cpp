@@ -20,6 +20,10 @@ class AbsentWindowServer final : public WindowServer {
     bool captureImage(const FrameRect&, CaptureFilter, uint32_t, CapturedImage&) override {
         return false;
     }
+    bool captureImageWithout(const FrameRect&, std::span<const uint32_t>, uint8_t*, size_t,
+                             CapturedImage&) override {
+        return false;
+    }
     FramePoint mouseLocation() override { return {}; }
     bool currentCursor(CursorImage&, FramePoint&) override { return false; }
     void postPointerMove(double, double) override {}

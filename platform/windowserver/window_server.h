@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,13 @@ struct WindowInfo {
 
 // Which windows an image shows.
 enum class CaptureFilter {
-    includingWindow,     // the given window alone, even where it is covered
-    allWindows,          // everything on screen
-    onScreenBelowWindow  // what lies below the given window: it and those above left out
+    includingWindow,      // the given window alone, even where it is covered
+    allWindows,           // everything on screen
+    onScreenBelowWindow,  // what lies below the given window: it and those above left out
+    // The screen as the user sees it without the given windows (the
+    // program's own), wherever they stand: what lies below them shows in
+    // their place. captureImageWithout names several.
+    withoutWindows
 };
 
 // 32-bit pixels, bytes B, G, R, A in memory, rows bytesPerRow apart. Screen
@@ -121,6 +126,10 @@ class WindowServer {
         (void)capacity;
         return captureImage(rect, filter, windowNumber, image);
     }
+    // A picture with the filter withoutWindows that leaves out every window
+    // in leftOut (0 entries name none), written as by captureImageInto.
+    virtual bool captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
+                                     uint8_t* buffer, size_t capacity, CapturedImage& image) = 0;
     // A block of bytes for pictures, kept for the life of the process, that
     // the window server can write into without a copy where it is able to;
     // ordinary memory otherwise. Null when there is no memory.

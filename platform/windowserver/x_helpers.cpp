@@ -138,10 +138,24 @@ void announceVersions(XContext& x) {
 }
 
 // 24-bit pixels stored in 32 bits, as the pictures handed out are laid out.
-bool depth24Takes32Bits(xcb_connection_t* c) {
+bool depthTakes32Bits(xcb_connection_t* c, uint8_t depth) {
     xcb_format_iterator_t it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c));
     for (; it.rem > 0; xcb_format_next(&it))
-        if (it.data->depth == 24) return it.data->bits_per_pixel == 32;
+        if (it.data->depth == depth) return it.data->bits_per_pixel == 32;
+    return false;
+}
+
+// The root visual's red, green and blue masks; false when it is not found.
+bool rootVisualMasks(const xcb_screen_t* screen, uint32_t masks[3]) {
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem > 0; xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id != screen->root_visual) continue;
+            masks[0] = v.data->red_mask;
+            masks[1] = v.data->green_mask;
+            masks[2] = v.data->blue_mask;
+            return true;
+        }
+    }
     return false;
 }
 
@@ -186,7 +200,10 @@ bool openXContext(XContext& context) {
     context.hasRandr = hasExtension(c, &xcb_randr_id);
     context.hasRes = hasExtension(c, &xcb_res_id);
     announceVersions(context);
-    if (it.data->root_depth == 24 && depth24Takes32Bits(c)) context.canvasDepth = 24;
+    if (it.data->root_depth == 24 && depthTakes32Bits(c, 24)) context.canvasDepth = 24;
+    if (it.data->root_depth == 30 && depthTakes32Bits(c, 30) &&
+        rootVisualMasks(it.data, context.rootMasks))
+        context.canvasDepth = 30;
     return true;
 }
 

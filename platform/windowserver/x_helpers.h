@@ -66,8 +66,13 @@ struct XContext {
     // turns such pixels into the canvas's 32 bits as it draws them.
     xcb_render_pictformat_t rootFormat = 0;
     // Depth of the pictures put together: the root's when its pixels take
-    // 32 bits, else 32.
+    // 32 bits (24, or 30 with 10 bits a colour), else 32.
     uint8_t canvasDepth = 32;
+    // On a screen of 30 bits the pictures keep the screen's own pixels, so
+    // that drawing the screen in is a plain copy, and are brought down to 8
+    // bits a colour once the server is done, through the root visual's red,
+    // green and blue masks.
+    uint32_t rootMasks[3] = {0, 0, 0};
     // The root's size; RandR may change it while the program runs.
     RootRect rootSize{0, 0, 0, 0};
     // A window of this back end's own that no list or picture shows.

@@ -38,7 +38,14 @@ class XcbWindowServer final : public WindowServer {
         return captureImageInto(rect, filter, windowNumber, nullptr, 0, image);
     }
     bool captureImageInto(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
-                          uint8_t* buffer, size_t capacity, CapturedImage& image) override;
+                          uint8_t* buffer, size_t capacity, CapturedImage& image) override {
+        const xcb_window_t window[] = {windowNumber};
+        return capture(rect, filter, window, buffer, capacity, image);
+    }
+    bool captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
+                             uint8_t* buffer, size_t capacity, CapturedImage& image) override {
+        return capture(rect, CaptureFilter::withoutWindows, leftOut, buffer, capacity, image);
+    }
     uint8_t* allocateSharedPixels(size_t bytes) override;
     void sharedPixelsChanged(const uint8_t* data) override {
         std::lock_guard<std::mutex> hold(g_.lock);
@@ -66,13 +73,15 @@ class XcbWindowServer final : public WindowServer {
     std::vector<RootRect> screenLayout();
     RootRect firstScreen() { return screenLayout().front(); }
     bool rootRectFor(const FrameRect& rect, RootRect& r);
-    bool compose(Picture& picture, CaptureFilter filter, xcb_window_t window);
+    bool capture(const FrameRect& rect, CaptureFilter filter, std::span<const xcb_window_t> windows,
+                 uint8_t* buffer, size_t capacity, CapturedImage& image);
+    bool compose(Picture& picture, CaptureFilter filter, std::span<const xcb_window_t> windows);
 
     GrabContext g_;
     // Asked of RandR once and again only when it announces a change: every
-    // capture needs the first screen's corner.
+    // capture needs the first screen's corner. Guarded by g_.lock, with the
+    // root's size and the notices that say the screens changed.
     std::vector<RootRect> screens_;
-    std::mutex screensLock_;
     SpaceWatch spaces_;
 };
 
@@ -90,9 +99,9 @@ XcbWindowServer::~XcbWindowServer() {
 }
 
 std::vector<RootRect> XcbWindowServer::screenLayout() {
-    std::lock_guard<std::mutex> hold(screensLock_);
+    std::lock_guard<std::mutex> hold(g_.lock);
     readGrabEvents(g_);
-    if (g_.screensChanged.exchange(false) || screens_.empty()) {
+    if (std::exchange(g_.screensChanged, false) || screens_.empty()) {
         refreshRootSize(g_.x);
         screens_ = screenRects(g_.x);
     }
@@ -131,15 +140,16 @@ bool XcbWindowServer::rootRectFor(const FrameRect& rect, RootRect& r) {
     return true;
 }
 
-bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filter,
-                                       uint32_t windowNumber, uint8_t* buffer, size_t capacity,
-                                       CapturedImage& image) {
+// windows: the one window the filter is relative to, or those it leaves out.
+bool XcbWindowServer::capture(const FrameRect& rect, CaptureFilter filter,
+                              std::span<const xcb_window_t> windows, uint8_t* buffer,
+                              size_t capacity, CapturedImage& image) {
     RootRect r;
     if (!g_.x.hasRender || !rootRectFor(rect, r)) return false;
+    std::lock_guard<std::mutex> hold(g_.lock);
     // A picture of the screen wholly off it shows nothing.
     if (filter != CaptureFilter::includingWindow && isEmpty(intersect(r, rootBounds(g_.x))))
         return false;
-    std::lock_guard<std::mutex> hold(g_.lock);
     Block* block = buffer != nullptr && capacity >= bytesOf(r) ? blockAt(g_, buffer) : nullptr;
     Picture picture;
     if (!preparePicture(g_, r, block, picture)) return false;
@@ -147,7 +157,7 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
     // the meantime was sent before the picture's last reply, so it is seen
     // here, and the picture is made again from the tree as it now stands.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!compose(picture, filter, windowNumber) || !deliverPicture(g_, picture, image)) {
+        if (!compose(picture, filter, windows) || !deliverPicture(g_, picture, image)) {
             if (block != nullptr) block->kept.reset();
             return false;
         }
@@ -157,7 +167,9 @@ bool XcbWindowServer::captureImageInto(const FrameRect& rect, CaptureFilter filt
 }
 
 // Each attempt starts from what the block held before it.
-bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter, xcb_window_t window) {
+bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter,
+                              std::span<const xcb_window_t> windows) {
+    const xcb_window_t window = windows.empty() ? 0 : windows.front();
     picture.previous.reset();
     if (picture.block != nullptr)
         picture.previous = std::exchange(picture.block->kept, std::nullopt);
@@ -169,6 +181,9 @@ bool XcbWindowServer::compose(Picture& picture, CaptureFilter filter, xcb_window
             return composeWindow(g_, picture, window);
         case CaptureFilter::onScreenBelowWindow:
             composeBelow(g_, picture, window);
+            return true;
+        case CaptureFilter::withoutWindows:
+            composeWithout(g_, picture, windows);
             return true;
     }
     return false;

@@ -18,8 +18,10 @@
 #include "platform/windowserver/window_server.h"
 #include "platform/windowserver/xcb_window_server.h"
 #include "settings/prefs.h"
+#include "tests/support/audio_receiver.h"
 #include "tests/support/xvfb.h"
 
+using testsupport::BackgroundProgram;
 using testsupport::TestWindows;
 using testsupport::XvfbServer;
 
@@ -301,6 +303,81 @@ TEST_F(CaptureOnX11, ARefusedCaptureLeavesTheLastPictureAndItsSize) {
     free(theAppList);
     theAppList = nullptr;
     resetFrameClock();
+}
+
+// The program's own windows as the capture asks for them: the main window and
+// the crop window, whose frame is bottom-left.
+struct OwnWindows : NoOwnWindows {
+    uint32_t main = 0, crop = 0;
+    FrameRect cropFrame;
+    uint32_t mainWindowNumber() override { return main; }
+    uint32_t cropWindowNumber() override { return crop; }
+    FrameRect cropWindowFrame() override { return cropFrame; }
+};
+
+// Under openbox the user works in other windows after starting the stream:
+// those in front of the main window and of the tinted crop window are in
+// the picture, the program's own windows are not, and what lies below them
+// shows in their place. With the cursor, every window is in the picture.
+TEST_F(CaptureOnX11, WindowsInFrontOfTheProgramsOwnAreInThePictureUnderAWindowManager) {
+    BackgroundProgram openbox(xvfb.display(), {"openbox", "--sm-disable"});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return windows.selectionOwner("WM_S0") != 0; }, 20000))
+        << "openbox did not start (is it installed?)";
+    windows.setRootBackground(0x1e3f5e);
+    OwnWindows ours;
+    const uint32_t under = windows.create(
+        {.x = 0, .y = 0, .width = 1000, .height = 800, .rgb = 0x808000, .wmClass = "Under"});
+    ours.main = windows.create({.x = 100,
+                                .y = 100,
+                                .width = 600,
+                                .height = 400,
+                                .rgb = 0xffffff,
+                                .wmClass = "NDITabrivo"});
+    const uint32_t front = windows.create(
+        {.x = 500, .y = 350, .width = 500, .height = 400, .rgb = 0x00ff00, .wmClass = "Front"});
+    ours.crop = windows.create({.x = 1200,
+                                .y = 100,
+                                .width = 500,
+                                .height = 400,
+                                .rgb = 0xff0000,
+                                .wmClass = "NDITabrivo"});
+    const uint32_t overCrop = windows.create(
+        {.x = 1500, .y = 300, .width = 400, .height = 400, .rgb = 0x0000ff, .wmClass = "OverCrop"});
+    const std::vector<uint32_t> frontToBack{overCrop, ours.crop, front, ours.main, under};
+    ASSERT_TRUE(windows.frameAll(frontToBack, 20000)) << "openbox did not frame the windows";
+    for (auto it = frontToBack.rbegin(); it != frontToBack.rend(); ++it) windows.raise(*it);
+    std::vector<WindowInfo> shown;
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            windowServer().listWindows(shown);
+            std::vector<uint32_t> order;
+            for (const WindowInfo& w : shown)
+                if (w.onScreen && w.windowNumber) order.push_back(*w.windowNumber);
+            return order == frontToBack;
+        },
+        20000))
+        << "openbox did not stack the windows";
+    windows.sync();
+    const FrameRect crop = *shown[1].bounds;
+    ours.cropFrame = {crop.x, mainScreenHeight - (crop.y + crop.height), crop.width, crop.height};
+
+    ASSERT_TRUE(getTheBitmap(buffer, ours));
+    EXPECT_EQ(pixelAt(600, 450), 0x00FF00u) << "a window in front of the main window";
+    EXPECT_EQ(pixelAt(800, 700), 0x00FF00u);
+    EXPECT_EQ(pixelAt(250, 250), 0x808000u) << "below the main window";
+    EXPECT_EQ(pixelAt(1300, 250), 0x1E3F5Eu) << "below the crop window";
+    EXPECT_EQ(pixelAt(1600, 450), 0x0000FFu) << "a window in front of the crop window";
+    thePrefs.cropWindow = 1;
+    ASSERT_TRUE(getTheBitmap(buffer, ours));
+    EXPECT_EQ(captureWidth, 500);
+    EXPECT_EQ(pixelAt(1300 - int(crop.x), 250 - int(crop.y)), 0x1E3F5Eu) << "the tint left out";
+    EXPECT_EQ(pixelAt(1600 - int(crop.x), 450 - int(crop.y)), 0x0000FFu);
+    thePrefs.cropWindow = 0;
+    thePrefs.showMouse = 1;
+    ASSERT_TRUE(getTheBitmap(buffer, ours));
+    EXPECT_EQ(pixelAt(250, 250), 0xFFFFFFu) << "with the cursor the main window is in";
+    EXPECT_EQ(pixelAt(1300, 250), 0xFF0000u);
+    EXPECT_EQ(pixelAt(600, 450), 0x00FF00u);
 }
 
 TEST_F(CaptureOnX11, SyntheticMoveLandsInTheFixedArea) {

@@ -149,10 +149,10 @@ TEST_F(SourceCapture, SizeRuleKeepsTheOriginAndFixesTheArea) {
     expectRect(lastCapture().rect, 100, 50, 800, 600);
 }
 
-TEST_F(SourceCapture, FirstScreenIsTakenBelowTheMainWindowWithItsOwnFrame) {
+TEST_F(SourceCapture, FirstScreenIsTakenWithoutTheProgramsOwnWindowsWithItsOwnFrame) {
     getTheBitmap(buffer, surroundings);
-    EXPECT_EQ(lastCapture().filter, CaptureFilter::onScreenBelowWindow);
-    EXPECT_EQ(lastCapture().windowNumber, kMainWindow);
+    EXPECT_EQ(lastCapture().filter, CaptureFilter::withoutWindows);
+    EXPECT_EQ(lastCapture().leftOut, (std::vector<uint32_t>{kMainWindow, kCropWindow}));
     expectRect(lastCapture().rect, 0, 0, 1440, 900);
     EXPECT_EQ(captureWidth, 1440);
     EXPECT_EQ(captureHeight, 900);
@@ -167,15 +167,15 @@ TEST_F(SourceCapture, OtherScreensTurnTheirFrameIntoTopLeftCoordinates) {
     expectRect(lastCapture().rect, 1440, -56, 1920, 1080);
 }
 
-TEST_F(SourceCapture, CropRectangleIsTakenBelowTheCropWindow) {
+TEST_F(SourceCapture, CropRectangleIsTakenWithoutTheProgramsOwnWindows) {
     mainScreenHeight = 1080.0f;
     thePrefs.cropWindow = 1;
     thePrefs.showMouse = 1;  // never drawn into a crop
     surroundings.crop = {100, 260, 1280, 720};
     fake().mouse = {110, 900};
     getTheBitmap(buffer, surroundings);
-    EXPECT_EQ(lastCapture().filter, CaptureFilter::onScreenBelowWindow);
-    EXPECT_EQ(lastCapture().windowNumber, kCropWindow);
+    EXPECT_EQ(lastCapture().filter, CaptureFilter::withoutWindows);
+    EXPECT_EQ(lastCapture().leftOut, (std::vector<uint32_t>{kCropWindow, kMainWindow}));
     expectRect(lastCapture().rect, 100, 100, 1280, 720);
     uint32_t pixel;
     memcpy(&pixel, buffer + (60 * 1280 + 10) * 4, 4);

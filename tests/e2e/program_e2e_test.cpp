@@ -565,4 +565,39 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
     close(unread[0]);
 }
 
+// The user works in a window in front of the program's main window (centred
+// on the screen) under openbox: the stream, decoded by ffmpeg, shows it.
+TEST(Program, AWindowInFrontOfTheMainWindowIsInTheStream) {
+    testsupport::XvfbServer x(kScreenWidth, kScreenHeight);
+    ASSERT_TRUE(x.ok());
+    testsupport::BackgroundProgram openbox(x.display(), {"openbox", "--sm-disable"});
+    testsupport::HttpServer web;
+    h264check::TempDir temp;
+    ASSERT_TRUE(web.ok() && !temp.path.empty());
+    const int port = freeLoopbackPort();
+    const std::string out = temp.path + "program.out", err = temp.path + "program.err";
+    pid_t program =
+        spawnProgram({buildDir() + "/NDITabrivo"},
+                     publishingEnvironment(x.display(), temp.path, port, web), out, err);
+    ASSERT_GT(program, 0);
+    const bool publishing = waitForText(out, "on TCP port", 20s);
+    testsupport::TestWindows windows(x.display());
+    const uint32_t front = windows.create(
+        {.x = 0, .y = 0, .width = kScreenWidth, .height = kScreenHeight, .rgb = 0x00ff00});
+    EXPECT_TRUE(windows.frameAll({front}, 20000));
+    const std::string video = temp.path + "video.h264";
+    const bool received =
+        publishing && system((buildDir() + "/ndi-recv --host 127.0.0.1 --port " +
+                              std::to_string(port) + " --video " + video + " --seconds 2")
+                                 .c_str()) == 0;
+    kill(program, SIGTERM);
+    EXPECT_EQ(waitForExit(program, 15s), 0) << transcript(out, err);
+    ASSERT_TRUE(received) << transcript(out, err);
+    auto last = h264check::ffmpegOutput("-f h264 -i '" + video +
+                                        "' -vf 'select=eq(n\\,20)' -frames:v 1 -f rawvideo "
+                                        "-pix_fmt bgra -");
+    ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
+    EXPECT_TRUE(nearColour(last, kScreenWidth / 2, kScreenHeight / 2, 0, 255, 0));
+}
+
 }  // namespace

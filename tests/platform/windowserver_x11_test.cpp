@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/windowserver/xcb_window_server.h"
@@ -120,6 +121,23 @@ TEST_F(X11WindowServer, OwnerFallsBackToTheProcessNameAndUnknownProcessesAreNotA
     EXPECT_EQ(find(list, anonymous)->ownerPid, getpid()) << "the process that made it";
     EXPECT_TRUE(find(list, anonymous)->ownerIsRunningApplication);
     EXPECT_EQ(find(list, anonymous)->ownerName, "Anon");
+}
+
+// A class in Latin-1, as its property type has it, is listed as UTF-8 text;
+// the window is named once, not at every rebuild of the list.
+TEST_F(X11WindowServer, AClassThatIsNotUtf8IsReadAsLatin1AndNamedOnce) {
+    const uint32_t cafe = windows.create({.width = 100, .height = 100, .wmClass = "Caf\xe9"});
+    testing::internal::CaptureStdout();
+    std::vector<WindowInfo> list;
+    ASSERT_TRUE(server->listWindows(list));
+    ASSERT_TRUE(server->listWindows(list));
+    const std::string said = testing::internal::GetCapturedStdout();
+    ASSERT_NE(find(list, cafe), nullptr);
+    EXPECT_EQ(find(list, cafe)->ownerName, "Caf\xc3\xa9");
+    char named[32];
+    snprintf(named, sizeof named, "window 0x%x: ", cafe);
+    EXPECT_NE(said.find(named), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 }
 
 TEST_F(X11WindowServer, FollowsTheWindowManagersStackingListWhenThereIsOne) {
@@ -268,6 +286,50 @@ TEST_F(X11WindowServer, BelowTheLeftOutWindowsIsTheScreenAsItWouldBeWithoutThem)
     windows.setWallpaper(0x123456);
     ASSERT_TRUE(server->captureImage(area, CaptureFilter::onScreenBelowWindow, main, below));
     EXPECT_EQ(pixelAt(below, 950, 650), 0x123456u) << "the published wallpaper";
+}
+
+// Without the program's own windows: where they show, what lies below them;
+// windows in front of them stay. Covered wholly, or not mapped, they leave
+// the plain picture of the screen.
+TEST_F(X11WindowServer, WithoutOwnWindowsOnlyWhereTheyShowIsPutTogetherAgain) {
+    windows.setRootBackground(0x304050);
+    windows.create({.x = 0, .y = 0, .width = 500, .height = 500, .rgb = 0x00ff00});
+    const uint32_t main =
+        windows.create({.x = 100, .y = 100, .width = 600, .height = 400, .rgb = 0xff00ff});
+    const uint32_t crop =
+        windows.create({.x = 800, .y = 100, .width = 300, .height = 300, .rgb = 0xff0000});
+    const uint32_t front =
+        windows.create({.x = 400, .y = 300, .width = 400, .height = 300, .rgb = 0xffff00});
+    const FrameRect area{0, 0, 1200, 800};
+    CapturedImage image;
+    ASSERT_TRUE(
+        server->captureImageWithout(area, std::vector<uint32_t>{main, 0, crop}, nullptr, 0, image));
+    EXPECT_EQ(pixelAt(image, 200, 200), 0x00FF00u) << "below the main window";
+    EXPECT_EQ(pixelAt(image, 600, 200), 0x304050u);
+    EXPECT_EQ(pixelAt(image, 900, 200), 0x304050u) << "below the crop window";
+    EXPECT_EQ(pixelAt(image, 450, 350), 0xFFFF00u) << "in front of the main window";
+    EXPECT_EQ(pixelAt(image, 750, 550), 0xFFFF00u);
+    auto expectThePlainScreen = [&](const char* when) {
+        CapturedImage plain, without;
+        ASSERT_TRUE(server->captureImage(area, CaptureFilter::allWindows, 0, plain));
+        std::vector<uint32_t> expected;
+        for (int y = 0; y < plain.height; ++y)
+            for (int x = 0; x < plain.width; ++x) expected.push_back(pixelAt(plain, x, y));
+        ASSERT_TRUE(server->captureImageWithout(area, std::vector<uint32_t>{main, crop}, nullptr, 0,
+                                                without));
+        size_t differing = 0;
+        for (int y = 0; y < without.height; ++y)
+            for (int x = 0; x < without.width; ++x)
+                differing += pixelAt(without, x, y) != expected[size_t(y) * without.width + x];
+        EXPECT_EQ(differing, 0u) << when;
+    };
+    windows.unmap(crop);
+    windows.resize(front, 1000, 700);
+    windows.move(front, 50, 50);
+    expectThePlainScreen("the main window covered, the crop window hidden");
+    windows.unmap(main);
+    windows.unmap(front);
+    expectThePlainScreen("neither on screen");
 }
 
 // A compositing manager that starts while the program runs, and one that
@@ -491,10 +553,30 @@ TEST(X11WindowServerWithoutSharedMemory, PicturesStillArrive) {
     expectColoursThroughEveryFilter(24, false);
 }
 
-// Screens of 16 and 15 bits a pixel give the same 32-bit pictures as a
-// 24-bit one.
+// Screens of 16 and 15 bits a pixel, and of 30 (10 bits a colour), give the
+// same 32-bit pictures as a 24-bit one.
 TEST(X11WindowServerOnFewerBits, PicturesHaveTheirColours) {
-    for (int depth : {16, 15}) expectColoursThroughEveryFilter(depth, true);
+    for (int depth : {16, 15, 30}) expectColoursThroughEveryFilter(depth, true);
+}
+
+// The toolkit cannot draw on an 8-bit screen: the program says so in one
+// line and exits with status 1 before it draws anything.
+TEST(X11WindowServerOnFewerBits, TheProgramRefusesAnEightBitScreenInOneLine) {
+    XvfbServer xvfb(640, 480, 8);
+    ASSERT_TRUE(xvfb.ok());
+    const char* dir = getenv("NDITABRIVO_BUILD_DIR");
+    const std::string command =
+        "DISPLAY=" + xvfb.display() + " QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=/nonexistent " +
+        (dir != nullptr ? dir : ".") + "/NDITabrivo 2>&1 >/dev/null; echo status $?";
+    FILE* run = popen(command.c_str(), "r");
+    ASSERT_NE(run, nullptr);
+    std::string said;
+    char line[512];
+    while (fgets(line, sizeof line, run) != nullptr) said += line;
+    pclose(run);
+    EXPECT_EQ(said,
+              "NDITabrivo: the X screen's depth of 8 bits is not supported; it needs 15, 16, 24 "
+              "or 30 bits of true colour\nstatus 1\n");
 }
 
 TEST_F(X11WindowServer, PointerMovesAndTheMouseLocationIsBottomUp) {

@@ -40,6 +40,16 @@ bool FakeWindowServer::captureImage(const FrameRect& rect, CaptureFilter filter,
     return true;
 }
 
+bool FakeWindowServer::captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
+                                           uint8_t* buffer, size_t capacity,
+                                           CapturedImage& result) {
+    (void)buffer;
+    (void)capacity;
+    const bool taken = captureImage(rect, CaptureFilter::withoutWindows, 0, result);
+    captures.back().leftOut.assign(leftOut.begin(), leftOut.end());
+    return taken;
+}
+
 bool FakeWindowServer::currentCursor(CursorImage& picture, FramePoint& hotSpot) {
     if (!hasCursor) return false;
     picture = cursor;

@@ -11,6 +11,7 @@ struct FakeCaptureRequest {
     FrameRect rect;
     CaptureFilter filter;
     uint32_t windowNumber;
+    std::vector<uint32_t> leftOut = {};  // for withoutWindows
 };
 
 struct FakePointerEvent {
@@ -49,6 +50,8 @@ class FakeWindowServer final : public WindowServer {
     bool listWindows(std::vector<WindowInfo>& windows) override;
     bool captureImage(const FrameRect& rect, CaptureFilter filter, uint32_t windowNumber,
                       CapturedImage& result) override;
+    bool captureImageWithout(const FrameRect& rect, std::span<const uint32_t> leftOut,
+                             uint8_t* buffer, size_t capacity, CapturedImage& result) override;
     FramePoint mouseLocation() override { return mouse; }
     bool currentCursor(CursorImage& picture, FramePoint& hotSpot) override;
     void postPointerMove(double x, double y) override {

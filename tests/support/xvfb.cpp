@@ -134,7 +134,10 @@ struct TestWindows::Impl {
             if (masks[i] == 0) continue;  // not a true-colour visual
             const uint32_t channel = (rgb >> (16 - 8 * i)) & 0xFF;
             const int shift = __builtin_ctz(masks[i]), bits = __builtin_popcount(masks[i]);
-            pixel |= ((channel >> (8 - bits)) << shift) & masks[i];
+            // Wider channels (10 bits on a 30-bit screen) repeat the top bits.
+            const uint32_t value = bits <= 8 ? channel >> (8 - bits)
+                                             : (channel << (bits - 8)) | (channel >> (16 - bits));
+            pixel |= (value << shift) & masks[i];
         }
         return pixel;
     }
@@ -142,6 +145,11 @@ struct TestWindows::Impl {
 };
 
 void TestWindows::Impl::describe(xcb_window_t w, const TestWindowSpec& spec) {
+    // As the user placed it (USPosition, USSize): a window manager keeps it
+    // there rather than placing it by its own rules.
+    uint32_t hints[18] = {1 | 2, static_cast<uint32_t>(spec.x), static_cast<uint32_t>(spec.y),
+                          static_cast<uint32_t>(spec.width), static_cast<uint32_t>(spec.height)};
+    set(w, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
     if (!spec.title.empty()) {
         set(w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, spec.title.size(), spec.title.data());
         set(w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, spec.title.size(), spec.title.data());
@@ -256,6 +264,28 @@ void TestWindows::map(uint32_t window) {
 }
 
 uint32_t TestWindows::root() const { return impl_->root; }
+
+bool TestWindows::framed(uint32_t window) {
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(impl_->c, xcb_query_tree(impl_->c, window), nullptr);
+    const bool inFrame = tree != nullptr && tree->parent != impl_->root;
+    free(tree);
+    return inFrame;
+}
+
+bool TestWindows::frameAll(const std::vector<uint32_t>& windows, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+        bool all = true;
+        for (uint32_t w : windows) {
+            if (framed(w)) continue;
+            all = false;
+            map(w);
+        }
+        if (all) return true;
+        usleep(20000);
+    }
+    return false;
+}
 
 void TestWindows::setCardinal(uint32_t window, const char* property, const char* type,
                               uint32_t value) {

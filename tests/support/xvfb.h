@@ -9,7 +9,9 @@
 //   w.sync();
 //
 // Xvfb has no window manager: windows stay where they are created, are not
-// reparented, and the last one mapped or raised is in front.
+// reparented, and the last one mapped or raised is in front. A window manager
+// started beside (openbox) frames them, but keeps them where they were asked
+// for: they say the user placed them.
 #pragma once
 
 #include <sys/types.h>
@@ -103,6 +105,12 @@ class TestWindows {
     bool askToClose(uint32_t window);
     void map(uint32_t window);
     uint32_t root() const;
+    // Whether a window manager has put window into a frame of its own.
+    bool framed(uint32_t window);
+    // Asks again to show every window until the window manager has framed
+    // them all (one that starts may miss requests made meanwhile); false
+    // after timeoutMs.
+    bool frameAll(const std::vector<uint32_t>& windows, int timeoutMs);
     // Sets a 32-bit property of window: value of type (an atom name such as
     // "CARDINAL" or "WINDOW").
     void setCardinal(uint32_t window, const char* property, const char* type, uint32_t value);
