@@ -621,7 +621,10 @@ TEST(NDILink, AGrantedKeyframeAndTheOneAfterItBothUseUpCredit) {
 }
 
 // Nobody may push out a receiver that has taken data and is not behind; of
-// the rest, the one furthest behind goes first, then the first to say hello.
+// the rest, the one furthest behind goes first, then the first to say hello
+// of those that took nothing. A newcomer that reports its progress may also
+// push out one that does not, the last to say hello first, but never one
+// that reports and keeps up.
 TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
     using ndiroom::Figures;
     using ndiroom::kNobody;
@@ -634,11 +637,39 @@ TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
     const Figures lostVideo{.lostVideo = true, .tookData = true, .greeting = 3};
     const Figures newest{.greeting = 9};
     const Figures older{.greeting = 8};
-    EXPECT_EQ(whomToDrop(std::vector<Figures>{}), kNobody);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, busyKeeper, keeper}), kNobody);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, older, keeper}), 2u);
-    EXPECT_EQ(whomToDrop(std::vector{older, stopped, keeper, further}), 3u);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, lostVideo}), 2u);
-    EXPECT_TRUE(ndiroom::keepsUp(busyKeeper));
-    EXPECT_FALSE(ndiroom::keepsUp(stopped));
+    for (const bool reports : {false, true}) {
+        EXPECT_EQ(whomToDrop(std::vector<Figures>{}, reports), kNobody);
+        EXPECT_EQ(whomToDrop(std::vector{keeper, newest, older, keeper}, reports), 2u);
+        EXPECT_EQ(whomToDrop(std::vector{older, stopped, keeper, further}, reports), 3u);
+        EXPECT_EQ(whomToDrop(std::vector{keeper, newest, lostVideo}, reports), 2u);
+        EXPECT_FALSE(ndiroom::keepsUp(stopped, reports));
+    }
+    EXPECT_EQ(whomToDrop(std::vector{keeper, busyKeeper, keeper}, false), kNobody);
+    EXPECT_TRUE(ndiroom::keepsUp(busyKeeper, false));
+
+    // Peers that never read, whose kernel took all that was sent, beside
+    // receivers that report: only a newcomer that reports gets a place, the
+    // peer that came last giving it up.
+    const Figures silent1{.tookData = true, .greeting = 4};
+    const Figures silent2{.tookData = true, .greeting = 6};
+    const Figures reader{.waitingBytes = 300,
+                         .sinceProgressMs = 900,
+                         .tookData = true,
+                         .reportsProgress = true,
+                         .greeting = 2};
+    const Figures readHello{.tookData = true, .reportsProgress = true, .greeting = 7};
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent2, silent1, readHello}, false), kNobody);
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent2, silent1, readHello}, true), 1u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, readHello}, true), kNobody);
+    // A reporter that has not even said it read our hello took nothing; one
+    // whose reports stopped while data waits is behind.
+    const Figures mute{.reportsProgress = true, .greeting = 5};
+    const Figures fellSilent{.waitingBytes = 300,
+                             .sinceProgressMs = ndiroom::kBehindMs,
+                             .tookData = true,
+                             .reportsProgress = true,
+                             .greeting = 1};
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent1, mute}, true), 2u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, mute, fellSilent}, true), 2u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent1, silent2}, false), kNobody);
 }
