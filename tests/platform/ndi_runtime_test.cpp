@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -672,4 +674,88 @@ TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
     EXPECT_EQ(whomToDrop(std::vector{reader, silent1, mute}, true), 2u);
     EXPECT_EQ(whomToDrop(std::vector{reader, mute, fellSilent}, true), 2u);
     EXPECT_EQ(whomToDrop(std::vector{reader, silent1, silent2}, false), kNobody);
+}
+
+namespace {
+
+// Room for this many more bytes of address space: enough for small buffers,
+// too little for a thread's stack or a large picture. The soft limit only,
+// so that it can be lifted again.
+void limitAddressSpace(size_t headroom) {
+    unsigned long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) std::_Exit(10);
+    fclose(statm);
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = pages * static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) + headroom;
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(11);
+}
+
+void liftAddressSpaceLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+bool underSanitizer() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+// Without memory for its thread a sender is not made: one line, however often
+// the engine asks, and nothing thrown.
+TEST(NDIRuntimeLowMemory, ASenderWithoutItsThreadIsNullWithOneLine) {
+    if (underSanitizer()) GTEST_SKIP() << "sanitizers reserve address space of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            limitAddressSpace(4 << 20);
+            for (int frame = 0; frame < 5; ++frame) {
+                if (makeSender() != nullptr) std::_Exit(2);
+            }
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "^ndi: cannot make a sender: [^\n]*\n$");
+}
+
+// A frame there is no memory for is dropped with one line; the sender and
+// its receivers go on with the next.
+TEST(NDIRuntimeLowMemory, AFrameWithoutMemoryIsDroppedWithOneLine) {
+    if (underSanitizer()) GTEST_SKIP() << "sanitizers reserve address space of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ConnectedPair pair;
+            if (!pair.ready) std::_Exit(2);
+            const int large = 4096;
+            std::vector<uint8_t> pixels(size_t{large} * large * 3);
+            NDIlib_video_frame_v2_t frame;
+            frame.xres = large;
+            frame.yres = large * 3 / 4;
+            frame.FourCC = NDIlib_FourCC_type_BGRA;
+            frame.p_data = pixels.data();
+            frame.line_stride_in_bytes = large * 4;
+            limitAddressSpace(16 << 20);
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            liftAddressSpaceLimit();
+            frame.xres = frame.yres = 16;
+            frame.line_stride_in_bytes = 64;
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            NDIlib_video_frame_v2_t got;
+            if (NDIlib_recv_capture_v2(pair.receiver, &got, nullptr, nullptr, 5000) !=
+                    NDIlib_frame_type_video ||
+                got.xres != 16) {
+                std::_Exit(3);
+            }
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "^ndi: video frame not sent: out of memory\n$");
 }
