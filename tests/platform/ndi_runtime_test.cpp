@@ -306,7 +306,20 @@ TEST_F(NDILoopback, PeersSendingGarbageAreDropped) {
     ASSERT_TRUE(waitForConnections(sender, 1));
     EXPECT_TRUE(waitForClose(chatty));
     close(chatty);
+    // So does one that says it read more than it was sent.
+    const int liar = rawReceiver(NDIlib_send_get_port(sender));
+    ASSERT_GE(liar, 0);
+    ASSERT_TRUE(waitForConnections(sender, 2));
+    ndiwire::Header report;
+    ndiwire::headerForProgress(uint64_t{1} << 40, &report);
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(report, bytes);
+    ASSERT_EQ(write(liar, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    EXPECT_TRUE(waitForClose(liar));
+    close(liar);
     const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("reported reading more than it was sent"), std::string::npos) << errors;
     EXPECT_NE(errors.find("dropped peer 127.0.0.1:"), std::string::npos) << errors;
     EXPECT_NE(errors.find("dropped receiver \"raw\" at 127.0.0.1:"), std::string::npos) << errors;
 
@@ -352,11 +365,13 @@ class FakeSender {
         if (peer >= 0) close(peer);
         close(listenFd);
     }
-    // Accepts the receiver (already queued by its connect) and greets it.
+    // Accepts the receiver (already queued by its connect) and greets it as
+    // a sender that does not hear progress reports.
     void acceptAndGreet() {
         peer = accept(listenFd, nullptr, nullptr);
         ndiwire::Header hello;
         ndiwire::headerForHello("Fake", &hello);
+        hello.xres = 0;
         writeHeader(hello);
         ASSERT_EQ(write(peer, "Fake", 4), 4);
     }
@@ -440,6 +455,11 @@ TEST(NDIReceiver, AMessageSplitAcrossCapturesIsPutTogether) {
               NDIlib_frame_type_metadata);
     EXPECT_STREQ(got.p_data, "abcde");
     NDIlib_recv_free_metadata(receiver, &got);
+    // To a sender that does not hear them, the receiver writes no report:
+    // its hello is all it ever says.
+    uint8_t said[2 * ndiwire::kHeaderSize];
+    EXPECT_EQ(recv(fake.peer, said, sizeof said, MSG_DONTWAIT),
+              static_cast<ssize_t>(ndiwire::kHeaderSize));
     NDIlib_recv_destroy(receiver);
 }
 
