@@ -64,18 +64,22 @@ bool reportDue(const NDIlib_recv_instance_type* recv, long long now) {
 
 // Tells the sender how far we have read. A report goes out only once the
 // one before it has left, so a report is never cut short and a sender that
-// stopped reading them cannot make us wait.
+// stopped reading them cannot make us wait; one held back is tried again an
+// interval later.
 void reportProgress(NDIlib_recv_instance_type* recv, long long now) {
     int unsent = 0;
-    if (ioctl(recv->fd, SIOCOUTQ, &unsent) != 0 || unsent > 0) return;
+    if (ioctl(recv->fd, SIOCOUTQNSD, &unsent) != 0 || unsent > 0) {
+        recv->reportedAtMs = now;
+        return;
+    }
     ndiwire::Header report;
     ndiwire::headerForProgress(recv->bytesRead, &report);
     uint8_t bytes[ndiwire::kHeaderSize];
     ndiwire::encodeHeader(report, bytes);
     const ssize_t sent = send(recv->fd, bytes, sizeof bytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+    recv->reportedAtMs = now;
     if (sent == static_cast<ssize_t>(sizeof bytes)) {
         recv->bytesReported = recv->bytesRead;
-        recv->reportedAtMs = now;
     } else if (sent > 0) {
         failConnection(recv, "progress report cut short");  // an empty queue takes 80 bytes
     }
