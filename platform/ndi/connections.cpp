@@ -165,9 +165,13 @@ LinkPtr oldestGreeting(Sender* sender, size_t* greeting) {
     return oldest;
 }
 
+bool flush(Sender* sender, const LinkPtr& link);
+
 // Takes one waiting connection and queues our hello for it; false when none
-// is waiting.
+// is waiting. The link is made first, so that running out of memory leaves
+// the connection waiting rather than its socket open and unowned.
 bool acceptOne(Sender* sender) {
+    auto link = std::make_shared<Link>();
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     const int fd = accept4(sender->listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
@@ -187,16 +191,21 @@ bool acceptOne(Sender* sender) {
     if (LinkPtr oldest = oldestGreeting(sender, &greeting); greeting >= kMaxGreeting) {
         dropLink(sender, oldest, "too many connections waiting to say hello");
     }
-    auto link = std::make_shared<Link>();
     link->fd = fd;
     link->acceptedMs = ndiwire::monotonicMs();
     link->lastProgressMs = link->acceptedMs;
+    link->shownProgressMs = link->acceptedMs;
     describePeer(peer, link->address, sizeof link->address);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    std::lock_guard guard(sender->lock);
-    ndilink::offerOrdered(link->queues, sender->helloMessage);
-    sender->links.push_back(link);
+    {
+        std::lock_guard guard(sender->lock);
+        ndilink::offerOrdered(link->queues, sender->helloMessage);
+        sender->links.push_back(link);
+    }
+    // Our hello goes out at once: a receiver that reports reads it before it
+    // says its own.
+    flush(sender, link);
     return true;
 }
 
@@ -210,23 +219,32 @@ bool lostVideo(const ndilink::LinkQueues& queues) {
                        [](const ndilink::StreamState& s) { return s.lagging; });
 }
 
-// What the kernel and our own writing know of a receiver: the rest of a
-// message the kernel would not take, what it holds back because the peer's
-// window is full, and how much the peer took beyond our hello. I/O thread
-// only, outside the sender's lock.
+// Where a receiver stands. One that reports its progress is taken at its
+// word: what it has not yet said it read waits, and its hello counts as
+// progress once it has read ours. For one that does not, what the kernel and
+// our own writing know: the rest of a message the kernel would not take,
+// what it holds back because the peer's window is full, and how much the
+// peer took beyond our hello. I/O thread only, outside the sender's lock.
 void measure(const Sender& sender, const Link& link, long long now, ndiroom::Figures* figures) {
+    const uint64_t rest = link.current != nullptr ? link.current->size - link.written : 0;
+    if (link.reportsProgress) {
+        figures->reportsProgress = true;
+        figures->waitingBytes = link.bytesWritten - link.reportedBytes + rest;
+        figures->sinceProgressMs = now - link.shownProgressMs;
+        figures->tookData = link.reportedBytes >= sender.helloMessage->size;
+        return;
+    }
     int unsent = 0;
     if (ioctl(link.fd, SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
-    figures->waitingBytes = static_cast<uint64_t>(unsent);
-    if (link.current != nullptr) figures->waitingBytes += link.current->size - link.written;
-    figures->sinceProgressMs = now - link.lastProgressMs.load();
+    figures->waitingBytes = static_cast<uint64_t>(unsent) + rest;
+    figures->sinceProgressMs = now - link.lastProgressMs;
     const uint64_t sent = link.bytesWritten - std::min<uint64_t>(link.bytesWritten, unsent);
     figures->tookData = sent > sender.helloMessage->size;
 }
 
 // When every place is taken, the receiver whose place a newcomer takes is
 // dropped; false when every one keeps up and the newcomer must go instead.
-bool makeRoom(Sender* sender) {
+bool makeRoom(Sender* sender, bool newcomerReportsProgress) {
     std::vector<LinkPtr> receivers;
     std::vector<ndiroom::Figures> figures;
     {
@@ -240,7 +258,7 @@ bool makeRoom(Sender* sender) {
     }
     const long long now = ndiwire::monotonicMs();
     for (size_t i = 0; i < receivers.size(); ++i) measure(*sender, *receivers[i], now, &figures[i]);
-    const size_t chosen = ndiroom::whomToDrop(figures);
+    const size_t chosen = ndiroom::whomToDrop(figures, newcomerReportsProgress);
     if (chosen == ndiroom::kNobody) return false;
     dropLink(sender, receivers[chosen], "made room for a new receiver");
     return true;
@@ -249,12 +267,13 @@ bool makeRoom(Sender* sender) {
 // A peer's hello makes it a receiver, in a place of its own or one given up
 // by a receiver that does not keep up.
 void greet(Sender* sender, const LinkPtr& link, uint32_t wants) {
-    if (!makeRoom(sender)) {
+    if (!makeRoom(sender, link->peer.reportsProgress())) {
         dropLink(sender, link,
                  "refused: all 64 receiver places are held by receivers that keep up");
         return;
     }
     link->greeting = ++sender->greetings;
+    link->reportsProgress = link->peer.reportsProgress();
     {
         std::lock_guard guard(sender->lock);
         link->queues.wants = wants != 0 ? wants : ndiwire::kWantMetadata;
@@ -264,28 +283,49 @@ void greet(Sender* sender, const LinkPtr& link, uint32_t wants) {
     sender->receiversChanged.notify_all();
 }
 
-// Reads what the peer sent: its hello, or anything else, which drops it.
-void readFrom(Sender* sender, const LinkPtr& link) {
-    size_t room = 0;
-    uint8_t* target = link->peer.space(&room);
-    const ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        dropLink(sender, link, nullptr);
+// A progress report: a count beyond what we wrote is a lie, and drops the
+// peer; one that moves forward is progress shown now.
+void takeReport(Sender* sender, const LinkPtr& link, uint64_t reported) {
+    if (reported > link->bytesWritten) {
+        dropLink(sender, link, "reported reading more than it was sent");
         return;
     }
-    if (got < 0) return;
-    const char* error = nullptr;
-    switch (link->peer.advance(static_cast<size_t>(got), &error)) {
-        case ndiwire::PeerReader::kRefused:
-            dropLink(sender, link, error);
+    link->reportsProgress = true;
+    if (reported <= link->reportedBytes) return;
+    link->reportedBytes = reported;
+    link->shownProgressMs = ndiwire::monotonicMs();
+}
+
+// Reads what the peer sent: its hello and progress reports, or anything
+// else, which drops it. A hello and the report sent with it are read in one
+// go, so the receiver's first progress is known as soon as it is one.
+void readFrom(Sender* sender, const LinkPtr& link) {
+    for (int reads = 0; reads < 4 && !link->dropped; ++reads) {
+        size_t room = 0;
+        uint8_t* target = link->peer.space(&room);
+        const ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            dropLink(sender, link, nullptr);
             return;
-        case ndiwire::PeerReader::kGreeted:
-            copyBoundedUtf8(link->name, sizeof link->name, link->peer.name());
-            link->saidHello = true;
-            greet(sender, link, link->peer.wants());
-            return;
-        case ndiwire::PeerReader::kMore:
-            return;
+        }
+        if (got < 0) return;
+        const char* error = nullptr;
+        switch (link->peer.advance(static_cast<size_t>(got), &error)) {
+            case ndiwire::PeerReader::kRefused:
+                dropLink(sender, link, error);
+                return;
+            case ndiwire::PeerReader::kGreeted:
+                copyBoundedUtf8(link->name, sizeof link->name, link->peer.name());
+                link->saidHello = true;
+                greet(sender, link, link->peer.wants());
+                break;
+            case ndiwire::PeerReader::kReported:
+                takeReport(sender, link, link->peer.reported());
+                break;
+            case ndiwire::PeerReader::kMore:
+                break;
+        }
+        if (static_cast<size_t>(got) < room) return;  // nothing more waits
     }
 }
 
@@ -304,12 +344,19 @@ bool flush(Sender* sender, const LinkPtr& link) {
                 link->waitWritable = false;
                 return true;
             }
+            // Nothing was being written: the stall clock starts now.
+            link->lastProgressMs = ndiwire::monotonicMs();
         }
         const ssize_t wrote =
             send(link->fd, link->current->bytes.get() + link->written,
                  link->current->size - link->written, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (wrote > 0) {
             link->lastProgressMs = ndiwire::monotonicMs();
+            // A reporter that had said it read everything has had nothing
+            // to show since; its clock starts with what waits now.
+            if (link->reportedBytes == link->bytesWritten) {
+                link->shownProgressMs = link->lastProgressMs;
+            }
             link->bytesWritten += static_cast<uint64_t>(wrote);
             link->written += static_cast<size_t>(wrote);
             if (link->written == link->current->size) link->current.reset();
@@ -362,33 +409,51 @@ void serviceLinks(Sender* sender, const std::vector<LinkPtr>& links,
 
 }  // namespace
 
+namespace {
+
+// One round: wait for the sockets, then accept, read and write.
+void serveRound(Sender* sender, std::vector<pollfd>& watched) {
+    const std::vector<LinkPtr> links = snapshotLinks(sender);
+    const bool listening = ndiwire::monotonicMs() >= sender->listenPausedUntilMs;
+    watched.assign(
+        {{sender->wakePipe[0], POLLIN, 0}, {listening ? sender->listenFd : -1, POLLIN, 0}});
+    for (const LinkPtr& link : links) {
+        const short events = POLLIN | (link->waitWritable ? POLLOUT : 0);
+        watched.push_back({link->fd, events, 0});
+    }
+    if (poll(watched.data(), watched.size(), kHousekeepingMs) < 0 && errno != EINTR) {
+        diagnosticLine("ndi: sender poll failed: %s", strerror(errno));
+        sender->stopping.store(true);
+        return;
+    }
+    if (watched[0].revents != 0) {
+        // Drained before the flag is cleared: a wake between the two finds
+        // the flag still set and writes nothing, and its frame, queued
+        // before, is written below. The other order could swallow a
+        // wake-up and leave frames waiting.
+        char drain[64];
+        while (read(sender->wakePipe[0], drain, sizeof drain) > 0) {
+        }
+        sender->wakePending.store(false);
+    }
+    if (watched[1].revents != 0) acceptAll(sender);
+    serviceLinks(sender, links, watched);
+}
+
+}  // namespace
+
+// A round that runs out of memory is given up; the next one tries again a
+// moment later, and every connection is where it was.
 void serveConnections(Sender* sender) {
     std::vector<pollfd> watched;
     while (!sender->stopping.load()) {
-        const std::vector<LinkPtr> links = snapshotLinks(sender);
-        const bool listening = ndiwire::monotonicMs() >= sender->listenPausedUntilMs;
-        watched.assign(
-            {{sender->wakePipe[0], POLLIN, 0}, {listening ? sender->listenFd : -1, POLLIN, 0}});
-        for (const LinkPtr& link : links) {
-            const short events = POLLIN | (link->waitWritable ? POLLOUT : 0);
-            watched.push_back({link->fd, events, 0});
+        try {
+            serveRound(sender, watched);
+        } catch (const std::exception& e) {
+            sender->peerLines.say(ndiwire::monotonicMs(), "out of memory",
+                                  "ndi: sender round given up: %s", ndiwire::failureText(e));
+            poll(nullptr, 0, kHousekeepingMs);
         }
-        if (poll(watched.data(), watched.size(), kHousekeepingMs) < 0 && errno != EINTR) {
-            diagnosticLine("ndi: sender poll failed: %s", strerror(errno));
-            return;
-        }
-        if (watched[0].revents != 0) {
-            // Drained before the flag is cleared: a wake between the two finds
-            // the flag still set and writes nothing, and its frame, queued
-            // before, is written below. The other order could swallow a
-            // wake-up and leave frames waiting.
-            char drain[64];
-            while (read(sender->wakePipe[0], drain, sizeof drain) > 0) {
-            }
-            sender->wakePending.store(false);
-        }
-        if (watched[1].revents != 0) acceptAll(sender);
-        serviceLinks(sender, links, watched);
     }
 }
 

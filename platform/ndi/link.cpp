@@ -1,6 +1,7 @@
 #include "platform/ndi/link.h"
 
 #include <cstring>
+#include <new>
 
 namespace ndilink {
 
@@ -59,11 +60,17 @@ void fallBehind(LinkQueues& link, long long nowMs) {
     link.videoBytes = 0;
 }
 
-void push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
+// False, with nothing changed, when there is no memory for one more entry.
+bool push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
           const MessagePtr& message) {
-    queue.push_back(message);
+    try {
+        queue.push_back(message);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     bytes += message->size;
     link.drained = false;
+    return true;
 }
 
 }  // namespace
@@ -71,12 +78,22 @@ void push(std::deque<MessagePtr>& queue, size_t& bytes, LinkQueues& link,
 bool offerVideo(LinkQueues& link, const MessagePtr& message, long long nowMs) {
     StreamState* stream = streamOf(link, message->fourCC);
     if (videoQueueFull(link, message->size)) fallBehind(link, nowMs);
-    if (stream != nullptr && !stream->synced) {
-        if (!message->keyframe) return false;
+    if (stream != nullptr && !stream->synced && !message->keyframe) return false;
+    if (!push(link.video, link.videoBytes, link, message)) {
+        // A picture it cannot have breaks what follows as much as one it was
+        // too slow for: it starts again at a keyframe.
+        fallBehind(link, nowMs);
+        if (stream != nullptr && stream->synced) {
+            stream->synced = false;
+            stream->lagging = true;
+            stream->askFromMs = nowMs + kLaggardKeyframeDelayMs;
+        }
+        return false;
+    }
+    if (stream != nullptr) {
         stream->synced = true;
         stream->lagging = false;
     }
-    push(link.video, link.videoBytes, link, message);
     return true;
 }
 
@@ -85,6 +102,8 @@ void offerOrdered(LinkQueues& link, const MessagePtr& message) {
         link.doomed = "too much audio waiting";
         return;
     }
+    // Out of memory the block is lost for this receiver alone, as for a
+    // sender that could not make it.
     push(message->type == ndiwire::kAudio ? link.ordered : link.metadata, link.orderedBytes, link,
          message);
 }

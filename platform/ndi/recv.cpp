@@ -2,15 +2,19 @@
 // A message may arrive across several captures; what has arrived is kept
 // until the message is whole.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/bounded_text.h"
 #include "platform/ndi/ndi.h"
@@ -30,6 +34,12 @@ struct NDIlib_recv_instance_type {
     bool broken = false;  // after a failure every capture reports an error
     char sourceName[256] = {};
     ndiwire::MessageReader reader;
+    // Progress reports, when the sender hears them: bytes read from the
+    // connection, the count last reported and when.
+    bool reports = false;
+    uint64_t bytesRead = 0;
+    uint64_t bytesReported = 0;
+    long long reportedAtMs = 0;
 };
 
 namespace {
@@ -47,6 +57,46 @@ void waitReadable(int fd, long long deadline) {
     poll(&p, 1, ndiwire::pollTimeout(deadline));
 }
 
+bool reportDue(const NDIlib_recv_instance_type* recv, long long now) {
+    return recv->reports && recv->bytesRead > recv->bytesReported &&
+           now - recv->reportedAtMs >= ndiwire::kReportIntervalMs;
+}
+
+// Tells the sender how far we have read. A report goes out only once the
+// one before it has left, so a report is never cut short and a sender that
+// stopped reading them cannot make us wait; one held back is tried again an
+// interval later.
+void reportProgress(NDIlib_recv_instance_type* recv, long long now) {
+    int unsent = 0;
+    if (ioctl(recv->fd, SIOCOUTQNSD, &unsent) != 0 || unsent > 0) {
+        recv->reportedAtMs = now;
+        return;
+    }
+    ndiwire::Header report;
+    ndiwire::headerForProgress(recv->bytesRead, &report);
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(report, bytes);
+    const ssize_t sent = send(recv->fd, bytes, sizeof bytes, MSG_NOSIGNAL | MSG_DONTWAIT);
+    recv->reportedAtMs = now;
+    if (sent == static_cast<ssize_t>(sizeof bytes)) {
+        recv->bytesReported = recv->bytesRead;
+    } else if (sent > 0) {
+        failConnection(recv, "progress report cut short");  // an empty queue takes 80 bytes
+    }
+}
+
+// Waits for bytes until the deadline, or until a report of what was read is
+// due: a receiver that waits has read all that came, and says so.
+void waitForMore(NDIlib_recv_instance_type* recv, long long deadline) {
+    const long long now = ndiwire::monotonicMs();
+    if (reportDue(recv, now)) reportProgress(recv, now);
+    if (recv->fd < 0) return;
+    if (recv->reports && recv->bytesRead > recv->bytesReported) {
+        deadline = std::min(deadline, recv->reportedAtMs + ndiwire::kReportIntervalMs);
+    }
+    waitReadable(recv->fd, deadline);
+}
+
 // Reads until one message is whole, the deadline passes or the connection
 // fails.
 ReadResult readMessage(NDIlib_recv_instance_type* recv, long long deadline) {
@@ -57,6 +107,14 @@ ReadResult readMessage(NDIlib_recv_instance_type* recv, long long deadline) {
         if (got == 0 && room > 0) {
             failConnection(recv, "sender closed the connection");
             return ReadResult::failed;
+        }
+        if (got > 0) {
+            recv->bytesRead += static_cast<uint64_t>(got);
+            // A receiver behind a steady stream may never wait: it reports
+            // as it reads.
+            const long long now = ndiwire::monotonicMs();
+            if (reportDue(recv, now)) reportProgress(recv, now);
+            if (recv->broken) return ReadResult::failed;
         }
         if (got >= 0) {
             const char* error = nullptr;
@@ -76,8 +134,13 @@ ReadResult readMessage(NDIlib_recv_instance_type* recv, long long deadline) {
             failConnection(recv, strerror(errno));
             return ReadResult::failed;
         }
-        if (ndiwire::monotonicMs() >= deadline) return ReadResult::timeout;
-        waitReadable(recv->fd, deadline);
+        if (ndiwire::monotonicMs() >= deadline) {
+            const long long now = ndiwire::monotonicMs();
+            if (reportDue(recv, now)) reportProgress(recv, now);
+            return recv->broken ? ReadResult::failed : ReadResult::timeout;
+        }
+        waitForMore(recv, deadline);
+        if (recv->broken) return ReadResult::failed;
     }
 }
 
@@ -151,27 +214,41 @@ uint32_t wantsFor(const NDIlib_recv_create_v3_t& settings) {
     return ndiwire::kWantEverything;
 }
 
-bool sendHello(int fd, const NDIlib_recv_create_v3_t& settings) {
+// Our hello, and with it, to a sender that hears them, the first progress
+// report: we have read its hello. So the report cannot come late, and from its
+// hello on the receiver has shown that it reads.
+bool sendHello(NDIlib_recv_instance_type* recv, const NDIlib_recv_create_v3_t& settings) {
     const char* name = settings.p_ndi_recv_name != nullptr ? settings.p_ndi_recv_name : "";
     ndiwire::Header hello;
-    ndiwire::headerForReceiverHello(name, wantsFor(settings), &hello);
+    ndiwire::headerForReceiverHello(name, wantsFor(settings), &hello, recv->reports);
     uint8_t encoded[ndiwire::kHeaderSize];
     ndiwire::encodeHeader(hello, encoded);
-    iovec parts[2] = {{encoded, sizeof encoded}, {const_cast<char*>(name), hello.dataSize}};
+    ndiwire::Header report;
+    ndiwire::headerForProgress(recv->bytesRead, &report);
+    uint8_t encodedReport[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(report, encodedReport);
+    iovec parts[3] = {{encoded, sizeof encoded},
+                      {const_cast<char*>(name), hello.dataSize},
+                      {encodedReport, recv->reports ? sizeof encodedReport : 0}};
     const char* error = nullptr;
-    if (ndiwire::writeAll(fd, parts, 2, kConnectTimeoutMs, &error)) return true;
+    if (ndiwire::writeAll(recv->fd, parts, 3, kConnectTimeoutMs, &error)) {
+        recv->bytesReported = recv->bytesRead;
+        recv->reportedAtMs = ndiwire::monotonicMs();
+        return true;
+    }
     fprintf(stderr, "ndi: cannot greet the source: %s\n", error);
     return false;
 }
 
-// The sender greets every receiver with its name; anything else first means
-// we did not reach one of our senders.
+// The sender greets every receiver with its name as soon as it connects;
+// anything else first means we did not reach one of our senders.
 bool readHello(NDIlib_recv_instance_type* recv) {
     if (readMessage(recv, ndiwire::monotonicMs() + kConnectTimeoutMs) != ReadResult::complete) {
         if (!recv->broken) fprintf(stderr, "ndi: source did not greet us in time\n");
         return false;
     }
     const bool isHello = recv->reader.header().type == ndiwire::kHello;
+    recv->reports = isHello && ndiwire::helloHearsProgress(recv->reader.header());
     uint8_t* payload = recv->reader.takePayload();
     if (isHello)
         copyBoundedUtf8(recv->sourceName, sizeof recv->sourceName,
@@ -192,9 +269,13 @@ void freePayload(const void* data, const char* metadata) {
 NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* settings,
                                              const char* /*config: one transport only*/) {
     if (settings == nullptr) return nullptr;
-    auto* recv = new NDIlib_recv_instance_type;
+    auto* recv = new (std::nothrow) NDIlib_recv_instance_type;
+    if (recv == nullptr) {
+        fprintf(stderr, "ndi: cannot make a receiver: out of memory\n");
+        return nullptr;
+    }
     recv->fd = connectTo(settings->source_to_connect_to.p_url_address);
-    if (recv->fd < 0 || !sendHello(recv->fd, *settings) || !readHello(recv)) {
+    if (recv->fd < 0 || !readHello(recv) || !sendHello(recv, *settings)) {
         NDIlib_recv_destroy(recv);
         return nullptr;
     }

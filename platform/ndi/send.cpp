@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <new>
 
 #include "common/bounded_text.h"
 #include "common/diagnostics.h"
@@ -66,6 +68,30 @@ bool anyoneWants(Sender* sender, uint32_t want) {
     return false;
 }
 
+const char* kindOf(uint32_t type) {
+    switch (type) {
+        case ndiwire::kVideo:
+            return "video";
+        case ndiwire::kAudio:
+            return "audio";
+        default:
+            return "metadata";
+    }
+}
+
+// The one copy of a frame that every receiver shares; null, with a line,
+// when there is no memory for it: the frame is dropped and the next tries.
+ndilink::MessagePtr messageFor(Sender* sender, const ndiwire::Header& header, const void* data,
+                               const char* metadata, bool keyframe, long long now) {
+    try {
+        return ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
+    } catch (const std::exception& e) {
+        sender->framesLost.say("ndi: %s frame not sent: %s", kindOf(header.type),
+                               ndiwire::failureText(e));
+        return nullptr;
+    }
+}
+
 // Encodes the frame once, if anyone wants it, and queues it for each receiver
 // that does.
 void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
@@ -77,15 +103,14 @@ void queueFrame(Sender* sender, const ndiwire::Header& header, const void* data,
     }
     // The copy is made outside the lock: the I/O thread keeps writing.
     const long long now = ndiwire::monotonicMs();
-    const ndilink::MessagePtr message =
-        ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
+    const ndilink::MessagePtr message = messageFor(sender, header, data, metadata, keyframe, now);
+    if (message == nullptr) return;
     {
         std::lock_guard guard(sender->lock);
         bool queued = false;
         for (const LinkPtr& link : sender->links) {
             ndilink::LinkQueues& queues = link->queues;
             if ((queues.wants & want) == 0) continue;
-            if (queues.drained) link->lastProgressMs = now;  // the stall clock starts now
             if (header.type == ndiwire::kVideo) {
                 queued |= ndilink::offerVideo(queues, message, now);
             } else {
@@ -105,20 +130,41 @@ ndilink::MessagePtr helloFor(const char* sourceName) {
     return ndilink::makeMessage(hello, sourceName, nullptr, false, ndiwire::monotonicMs());
 }
 
-}  // namespace
+// Callers ask again with every frame while there is no sender.
+ndiwire::RepeatedLine creationFailures;
 
-NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* settings,
-                                             const char* /*config: one transport only*/) {
-    auto* sender = new NDIlib_send_instance_type;
+// Listens and starts the I/O thread; false when the port cannot be had.
+// Throws when a thread or buffer cannot be made.
+bool startSender(Sender* sender, const NDIlib_send_create_t* settings) {
     const char* name = settings != nullptr ? settings->p_ndi_name : nullptr;
     copyBoundedUtf8(sender->name, sizeof sender->name, name != nullptr ? name : "NDI Source");
     sender->helloMessage = helloFor(sender->name);
     sender->listenFd = ndiwire::openListener(&sender->port);
-    if (sender->listenFd < 0 || pipe2(sender->wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (sender->listenFd < 0 || pipe2(sender->wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    sender->ioThread = std::thread(ndisend::serveConnections, sender);
+    return true;
+}
+
+}  // namespace
+
+NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* settings,
+                                             const char* /*config: one transport only*/) {
+    auto* sender = new (std::nothrow) NDIlib_send_instance_type;
+    if (sender == nullptr) {
+        creationFailures.say("ndi: cannot make a sender: out of memory");
+        return nullptr;
+    }
+    bool started = false;
+    try {
+        started = startSender(sender, settings);
+    } catch (const std::exception& e) {
+        creationFailures.say("ndi: cannot make a sender: %s", ndiwire::failureText(e));
+    }
+    if (!started) {
         closeSender(sender);
         return nullptr;
     }
-    sender->ioThread = std::thread(ndisend::serveConnections, sender);
+    creationFailures.settle();
     printf("NDI source \"%s\" on TCP port %d\n", sender->name, sender->port);
     fflush(stdout);
     return sender;

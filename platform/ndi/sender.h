@@ -14,15 +14,16 @@
 
 #include "platform/ndi/link.h"
 #include "platform/ndi/ndi.h"
+#include "platform/ndi/socket.h"
 #include "platform/ndi/wire.h"
 
 namespace ndisend {
 
 inline constexpr size_t kMaxReceivers = 64;
 
-// One connection. The I/O thread alone reads and writes its socket and the
-// fields outside `queues`; `queues` is shared with the sending threads under
-// the sender's lock.
+// One connection. Two guards, one for each half: the I/O thread alone reads
+// and writes its socket and every field outside `queues`, with no lock;
+// `queues` is shared with the sending threads under the sender's lock.
 struct Link {
     int fd = -1;
     char address[64] = {};
@@ -36,7 +37,14 @@ struct Link {
     bool dropped = false;
     uint64_t bytesWritten = 0;
     uint64_t greeting = 0;  // order of the receivers' hellos
-    std::atomic<long long> lastProgressMs{0};
+    // When the kernel last took a byte, or a message was taken up to be
+    // written (the stall clock starts then). I/O thread only, like the rest.
+    long long lastProgressMs = 0;
+    // A receiver that reports its progress: the bytes it says it has read,
+    // and when it last showed progress, or data began to wait for it.
+    bool reportsProgress = false;
+    uint64_t reportedBytes = 0;
+    long long shownProgressMs = 0;
     ndilink::LinkQueues queues;
 
     Link() = default;
@@ -83,6 +91,7 @@ struct NDIlib_send_instance_type {
     std::atomic<uint64_t> sequence{0};
     std::thread ioThread;
     ndilink::MessagePtr helloMessage;
+    ndiwire::RepeatedLine framesLost;  // frames not sent for want of memory
 
     std::mutex lock;  // guards everything below
     std::vector<ndisend::LinkPtr> links;

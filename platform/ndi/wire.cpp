@@ -1,5 +1,6 @@
 #include "platform/ndi/wire.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -167,11 +168,20 @@ bool checkHello(const Header& h, const char** error) {
 
 void headerForHello(const char* sourceName, Header* header) {
     helloHeader(kHello, sourceName, header);
+    header->xres = kHearsProgress;
 }
 
-void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header) {
+void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header,
+                            bool reportsProgress) {
     helloHeader(kReceiverHello, receiverName, header);
     header->xres = static_cast<int32_t>(wants & kWantEverything);
+    header->yres = reportsProgress ? kReportsProgress : 0;
+}
+
+void headerForProgress(uint64_t bytesRead, Header* header) {
+    *header = Header{};
+    header->type = kProgress;
+    header->timecode = static_cast<int64_t>(std::min<uint64_t>(bytesRead, INT64_MAX));
 }
 
 void encodeHeader(const Header& h, uint8_t out[kHeaderSize]) {
@@ -230,6 +240,11 @@ bool decodeHeader(const uint8_t in[kHeaderSize], Header* h, const char** error) 
         case kHello:
         case kReceiverHello:
             return checkHello(*h, error);
+        case kProgress:
+            if (h->dataSize != 0 || h->metadataSize != 0 || h->timecode < 0) {
+                return fail(error, "bad progress report");
+            }
+            return true;
         default:
             return fail(error, "unknown message type");
     }
@@ -317,20 +332,39 @@ uint8_t* MessageReader::takePayload() {
 
 uint8_t* PeerReader::space(size_t* room) {
     if (greeted_) {
-        *room = 1;  // after the hello any byte is refused: one is enough to see
-        return bytes_;
+        *room = kHeaderSize - reportHave_;
+        return report_ + reportHave_;
     }
     const size_t whole = headerRead_ ? kHeaderSize + header_.dataSize : kHeaderSize;
     *room = whole - have_;
     return bytes_ + have_;
 }
 
-PeerReader::Progress PeerReader::advance(size_t got, const char** error) {
-    if (greeted_) {
-        if (got == 0) return kMore;
-        fail(error, "sent data after its hello");
+PeerReader::Progress PeerReader::advanceReport(size_t got, const char** error) {
+    // Anything but a report is refused at its first byte that cannot begin one.
+    uint8_t magic[4];
+    putLE32(magic, kMagic);
+    for (size_t i = reportHave_; i < reportHave_ + got && i < sizeof magic; ++i) {
+        if (report_[i] != magic[i]) {
+            fail(error, "sent data after its hello");
+            return kRefused;
+        }
+    }
+    reportHave_ += got;
+    if (reportHave_ < kHeaderSize) return kMore;
+    reportHave_ = 0;
+    Header report;
+    if (!decodeHeader(report_, &report, error)) return kRefused;
+    if (report.type != kProgress) {
+        fail(error, "sent a message other than a progress report after its hello");
         return kRefused;
     }
+    reported_ = static_cast<uint64_t>(report.timecode);
+    return kReported;
+}
+
+PeerReader::Progress PeerReader::advance(size_t got, const char** error) {
+    if (greeted_) return advanceReport(got, error);
     have_ += got;
     if (have_ < kHeaderSize) return kMore;
     if (!headerRead_) {

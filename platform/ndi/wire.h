@@ -12,13 +12,24 @@
 //      another version, or announces anything else (refused at the header,
 //      before its body is read) is dropped. Only receivers that said hello
 //      count against the cap of 64 per sender, get frames and take part in
-//      keyframe requests. When the cap is full, a new receiver takes the place
-//      of the one furthest behind (one that stopped reading falls further
-//      behind with every frame); of receivers with nothing waiting, one that
-//      has taken nothing since its hello goes first.
-//   3. From then on only the sender writes: one message per frame. A byte
-//      from the receiver drops it; closing the connection is the goodbye.
-//
+//      keyframe requests.
+//   3. From then on the sender writes one message per frame. A receiver may
+//      write progress reports, and nothing else: any other byte drops it.
+//      Closing the connection is the goodbye.
+// Progress reports tell a receiver that reads from a peer that only lets the
+// kernel's buffers fill. A sender that hears them says so in its hello; a
+// receiver then reads that hello before writing its own, says in its own
+// that it reports, and writes a report with its hello and then, while it
+// reads, at most every kReportIntervalMs. Either end may be older and not
+// know of reports: a receiver that does not report is served all the same,
+// and one that would report keeps silent towards a sender that does not say
+// it hears them.
+// When the cap is full, a newcomer takes the place of a receiver that does not
+// keep up: the one furthest behind, then one that has shown no progress since
+// its hello, then, for a newcomer that reports, one that does not report.
+// A receiver that reports and keeps reporting is never pushed out; of those
+// that do not report, the kernel's word is taken, which a peer that never
+// reads can fool for as long as its buffers take a small stream.
 // Message: an 80-byte little-endian header, then `dataSize` bytes of frame
 // data, then `metadataSize` bytes of metadata text (no NUL).
 //    0 magic 'NDTW'        4 type              8 dataSize      12 metadataSize
@@ -27,13 +38,17 @@
 //   44 line stride, or the byte count of compressed video
 //   48 timecode (64-bit)  56 timestamp (64-bit)
 //   64 sampleRate         68 channels         72 samples       76 channel stride
-// Hello messages use two of these slots: `fourCC` holds the protocol version
-// and, in the receiver's hello, `xres` the wanted kinds (kWantVideo |
-// kWantAudio | kWantMetadata); their data is a name of at most 255 bytes.
+// Hello messages use a few of these slots: `fourCC` holds the protocol
+// version; in the sender's hello `xres` holds kHearsProgress when it hears
+// reports; in the receiver's hello `xres` holds the wanted kinds (kWantVideo |
+// kWantAudio | kWantMetadata) and `yres` kReportsProgress when it reports.
+// Their data is a name of at most 255 bytes. A progress report has no data;
+// its `timecode` is the count of bytes the receiver has read from the
+// connection, the sender's hello included.
 //
 // Types: 1 video, 2 audio (planar 32-bit float, `channels` planes of
 // `channel stride` bytes), 3 metadata (UTF-8 text as data), 4 sender hello,
-// 5 receiver hello.
+// 5 receiver hello, 6 progress report.
 //
 // Limits: data up to 64 MiB, metadata text up to 1 MiB, pictures up to
 // 65536 x 65536, 1024 audio channels. A receiver is never waited for: each
@@ -66,8 +81,16 @@ enum MessageType : uint32_t {
     kAudio = 2,
     kMetadata = 3,
     kHello = 4,          // the sender's first message: the source name
-    kReceiverHello = 5,  // the receiver's only message: what it wants
+    kReceiverHello = 5,  // the receiver's first message: what it wants
+    kProgress = 6,       // a receiver's count of the bytes it has read
 };
+
+// In the sender's hello: it hears progress reports. In the receiver's: it
+// writes them.
+inline constexpr int32_t kHearsProgress = 1;
+inline constexpr int32_t kReportsProgress = 1;
+// A receiver that reads reports at most this often.
+inline constexpr long long kReportIntervalMs = 100;
 
 // Kinds of frames a receiver asks for in its hello.
 enum Wants : uint32_t {
@@ -106,10 +129,15 @@ bool isCompressed(uint32_t fourCC);
 bool headerForVideo(const NDIlib_video_frame_v2_t& frame, Header* header, const char** error);
 bool headerForAudio(const NDIlib_audio_frame_v2_t& frame, Header* header, const char** error);
 bool headerForMetadata(const NDIlib_metadata_frame_t& frame, Header* header, const char** error);
-// Hellos; the name is cut to kMaxNameSize bytes.
+// Hellos; the name is cut to kMaxNameSize bytes. The sender's says it hears
+// progress reports.
 void headerForHello(const char* sourceName, Header* header);
-void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header);
+void headerForReceiverHello(const char* receiverName, uint32_t wants, Header* header,
+                            bool reportsProgress = false);
 inline uint32_t helloWants(const Header& header) { return static_cast<uint32_t>(header.xres); }
+inline bool helloHearsProgress(const Header& h) { return (h.xres & kHearsProgress) != 0; }
+inline bool helloReportsProgress(const Header& h) { return (h.yres & kReportsProgress) != 0; }
+void headerForProgress(uint64_t bytesRead, Header* header);
 
 void encodeHeader(const Header& header, uint8_t out[kHeaderSize]);
 // Decodes and checks a received header; false, with the reason in *error,
@@ -152,28 +180,36 @@ class MessageReader {
     size_t payloadHave_ = 0;
 };
 
-// What the sender reads from a peer: its hello, and after it nothing at all.
-// Never holds more than a hello's bytes, whatever a peer announces.
+// What the sender reads from a peer: its hello, and after it progress reports
+// alone. Never holds more than a hello's bytes, whatever a peer announces.
 class PeerReader {
   public:
-    enum Progress { kMore, kGreeted, kRefused };
+    enum Progress { kMore, kGreeted, kReported, kRefused };
     // Where the next bytes from the peer go, and at most how many.
     uint8_t* space(size_t* room);
     // Counts got bytes written into space(). kGreeted once the hello is
-    // whole; kRefused, with the reason in *error, for anything else the peer
-    // sends, found out at the header.
+    // whole, kReported once a progress report is; kRefused, with the reason
+    // in *error, for anything else the peer sends, found out at the first
+    // byte that cannot begin a message or at the header.
     Progress advance(size_t got, const char** error);
-    // From the hello: the kinds of frames wanted, and the name as sent (not
-    // checked as UTF-8), NUL-terminated.
+    // From the hello: the kinds of frames wanted, whether it reports, and the
+    // name as sent (not checked as UTF-8), NUL-terminated.
     uint32_t wants() const { return helloWants(header_); }
+    bool reportsProgress() const { return helloReportsProgress(header_); }
     const char* name() const { return reinterpret_cast<const char*>(bytes_ + kHeaderSize); }
+    // From the last report: the bytes the peer says it has read.
+    uint64_t reported() const { return reported_; }
 
   private:
+    Progress advanceReport(size_t got, const char** error);
     uint8_t bytes_[kHeaderSize + kMaxNameSize + 1] = {};  // the hello, then a NUL
     size_t have_ = 0;
     bool headerRead_ = false;
     bool greeted_ = false;
     Header header_;
+    uint8_t report_[kHeaderSize] = {};
+    size_t reportHave_ = 0;
+    uint64_t reported_ = 0;
 };
 
 // True when the compressed or uncompressed video data holds a keyframe. For

@@ -24,14 +24,15 @@ constexpr size_t kFrameBytes = 256 * 1024;
 
 // A compressed picture: the 44-byte packet header with its keyframe flag,
 // then bytes that tell which frame they belong to.
-void sendPacket(NDIlib_send_instance_t sender, int frame, bool keyframe) {
+void sendPacket(NDIlib_send_instance_t sender, int frame, bool keyframe,
+                size_t frameBytes = kFrameBytes) {
     std::vector<uint8_t> bytes(44);
-    const std::vector<uint8_t> body = patterned(kFrameBytes - 44, frame);
+    const std::vector<uint8_t> body = patterned(frameBytes - 44, frame);
     bytes.insert(bytes.end(), body.begin(), body.end());
     const uint32_t fields[][2] = {{0, 44},
                                   {4, NDIlib_FourCC_type_H264},
                                   {32, keyframe ? 1u : 0u},
-                                  {36, uint32_t{kFrameBytes - 44}}};
+                                  {36, static_cast<uint32_t>(frameBytes - 44)}};
     for (const auto& f : fields) memcpy(&bytes[f[0]], &f[1], 4);  // host is little-endian
     NDIlib_video_frame_v2_t video;
     video.xres = 1280;
@@ -151,7 +152,8 @@ TEST(NDIHostilePeers, StalledAndSlowReceiversDoNotHoldUpAGoodOne) {
 // does.
 class EngineLike {
   public:
-    explicit EngineLike(NDIlib_send_instance_t sender) : sender_(sender) {
+    explicit EngineLike(NDIlib_send_instance_t sender, size_t frameBytes = kFrameBytes)
+        : sender_(sender), frameBytes_(frameBytes) {
         probe_.FourCC = NDIlib_FourCC_type_H264;
     }
     void ask() { required_ = NDIlib_send_is_keyframe_required(sender_, &probe_); }
@@ -159,8 +161,9 @@ class EngineLike {
         const bool keyframe = required_ || secondPending_;
         secondPending_ = required_;
         keyframes_ += keyframe ? 1 : 0;
-        sendPacket(sender_, frame_++, keyframe);
+        sendPacket(sender_, frame_++, keyframe, frameBytes_);
     }
+    int sent() const { return frame_; }
     // Two at once, then one per half second, whatever the joins.
     void expectKeyframesWithinBudget() const {
         const long long elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -172,10 +175,11 @@ class EngineLike {
 
   private:
     NDIlib_send_instance_t sender_;
+    size_t frameBytes_;
     NDIlib_video_frame_v2_t probe_;
     bool required_ = false;
     bool secondPending_ = false;
-    int frame_ = 0;
+    std::atomic<int> frame_{0};
     int keyframes_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
@@ -425,6 +429,169 @@ TEST(NDIHostilePeers, ReceiversThatKeepUpAreNeverPushedOutANewcomerIsRefusedInst
               std::string::npos)
         << errors.text();
     for (int fd : readers) close(fd);
+    NDIlib_send_destroy(sender);
+}
+
+// An engine at 60 frames a second with the small pictures of a still screen,
+// which the kernel's buffers of a peer that never reads absorb for seconds.
+struct PacedEngine {
+    explicit PacedEngine(NDIlib_send_instance_t sender, int frameMs, size_t frameBytes = 1000)
+        : engine(sender, frameBytes), thread([this, frameMs] {
+              while (!stop) {
+                  engine.ask();
+                  engine.send();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(frameMs));
+              }
+          }) {}
+    ~PacedEngine() {
+        stop = true;
+        thread.join();
+    }
+    EngineLike engine;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+// Video frames a receiver takes in the given time; stops at an error.
+int framesWithin(NDIlib_recv_instance_t receiver, std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    int frames = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        NDIlib_video_frame_v2_t video;
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 50);
+        if (type == NDIlib_frame_type_error) break;
+        if (type != NDIlib_frame_type_video) continue;
+        ++frames;
+        NDIlib_recv_free_video_v2(receiver, &video);
+    }
+    return frames;
+}
+
+TEST(NDIHostilePeers, PeersThatSayHelloAndNeverReadCannotLockAReaderOut) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    const int port = NDIlib_send_get_port(sender);
+    StderrFile errors;  // thousands of lines about the flood
+    PacedEngine paced(sender, 16);
+    // Peers say hello, never read, and go after 2.5 s: 64 at once, to take
+    // every place, then about 80 a second.
+    std::atomic<bool> flooding{true};
+    std::atomic<int> opened{0};
+    std::thread flood([&] {
+        std::vector<std::pair<int, std::chrono::steady_clock::time_point>> open;
+        while (flooding) {
+            const auto now = std::chrono::steady_clock::now();
+            open.emplace_back(rawReceiver(port), now);
+            while (now - open.front().second > std::chrono::milliseconds(2500)) {
+                close(open.front().first);
+                open.erase(open.begin());
+            }
+            if (++opened >= 64) std::this_thread::sleep_for(std::chrono::microseconds(12500));
+        }
+        for (const auto& peer : open) close(peer.first);
+    });
+    // The first 64 have each been sent a few pictures, which their kernels took.
+    ASSERT_TRUE(waitUntil([&] { return NDIlib_send_get_no_connections(sender, 0) == 64; }));
+    const int sentAtFull = paced.engine.sent();
+    ASSERT_TRUE(waitUntil([&] { return paced.engine.sent() >= sentAtFull + 5; }));
+    NDIlib_recv_instance_t reader = makeReceiver(addressOf(sender));
+    const int sentBefore = paced.engine.sent();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    const int received = reader != nullptr ? framesWithin(reader, std::chrono::seconds(4)) : 0;
+    std::this_thread::sleep_until(end);  // a reader pushed out counts what it missed
+    const int sent = paced.engine.sent() - sentBefore;
+    flooding = false;
+    flood.join();
+    // Alone it would get every frame from its first keyframe on.
+    EXPECT_GE(sent, 60);
+    EXPECT_GE(received * 2, sent) << received << " of " << sent;
+    NDIlib_recv_destroy(reader);
+    NDIlib_send_destroy(sender);
+}
+
+TEST(NDIHostilePeers, AReceiverThereFirstKeepsItsPlaceAndEveryFrameBesideReadersAndJoiners) {
+    NDIlib_send_instance_t sender = makeSender();
+    ASSERT_NE(sender, nullptr);
+    NDIlib_recv_instance_t first = makeReceiver(addressOf(sender));
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    std::vector<NDIlib_recv_instance_t> readers;
+    for (int i = 0; i < 63; ++i) {
+        readers.push_back(makeReceiver(addressOf(sender)));
+        ASSERT_NE(readers.back(), nullptr);
+    }
+    ASSERT_TRUE(waitForConnections(sender, 64));
+    StderrFile errors;
+    std::atomic<bool> stop{false};
+    std::atomic<int> readersLost{0};
+    std::thread drain([&] {
+        std::vector<bool> lost(readers.size());
+        while (!stop) {
+            for (size_t i = 0; i < readers.size(); ++i) {
+                NDIlib_video_frame_v2_t video;
+                NDIlib_frame_type_e type = NDIlib_frame_type_none;
+                while (!lost[i] &&
+                       (type = NDIlib_recv_capture_v2(readers[i], &video, nullptr, nullptr, 0)) !=
+                           NDIlib_frame_type_none) {
+                    if (type == NDIlib_frame_type_video)
+                        NDIlib_recv_free_video_v2(readers[i], &video);
+                    lost[i] = type == NDIlib_frame_type_error;
+                    readersLost += lost[i] ? 1 : 0;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // Ten newcomers a second, each of which would read if it were let in.
+    std::atomic<int> joined{0};
+    std::atomic<int> refused{0};
+    std::thread joiners([&] {
+        while (!stop) {
+            const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+            NDIlib_recv_instance_t newcomer = makeReceiver(addressOf(sender));
+            ++joined;
+            NDIlib_video_frame_v2_t video;
+            NDIlib_frame_type_e type = NDIlib_frame_type_none;
+            for (int i = 0; i < 50 && newcomer != nullptr && type == NDIlib_frame_type_none; ++i) {
+                type = NDIlib_recv_capture_v2(newcomer, &video, nullptr, nullptr, 100);
+            }
+            if (type == NDIlib_frame_type_video) NDIlib_recv_free_video_v2(newcomer, &video);
+            // Refused at its hello, before or after it read ours.
+            refused += newcomer == nullptr || type == NDIlib_frame_type_error ? 1 : 0;
+            NDIlib_recv_destroy(newcomer);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::atomic<int> received{0};
+    bool inOrder = true;
+    std::thread reader([&] {
+        NDIlib_video_frame_v2_t video;
+        while (received < 360 && NDIlib_recv_capture_v2(first, &video, nullptr, nullptr, 5000) ==
+                                     NDIlib_frame_type_video) {
+            inOrder &= video.timecode == received;
+            NDIlib_recv_free_video_v2(first, &video);
+            ++received;
+        }
+    });
+    // 360 frames in 12 s, a keyframe a second.
+    for (int frame = 0; frame < 360; ++frame) {
+        const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(33);
+        sendPacket(sender, frame, frame % 30 == 0, 1000);
+        std::this_thread::sleep_until(next);
+    }
+    reader.join();
+    stop = true;
+    joiners.join();
+    drain.join();
+    EXPECT_EQ(received, 360);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(readersLost, 0);
+    EXPECT_GE(joined, 60);
+    EXPECT_EQ(refused, joined) << "a newcomer was let in or never answered";
+    EXPECT_EQ(NDIlib_send_get_no_connections(sender, 0), 64);
+    for (NDIlib_recv_instance_t r : readers) NDIlib_recv_destroy(r);
+    NDIlib_recv_destroy(first);
     NDIlib_send_destroy(sender);
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -304,7 +306,20 @@ TEST_F(NDILoopback, PeersSendingGarbageAreDropped) {
     ASSERT_TRUE(waitForConnections(sender, 1));
     EXPECT_TRUE(waitForClose(chatty));
     close(chatty);
+    // So does one that says it read more than it was sent.
+    const int liar = rawReceiver(NDIlib_send_get_port(sender));
+    ASSERT_GE(liar, 0);
+    ASSERT_TRUE(waitForConnections(sender, 2));
+    ndiwire::Header report;
+    ndiwire::headerForProgress(uint64_t{1} << 40, &report);
+    uint8_t bytes[ndiwire::kHeaderSize];
+    ndiwire::encodeHeader(report, bytes);
+    ASSERT_EQ(write(liar, bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
+    ASSERT_TRUE(waitForConnections(sender, 1));
+    EXPECT_TRUE(waitForClose(liar));
+    close(liar);
     const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("reported reading more than it was sent"), std::string::npos) << errors;
     EXPECT_NE(errors.find("dropped peer 127.0.0.1:"), std::string::npos) << errors;
     EXPECT_NE(errors.find("dropped receiver \"raw\" at 127.0.0.1:"), std::string::npos) << errors;
 
@@ -350,11 +365,13 @@ class FakeSender {
         if (peer >= 0) close(peer);
         close(listenFd);
     }
-    // Accepts the receiver (already queued by its connect) and greets it.
+    // Accepts the receiver (already queued by its connect) and greets it as
+    // a sender that does not hear progress reports.
     void acceptAndGreet() {
         peer = accept(listenFd, nullptr, nullptr);
         ndiwire::Header hello;
         ndiwire::headerForHello("Fake", &hello);
+        hello.xres = 0;
         writeHeader(hello);
         ASSERT_EQ(write(peer, "Fake", 4), 4);
     }
@@ -438,6 +455,11 @@ TEST(NDIReceiver, AMessageSplitAcrossCapturesIsPutTogether) {
               NDIlib_frame_type_metadata);
     EXPECT_STREQ(got.p_data, "abcde");
     NDIlib_recv_free_metadata(receiver, &got);
+    // To a sender that does not hear them, the receiver writes no report:
+    // its hello is all it ever says.
+    uint8_t said[2 * ndiwire::kHeaderSize];
+    EXPECT_EQ(recv(fake.peer, said, sizeof said, MSG_DONTWAIT),
+              static_cast<ssize_t>(ndiwire::kHeaderSize));
     NDIlib_recv_destroy(receiver);
 }
 
@@ -621,7 +643,10 @@ TEST(NDILink, AGrantedKeyframeAndTheOneAfterItBothUseUpCredit) {
 }
 
 // Nobody may push out a receiver that has taken data and is not behind; of
-// the rest, the one furthest behind goes first, then the first to say hello.
+// the rest, the one furthest behind goes first, then the first to say hello
+// of those that took nothing. A newcomer that reports its progress may also
+// push out one that does not, the last to say hello first, but never one
+// that reports and keeps up.
 TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
     using ndiroom::Figures;
     using ndiroom::kNobody;
@@ -634,11 +659,123 @@ TEST(NDIRoom, OnlyAReceiverThatIsBehindOrTookNothingGivesUpItsPlace) {
     const Figures lostVideo{.lostVideo = true, .tookData = true, .greeting = 3};
     const Figures newest{.greeting = 9};
     const Figures older{.greeting = 8};
-    EXPECT_EQ(whomToDrop(std::vector<Figures>{}), kNobody);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, busyKeeper, keeper}), kNobody);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, older, keeper}), 2u);
-    EXPECT_EQ(whomToDrop(std::vector{older, stopped, keeper, further}), 3u);
-    EXPECT_EQ(whomToDrop(std::vector{keeper, newest, lostVideo}), 2u);
-    EXPECT_TRUE(ndiroom::keepsUp(busyKeeper));
-    EXPECT_FALSE(ndiroom::keepsUp(stopped));
+    for (const bool reports : {false, true}) {
+        EXPECT_EQ(whomToDrop(std::vector<Figures>{}, reports), kNobody);
+        EXPECT_EQ(whomToDrop(std::vector{keeper, newest, older, keeper}, reports), 2u);
+        EXPECT_EQ(whomToDrop(std::vector{older, stopped, keeper, further}, reports), 3u);
+        EXPECT_EQ(whomToDrop(std::vector{keeper, newest, lostVideo}, reports), 2u);
+        EXPECT_FALSE(ndiroom::keepsUp(stopped, reports));
+    }
+    EXPECT_EQ(whomToDrop(std::vector{keeper, busyKeeper, keeper}, false), kNobody);
+    EXPECT_TRUE(ndiroom::keepsUp(busyKeeper, false));
+
+    // Peers that never read, whose kernel took all that was sent, beside
+    // receivers that report: only a newcomer that reports gets a place, the
+    // peer that came last giving it up.
+    const Figures silent1{.tookData = true, .greeting = 4};
+    const Figures silent2{.tookData = true, .greeting = 6};
+    const Figures reader{.waitingBytes = 300,
+                         .sinceProgressMs = 900,
+                         .tookData = true,
+                         .reportsProgress = true,
+                         .greeting = 2};
+    const Figures readHello{.tookData = true, .reportsProgress = true, .greeting = 7};
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent2, silent1, readHello}, false), kNobody);
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent2, silent1, readHello}, true), 1u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, readHello}, true), kNobody);
+    // A reporter that has not even said it read our hello took nothing; one
+    // whose reports stopped while data waits is behind.
+    const Figures mute{.reportsProgress = true, .greeting = 5};
+    const Figures fellSilent{.waitingBytes = 300,
+                             .sinceProgressMs = ndiroom::kBehindMs,
+                             .tookData = true,
+                             .reportsProgress = true,
+                             .greeting = 1};
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent1, mute}, true), 2u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, mute, fellSilent}, true), 2u);
+    EXPECT_EQ(whomToDrop(std::vector{reader, silent1, silent2}, false), kNobody);
+}
+
+namespace {
+
+// Room for this many more bytes of address space: enough for small buffers,
+// too little for a thread's stack or a large picture. The soft limit only,
+// so that it can be lifted again.
+void limitAddressSpace(size_t headroom) {
+    unsigned long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) std::_Exit(10);
+    fclose(statm);
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = pages * static_cast<unsigned long>(sysconf(_SC_PAGESIZE)) + headroom;
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(11);
+}
+
+void liftAddressSpaceLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+bool underSanitizer() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+// Without memory for its thread a sender is not made: one line, however often
+// the engine asks, and nothing thrown.
+TEST(NDIRuntimeLowMemory, ASenderWithoutItsThreadIsNullWithOneLine) {
+    if (underSanitizer()) GTEST_SKIP() << "sanitizers reserve address space of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            limitAddressSpace(4 << 20);
+            for (int frame = 0; frame < 5; ++frame) {
+                if (makeSender() != nullptr) std::_Exit(2);
+            }
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "^ndi: cannot make a sender: [^\n]*\n$");
+}
+
+// A frame there is no memory for is dropped with one line; the sender and
+// its receivers go on with the next.
+TEST(NDIRuntimeLowMemory, AFrameWithoutMemoryIsDroppedWithOneLine) {
+    if (underSanitizer()) GTEST_SKIP() << "sanitizers reserve address space of their own";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ConnectedPair pair;
+            if (!pair.ready) std::_Exit(2);
+            const int large = 4096;
+            std::vector<uint8_t> pixels(size_t{large} * large * 3);
+            NDIlib_video_frame_v2_t frame;
+            frame.xres = large;
+            frame.yres = large * 3 / 4;
+            frame.FourCC = NDIlib_FourCC_type_BGRA;
+            frame.p_data = pixels.data();
+            frame.line_stride_in_bytes = large * 4;
+            limitAddressSpace(16 << 20);
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            liftAddressSpaceLimit();
+            frame.xres = frame.yres = 16;
+            frame.line_stride_in_bytes = 64;
+            NDIlib_send_send_video_v2(pair.sender, &frame);
+            NDIlib_video_frame_v2_t got;
+            if (NDIlib_recv_capture_v2(pair.receiver, &got, nullptr, nullptr, 5000) !=
+                    NDIlib_frame_type_video ||
+                got.xres != 16) {
+                std::_Exit(3);
+            }
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "^ndi: video frame not sent: out of memory\n$");
 }

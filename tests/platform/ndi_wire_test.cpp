@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/ndi/wire.h"
@@ -145,4 +147,65 @@ TEST(NDIWire, OutgoingFramesAreCheckedLikeIncomingOnes) {
     metadata.length = 4;  // only the first three bytes and a NUL are meant
     EXPECT_TRUE(ndiwire::headerForMetadata(metadata, &h, &error));
     EXPECT_EQ(h.dataSize, 3u);
+}
+
+namespace {
+
+// Feeds a peer reader bytes cut at every `step`, as a socket may hand them.
+ndiwire::PeerReader::Progress feed(ndiwire::PeerReader& reader, const std::vector<uint8_t>& bytes,
+                                   size_t step = 7) {
+    auto progress = ndiwire::PeerReader::kMore;
+    const char* error = nullptr;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t room = 0;
+        uint8_t* space = reader.space(&room);
+        const size_t n = std::min({room, step, bytes.size() - at});
+        memcpy(space, bytes.data() + at, n);
+        at += n;
+        progress = reader.advance(n, &error);
+        if (progress == ndiwire::PeerReader::kRefused) break;
+    }
+    return progress;
+}
+
+std::vector<uint8_t> encoded(const Header& header, const std::string& data = "") {
+    std::vector<uint8_t> bytes(ndiwire::kHeaderSize);
+    ndiwire::encodeHeader(header, bytes.data());
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return bytes;
+}
+
+}  // namespace
+
+// A receiver that reports says so in its hello, and after it may write
+// reports alone; older peers still read the hellos of newer ones.
+TEST(NDIWire, AfterItsHelloAPeerMayWriteProgressReportsAndNothingElse) {
+    Header hello;
+    ndiwire::headerForReceiverHello("r", ndiwire::kWantEverything, &hello, true);
+    ndiwire::PeerReader reader;
+    EXPECT_EQ(feed(reader, encoded(hello, "r")), ndiwire::PeerReader::kGreeted);
+    EXPECT_TRUE(reader.reportsProgress());
+    EXPECT_EQ(reader.wants(), uint32_t{ndiwire::kWantEverything});
+    Header report;
+    ndiwire::headerForProgress(12345, &report);
+    EXPECT_EQ(feed(reader, encoded(report)), ndiwire::PeerReader::kReported);
+    EXPECT_EQ(reader.reported(), 12345u);
+    ndiwire::headerForProgress(99999, &report);
+    EXPECT_EQ(feed(reader, encoded(report), 80), ndiwire::PeerReader::kReported);
+    EXPECT_EQ(reader.reported(), 99999u);
+    // A stray byte is refused at once, any other message at its header.
+    EXPECT_EQ(feed(reader, {'x'}), ndiwire::PeerReader::kRefused);
+    ndiwire::PeerReader second;
+    ndiwire::headerForReceiverHello("r", ndiwire::kWantVideo, &hello);
+    EXPECT_EQ(feed(second, encoded(hello, "r")), ndiwire::PeerReader::kGreeted);
+    EXPECT_FALSE(second.reportsProgress());
+    EXPECT_EQ(feed(second, encoded(hello, "r")), ndiwire::PeerReader::kRefused);
+
+    const char* error = nullptr;
+    Header sender;
+    ndiwire::headerForHello("Source", &sender);
+    EXPECT_TRUE(ndiwire::helloHearsProgress(sender));
+    EXPECT_TRUE(decodes(sender, &error)) << error;
+    report.dataSize = 1;
+    EXPECT_FALSE(decodes(report, &error));
 }
