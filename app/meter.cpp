@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/view_controller.h"
+#include "capture/capture.h"
 #include "common/globals.h"
 #include "platform/desktop/open_url.h"
 #include "ui_MainWindow.h"
@@ -26,14 +27,20 @@ void openPage(const char* address) { platform::openUrl(QUrl(QString::fromUtf8(ad
 
 }  // namespace
 
+// A block's peak is taken, not just read, so that it counts once: when no
+// block comes (audio input off, a device that went quiet for good) the meter
+// falls to zero instead of holding the last level. Once it shows zero it is
+// zero, and the frame clock may stop asking.
 void ViewController::updateMetering() {
-    const float peak = audioPeakLevel;
+    const float peak = audioPeakLevel.exchange(0.0f);
     if (meterLevel < peak)
         meterLevel = peak;
     else
         meterLevel = static_cast<float>(static_cast<double>(meterLevel) * 0.9);
-    const float shown = meterLevel * 100.0f;
-    ui->audioLevel->setValue(meterBarValue(shown, ui->audioLevel->maximum()));
+    const int bar = meterBarValue(meterLevel * 100.0f, ui->audioLevel->maximum());
+    if (bar == 0) meterLevel = 0.0f;
+    ui->audioLevel->setValue(bar);
+    meterShowsLevel = bar != 0 ? 1 : 0;
 }
 
 void ViewController::updateChannelCount() {

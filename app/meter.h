@@ -1,8 +1,9 @@
 // The level meter's state and the addresses of the link buttons.
 #pragma once
 
-// The value the level meter shows, divided by 100: follows audioPeakLevel up
-// at once and falls back by 10 % per update. Main thread only.
+// The value the level meter shows, divided by 100: follows the peak of each
+// audio block up at once and falls back by 10 % per update, to zero when no
+// block comes. Main thread only.
 extern float meterLevel;
 
 // The level meter counts in hundredths, so that a decaying value such as

@@ -1,9 +1,11 @@
 #include "capture/frame_clock.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "capture/crop_window.h"
 #include "capture/source_capture.h"
@@ -11,9 +13,11 @@
 #include "engine/engine.h"
 #include "platform/clock/clock.h"
 #include "platform/desktop/main_thread.h"
+#include "platform/windowserver/window_server.h"
 #include "settings/prefs.h"
 
-std::atomic<int64_t> lastAppListRefresh{0};
+int32_t captureBusy = 0;
+std::atomic<int32_t> meterShowsLevel{0};
 
 namespace {
 
@@ -28,14 +32,17 @@ enum class WaitingStep {
     frame,     // a frame was due: the step submits what it captures
 };
 
-// What the tick and the capture step share, all behind one lock. The step
-// holds it while it writes the capture buffer and its size and while it
-// submits, so that a submission copies one whole picture with its own size
-// and the mailbox takes frames one at a time. The tick only tries it and
-// never waits: a tick that finds a capture step writing behaves as if
-// captureBusy were set.
+// What the tick and the capture step share is guarded by `lock` and by
+// nothing else, and so are the capture buffer's picture and size and every
+// submission. A capture step holds the lock from start to end, so that a
+// submission copies one whole picture with its own size and the mailbox
+// takes frames one at a time. The tick only tries it and never waits: a
+// tick that finds a step under way neither queues nor submits.
 struct FrameClockState {
     std::mutex lock;
+    // The system tick count at the last automatic application-list refresh;
+    // the step sets it, the tick reads it to queue a step that refreshes.
+    int64_t lastAppListRefresh = 0;
     // While the main thread is slower than the display (an overloaded
     // machine), one step waits, not one more per refresh, so the window
     // keeps answering and a close is not stuck behind a backlog of captures.
@@ -79,10 +86,10 @@ bool anyoneReceiving(const FrameClockHooks& hooks) {
 }
 
 // Compared in the counter's own 32 bits so that it goes on when the counter
-// wraps.
+// wraps. Called with the lock held.
 bool appListRefreshDue(uint32_t count) {
     return thePrefs.autoRefresh != 0 &&
-           uint32_t(count - uint32_t(lastAppListRefresh.load())) >= kAppListRefreshTicks;
+           uint32_t(count - uint32_t(theFrameClock.lastAppListRefresh)) >= kAppListRefreshTicks;
 }
 
 // The last finished picture, when it was made for the current receivers.
@@ -107,7 +114,7 @@ void queueCaptureStep(const FrameClockHooks& hooks, WaitingStep step) {
 // frame later. Only when the main thread has not yet run the step of the
 // frame before does the tick send the last picture again, keeping the rate.
 void requestCaptureAndSubmit(const FrameClockHooks& hooks, uint64_t refreshTime) {
-    if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
+    if (liveOutputMode.load() == 1) return;
     std::unique_lock<std::mutex> hold(theFrameClock.lock, std::try_to_lock);
     if (!hold.owns_lock()) return;
     if (!anyoneReceiving(hooks)) {
@@ -136,57 +143,82 @@ uint8_t* nextCaptureBlock() {
     return theFrameClock.blocks[theFrameClock.blocks[0] == theCaptureBuffer.load() ? 1 : 0];
 }
 
-// Black frames keep the size of the last capture. A step that owes its tick
-// a frame submits the new picture, or the last one when none could be made.
+// Black frames keep the size of the last capture; before any, they take
+// the screen's, so that a stream started in black-frame mode has a picture.
+void blankCaptureBlock(const FrameClockHooks& hooks, uint8_t* block) {
+    memset(block, 0, size_t(kMaxFrameBytes));
+    captureBufferOverwritten(block);
+    int32_t width = 0, height = 0;
+    if ((captureWidth.load() == 0 || captureHeight.load() == 0) && hooks.screenSize &&
+        hooks.screenSize(width, height)) {
+        captureWidth = width;
+        captureHeight = height;
+    }
+}
+
+// A step that owes its tick a frame submits the new picture, or the last
+// one when none could be made. A capture that fails leaves the last picture
+// standing for the current receivers too: when the source has gone (an
+// application that quit), it is all there is, and a receiver that came
+// since gets it at the chosen rate rather than a stalled source. Called with
+// the lock held.
 void fillCaptureBuffer(const FrameClockHooks& hooks, bool owesFrame) {
     int32_t mode = liveOutputMode.load();
     if (mode != 0 && mode != 2) return;
     if (!anyoneReceiving(hooks)) return;
-    std::lock_guard<std::mutex> hold(theFrameClock.lock);
     const uint32_t era = theFrameClock.receivingEra;
     uint8_t* block = nextCaptureBlock();
     if (block == nullptr) return;
-    bool made = true;
     if (mode == 2) {
-        memset(block, 0, size_t(kMaxFrameBytes));
-        captureBufferOverwritten(block);
-    } else {
-        made = hooks.capture(block);
-    }
-    if (made) {
+        blankCaptureBlock(hooks, block);
         theCaptureBuffer.store(block);
-        theFrameClock.captureEra = era;
+    } else if (hooks.capture(block)) {
+        theCaptureBuffer.store(block);
     }
+    theFrameClock.captureEra = era;
     if (owesFrame) submitLastPicture(hooks);
 }
 
+// Called with the lock held.
 void refreshAppListWhenDue(const FrameClockHooks& hooks) {
     const uint32_t count = hooks.tickCount();
     if (!appListRefreshDue(count)) return;
     hooks.perform(hooks.loadApplicationMenu);
-    lastAppListRefresh.store(count);
+    theFrameClock.lastAppListRefresh = count;
 }
 
+// Called with the lock held.
 void runCaptureStep(const FrameClockHooks& hooks, bool guarded, bool owesFrame) {
-    if (guarded) {
-        if (captureBusy.load() != 0 || liveOutputMode.load() == 1) return;
-        captureBusy.store(1);
-    }
+    if (guarded) captureBusy = 1;
     fillCaptureBuffer(hooks, owesFrame);
     refreshAppListWhenDue(hooks);
-    if (guarded) captureBusy.store(0);
+    if (guarded) captureBusy = 0;
+}
+
+bool stepMayRun(bool guarded) {
+    return !guarded || (captureBusy == 0 && liveOutputMode.load() != 1);
 }
 
 // Whether it runs or finds another step under way, a queued step is no
 // longer waiting, so the next due tick queues the next one.
 void runQueuedStep(const FrameClockHooks& hooks) {
-    bool owesFrame = false;
-    {
-        std::lock_guard<std::mutex> hold(theFrameClock.lock);
-        owesFrame = theFrameClock.waiting == WaitingStep::frame;
-        theFrameClock.waiting = WaitingStep::none;
-    }
-    runCaptureStep(hooks, true, owesFrame);
+    std::lock_guard<std::mutex> hold(theFrameClock.lock);
+    const bool owesFrame = theFrameClock.waiting == WaitingStep::frame;
+    theFrameClock.waiting = WaitingStep::none;
+    if (stepMayRun(true)) runCaptureStep(hooks, true, owesFrame);
+}
+
+// The chosen screen's size in pixels (the first screen's when the choice is
+// not attached), made even for the encoder; false without screens.
+bool chosenScreenSize(int32_t& width, int32_t& height) {
+    const std::vector<ScreenInfo> screens = windowServer().screens();
+    if (screens.empty()) return false;
+    const int32_t which = thePrefs.whichScreen;
+    const FrameRect& frame =
+        screens[which >= 0 && size_t(which) < screens.size() ? size_t(which) : 0].frame;
+    width = int32_t(std::clamp(frame.width, 0.0, double(kMaxFrameWidth))) & ~1;
+    height = int32_t(std::clamp(frame.height, 0.0, double(kMaxFrameHeight))) & ~1;
+    return width > 0 && height > 0;
 }
 
 // Until the application installs its own, the hooks reach the main thread,
@@ -206,6 +238,7 @@ FrameClockHooks makeBaseHooks() {
     };
     hooks.tickCount = platform::systemTickCount;
     hooks.anyoneReceiving = anyReceiverConnected;
+    hooks.screenSize = chosenScreenSize;
     return hooks;
 }
 
@@ -224,7 +257,10 @@ void installFrameClockHooks(FrameClockHooks hooks) { installedHooks() = std::mov
 
 void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime) {
     requestCaptureAndSubmit(hooks, refreshTime);
-    if (thePrefs.audioInput != 0) hooks.perform(hooks.updateMetering);
+    // After audio input goes off the meter is still updated until it has
+    // fallen to zero, rather than freezing at its last level.
+    if (thePrefs.audioInput != 0 || meterShowsLevel.load() != 0)
+        hooks.perform(hooks.updateMetering);
     // A flag raised again after this exchange is answered by the request
     // queued here, which reads the current values when it runs.
     if (channelCountChanged.exchange(0) != 0) hooks.perform(hooks.updateChannelCount);
@@ -232,7 +268,13 @@ void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime) {
 }
 
 void captureStep(const FrameClockHooks& hooks, bool guarded) {
-    runCaptureStep(hooks, guarded, false);
+    std::lock_guard<std::mutex> hold(theFrameClock.lock);
+    if (stepMayRun(guarded)) runCaptureStep(hooks, guarded, false);
+}
+
+int64_t lastAppListRefresh() {
+    std::lock_guard<std::mutex> hold(theFrameClock.lock);
+    return theFrameClock.lastAppListRefresh;
 }
 
 void resetFrameClock() {
@@ -241,6 +283,7 @@ void resetFrameClock() {
     theFrameClock.receivingEra = 0;
     theFrameClock.captureEra = 0;
     theFrameClock.nextFrameDue = 0;
+    theFrameClock.lastAppListRefresh = 0;
     theCaptureBuffer.store(nullptr);
 }
 

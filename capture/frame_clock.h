@@ -10,9 +10,20 @@
 
 #include "platform/displaylink/displaylink.h"
 
+// 1 while a capture step runs (set and cleared by the step itself), else 0.
+// Main thread only: a tick does not read it, since the frame clock's own lock,
+// which a step holds from start to end, already tells it a step is under way.
+extern int32_t captureBusy;
+
+// Non-zero while the level meter shows a level above zero. The meter writes
+// it on the main thread; the tick reads it, so that the meter is still
+// updated after audio input goes off until it has fallen to zero. The atomic
+// alone guards it.
+extern std::atomic<int32_t> meterShowsLevel;
+
 // systemTickCount at the last automatic application-list refresh; 0 at
-// launch. Main thread only.
-extern std::atomic<int64_t> lastAppListRefresh;
+// launch. Guarded, with the rest of the frame clock's state, by its lock.
+int64_t lastAppListRefresh();
 
 // The display link's output callback: one tick, timed by the refresh it
 // stands for (outputTime); the other arguments are ignored. Returns 0. Start
@@ -57,6 +68,9 @@ struct FrameClockHooks {
     // Whether the stream has anyone to go to (anyReceiverConnected); while it
     // has not, no capture is made and nothing submitted. Unset: always.
     std::function<bool()> anyoneReceiving;
+    // The chosen screen's size in pixels, even, which black frames take while
+    // no capture has given a size; false when there is none. Unset: none.
+    std::function<bool(int32_t& width, int32_t& height)> screenSize;
 };
 // The hooks the display link and updateNDIOutput use.
 const FrameClockHooks& appFrameClockHooks();
@@ -74,7 +88,8 @@ void installFrameClockHooks(FrameClockHooks hooks);
 void frameClockTick(const FrameClockHooks& hooks, uint64_t refreshTime);
 void captureStep(const FrameClockHooks& hooks, bool guarded);
 
-// Back to the state of launch: no step waiting, no frame due yet, no picture
-// (theCaptureBuffer null). The capture blocks stay, as they always do. For
-// tests that run the clock more than once in a process.
+// Back to the state of launch: no step waiting, no frame due yet, no
+// automatic list refresh yet, no picture (theCaptureBuffer null). The
+// capture blocks stay, as they always do. For tests that run the clock more
+// than once in a process.
 void resetFrameClock();

@@ -8,7 +8,6 @@ std::atomic<int32_t> cropInitPending{0};
 std::atomic<uint8_t*> theCaptureBuffer{nullptr};
 std::atomic<int32_t> captureWidth{0};
 std::atomic<int32_t> captureHeight{0};
-std::atomic<int32_t> captureBusy{0};
 
 std::atomic<int32_t> displayIsRetina{0};
 

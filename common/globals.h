@@ -23,13 +23,14 @@ extern std::atomic<int32_t> cropInitPending;
 
 // The one capture buffer (7680 x 4320 x 4 bytes once allocated) and the size
 // of the picture it holds: width is the row stride in pixels, height even.
+// The frame clock's lock keeps a picture and its size together: they are
+// written by capture steps and read by submissions, both with it held.
 inline constexpr int32_t kMaxFrameWidth = 7680;
 inline constexpr int32_t kMaxFrameHeight = 4320;
 inline constexpr int64_t kMaxFrameBytes = int64_t{kMaxFrameWidth} * kMaxFrameHeight * 4;
 extern std::atomic<uint8_t*> theCaptureBuffer;
 extern std::atomic<int32_t> captureWidth;
 extern std::atomic<int32_t> captureHeight;
-extern std::atomic<int32_t> captureBusy;
 
 // 1 when some screen has a backing scale factor above 1.0; set once when the
 // frame mailbox is created.

@@ -94,9 +94,13 @@ TEST_F(ControlRules, CropOnTurnsCursorOffPicksNativeDisplayAndPlacesTheWindow) {
     EXPECT_TRUE(ui().showScreen->isChecked());
     EXPECT_FALSE(ui().showApplication->isChecked());
     EXPECT_TRUE(cropWindowVisible());
-    const FrameRect placed = frameFromCropBox(defaultCropBox, server.fake.mainScreenHeight());
-    EXPECT_EQ(theCropWindow->frame().x, placed.x);
-    EXPECT_EQ(theCropWindow->frame().width, placed.width);
+    // The saved box, the default 1280 x 720 at 100 points from the left and
+    // from the top of the 1080-point main screen: bottom-left origin y 260.
+    const FrameRect placed = theCropWindow->frame();
+    EXPECT_EQ(placed.x, 100.0);
+    EXPECT_EQ(placed.y, 260.0);
+    EXPECT_EQ(placed.width, 1280.0);
+    EXPECT_EQ(placed.height, 720.0);
     EXPECT_EQ(cropInitPending, 1);
     EXPECT_TRUE(processEventsUntil([&] { return QApplication::activeWindow() == &vc; }));
 }

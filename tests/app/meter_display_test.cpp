@@ -6,11 +6,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/meter.h"
+#include "capture/capture.h"
 #include "common/globals.h"
 #include "platform/desktop/open_url.h"
 #include "tests/app/main_window_fixture.h"
@@ -25,6 +27,7 @@ class Meter : public ::testing::Test {
     void SetUp() override {
         meterLevel = 0.0f;
         audioPeakLevel = 0.0f;
+        meterShowsLevel = 0;
     }
     // The value the bar shows, in the meter's units (0 to 100).
     double shown() { return vc.outlets().audioLevel->value() / static_cast<double>(kMeterSteps); }
@@ -47,13 +50,51 @@ TEST_F(Meter, OnePeakDecaysByATenthPerUpdate) {
     }
 }
 
-TEST_F(Meter, AHeldPeakComesBackEveryOtherUpdate) {
-    audioPeakLevel = 0.8f;
+// Blocks of the same peak arriving at half the refresh rate.
+TEST_F(Meter, ARepeatedPeakComesBackWithEveryBlock) {
     const float sequence[] = {0.8f, 0.72f, 0.8f, 0.72f, 0.8f};
-    for (float level : sequence) {
+    for (int i = 0; i < 5; ++i) {
+        if (i % 2 == 0) audioPeakLevel = 0.8f;
         vc.updateMetering();
-        EXPECT_FLOAT_EQ(meterLevel, level);
+        EXPECT_FLOAT_EQ(meterLevel, sequence[i]);
     }
+}
+
+// One block, then none (audio input turned off, or a device gone quiet):
+// the meter falls to zero within about a second and a half of refreshes
+// and says it shows nothing more.
+TEST_F(Meter, WithNoFurtherBlockTheMeterFallsToZero) {
+    audioPeakLevel = 0.8f;
+    vc.updateMetering();
+    EXPECT_EQ(meterShowsLevel, 1);
+    int updates = 1;
+    for (; vc.outlets().audioLevel->value() > 0 && updates < 1000; ++updates) vc.updateMetering();
+    EXPECT_NEAR(updates, 94, 1);  // 0.8 x 0.9^n below half a step of the bar
+    EXPECT_EQ(meterLevel, 0.0f);
+    EXPECT_EQ(meterShowsLevel, 0);
+}
+
+// Through the frame clock, as in the program: audio input goes off while
+// the meter shows a peak, and the ticks go on updating it until it is at
+// zero, then stop.
+TEST_F(Meter, AfterAudioInputIsSwitchedOffTheMeterFallsToZeroAndTheUpdatesStop) {
+    FrameClockHooks hooks = baseFrameClockHooks();
+    int updates = 0;
+    hooks.perform = [](std::function<void()> work) { work(); };
+    hooks.updateMetering = [&] {
+        ++updates;
+        vc.updateMetering();
+    };
+    liveOutputMode = 1;  // the meter alone
+    thePrefs.audioInput = 1;
+    audioPeakLevel = 0.5f;
+    frameClockTick(hooks, 1'000'000'000);
+    EXPECT_DOUBLE_EQ(shown(), 50.0);
+    thePrefs.audioInput = 0;
+    for (int i = 0; i < 300; ++i) frameClockTick(hooks, 1'000'000'000);
+    EXPECT_EQ(vc.outlets().audioLevel->value(), 0);
+    EXPECT_LT(updates, 120);
+    liveOutputMode = 0;
 }
 
 TEST_F(Meter, AHigherPeakReplacesTheDecayAndALowerOneWaits) {
@@ -65,6 +106,7 @@ TEST_F(Meter, AHigherPeakReplacesTheDecayAndALowerOneWaits) {
     audioPeakLevel = 0.55f;
     vc.updateMetering();  // 0.6 is above the new peak, so it decays first
     EXPECT_NEAR(meterLevel, 0.54f, 1e-6);
+    audioPeakLevel = 0.55f;  // the next block's
     vc.updateMetering();
     EXPECT_FLOAT_EQ(meterLevel, 0.55f);
 }

@@ -2,10 +2,16 @@
 // becoming current, or another program's full-screen window taking the
 // front, reaches the main window controller, which marks the capture and
 // rebuilds the application menu a second later. The X11 answers themselves
-// are tested with the window server.
+// are tested with the window server. Also: what the stream carries once a
+// rebuild finds the chosen application gone.
 #include <QComboBox>
+#include <functional>
+#include <string>
+#include <vector>
 
+#include "app/app_delegate.h"
 #include "app/space_watch.h"
+#include "capture/capture.h"
 #include "common/globals.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/xvfb.h"
@@ -83,6 +89,78 @@ TEST_F(SpaceChange, TheControllerMarksTheCaptureAndRebuildsTheMenuASecondLater) 
     server.fake.onActiveSpace = true;
     vc->activeSpaceDidChange();
     EXPECT_EQ(fullScreenSpaceActive, 0);
+}
+
+// The frame clock driven by hand at 60 Hz with the controller's own capture
+// and list rebuild; the main thread's queue runs after every refresh, and
+// each submission is noted as "WxH first-byte".
+struct HandClock {
+    explicit HandClock(ViewController& vc) {
+        hooks = baseFrameClockHooks();
+        hooks.perform = [this](std::function<void()> work) { queue.push_back(std::move(work)); };
+        hooks.submit = [this](uint8_t* pixels, uint32_t) {
+            if (pixels != nullptr && captureWidth > 0)
+                sent.push_back(std::to_string(captureWidth) + "x" + std::to_string(captureHeight) +
+                               " " + std::to_string(pixels[0]));
+        };
+        hooks.capture = [&vc](uint8_t* buffer) { return getTheBitmap(buffer, vc); };
+        hooks.loadApplicationMenu = [&vc] { vc.loadApplicationMenu(); };
+        hooks.tickCount = [this] { return ticks; };
+        hooks.anyoneReceiving = [this] { return receiving; };
+        resetFrameClock();
+    }
+    ~HandClock() { resetFrameClock(); }
+    void run(int refreshes) {
+        for (int i = 0; i < refreshes; ++i) {
+            ++ticks;
+            frameClockTick(hooks, refreshTime += 16'666'667);
+            for (size_t k = 0; k < queue.size(); ++k) queue[k]();
+            queue.clear();
+        }
+    }
+    FrameClockHooks hooks;
+    std::vector<std::function<void()>> queue;
+    std::vector<std::string> sent;
+    uint32_t ticks = 1000;
+    uint64_t refreshTime = 1'000'000'000;
+    bool receiving = true;
+};
+
+// The chosen application quits while nobody watches; a receiver that comes
+// afterwards gets its last picture at the chosen rate, whether the list was
+// rebuilt by the program becoming active (automatic refresh off) or by the
+// automatic refresh.
+TEST_F(SpaceChange, AGoneApplicationGivesItsLastPictureAtTheChosenRateWhateverRebuiltTheList) {
+    QApplication& app = application();
+    AppDelegate delegate(app);
+    for (int32_t autoRefresh : {0, 1}) {
+        SCOPED_TRACE(autoRefresh);
+        server.fake.windowList = {appWindow(101, "Alpha", 11)};
+        server.fake.captureFails = false;
+        server.fake.fillBgra = 0xFF0000C0u + uint32_t(autoRefresh);
+        thePrefs.screenOrAppMode = 1;
+        setPrefsText(thePrefs.appName, "Alpha");
+        thePrefs.autoRefresh = autoRefresh;
+        frameRateCode = 7;
+        liveOutputMode = 0;
+        vc->loadApplicationMenu();
+        HandClock clock(*vc);
+        const std::string last = "640x480 " + std::to_string(0xC0 + autoRefresh);
+        clock.run(60);
+        EXPECT_EQ(clock.sent, std::vector<std::string>(60, last));
+        clock.receiving = false;
+        clock.run(60);
+        // Alpha quits: its window leaves the list and the screen.
+        server.fake.windowList.clear();
+        server.fake.captureFails = true;
+        if (autoRefresh == 0) delegate.applicationDidBecomeActive();
+        clock.receiving = true;
+        clock.sent.clear();
+        clock.run(180);
+        EXPECT_EQ(vc->outlets().theApplicationChoice->count(), 0);  // rebuilt without Alpha
+        EXPECT_EQ(clock.sent, std::vector<std::string>(180, last));
+    }
+    liveOutputMode = 1;
 }
 
 }  // namespace

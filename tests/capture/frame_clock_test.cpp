@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/globals.h"
@@ -55,6 +56,11 @@ struct FrameClockWatch {
         hooks.pleaseInitCropWindow = [this] { log.push_back("crop"); };
         hooks.tickCount = [this] { return ticks; };
         hooks.anyoneReceiving = [this] { return receiving; };
+        hooks.screenSize = [](int32_t& width, int32_t& height) {
+            width = 1280;
+            height = 720;
+            return true;
+        };
     }
     // One refresh of a 60 Hz display, as the display link times it.
     void tick(uint64_t period = 16'666'667) { frameClockTick(hooks, refreshTime += period); }
@@ -79,7 +85,7 @@ class FrameClock : public ::testing::Test {
         cropInitPending = 0;
         captureWidth = 0;
         captureHeight = 0;
-        lastAppListRefresh = 0;
+        meterShowsLevel = 0;
         frameRateCode = 7;
         resetFrameClock();
     }
@@ -160,17 +166,26 @@ TEST_F(FrameClock, TheChosenRatePacesCapturesAndSubmissionsOnEveryDisplay) {
     }
 }
 
-TEST_F(FrameClock, MeterGoesOutOnEveryTickOnlyWithAudioInput) {
+// With audio input off the meter is still updated while it shows a level,
+// so that it falls to zero rather than freezing.
+TEST_F(FrameClock, MeterGoesOutOnEveryTickWithAudioInputAndWhileItShowsALevel) {
+    liveOutputMode = 1;
     watch.tick();
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127"}));
+    EXPECT_TRUE(watch.takeLog().empty());
     thePrefs.audioInput = 1;
     for (int i = 0; i < 2; ++i) {
         watch.tick();
         watch.runMainThread();
     }
-    EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 127", "meter", "capture",
-                                    "submit 1920x1080 first 127", "meter"}));
+    EXPECT_EQ(watch.takeLog(), (Log{"meter", "meter"}));
+    thePrefs.audioInput = 0;
+    meterShowsLevel = 1;
+    watch.tick();
+    meterShowsLevel = 0;
+    watch.tick();
+    watch.runMainThread();
+    EXPECT_EQ(watch.takeLog(), (Log{"meter"}));
 }
 
 TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests) {
@@ -186,8 +201,8 @@ TEST_F(FrameClock, ModeOneStopsCaptureSubmissionAndRefreshButNotTheSmallRequests
     captureStep(watch.hooks, true);
     EXPECT_TRUE(watch.takeLog().empty());
     EXPECT_EQ(theCaptureBuffer.load(), nullptr);
-    EXPECT_EQ(lastAppListRefresh.load(), 0);
-    EXPECT_EQ(captureBusy.load(), 0);
+    EXPECT_EQ(lastAppListRefresh(), 0);
+    EXPECT_EQ(captureBusy, 0);
 }
 
 TEST_F(FrameClock, BackFromModeOneTheFirstTickSendsAFreshCapture) {
@@ -205,12 +220,23 @@ TEST_F(FrameClock, BackFromModeOneTheFirstTickSendsAFreshCapture) {
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "submit 1920x1080 first 9"}));
 }
 
-TEST_F(FrameClock, BlackModeBeforeAnyCaptureSubmitsAZeroSizedFrame) {
+// Black-frame mode from launch: no capture has given a size, so the black
+// frames take the screen's and the stream has pictures from the start.
+TEST_F(FrameClock, BlackModeBeforeAnyCaptureSendsBlackFramesOfTheScreensSize) {
     liveOutputMode = 2;
+    for (int i = 0; i < 2; ++i) {
+        watch.tick();
+        watch.runMainThread();
+    }
+    EXPECT_EQ(watch.takeLog(), (Log(2, "submit 1280x720 first 0")));
+    // Without a screen to take it from, nothing of size 0 is made up.
+    resetFrameClock();
+    captureWidth = 0;
+    captureHeight = 0;
+    watch.hooks.screenSize = nullptr;
     watch.tick();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"submit 0x0"}));
-    ASSERT_NE(theCaptureBuffer.load(), nullptr);
 }
 
 TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer) {
@@ -235,16 +261,26 @@ TEST_F(FrameClock, BlackFramesKeepTheSizeOfTheLastCaptureAndClearTheWholeBuffer)
     EXPECT_EQ(black[kMaxFrameBytes - 1], 0);
 }
 
-TEST_F(FrameClock, BusyTickNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
-    raiseSmallRequests();
-    captureBusy = 1;
+// The display link ticks on its own thread while the main thread runs a
+// capture step: that tick queues no second step and submits nothing.
+TEST_F(FrameClock, ATickDuringACaptureStepNeitherQueuesNorSubmitsButSendsTheSmallRequests) {
+    const auto capture = watch.hooks.capture;
+    watch.hooks.capture = [&](uint8_t* buffer) {
+        EXPECT_EQ(captureBusy, 1);
+        raiseSmallRequests();
+        std::thread([&] { watch.tick(); }).join();
+        return capture(buffer);
+    };
     watch.tick();
     watch.runMainThread();
-    EXPECT_EQ(watch.takeLog(), (Log{"meter", "channels", "crop"}));
+    EXPECT_EQ(watch.takeLog(),
+              (Log{"capture", "submit 1920x1080 first 127", "meter", "channels", "crop"}));
+    EXPECT_EQ(captureBusy, 0);
     // A capture step that finds another running leaves the flag to it.
+    captureBusy = 1;
     captureStep(watch.hooks, true);
     EXPECT_TRUE(watch.takeLog().empty());
-    EXPECT_EQ(captureBusy.load(), 1);
+    EXPECT_EQ(captureBusy, 1);
 }
 
 // The first tick queues the capture; each later one, finding it still
@@ -313,7 +349,7 @@ TEST_F(FrameClock, AutomaticRefreshAtOnceThenEvery61SystemTicks) {
     captureStep(watch.hooks, true);
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "menu"}));
-    EXPECT_EQ(lastAppListRefresh.load(), 100'000);
+    EXPECT_EQ(lastAppListRefresh(), 100'000);
 
     watch.ticks += 60;  // however many refreshes that took
     for (int i = 0; i < 5; ++i) captureStep(watch.hooks, true);
@@ -324,7 +360,7 @@ TEST_F(FrameClock, AutomaticRefreshAtOnceThenEvery61SystemTicks) {
     captureStep(watch.hooks, true);
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"capture", "menu"}));
-    EXPECT_EQ(lastAppListRefresh.load(), 100'061);
+    EXPECT_EQ(lastAppListRefresh(), 100'061);
 }
 
 TEST_F(FrameClock, AutomaticRefreshGoesOnWhenTheTickCounterWraps) {
@@ -341,21 +377,24 @@ TEST_F(FrameClock, NoAutomaticRefreshWhenItIsOff) {
     captureStep(watch.hooks, true);
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
-    EXPECT_EQ(lastAppListRefresh.load(), 0);
+    EXPECT_EQ(lastAppListRefresh(), 0);
 }
 
+// updateNDIOutputUnguarded is the same step through the installed hooks.
 TEST_F(FrameClock, TheUnguardedStepIgnoresTheBusyFlagAndRefreshesInModeOne) {
+    installFrameClockHooks(watch.hooks);
     thePrefs.autoRefresh = 1;
     captureBusy = 1;
-    captureStep(watch.hooks, false);
+    updateNDIOutputUnguarded();
     EXPECT_EQ(watch.takeLog(), (Log{"capture"}));
-    EXPECT_EQ(captureBusy.load(), 1);
+    EXPECT_EQ(captureBusy, 1);
     liveOutputMode = 1;
     watch.ticks += 61;
-    captureStep(watch.hooks, false);
+    updateNDIOutputUnguarded();
     watch.runMainThread();
     EXPECT_EQ(watch.takeLog(), (Log{"menu", "menu"}));
-    EXPECT_EQ(updateNDIOutputUnguarded(), 0);
+    EXPECT_EQ(lastAppListRefresh(), 100'061);
+    installFrameClockHooks(baseFrameClockHooks());
 }
 
 }  // namespace
