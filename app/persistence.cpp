@@ -3,15 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QList>
 #include <QLockFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -47,14 +51,60 @@ std::unique_ptr<QSettings> openStore() {
                                        QSettings::IniFormat);
 }
 
+// Something other than a regular file where the store belongs (a FIFO, a
+// folder, a link to a device): opening a FIFO blocks until a writer comes,
+// which would hang the quit that saves, so such a path is never opened.
+bool holdsSomethingElse(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+// Once per path and process: the start-up load, the saves and the quit's
+// reload would otherwise each repeat it.
+void reportSomethingElse(const std::string& path) {
+    static std::string reported;
+    if (path == reported) return;
+    reported = path;
+    std::fprintf(stderr,
+                 "settings: %s is not a regular file; settings are neither read nor saved, "
+                 "defaults kept\n",
+                 path.c_str());
+}
+
 // Why the store file cannot be read; empty when it can, or when there is none
 // yet (a first run, nothing to report).
 std::string unreadableReason(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "" : std::strerror(errno);
-    if (!S_ISREG(info.st_mode)) return "not a file";
     if (access(path.c_str(), R_OK) != 0) return std::strerror(errno);
     return "";
+}
+
+bool isOwnKey(const QString& name) {
+    for (const PrefKey& key : prefKeys())
+        if (name == QLatin1String(key.key)) return true;
+    return false;
+}
+
+// A line QSettings skips without a word: neither blank, a comment, a section
+// nor "key=value" (binary garbage, a word on its own).
+bool isNoIniLine(const QByteArray& line) {
+    const QByteArray text = line.trimmed();
+    return !text.isEmpty() && !text.startsWith(';') && !text.startsWith('[') && !text.contains('=');
+}
+
+// Lines that are not this program's settings: what QSettings could not parse,
+// what it skips silently, and keys it made of junk or of another program.
+bool hasLinesThatAreNotSettings(const QSettings& store, const std::string& path) {
+    if (store.status() == QSettings::FormatError) return true;
+    for (const QString& name : store.allKeys())
+        if (!isOwnKey(name)) return true;
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray text = file.readAll();
+    const QByteArray bom("\xef\xbb\xbf");
+    const QList<QByteArray> lines = text.mid(text.startsWith(bom) ? bom.size() : 0).split('\n');
+    return std::any_of(lines.begin(), lines.end(), isNoIniLine);
 }
 
 // QSettings keeps the first problem it meets, so a format error read from the
@@ -214,6 +264,10 @@ void loadPrefs(int screenCount) {
     resetPrefs();
     const std::string path = prefsStorePath();
     removeLeftoversOfKilledSaves(path);
+    if (holdsSomethingElse(path)) {
+        reportSomethingElse(path);
+        return;
+    }
     const std::string reason = unreadableReason(path);
     if (!reason.empty()) {
         std::fprintf(stderr, "settings: cannot read %s (%s), defaults kept\n", path.c_str(),
@@ -221,7 +275,7 @@ void loadPrefs(int screenCount) {
         return;
     }
     auto store = openStore();
-    if (store->status() == QSettings::FormatError)
+    if (hasLinesThatAreNotSettings(*store, path))
         std::fprintf(stderr, "settings: %s has lines that are not settings; they are skipped\n",
                      path.c_str());
     for (const PrefKey& key : prefKeys()) {
@@ -236,8 +290,15 @@ void loadPrefs() { loadPrefs(qtScreenCount()); }
 
 void savePrefs() {
     const std::string path = prefsStorePath();
+    if (holdsSomethingElse(path)) {
+        reportSomethingElse(path);
+        return;
+    }
     const FileIdentity before = identityOf(path);
     auto store = openStore();
+    // Only the program's own keys are written back: junk read from a damaged
+    // file, or keys of no setting, end with this save.
+    store->clear();
     for (const PrefKey& key : prefKeys())
         if (key.saved) saveKey(*store, key);
     store->sync();

@@ -26,19 +26,18 @@ constexpr const char* kUserAgent = "libcurl-agent/1.0";
 constexpr long kConnectTimeoutSeconds = 5;
 constexpr long kTransferTimeoutSeconds = 10;
 
-// The number at the start of text the way atof reads it (0 when there is
-// none), but independent of the process's locale: the application's toolkit
-// adopts the user's locale, in which "2.5" could otherwise read as 2. Empty
-// when the number is not finite as a float ("inf", "nan", "1e39"): no version
-// can be compared with it.
+// The number at the start of text the way atof reads it, but independent of
+// the process's locale: the application's toolkit adopts the user's locale,
+// in which "2.5" could otherwise read as 2. Empty when there is no number (an
+// error page, garbage) or when it is not finite as a float ("inf", "nan",
+// "1e39"): no version can be compared with it.
 std::optional<float> leadingDecimal(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
     if (*p == '+') ++p;
     double value = 0.0;
     const auto result = std::from_chars(p, p + std::strlen(p), value, std::chars_format::general);
-    if (result.ec == std::errc::result_out_of_range) return std::nullopt;
-    if (result.ec != std::errc()) return 0.0f;
+    if (result.ec != std::errc()) return std::nullopt;
     const float version = static_cast<float>(value);
     if (!std::isfinite(version)) return std::nullopt;
     return version;
@@ -119,6 +118,17 @@ bool notifyOnDesktop(const char* title, const char* body) {
     return postDesktopNotification(title, body);
 }
 
+// Set but empty, the host turns the check off: nothing is asked of any host.
+bool updateCheckTurnedOff() {
+    const char* host = std::getenv("NDITABRIVO_UPDATE_HOST");
+    return host != nullptr && host[0] == '\0';
+}
+
+void reportUpdateCheckOff() {
+    std::printf("Update check off: NDITABRIVO_UPDATE_HOST is empty\n");
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 size_t writeMemoryCallback(void* data, size_t size, size_t nmemb, void* userp) {
@@ -184,6 +194,10 @@ std::string versionFileUrl() {
 }
 
 float getLatestVersion() {
+    if (updateCheckTurnedOff()) {
+        reportUpdateCheckOff();
+        return 0.0f;
+    }
     uint32_t size = 0;
     std::unique_ptr<char, decltype(&std::free)> body(
         httpGetCompletedBody(versionFileUrl().c_str(), &size), &std::free);
@@ -210,6 +224,11 @@ bool versionControl(const char* runningVersion, const UpdateNotifier& notify) {
 }
 
 void versionControl(std::function<void()> whenDone) {
+    if (updateCheckTurnedOff()) {
+        reportUpdateCheckOff();
+        if (whenDone) platform::performOnMainThread(std::move(whenDone));
+        return;
+    }
     try {
         std::thread([whenDone = std::move(whenDone)]() mutable {
             const bool newer =

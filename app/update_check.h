@@ -32,7 +32,9 @@ inline constexpr const char* kUpdateBody =
 // The whole check against the version built into the program, started on a
 // thread of its own; returns at once. Its outcome reaches the main thread by a
 // queued perform, which notifies on the desktop when a newer version is
-// published and then calls whenDone, if given.
+// published and then calls whenDone, if given. With NDITABRIVO_UPDATE_HOST set
+// but empty, the check is off: one line says so, no host is asked, and
+// whenDone still comes by a queued perform.
 void versionControl(std::function<void()> whenDone = {});
 // The whole check against runningVersion (read from its leading decimal
 // number, "2.1.3" counts as 2.1) on the calling thread; notify is called at
@@ -43,12 +45,14 @@ bool versionControl(const char* runningVersion, const UpdateNotifier& notify);
 bool shouldPresentNotification();
 
 // The version file's URL: the maker's host, or NDITABRIVO_UPDATE_HOST (host or
-// host:port) when set.
+// host:port) when set and not empty.
 std::string versionFileUrl();
 
 // The latest published version, or 0.0 when none could be read: only the body
 // of a complete 2xx response counts, and only when it begins with a number
-// that is finite as a float.
+// that is finite as a float. Prints "Latest Version is %f" with a version
+// read, else "Latest Version data not available"; with the check off (see
+// versionControl) it asks no host and prints only that it is off.
 float getLatestVersion();
 
 // One GET of url. Returns the body, NUL-terminated, in an allocation the caller

@@ -12,7 +12,6 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${NDITABRIVO_BUILD_DIR:-$root/build}"
 program="$build/NDITabrivo"
-port="${NDI_PORT:-5960}"
 
 if [ ! -x "$program" ]; then
   echo "run: $program is missing; build it first with: make build" >&2
@@ -84,16 +83,32 @@ if [ -z "${DISPLAY:-}" ]; then
   start_private_display
 fi
 
-if [ "$port" = "0" ]; then
-  echo "run: NDI source \"NDI Wendlor HX\" on the free port printed below; watch it with:"
-  port="PORT"
-else
-  echo "run: NDI source \"NDI Wendlor HX\" on port $port; watch it with:"
-fi
-echo "run:   $build/ndi-recv --host 127.0.0.1 --port $port --video - | ffplay -f h264 -"
+# The port is known only once the program listens: when the one asked for
+# (NDI_PORT, else 5960) is taken, it takes another and names it. Its standard
+# output passes through here unchanged, and its line naming the port is
+# followed by the command that watches that port.
+announce_watch_command() {
+  # Ctrl+C is for the program, which then quits and saves; its last lines
+  # still come through here.
+  trap '' INT HUP
+  local line
+  while IFS= read -r line || [ -n "$line" ]; do
+    printf '%s\n' "$line" || true
+    case "$line" in
+      'NDI source "NDI Wendlor HX" on TCP port '*)
+        printf 'run: watch it with:\nrun:   %s --host 127.0.0.1 --port %s --video - | ffplay -f h264 -\n' \
+          "$build/ndi-recv" "${line##* }" || true
+        ;;
+    esac
+  done
+}
 
-setsid "$program" &
+echo "run: starting the NDI source \"NDI Wendlor HX\"; the command to watch it follows once it listens."
+exec {program_out}> >(announce_watch_command)
+reader_pid=$!
+setsid "$program" >&"$program_out" &
 program_pid=$!
+exec {program_out}>&-
 stop_program() { kill -TERM "$program_pid" 2>/dev/null || true; }
 trap stop_program INT TERM HUP
 # A trapped signal interrupts wait; wait again until the program has ended.
@@ -101,4 +116,5 @@ while kill -0 "$program_pid" 2>/dev/null; do
   wait "$program_pid" || true
 done
 wait "$program_pid" && status=0 || status=$?
+wait "$reader_pid" 2>/dev/null || true
 exit "$status"

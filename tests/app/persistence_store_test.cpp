@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -326,6 +329,48 @@ TEST_F(PersistenceTest, UnusableStoreLocationIsReportedAndKeepsDefaults) {
     EXPECT_EQ(snapshot(), defaults);
 }
 
+// The system's own keys, and nothing else, whatever the file held before.
+void expectOnlyOwnKeys(const std::string& what) {
+    QStringList keys =
+        QSettings(QString::fromStdString(prefsStorePath()), QSettings::IniFormat).allKeys();
+    keys.sort();
+    QStringList own;
+    for (const IntField& f : kIntFields)
+        if (std::string(f.name) != "whichApp") own << f.name;
+    own << "appName"
+        << "audioInputDeviceSIOUID";
+    own.sort();
+    EXPECT_EQ(keys.join(' ').toStdString(), own.join(' ').toStdString()) << what;
+}
+
+// Junk of every kind gets the line and never outlives the next save: a file
+// of binary garbage, lines without "=", keys that are not the program's.
+TEST_F(PersistenceTest, JunkGetsOneLineAndOnlyTheOwnKeysAreSavedBack) {
+    std::string garbage;
+    uint32_t state = 12345;
+    for (int i = 0; i < 4096; ++i) {
+        state = state * 1103515245u + 12345u;
+        garbage += static_cast<char>(state >> 24);
+    }
+    for (const std::string& junk :
+         std::vector<std::string>{garbage, "muteSound\nhello world\n",
+                                  "scalingMode=2\nfoo=bar\n[Other]\nscalingMode=1\n",
+                                  "scalingMode=2\n\x01\x02 junk = 3\n"}) {
+        writeStore(junk);
+        CaptureStderr();
+        loadPrefs(1);
+        EXPECT_EQ(GetCapturedStderr(), "settings: " + prefsStorePath() +
+                                           " has lines that are not settings; they are skipped\n")
+            << junk.substr(0, 40);
+        savePrefs();
+        expectOnlyOwnKeys(junk.substr(0, 40));
+        CaptureStderr();
+        loadPrefs(1);
+        EXPECT_EQ(GetCapturedStderr(), "") << "the file is clean again";
+    }
+    EXPECT_EQ(thePrefs.scalingMode, 2) << "settings among the junk are kept";
+}
+
 TEST_F(PersistenceTest, AMalformedFileIsReadWhereItCanAndSavedOverWithoutComplaint) {
     writeStore("cropBoxWidth=640\n\x01\x02 not a line at all\n[Broken\ntheFrameRateMode=1\n");
     CaptureStderr();
@@ -345,6 +390,83 @@ TEST_F(PersistenceTest, AMalformedFileIsReadWhereItCanAndSavedOverWithoutComplai
     auto expected = saved;
     expected["whichApp"] = "0";
     EXPECT_EQ(snapshot(), expected);
+}
+
+// Runs loadPrefs, a save and the reload of a quit in a child process, with a
+// bound: a store that hangs them must not hang the test. Returns the child's
+// standard error, or "hung" when it had to be killed; *same is set when the
+// record after the reload was the reset set.
+std::string loadSaveReloadInAChild(bool* same) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return "no pipe";
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(err[1], 2);
+        const auto defaults = resetSet();
+        loadPrefs(1);
+        fillPrefs();
+        savePrefs();
+        loadPrefs(1);
+        std::fflush(stderr);
+        _exit(snapshot() == defaults ? 0 : 3);
+    }
+    close(err[1]);
+    int status = 0;
+    bool ended = false;
+    for (int waited = 0; waited < 1000 && !ended; ++waited) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) usleep(10'000);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    std::string text;
+    char chunk[512];
+    for (ssize_t n; (n = read(err[0], chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+    close(err[0]);
+    *same = ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return ended ? text : "hung";
+}
+
+// A UNIX socket bound at path, as a program that listens there leaves it.
+bool bindSocketAt(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    path.copy(address.sun_path, path.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+// A FIFO there would block the save in opening it, and with it the quit; a
+// folder or a socket is no store either. Each stays as it was.
+TEST_F(PersistenceTest, AStoreThatIsNotARegularFileIsNeitherReadNorWritten) {
+    const std::string store = prefsStorePath();
+    fs::create_directories(fs::path(store).parent_path());
+    for (const fs::file_type type :
+         {fs::file_type::fifo, fs::file_type::directory, fs::file_type::socket}) {
+        fs::remove_all(store);
+        if (type == fs::file_type::fifo) {
+            ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
+        } else if (type == fs::file_type::directory) {
+            fs::create_directory(store);
+        } else {
+            ASSERT_TRUE(bindSocketAt(store));
+        }
+        bool same = false;
+        EXPECT_EQ(loadSaveReloadInAChild(&same),
+                  "settings: " + store +
+                      " is not a regular file; settings are neither read nor saved, defaults "
+                      "kept\n")
+            << static_cast<int>(type);
+        EXPECT_TRUE(same) << static_cast<int>(type);
+        EXPECT_EQ(fs::symlink_status(store).type(), type);
+    }
 }
 
 // A save in another process, holding the store's lock the way Qt's lock file

@@ -182,6 +182,19 @@ TEST_F(NotificationBusTest, NoNewerVersionSendsNothing) {
     EXPECT_EQ(standIn_.calls()[0][3].toString(), "marker");
 }
 
+TEST_F(NotificationBusTest, AnEmptyHostTurnsTheStartUpCheckOff) {
+    server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
+    setenv("NDITABRIVO_UPDATE_HOST", "", 1);
+    testing::internal::CaptureStdout();
+    checkAndWait();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Update check off: NDITABRIVO_UPDATE_HOST is empty\n");
+    EXPECT_TRUE(server_.requests().empty());
+    ASSERT_TRUE(postDesktopNotification("marker", "sent after the check"));
+    ASSERT_EQ(waitForCalls(1), 1u);
+    EXPECT_EQ(standIn_.calls()[0][3].toString(), "marker");
+}
+
 TEST_F(NotificationBusTest, ASessionBusThatWentAwayIsNotAskedAgain) {
     server_.serve("/ndi/nditabrivoversion.txt", {200, "99.5\n"});
     checkAndWait();

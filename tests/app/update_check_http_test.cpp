@@ -95,12 +95,32 @@ TEST_F(UpdateCheckTest, OnlyTheLeadingNumberOfTheBodyCounts) {
     EXPECT_EQ(shown_.size(), 2u);
 }
 
-TEST_F(UpdateCheckTest, ZeroOrNotANumberStaysQuiet) {
+TEST_F(UpdateCheckTest, ZeroStaysQuiet) {
     publish("0");
     EXPECT_EQ(check("0.5"), "Latest Version is 0.000000\n");
-    publish("version two");
-    EXPECT_EQ(check("0.5"), "Latest Version is 0.000000\n");
     EXPECT_TRUE(shown_.empty());
+}
+
+// A body of a 200 that does not begin with a number is no version at all,
+// not version 0.
+TEST_F(UpdateCheckTest, ABodyThatIsNotANumberIsNoData) {
+    for (const std::string& published :
+         std::vector<std::string>{"version two", "<html>moved</html>",
+                                  std::string("\x01\xfe\0007\xff", 5), "-", ". 5"}) {
+        publish(published);
+        EXPECT_EQ(check("0.5"), "Latest Version data not available\n") << published;
+    }
+    EXPECT_TRUE(shown_.empty());
+}
+
+// Set but empty, the host turns the check off: nothing is asked of any host.
+TEST_F(UpdateCheckTest, AnEmptyHostTurnsTheCheckOff) {
+    publish("9.0");
+    setenv("NDITABRIVO_UPDATE_HOST", "", 1);
+    EXPECT_EQ(check("1.0"), "Update check off: NDITABRIVO_UPDATE_HOST is empty\n");
+    EXPECT_EQ(stderr_, "");
+    EXPECT_FALSE(notified_);
+    EXPECT_TRUE(server_.requests().empty());
 }
 
 TEST_F(UpdateCheckTest, ANumberThatIsNotFiniteIsNoData) {
