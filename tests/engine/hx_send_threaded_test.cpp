@@ -118,6 +118,8 @@ void destroyDuringSend(EngineStage stage, int64_t) {
 
 TEST(HXSendThreaded, TheSenderIsNotDestroyedUnderAVideoSendInFlight) {
     h264check::resetSharedSender();
+    destroyed.store(false);
+    destroyedBeforeSendEnded.store(true);
     std::vector<uint8_t> pixels = h264check::movingBgraPicture(320, 180, 0);
     setStageObserver(destroyDuringSend);
     // The frame that creates the shared sender is sent without a receiver.
