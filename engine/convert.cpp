@@ -131,10 +131,9 @@ namespace {
 
 // Bands smaller than this are not worth waking a worker for.
 constexpr int64_t kMinBandBytes = 256 * 1024;
-// Rows converted at a time by one thread: a band of BGRA rows and its UYVY
-// form stay in the core's own cache between the two conversions, instead of
-// the whole UYVY picture making a round trip through memory.
-constexpr int64_t kCacheBandBytes = 256 * 1024;
+// Chroma rows of a BGRA band made at a time by one thread before each pair
+// is averaged: they stay in the core's own cache.
+constexpr int64_t kChromaChunkBytes = 64 * 1024;
 
 // Rows per band step: a multiple of `align` rows of at least kMinBandBytes.
 int32_t bandStep(int64_t rowBytes, int32_t align) {
@@ -142,9 +141,47 @@ int32_t bandStep(int64_t rowBytes, int32_t align) {
     return static_cast<int32_t>(std::min<int64_t>((rows + align - 1) / align * align, 1 << 20));
 }
 
-int32_t cacheBandRows(int32_t width) {
-    const int64_t rows = kCacheBandBytes / (int64_t{width} * 6);
-    return static_cast<int32_t>(std::max<int64_t>(2, rows & ~int64_t{1}));
+int32_t chromaWidth(int32_t width) { return (width + 1) >> 1; }
+
+// Rows of a chunk: even, and their U and V rows together within
+// kChromaChunkBytes.
+int32_t chunkRows(int32_t width) {
+    const int64_t rows = kChromaChunkBytes / (int64_t{chromaWidth(width)} * 2);
+    return static_cast<int32_t>(std::clamp<int64_t>(rows & ~int64_t{1}, 2, 1 << 20));
+}
+
+// out = the rounded-up average of rows a and b, byte by byte: what
+// UYVYToI420 makes of the chroma of two rows.
+void averageRows(const uint8_t* a, const uint8_t* b, uint8_t* out, int32_t count) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= count; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_avg_epu8(x, y));
+    }
+#endif
+    for (; i < count; ++i) out[i] = static_cast<uint8_t>((a[i] + b[i] + 1) >> 1);
+}
+
+// Rows first to first + rows - 1 (an even count from an even first row) of
+// BGRA to the picture: luma straight into its plane, the chroma of each row
+// (libyuv's ARGBToI422, which computes it as ARGBToUYVY does) into `chroma`,
+// then each pair of chroma rows averaged into the picture's chroma planes.
+void bgraRowsToI420(const uint8_t* bgra, int32_t width, int32_t first, int32_t rows,
+                    const x264_image_t& img, uint8_t* chroma) {
+    const int32_t half = chromaWidth(width);
+    uint8_t* u = chroma;
+    uint8_t* v = chroma + int64_t{rows} * half;
+    libyuv::ARGBToI422(bgra + int64_t{first} * 4 * width, 4 * width,
+                       img.plane[0] + int64_t{first} * img.i_stride[0], img.i_stride[0], u, half, v,
+                       half, width, rows);
+    for (int32_t pair = 0; pair < rows / 2; ++pair) {
+        const int64_t top = int64_t{2 * pair} * half;
+        const int64_t chromaRow = (first >> 1) + pair;
+        averageRows(u + top, u + top + half, img.plane[1] + chromaRow * img.i_stride[1], half);
+        averageRows(v + top, v + top + half, img.plane[2] + chromaRow * img.i_stride[2], half);
+    }
 }
 
 // Rows past the encoder's even height are not wanted: not a failure.
@@ -205,31 +242,31 @@ void copyInBands(BandPool& pool, uint8_t* dst, const uint8_t* src, int64_t rowBy
 }
 
 int64_t bandScratchBytes(const BandPool& pool, int32_t width) {
-    return int64_t{pool.slotCount()} * cacheBandRows(width) * 2 * width;
+    return int64_t{pool.slotCount()} * chunkRows(width) * 2 * chromaWidth(width);
 }
 
+// One pass over the picture: each BGRA row is read once and its luma written
+// once, with no packed 4:2:2 form between; only the chroma of a few rows
+// waits in the cache for its pair. The bytes are those of BGRA to UYVY to
+// I420, so the colours are the same.
 bool bgraToI420InBands(BandPool& pool, H264Encoder* encoder, const uint8_t* bgra, int32_t width,
                        int32_t height, uint8_t* scratch, int64_t scratchBytes) {
-    if (encoder == nullptr || width < 1 || height < 1 ||
+    if (encoder == nullptr || encoder->picIn == nullptr || width < 1 || height < 1 ||
+        width != encoder->width || encoder->picIn->img.plane[1] == nullptr || scratch == nullptr ||
         scratchBytes < bandScratchBytes(pool, width))
         return false;
-    const int32_t cacheRows = cacheBandRows(width);
-    const int64_t slotBytes = int64_t{cacheRows} * 2 * width;
-    std::atomic<bool> failed{false};
-    pool.run(
-        height, bandStep(int64_t{width} * 4, 2), [&](int32_t first, int32_t count, int32_t slot) {
-            uint8_t* uyvy = scratch + slot * slotBytes;
-            for (int32_t row = first; row < first + count; row += cacheRows) {
-                const int32_t rows = std::min(cacheRows, first + count - row);
-                libyuv::ARGBToUYVY(bgra + int64_t{row} * 4 * width, 4 * width, uyvy, 2 * width,
-                                   width, rows);
-                if (bandFailed(convertUYVYBand(encoder, uyvy, width, row, rows), encoder, row)) {
-                    failed.store(true, std::memory_order_relaxed);
-                    return;
-                }
-            }
-        });
-    return !failed.load(std::memory_order_relaxed);
+    const x264_image_t& img = encoder->picIn->img;
+    const int32_t rows = std::min(height, encoder->height) & ~1;
+    const int32_t chunk = chunkRows(width);
+    const int64_t slotBytes = int64_t{chunk} * 2 * chromaWidth(width);
+    pool.run(rows, bandStep(int64_t{width} * 4, 2),
+             [&](int32_t first, int32_t count, int32_t slot) {
+                 for (int32_t row = first; row < first + count; row += chunk) {
+                     bgraRowsToI420(bgra, width, row, std::min(chunk, first + count - row), img,
+                                    scratch + slot * slotBytes);
+                 }
+             });
+    return true;
 }
 
 bool uyvyToI420InBands(BandPool& pool, H264Encoder* encoder, const uint8_t* uyvy, int32_t width,

@@ -36,11 +36,11 @@ void copyInBands(BandPool& pool, uint8_t* dst, const uint8_t* src, int64_t rowBy
 
 // Bytes of scratch bgraToI420InBands needs for a picture width pixels wide.
 int64_t bandScratchBytes(const BandPool& pool, int32_t width);
-// BGRA (libyuv's ARGB) rows to UYVY to the encoder's I420 picture, each
-// thread a cache-sized band at a time through its own part of scratch.
+// BGRA (libyuv's ARGB) rows to the encoder's I420 picture in one pass, each
+// thread a few rows at a time with their chroma in its own part of scratch.
+// The bytes are those of BGRA to UYVY (ARGBToUYVY) to I420 (UYVYToI420).
 // Rows past the encoder's even height are left out. False when scratchBytes
-// is below bandScratchBytes, the picture does not fit the encoder or a
-// conversion fails.
+// is below bandScratchBytes or the picture does not fit the encoder.
 bool bgraToI420InBands(BandPool& pool, H264Encoder* encoder, const uint8_t* bgra, int32_t width,
                        int32_t height, uint8_t* scratch, int64_t scratchBytes);
 // UYVY rows to the encoder's I420 picture, the rows shared among the pool's

@@ -29,18 +29,17 @@ int32_t initEncoderTuning(EncoderTuning* tuning, const HXSenderState* state) {
     return 0;
 }
 
-namespace {
-
-bool validStream(int32_t stream) { return stream == 0 || stream == 1; }
-
-// The VBV buffer of the quality set-up in kbit: a quarter of a second at the
-// cap, so the stream never runs far ahead of the chosen rate and no picture
-// it allows reaches kMaxCodedPictureBytes (a quarter second at the menu's top
-// 24 Mbit/s is 750,000 bytes).
+// A quarter of a second at the cap, so the stream never runs far ahead of the
+// chosen rate and no picture it allows reaches kMaxCodedPictureBytes (a
+// quarter second at the menu's top 24 Mbit/s is 750,000 bytes).
 int32_t qualityVbvBufferKbit(int32_t bitRate) {
     constexpr int32_t kMostKbit = kMaxCodedPictureBytes * 8 / 1000 * 3 / 4;
     return std::clamp(bitRate / 4, 1, kMostKbit);
 }
+
+namespace {
+
+bool validStream(int32_t stream) { return stream == 0 || stream == 1; }
 
 // Constant quality (CRF) at the quality of the bit-rate setting, with the
 // setting's bit rate as a VBV cap, so the chosen rate bounds the stream while

@@ -56,6 +56,9 @@ extern std::atomic<int64_t> frameCounter;
 // Coded pictures are cut at this many bytes; output buffers hold at least it.
 inline constexpr int32_t kMaxCodedPictureBytes = 1000000;
 
+// The VBV buffer in kbit of the quality set-up capped at bitRate kbit/s.
+int32_t qualityVbvBufferKbit(int32_t bitRate);
+
 // Opens an encoder for width x height at fpsN/fpsD with the preset, tune,
 // quality and rate-control choice of state; in the quality set-up a bitRate
 // above 0 (kbit/s) caps the stream. The stream announces matrix for its

@@ -131,8 +131,14 @@ struct HXSenderState {
 // Zero-filled at start, never released.
 extern HXSenderState theHXState;
 
-// Null until created, null again after destroyNDISender. Atomic because the
-// sender thread and the audio thread both look at it.
+// Null until created, null again after destroyNDISender. Its one guard is
+// senderLock (sender.cpp): creation (ensureNDISender) and destruction
+// (destroyNDISender) hold it exclusively, and every use of the sender, the
+// audio sends (sendNDIFrames) and the video sends with their keyframe probes
+// (sendVideoToNDI, through a SenderHold) and the connection count, holds it
+// shared, so no send is in flight while a sender is created or destroyed;
+// video and audio still send at the same time. Atomic too, so that a thread
+// may look whether one exists without taking the lock.
 extern std::atomic<NDIlib_send_instance_t> theNDISender;
 
 // bitRateTable[mode] for mode 0 to 6, else 16000 (kbit/s).

@@ -284,6 +284,8 @@ void sendPacket(NDIlib_send_instance_t sender, const HXSenderState& state, int32
     compressed.data_size_in_bytes = static_cast<int32_t>(kHXPacketHeaderSize) + bytes;
     compressed.p_metadata = frame.p_metadata;
     compressed.timestamp = 0;
+    // The caller keeps the sender alive for the call: sendVideoToNDI holds
+    // theNDISender's guard (a SenderHold) around it.
     NDIlib_send_send_video_v2(sender, &compressed);
     // Asking again after a keyframe lets the runtime settle who still waits.
     if (keyframe) keyframeRequired(sender, compressed.FourCC);

@@ -22,11 +22,18 @@ const int32_t qualityTable[kBitRateModeCount] = {15, 17, 20, 25, 30, 35, 40};
 
 namespace {
 
-// Creation and teardown take it exclusively; guarded sends share it, so a
-// sender is never destroyed under a send in flight.
+// theNDISender's guard: creation and teardown take it exclusively; sends
+// share it, so a sender is never destroyed under a send in flight.
 std::shared_mutex senderLock;
 
 }  // namespace
+
+SenderHold::SenderHold()
+    : lock_(senderLock), sender_(theNDISender.load(std::memory_order_acquire)) {}
+
+bool SenderHold::receiverConnected() const {
+    return sender_ != nullptr && NDIlib_send_get_no_connections(sender_, 0) > 0;
+}
 
 int32_t bitRateForMode(int32_t mode) {
     return static_cast<uint32_t>(mode) < kBitRateModeCount ? bitRateTable[mode] : 16000;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <shared_mutex>
 
 #include "engine/engine.h"
 #include "platform/ndi/ndi.h"
@@ -41,6 +42,23 @@ NDIlib_send_instance_t createNDISender(const char* name, HXSenderState* state);
 int32_t sendNDIFrames(NDIlib_send_instance_t sender, const NDIlib_video_frame_v2_t* video,
                       const NDIlib_audio_frame_v2_t* audio,
                       const NDIlib_metadata_frame_t* metadata);
+
+// Holds theNDISender's guard shared for its life: the sender it gives is
+// neither destroyed nor replaced until the hold ends. Nothing under the hold
+// may take the guard again (ensureNDISender, anyReceiverConnected,
+// sendNDIFrames, destroyNDISender).
+class SenderHold {
+  public:
+    SenderHold();
+    // theNDISender as it stands for the hold's life; null when none exists.
+    NDIlib_send_instance_t sender() const { return sender_; }
+    // Whether a receiver is connected to that sender.
+    bool receiverConnected() const;
+
+  private:
+    std::shared_lock<std::shared_mutex> lock_;
+    NDIlib_send_instance_t sender_ = nullptr;
+};
 
 // When theNDISender is not null: waits for sends in flight through
 // sendNDIFrames, destroys the sender, sets theNDISender to null and destroys

@@ -99,11 +99,15 @@ int32_t fillVideoFrame(NDIlib_video_frame_v2_t* frame, const uint8_t* pixels, in
 int32_t sendVideoToNDI(const uint8_t* pixels, int32_t width, int32_t height, uint32_t fourcc,
                        int32_t frameRateCode, int32_t aspect16x9, int32_t progressive) {
     const bool creates = theNDISender.load(std::memory_order_acquire) == nullptr;
-    NDIlib_send_instance_t sender = ensureNDISender();
+    if (ensureNDISender() == nullptr) return 0;
+    // From here to the end of the send the sender cannot go away; one
+    // destroyed since ensureNDISender leaves nothing to send with.
+    const SenderHold hold;
+    NDIlib_send_instance_t sender = hold.sender();
     if (sender == nullptr) return 0;
     // Nobody would see the picture. A receiver that connects later asks the
     // runtime for a keyframe, so skipping pictures here leaves no gap.
-    if (!creates && !anyReceiverConnected()) return 0;
+    if (!creates && !hold.receiverConnected()) return 0;
     NDIlib_video_frame_v2_t frame;
     if (fillVideoFrame(&frame, pixels, width, height, fourcc, frameRateCode, aspect16x9,
                        progressive) != 0)

@@ -32,8 +32,10 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "engine/encoder.h"
 #include "engine/engine.h"
 #include "platform/ndi/ndi.h"
+#include "settings/prefs.h"
 #include "tools/command_line.h"
 #include "tools/machine_load.h"
 
@@ -391,7 +393,9 @@ std::string writePictures(const std::vector<std::vector<uint8_t>>& pictures) {
 
 // The same work as the engine's: the same pictures (read back from a raw
 // file, looped) brought to 4:2:0 and encoded with the engine's profile,
-// preset and tune, at x264's default constant quality.
+// preset and tune, and the rate control the engine's encoder takes from the
+// bit-rate setting: its quality, maximum rate and buffer, and an IDR at least
+// every 100 pictures.
 std::vector<std::string> ffmpegCommand(const std::string& path, const Options& options,
                                        int distinct) {
     const int loops = (options.count + distinct - 1) / distinct - 1;
@@ -421,6 +425,14 @@ std::vector<std::string> ffmpegCommand(const std::string& path, const Options& o
             "zerolatency",
             "-profile:v",
             "baseline",
+            "-crf",
+            std::to_string(qualityForMode(thePrefs.theBitRateMode)),
+            "-maxrate",
+            std::to_string(bitRateForMode(thePrefs.theBitRateMode)) + "k",
+            "-bufsize",
+            std::to_string(qualityVbvBufferKbit(bitRateForMode(thePrefs.theBitRateMode))) + "k",
+            "-g",
+            "100",
             "-pix_fmt",
             "yuv420p",
             "-f",
@@ -459,6 +471,8 @@ std::optional<Throughput> timeFfmpeg(const std::vector<std::vector<uint8_t>>& pi
     for (const auto& part : command) shown += (shown.empty() ? "" : " ") + part;
     fprintf(results, "ffmpeg command: %s\n", shown.c_str());
     const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
+    const double load = loadAverage();
+    const MachineTime machineStart = machineTime();
     const int64_t start = nowNs();
     const int status = runCommand(command);
     const double seconds = double(nowNs() - start) / 1e9;
@@ -469,8 +483,11 @@ std::optional<Throughput> timeFfmpeg(const std::vector<std::vector<uint8_t>>& pi
         return std::nullopt;
     }
     Throughput t{options.count / seconds, 1000.0 * cpu / options.count};
-    fprintf(results, "ffmpeg: %d frames in %.2f s, %.1f frames per second, %.2f ms CPU per frame\n",
-            options.count, seconds, t.framesPerSecond, t.cpuMsPerFrame);
+    fprintf(results,
+            "ffmpeg: %d frames in %.2f s, %.1f frames per second, %.2f ms CPU per frame, load "
+            "%.2f, %.1f %% stolen\n",
+            options.count, seconds, t.framesPerSecond, t.cpuMsPerFrame, load,
+            100.0 * stolenShareSince(machineStart));
     return t;
 }
 

@@ -4,6 +4,11 @@
 // grabs the same screen with x11grab and encodes it with libx264 at the same
 // size, rate, preset, tune, profile and 4:2:0. For each it prints frames per
 // second, CPU per second and CPU milliseconds per frame, then the two ratios.
+// ffmpeg gets the rate control the program's encoder takes from the bit-rate
+// setting (constant quality capped by a maximum rate and a buffer, and an IDR
+// at least every 100 pictures), so the ratios compare equal work. With
+// --runs N the rounds alternate, and with --compare-dir an older build runs
+// in each round too; a summary gives each side's spread and table rows.
 // With --idle it measures the program alone instead: static screen, no
 // receiver. With --busy N, N processes spin beside both measurements, as on
 // a machine busy with other work.
@@ -29,6 +34,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -43,6 +49,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/encoder.h"
+#include "engine/engine.h"
 #include "tools/command_line.h"
 #include "tools/machine_load.h"
 
@@ -63,8 +71,13 @@ struct Options {
     bool half = false;  // high-density screen with pre-scaling: the half-size path
     bool programOnly = false;
     bool ffmpegOnly = false;
-    int busy = 0;  // busy loops beside both measurements
+    int busy = 0;         // busy loops beside both measurements
+    int bitRateMode = 0;  // the program's bit-rate menu item, 0 (24 Mbit/s) to 6
+    int runs = 1;
+    bool keepStreams = false;  // the last round's streams stay in the work folder
+    int contentPercent = 67;   // of each side of the screen the moving picture covers
     std::string buildDir;
+    std::string compareDir;  // an older build run in each round too; empty: none
 };
 
 // One thread name's share of a measured window.
@@ -77,9 +90,11 @@ struct ThreadUse {
 
 struct Measure {
     long frames = 0;
+    long bytes = 0;  // of the H.264 stream: equal work sends about as many
     double cpuSeconds = 0;
     double wallSeconds = 0;
     double stolenShare = -1;  // of the machine's CPU time, by the hypervisor; < 0 unknown
+    double load = -1;         // 1-minute load average at the start of the window
     std::map<std::string, ThreadUse> threads;
 };
 
@@ -100,6 +115,16 @@ constexpr const char* kUsage =
     "      --idle           the program alone, static screen, no receiver\n"
     "      --busy N         N processes spinning beside both measurements (0 to 64,\n"
     "                       default 0), as on a busy machine\n"
+    "      --bit-rate N     the program's bit-rate item, 0 (24 Mbit/s, the default)\n"
+    "                       to 6 (2 Mbit/s); ffmpeg gets the same quality, maximum\n"
+    "                       rate and buffer\n"
+    "      --content P      the moving picture covers P %% of each side of the\n"
+    "                       screen (10 to 100, default 67)\n"
+    "      --keep-streams   keep each side's H.264 stream of the last round in the\n"
+    "                       folder of the logs, to compare what was sent\n"
+    "      --runs N         rounds, program then ffmpeg in each (default 1)\n"
+    "      --compare-dir DIR  also run the program of another build (say the one\n"
+    "                       before a change) first in each round\n"
     "      --program-only   skip ffmpeg\n"
     "      --ffmpeg-only    skip the program\n"
     "  -d, --display N      X display number (default: first free from 90)\n"
@@ -134,7 +159,18 @@ std::string directoryOf(const char* path) {
 Options parseOptions(int argc, char** argv) {
     Options options;
     options.buildDir = directoryOf(argv[0]);
-    enum { kHalf = 256, kIdle, kProgramOnly, kFfmpegOnly, kBusy };
+    enum {
+        kHalf = 256,
+        kIdle,
+        kProgramOnly,
+        kFfmpegOnly,
+        kBusy,
+        kBitRate,
+        kRuns,
+        kCompare,
+        kContent,
+        kKeep
+    };
     static const option longOptions[] = {
         {"size", required_argument, nullptr, 's'},
         {"rate", required_argument, nullptr, 'r'},
@@ -147,6 +183,11 @@ Options parseOptions(int argc, char** argv) {
         {"program-only", no_argument, nullptr, kProgramOnly},
         {"ffmpeg-only", no_argument, nullptr, kFfmpegOnly},
         {"busy", required_argument, nullptr, kBusy},
+        {"bit-rate", required_argument, nullptr, kBitRate},
+        {"runs", required_argument, nullptr, kRuns},
+        {"keep-streams", no_argument, nullptr, kKeep},
+        {"content", required_argument, nullptr, kContent},
+        {"compare-dir", required_argument, nullptr, kCompare},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -195,6 +236,27 @@ Options parseOptions(int argc, char** argv) {
                 if (!parseDouble(optarg, 0, 64, &number) || number != int(number))
                     badUsage("bad number of busy loops (0 to 64)", optarg);
                 options.busy = int(number);
+                break;
+            case kBitRate:
+                if (!parseDouble(optarg, 0, 6, &number) || number != int(number))
+                    badUsage("bad bit-rate item (0 to 6)", optarg);
+                options.bitRateMode = int(number);
+                break;
+            case kRuns:
+                if (!parseDouble(optarg, 1, 100, &number) || number != int(number))
+                    badUsage("bad number of runs (1 to 100)", optarg);
+                options.runs = int(number);
+                break;
+            case kKeep:
+                options.keepStreams = true;
+                break;
+            case kContent:
+                if (!parseDouble(optarg, 10, 100, &number) || number != int(number))
+                    badUsage("bad content share (10 to 100)", optarg);
+                options.contentPercent = int(number);
+                break;
+            case kCompare:
+                options.compareDir = optarg;
                 break;
             default:
                 handleCommonOption("program-bench", kUsage, c, argv);
@@ -287,8 +349,10 @@ class PictureCounter {
   public:
     void feed(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < size; ++i) step(data[i]);
+        bytes_ += long(size);
     }
     long pictures() const { return pictures_.load(); }
+    long bytes() const { return bytes_.load(); }
 
   private:
     void step(uint8_t byte) {
@@ -306,20 +370,25 @@ class PictureCounter {
     State state_ = kBody;
     int zeros_ = 0;
     std::atomic<long> pictures_{0};
+    std::atomic<long> bytes_{0};
 };
 
 // Reads a child's stream on a thread of its own until it closes.
 struct StreamWatch {
     PictureCounter counter;
     std::thread reader;
-    explicit StreamWatch(int fd) {
-        reader = std::thread([this, fd] {
+    // keepPath: where to keep a copy of the stream; empty: nowhere.
+    StreamWatch(int fd, const std::string& keepPath) {
+        reader = std::thread([this, fd, keepPath] {
+            FILE* keep = keepPath.empty() ? nullptr : fopen(keepPath.c_str(), "wb");
             std::vector<uint8_t> buffer(1 << 16);
             for (;;) {
                 const ssize_t n = read(fd, buffer.data(), buffer.size());
                 if (n <= 0) break;
                 counter.feed(buffer.data(), size_t(n));
+                if (keep != nullptr) fwrite(buffer.data(), 1, size_t(n), keep);
             }
+            if (keep != nullptr) fclose(keep);
         });
     }
     ~StreamWatch() {
@@ -393,11 +462,14 @@ Measure measureWindow(pid_t pid, const PictureCounter* counter, const Options& o
     const double cpuStart = cpuSecondsOf(pid);
     const std::map<int, ThreadSample> threadsStart = sampleThreads(pid);
     const long framesStart = counter != nullptr ? counter->pictures() : 0;
+    const long bytesStart = counter != nullptr ? counter->bytes() : 0;
+    m.load = loadAverage();
     sleepSeconds(options.seconds);
     m.stolenShare = stolenShareSince(machineStart);
     m.threads = threadUseBetween(threadsStart, sampleThreads(pid));
     m.cpuSeconds = cpuSecondsOf(pid) - cpuStart;
     m.frames = (counter != nullptr ? counter->pictures() : 0) - framesStart;
+    m.bytes = (counter != nullptr ? counter->bytes() : 0) - bytesStart;
     m.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     return m;
 }
@@ -482,6 +554,7 @@ std::string writeSettings(const std::string& configHome, const Options& options)
     out << "[General]\n"
         << "theFrameRateMode=" << frameRateModeFor(options.rate) << "\n"
         << "prescaleIt=" << (options.half ? 1 : 0) << "\n"
+        << "theBitRateMode=" << options.bitRateMode << "\n"
         << "audioInput=0\n";
     return dir;
 }
@@ -522,6 +595,9 @@ struct Bench {
     BusyLoops busy;
 
     std::string log(const char* name) const { return workDir + "/" + name + ".log"; }
+    std::string keptStream(const char* name) const {
+        return options.keepStreams ? workDir + "/" + name + ".h264" : std::string();
+    }
     std::string displayEnv() const { return "DISPLAY=" + displayName; }
 
     bool startScreen() {
@@ -535,9 +611,11 @@ struct Bench {
         return xserver.pid > 0 && waitFor("/tmp/.X11-unix/X" + std::to_string(number), 10);
     }
 
-    // A moving test picture, two thirds of the screen, at the top left.
+    // A moving test picture at the top left, two thirds of the screen's sides
+    // unless asked otherwise.
     bool startContent() {
-        const int w = options.width * 2 / 3 / 2 * 2, h = options.height * 2 / 3 / 2 * 2;
+        const int w = options.width * options.contentPercent / 100 / 2 * 2;
+        const int h = options.height * options.contentPercent / 100 / 2 * 2;
         const std::string source = "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(h) +
                                    ":rate=" + std::to_string(options.rate);
         content = spawnChild({"ffplay", "-hide_banner", "-loglevel", "error", "-an", "-noborder",
@@ -547,7 +625,7 @@ struct Bench {
         return content.pid > 0 && waitpid(content.pid, nullptr, WNOHANG) == 0;
     }
 
-    std::optional<Measure> runProgram() {
+    std::optional<Measure> runProgram(const std::string& buildDir) {
         const int port = freeLoopbackPort();
         const std::string configHome = workDir + "/config";
         mkdir(configHome.c_str(), 0700);
@@ -559,7 +637,7 @@ struct Bench {
             // The update check stays on loopback: nobody there.
             "NDITABRIVO_UPDATE_HOST=127.0.0.1:1", "XDG_CONFIG_HOME=" + configHome};
         if (options.half) env.push_back("QT_SCALE_FACTOR=2");
-        Child program = spawnChild({options.buildDir + "/NDITabrivo"}, env, log("program"), false);
+        Child program = spawnChild({buildDir + "/NDITabrivo"}, env, log("program"), false);
         if (program.pid <= 0 || !waitForPort(port, 20)) {
             fprintf(stderr, "program-bench: the program did not listen on port %d (see %s)\n", port,
                     log("program").c_str());
@@ -572,14 +650,14 @@ struct Bench {
         } else {
             const double total = options.warmUp + options.seconds + 2;
             Child receiver = spawnChild(
-                {options.buildDir + "/ndi-recv", "--host", "127.0.0.1", "--port",
-                 std::to_string(port), "--seconds", std::to_string(total), "--video", "-"},
+                {buildDir + "/ndi-recv", "--host", "127.0.0.1", "--port", std::to_string(port),
+                 "--seconds", std::to_string(total), "--video", "-"},
                 {}, log("ndi-recv"), true);
             if (receiver.pid <= 0) {
                 stopChild(program);
                 return std::nullopt;
             }
-            StreamWatch watch(receiver.outFd);
+            StreamWatch watch(receiver.outFd, keptStream("program"));
             m = measureWindow(program.pid, &watch.counter, options);
             stopChild(receiver);
         }
@@ -601,9 +679,21 @@ struct Bench {
                 std::to_string(options.width / 2) + ":" + std::to_string(options.height / 2);
             command.insert(command.end(), {"-vf", "scale=" + half + ":flags=neighbor"});
         }
+        // As the program's encoder: its quality and cap from the bit-rate
+        // item, the same buffer, and an IDR at least every 100 pictures.
+        const int32_t bitRate = bitRateForMode(options.bitRateMode);
         command.insert(command.end(),
-                       {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
-                        "-profile:v", "baseline", "-pix_fmt", "yuv420p", "-f", "h264", "-"});
+                       {"-c:v",       "libx264",
+                        "-preset",    "ultrafast",
+                        "-tune",      "zerolatency",
+                        "-profile:v", "baseline",
+                        "-crf",       std::to_string(qualityForMode(options.bitRateMode)),
+                        "-maxrate",   std::to_string(bitRate) + "k",
+                        "-bufsize",   std::to_string(qualityVbvBufferKbit(bitRate)) + "k",
+                        "-g",         "100",
+                        "-pix_fmt",   "yuv420p",
+                        "-f",         "h264",
+                        "-"});
         return command;
     }
 
@@ -616,7 +706,7 @@ struct Bench {
         if (ffmpeg.pid <= 0) return std::nullopt;
         std::optional<Measure> m;
         {
-            StreamWatch watch(ffmpeg.outFd);
+            StreamWatch watch(ffmpeg.outFd, keptStream("ffmpeg"));
             m = measureWindow(ffmpeg.pid, &watch.counter, options);
             kill(ffmpeg.pid, SIGTERM);  // ends the stream, so the reader returns
         }
@@ -631,27 +721,72 @@ struct Bench {
     }
 };
 
+double framesPerSecond(const Measure& m) { return m.frames / m.wallSeconds; }
+double cpuMsPerFrame(const Measure& m) {
+    return m.frames > 0 ? 1000.0 * m.cpuSeconds / double(m.frames) : 0;
+}
+
 void printMeasure(const char* name, const Measure& m) {
-    const double fps = m.frames / m.wallSeconds;
     const double cpuPercent = 100.0 * m.cpuSeconds / m.wallSeconds;
     printf("%-8s %6ld frames in %5.2f s: %6.2f frames per second, CPU %6.1f %% of one core", name,
-           m.frames, m.wallSeconds, fps, cpuPercent);
-    if (m.frames > 0) printf(", %6.2f ms CPU per frame", 1000.0 * m.cpuSeconds / double(m.frames));
+           m.frames, m.wallSeconds, framesPerSecond(m), cpuPercent);
+    if (m.frames > 0) printf(", %6.2f ms CPU per frame", cpuMsPerFrame(m));
+    printf(", %.1f Mbit/s, load %.2f", 8e-6 * double(m.bytes) / m.wallSeconds, m.load);
     if (m.stolenShare >= 0) printf(", %.1f %% stolen", 100.0 * m.stolenShare);
     printf("\n");
 }
 
-// The threads that used or waited for a core at least 1 % of the window.
+// The threads that used or waited for a core at least 1 % of the window,
+// with their CPU per frame: where a frame's CPU goes, which load changes far
+// less than it changes frame rates.
 void printThreads(const Measure& m) {
     for (const auto& [name, use] : m.threads) {
         if (use.cpuSeconds + use.waitSeconds < 0.01 * m.wallSeconds) continue;
-        printf("  %-16s x%-2d CPU %6.1f %% of a core, waited for a core %6.1f %%", name.c_str(),
-               use.threads, 100.0 * use.cpuSeconds / m.wallSeconds,
-               100.0 * use.waitSeconds / m.wallSeconds);
+        printf("  %-16s x%-2d CPU %6.1f %% of a core", name.c_str(), use.threads,
+               100.0 * use.cpuSeconds / m.wallSeconds);
+        if (m.frames > 0) printf(" (%6.2f ms a frame)", 1000.0 * use.cpuSeconds / double(m.frames));
+        printf(", waited for a core %6.1f %%", 100.0 * use.waitSeconds / m.wallSeconds);
         if (use.wakeUps > 0)
             printf(", %.2f ms a time on it", 1000.0 * use.waitSeconds / double(use.wakeUps));
         printf("\n");
     }
+}
+
+// One side's measures over the rounds.
+struct Side {
+    std::string name;
+    std::vector<Measure> rounds;
+};
+
+void printSpread(const Side& side) {
+    if (side.rounds.empty()) return;
+    double fpsLow = 1e9, fpsHigh = 0, cpuLow = 1e9, cpuHigh = 0;
+    for (const Measure& m : side.rounds) {
+        fpsLow = std::min(fpsLow, framesPerSecond(m));
+        fpsHigh = std::max(fpsHigh, framesPerSecond(m));
+        cpuLow = std::min(cpuLow, cpuMsPerFrame(m));
+        cpuHigh = std::max(cpuHigh, cpuMsPerFrame(m));
+    }
+    printf("%-8s %zu runs: %.2f to %.2f frames per second, %.2f to %.2f ms CPU per frame\n",
+           side.name.c_str(), side.rounds.size(), fpsLow, fpsHigh, cpuLow, cpuHigh);
+}
+
+std::string stolenText(double share) {
+    char text[32];
+    if (share < 0) return "?";
+    snprintf(text, sizeof text, "%.1f", 100.0 * share);
+    return text;
+}
+
+// One README table row per round and program build, against that round's
+// ffmpeg.
+void printTableRow(const char* build, const Measure& p, const Measure& f) {
+    const double fpsRatio = framesPerSecond(p) / framesPerSecond(f);
+    const double cpuRatio = cpuMsPerFrame(p) / cpuMsPerFrame(f);
+    printf("| %s | %.2f | %.2f | %.3f | %.2f / %.2f ms (%.3f) | %.1f / %.1f | %s / %s %% |\n",
+           build, framesPerSecond(p), framesPerSecond(f), fpsRatio, cpuMsPerFrame(p),
+           cpuMsPerFrame(f), cpuRatio, p.load, f.load, stolenText(p.stolenShare).c_str(),
+           stolenText(f.stolenShare).c_str());
 }
 
 std::string makeWorkDir() {
@@ -674,11 +809,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf(
-        "program-bench: %dx%d at %d, %s%s, %.0f s measured after %.0f s, %d busy loops, %ld "
-        "cores, load average %.2f\n",
+        "program-bench: %dx%d at %d, %s (%d %% of each side)%s, bit-rate item %d, %.0f s measured "
+        "after %.0f s, %d "
+        "busy loops, %d runs, %ld cores, load average %.2f\n",
         options.width, options.height, options.rate, options.idle ? "idle" : "moving content",
-        options.half ? ", half size" : "", options.seconds, options.warmUp, options.busy,
-        sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
+        options.contentPercent, options.half ? ", half size" : "", options.bitRateMode,
+        options.seconds, options.warmUp, options.busy, options.runs, sysconf(_SC_NPROCESSORS_ONLN),
+        loadAverage());
+    printf("program: %s/NDITabrivo%s%s\n", options.buildDir.c_str(),
+           options.compareDir.empty() ? "" : ", before: ", options.compareDir.c_str());
     printf("logs in %s\n", bench.workDir.c_str());
     fflush(stdout);
     if (!bench.startScreen()) {
@@ -697,26 +836,48 @@ int main(int argc, char** argv) {
         bench.stopAll();
         return 1;
     }
-    std::optional<Measure> program, ffmpeg;
-    if (!options.ffmpegOnly) {
-        program = bench.runProgram();
-        if (program) printMeasure("program", *program);
-        if (program) printThreads(*program);
-    }
-    if (!options.programOnly && !options.idle) {
-        ffmpeg = bench.runFfmpeg();
-        if (ffmpeg) printMeasure("ffmpeg", *ffmpeg);
-        if (ffmpeg) printThreads(*ffmpeg);
+    Side compared{"before", {}}, program{"program", {}}, ffmpeg{"ffmpeg", {}};
+    bool failed = false;
+    for (int round = 1; round <= options.runs && !failed; ++round) {
+        if (options.runs > 1) printf("round %d of %d\n", round, options.runs);
+        if (!options.ffmpegOnly && !options.compareDir.empty()) {
+            const std::optional<Measure> m = bench.runProgram(options.compareDir);
+            failed = !m;
+            if (m) printMeasure("before", *m), printThreads(*m), compared.rounds.push_back(*m);
+        }
+        if (!options.ffmpegOnly && !failed) {
+            const std::optional<Measure> m = bench.runProgram(options.buildDir);
+            failed = !m;
+            if (m) printMeasure("program", *m), printThreads(*m), program.rounds.push_back(*m);
+        }
+        if (!options.programOnly && !options.idle && !failed) {
+            const std::optional<Measure> m = bench.runFfmpeg();
+            failed = !m;
+            if (m) printMeasure("ffmpeg", *m), printThreads(*m), ffmpeg.rounds.push_back(*m);
+        }
+        fflush(stdout);
     }
     bench.stopAll();
-    if (program && ffmpeg && ffmpeg->frames > 0 && program->frames > 0) {
-        const double fpsRatio = (double(program->frames) / program->wallSeconds) /
-                                (double(ffmpeg->frames) / ffmpeg->wallSeconds);
-        const double cpuRatio = (program->cpuSeconds / double(program->frames)) /
-                                (ffmpeg->cpuSeconds / double(ffmpeg->frames));
-        printf("program/ffmpeg: frames per second %.3f, CPU per frame %.3f\n", fpsRatio, cpuRatio);
+    printf("summary, %ld cores:\n", sysconf(_SC_NPROCESSORS_ONLN));
+    for (const Side* side : {&compared, &program, &ffmpeg}) printSpread(*side);
+    for (size_t i = 0; i < program.rounds.size() && i < ffmpeg.rounds.size(); ++i) {
+        const Measure& p = program.rounds[i];
+        const Measure& f = ffmpeg.rounds[i];
+        if (p.frames <= 0 || f.frames <= 0) continue;
+        printf("program/ffmpeg: frames per second %.3f, CPU per frame %.3f\n",
+               framesPerSecond(p) / framesPerSecond(f), cpuMsPerFrame(p) / cpuMsPerFrame(f));
+    }
+    printf(
+        "rows: | build | program fps | ffmpeg fps | fps ratio | CPU per frame, program / "
+        "ffmpeg | load | stolen, program / ffmpeg |\n");
+    for (size_t i = 0; i < ffmpeg.rounds.size(); ++i) {
+        const Measure& f = ffmpeg.rounds[i];
+        if (f.frames <= 0) continue;
+        if (i < compared.rounds.size() && compared.rounds[i].frames > 0)
+            printTableRow("before", compared.rounds[i], f);
+        if (i < program.rounds.size() && program.rounds[i].frames > 0)
+            printTableRow("after", program.rounds[i], f);
     }
     printf("load average at the end %.2f\n", loadAverage());
-    return (options.ffmpegOnly || program) && (options.programOnly || options.idle || ffmpeg) ? 0
-                                                                                              : 1;
+    return failed ? 1 : 0;
 }

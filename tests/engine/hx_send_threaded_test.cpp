@@ -87,3 +87,48 @@ TEST(HXSendThreaded, VideoAudioAndBitRateChangesTogether) {
     NDIlib_recv_destroy(recv);
     destroyNDIHXSender(sender, &state);
 }
+
+namespace {
+
+// The destroyer thread started from inside a video send, and what it had
+// done by the time that send ended.
+std::thread destroyer;
+std::atomic<bool> destroyed{false};
+std::atomic<bool> destroyedBeforeSendEnded{false};
+
+// Called on the sending thread between the encode and the send of the
+// packet, then once the send is done.
+void destroyDuringSend(EngineStage stage, int64_t) {
+    if (stage == EngineStage::Encode && !destroyer.joinable()) {
+        destroyer = std::thread([] {
+            destroyNDISender();
+            destroyed.store(true);
+        });
+        // Gives the destroyer time to get through where nothing guards the
+        // send; where the send holds the sender, it cannot, and the send goes
+        // on after this wait.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (!destroyed.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (stage == EngineStage::Send) destroyedBeforeSendEnded.store(destroyed.load());
+}
+
+}  // namespace
+
+TEST(HXSendThreaded, TheSenderIsNotDestroyedUnderAVideoSendInFlight) {
+    h264check::resetSharedSender();
+    destroyed.store(false);
+    destroyedBeforeSendEnded.store(true);
+    std::vector<uint8_t> pixels = h264check::movingBgraPicture(320, 180, 0);
+    setStageObserver(destroyDuringSend);
+    // The frame that creates the shared sender is sent without a receiver.
+    sendVideoToNDI(pixels.data(), 320, 180, kPixelTagBGRA, 7, 1, 1);
+    setStageObserver(nullptr);
+    ASSERT_TRUE(destroyer.joinable());
+    destroyer.join();
+    EXPECT_FALSE(destroyedBeforeSendEnded.load());
+    EXPECT_TRUE(destroyed.load());
+    EXPECT_EQ(theNDISender.load(), nullptr);
+    h264check::resetSharedSender();
+}
