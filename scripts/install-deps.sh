@@ -22,8 +22,9 @@ packages=(
   # run on a machine without a display (a private X server and a test
   # pattern on it), and test
   xvfb xauth x11-utils x11-xserver-utils ffmpeg dbus-daemon pulseaudio pulseaudio-utils
-  # a compositing manager that the X11 tests start and stop beside the program
-  xcompmgr
+  # a compositing manager that the X11 tests start and stop beside the program,
+  # and a window manager that stacks windows as a user's desktop does
+  xcompmgr openbox
 )
 
 for extra in "$@"; do
