@@ -91,8 +91,10 @@ FramePoint mouseInCapture(FramePoint captureOrigin) {
 
 void drawMouseCursor(BgraSurface surface, FramePoint captureOrigin) {
     const int32_t scale = thePrefs.bigMouse != 0 ? 4 : 1;
-    FramePoint p = mouseInCapture(captureOrigin);
-    if (displayIsRetina != 0) p = {p.x * 2.0, p.y * 2.0};
+    // The window server gives the position in the picture's own pixels, also
+    // on a high-density screen, so it is not doubled there: doubling put the
+    // cursor at twice its place, or off the picture.
+    const FramePoint p = mouseInCapture(captureOrigin);
     if (thisPointer == nullptr) return;
     drawCursor(surface, *thisPointer,
                cursorPlacement(p, scale, overlay.width, overlay.height, hotSpot));

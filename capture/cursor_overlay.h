@@ -30,7 +30,7 @@ struct CursorPlacement {
     double width, height;
 };
 // The picture's rectangle for a mouse position p (already relative to the
-// image and doubled on Retina), scale s, picture size and hot spot.
+// image, in its pixels), scale s, picture size and hot spot.
 CursorPlacement cursorPlacement(FramePoint p, int32_t scale, double pictureWidth,
                                 double pictureHeight, FramePoint hot);
 

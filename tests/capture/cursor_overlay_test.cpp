@@ -123,13 +123,13 @@ TEST_F(CursorOverlay, BigMouseIsFourTimesLargerAroundTheSameHotSpot) {
     expectRedBox(result, 26, 0, 42, 18);
 }
 
-TEST_F(CursorOverlay, RetinaDoublesThePositionButNotThePicture) {
+TEST_F(CursorOverlay, AHighDensityScreenLeavesThePositionInThePicturesPixels) {
     displayIsRetina = 1;
     server.fake.mouse = {10.7, 20.2};
     CapturedImage result;
     ASSERT_TRUE(appendMouseCursor(capture, {0, 0}, result));
-    // P = (21.4, 40.4): x = 20, bottom-up y = 38, rows 50 - 43 = 7 to 11.
-    expectRedBox(result, 20, 7, 24, 12);
+    // x = 10 - 1 = 9, bottom-up y = 20 - 2 = 18, rows 50 - 23 = 27 to 31.
+    expectRedBox(result, 9, 27, 13, 32);
 }
 
 TEST_F(CursorOverlay, PositionIsTakenFromTheCapturedRectanglesCorner) {
