@@ -118,7 +118,7 @@ constexpr const char* kUsage =
     "      --bit-rate N     the program's bit-rate item, 0 (24 Mbit/s, the default)\n"
     "                       to 6 (2 Mbit/s); ffmpeg gets the same quality, maximum\n"
     "                       rate and buffer\n"
-    "      --content P      the moving picture covers P %% of each side of the\n"
+    "      --content P      the moving picture covers P % of each side of the\n"
     "                       screen (10 to 100, default 67)\n"
     "      --keep-streams   keep each side's H.264 stream of the last round in the\n"
     "                       folder of the logs, to compare what was sent\n"
