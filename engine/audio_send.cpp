@@ -1,7 +1,9 @@
 #include "engine/audio_send.h"
 
 #include <algorithm>
+#include <new>
 
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
@@ -37,7 +39,14 @@ int channelsToSend(int channels) {
 
 int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate) {
     const int sent = channelsToSend(channels);
-    if (audioPlanarBuffer == nullptr) audioPlanarBuffer = new float[kPlanarSamples];
+    // Without memory for it now, the block is dropped and the next one tries.
+    static RepeatedLine noPlanarBuffer{DiagnosticStream::output};
+    if (audioPlanarBuffer == nullptr) audioPlanarBuffer = new (std::nothrow) float[kPlanarSamples];
+    if (audioPlanarBuffer == nullptr) {
+        noPlanarBuffer.write("processAudioBuffer: out of memory, audio block dropped");
+        return 0;
+    }
+    noPlanarBuffer.ended();
     if (frames < 1 || sent < 1) {
         sendAudioToNDI(audioPlanarBuffer, std::max(sent, 0), sampleRate, 0);
         return 0;
