@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s: cannot run: %s\n", kProgramName, error.what());
         }
     }
+    reportRepeatedLines();
     // Lines still queued for a slow reader get a moment, never more: a
     // reader that stopped must not hold up the quit.
     flushDiagnostics(250);

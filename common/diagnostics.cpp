@@ -252,7 +252,41 @@ bool flushDiagnostics(int timeoutMs) {
     return flushed;
 }
 
+namespace {
+
+// Every RepeatedLine ever written, for the count at the quit. Lock order: the
+// list's lock before a line's own.
+std::mutex repeatedLinesLock;
+RepeatedLine* repeatedLines = nullptr;
+
+}  // namespace
+
+RepeatedLine::~RepeatedLine() {
+    std::lock_guard<std::mutex> list(repeatedLinesLock);
+    for (RepeatedLine** link = &repeatedLines; *link != nullptr; link = &(*link)->nextWritten_) {
+        if (*link == this) {
+            *link = nextWritten_;
+            break;
+        }
+    }
+}
+
+void reportRepeatedLines() {
+    std::lock_guard<std::mutex> list(repeatedLinesLock);
+    for (RepeatedLine* line = repeatedLines; line != nullptr; line = line->nextWritten_)
+        line->ended();
+}
+
 void RepeatedLine::write(const char* format, ...) {
+    {
+        std::lock_guard<std::mutex> list(repeatedLinesLock);
+        std::lock_guard<std::mutex> held(lock_);
+        if (!listed_) {
+            listed_ = true;
+            nextWritten_ = repeatedLines;
+            repeatedLines = this;
+        }
+    }
     std::lock_guard<std::mutex> held(lock_);
     if (written_) {
         ++repeats_;

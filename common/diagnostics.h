@@ -53,9 +53,10 @@ inline constexpr int kDiagnosticQueueBytes = 64 * 1024;
 // condition lasts, once a frame or once a block (memory that cannot be had,
 // a thread that cannot be started). The first time, the line is written;
 // after that each repeat is only counted, until the caller says the
-// condition is over (ended): then, when there were repeats, one line gives
-// their number with the text of the first, and the next occurrence is
-// written again. Any thread may use one; make it a static of the place.
+// condition is over (ended), or the process quits (reportRepeatedLines):
+// then, when there were repeats, one line gives their number with the text
+// of the first, and the next occurrence is written again. Any thread may use
+// one; make it a static of the place.
 //
 //   static RepeatedLine noBuffer(DiagnosticStream::output);
 //   if (buffer == nullptr) { noBuffer.write("out of memory : stream=%d", s); return; }
@@ -64,6 +65,7 @@ class RepeatedLine {
   public:
     explicit constexpr RepeatedLine(DiagnosticStream stream = DiagnosticStream::error)
         : stream_(stream) {}
+    ~RepeatedLine();
     RepeatedLine(const RepeatedLine&) = delete;
     RepeatedLine& operator=(const RepeatedLine&) = delete;
 
@@ -76,12 +78,19 @@ class RepeatedLine {
     uint64_t repeats();
 
   private:
+    friend void reportRepeatedLines();
     DiagnosticStream stream_;
     std::mutex lock_;
+    RepeatedLine* nextWritten_ = nullptr;  // in the list of lines ever written
+    bool listed_ = false;
     bool written_ = false;
     uint64_t repeats_ = 0;
     char text_[kMaxDiagnosticLine] = {};
 };
+
+// Gives the count of every repeated line whose condition still lasts (as
+// RepeatedLine::ended does), for the quit.
+void reportRepeatedLines();
 
 // Holds back, while it lives and when `hold` is true, every line the calling
 // thread writes through this path (printf and fprintf included, once the
