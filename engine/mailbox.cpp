@@ -104,8 +104,11 @@ void releaseTakenFrame(NDISendData* data) {
 }
 
 // What the libraries under the send throw (a thread or memory they cannot
-// get) drops the frame; the next one tries again.
+// get) drops the frame; the next one tries again, its lines (the same as the
+// failed one's) held back. Touched only by the sender thread, but for the
+// line.
 RepeatedLine frameNotSent{DiagnosticStream::output};
+bool lastFrameFailed = false;
 
 void consumeFrame(NDISendData* data) {
     slotInHand = data;
@@ -113,11 +116,14 @@ void consumeFrame(NDISendData* data) {
         FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
         if (consumer == nullptr) consumer = sendVideoToNDI;
         try {
+            const HeldLines repeated(lastFrameFailed);
             consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
                      data->aspect16x9, data->progressive);
-            frameNotSent.ended();
+            if (lastFrameFailed) frameNotSent.ended();
+            lastFrameFailed = false;
         } catch (const std::exception& error) {
             frameNotSent.write("ndiSenderThread: %s, frame dropped", error.what());
+            lastFrameFailed = true;
         }
     }
     // Does nothing when the consumer gave the pixels back already: the slot
