@@ -553,7 +553,7 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
 }
 
 // The program on a private 1280 x 720 X server, publishing on a port of
-// its own, with settings that turn audio off and standard output and error
+// its own, with audio off unless asked for, and standard output and error
 // as given (kClosedStream, or a descriptor; files otherwise).
 struct RunningProgram {
     Surroundings around;
@@ -562,11 +562,12 @@ struct RunningProgram {
     std::string out = around.temp.path + "program.out", err = around.temp.path + "program.err";
     pid_t pid = -1;
 
-    bool start(int outFd, int errFd, const std::string& limitKb = "") {
+    bool start(int outFd, int errFd, const std::string& limitKb = "", bool audio = false) {
         if (!around.ok() || port <= 0 ||
             system(("mkdir -p " + around.temp.path + "config/NDITabrivo").c_str()) != 0)
             return false;
-        std::ofstream(settings) << "[General]\naudioInput=0\n";
+        std::ofstream(settings) << "[General]\naudioInput=" << (audio ? 1 : 0)
+                                << "\naudioInputDeviceSIOUID=dummy-in\n";
         const std::string program = buildDir() + "/NDITabrivo";
         const std::vector<std::string> args =
             limitKb.empty() ? std::vector<std::string>{program}
@@ -579,10 +580,10 @@ struct RunningProgram {
         return pid > 0;
     }
     // A receiver of the source, once the program takes connections; null
-    // when it does not within 20 s.
-    NDIlib_recv_instance_t connect() const {
+    // when it does not within tenths / 10 s.
+    NDIlib_recv_instance_t connect(int tenths = 200) const {
         const std::string address = "127.0.0.1:" + std::to_string(port);
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < tenths; ++i) {
             const int probe = nditest::rawConnect(port);
             if (probe >= 0) {
                 close(probe);
@@ -722,26 +723,32 @@ size_t mostRepeatedLine(const std::string& text, std::string* line) {
 }
 
 // Under an address-space limit too low for the sender's network thread (the
-// first limit) or for the encoder's buffers (the second), the program
+// first limit, with audio input on and off) or for the encoder's buffers (the
+// second), the program
 // neither aborts nor floods its output with the same lines once a frame:
 // each failure is written once and counted, and the count is given at the
 // quit. One malloc arena keeps the memory a run takes the same from run to
 // run.
 TEST(Program, TooLittleMemoryNeitherAbortsNorFloods) {
-    // With the sender made, a receiver makes every tick send a frame.
-    for (const auto& [limitKb, publishes] : {std::pair{"600000", false}, {"700000", true}}) {
-        SCOPED_TRACE(std::string("ulimit -v ") + limitKb);
+    for (const auto& [limitKb, audio] :
+         {std::pair{"600000", true}, {"600000", false}, {"700000", false}}) {
+        SCOPED_TRACE(std::string("ulimit -v ") + limitKb + (audio ? ", audio on" : ""));
         RunningProgram program;
-        ASSERT_TRUE(program.start(-1, -1, limitKb));
+        ASSERT_TRUE(program.start(-1, -1, limitKb, audio));
         // The frame clock ticks from start-up on, whatever fails.
         ASSERT_TRUE(waitForText(program.out, "Latest Version", 20s)) << readText(program.err);
-        NDIlib_recv_instance_t receiver = publishes ? program.connect() : nullptr;
-        EXPECT_EQ(receiver != nullptr, publishes) << transcript(program.out, program.err);
+        // Where the source could be made, a receiver makes every tick send a
+        // frame, and so try what failed again.
+        NDIlib_recv_instance_t receiver = program.connect(30);
         std::this_thread::sleep_for(2s);
         NDIlib_recv_destroy(receiver);
         EXPECT_EQ(program.quit(), 0) << transcript(program.out, program.err);
-        EXPECT_TRUE(program.settingsSaved());
         const std::string text = readText(program.out) + readText(program.err);
+        // With every byte taken, the save itself may find no memory: then
+        // one line says so.
+        EXPECT_TRUE(program.settingsSaved() ||
+                    text.find("settings: the save at quit failed") != std::string::npos)
+            << text;
         std::string line;
         EXPECT_LE(mostRepeatedLine(text, &line), 2u) << line;
         EXPECT_NE(text.find(" more times)\n"), std::string::npos) << text;
