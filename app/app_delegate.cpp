@@ -4,9 +4,11 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <exception>
 
 #include "app/persistence.h"
 #include "app/view_controller.h"
+#include "common/diagnostics.h"
 #include "platform/desktop/sleep_inhibit.h"
 
 int32_t preventDisplaySleep() {
@@ -28,9 +30,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     syslog(LOG_NOTICE, "Current process name: %s", qPrintable(QCoreApplication::applicationName()));
 }
 
+// Runs after the event loop has ended, outside any event: what the save
+// throws (memory it cannot get) is caught here, and the quit goes on.
 void AppDelegate::applicationWillTerminate() {
-    savePrefs();
-    loadPrefs();
+    try {
+        savePrefs();
+        loadPrefs();
+    } catch (const std::exception& error) {
+        diagnosticLine("settings: the save at quit failed: %s", error.what());
+    }
 }
 
 void AppDelegate::applicationDidBecomeActive() {

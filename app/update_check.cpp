@@ -231,14 +231,18 @@ void versionControl(std::function<void()> whenDone) {
     }
     try {
         std::thread([whenDone = std::move(whenDone)]() mutable {
-            const bool newer =
-                versionControl(NDITABRIVO_VERSION, [](const char*, const char*) { return true; });
-            platform::performOnMainThread([newer, whenDone = std::move(whenDone)] {
-                if (newer) notifyOnDesktop(kUpdateTitle, kUpdateBody);
-                if (whenDone) whenDone();
-            });
+            try {
+                const bool newer = versionControl(NDITABRIVO_VERSION,
+                                                  [](const char*, const char*) { return true; });
+                platform::performOnMainThread([newer, whenDone = std::move(whenDone)] {
+                    if (newer) notifyOnDesktop(kUpdateTitle, kUpdateBody);
+                    if (whenDone) whenDone();
+                });
+            } catch (const std::exception& error) {
+                diagnosticLine("update check: %s", error.what());
+            }
         }).detach();
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {
         std::fprintf(stderr, "update check: no thread for the request: %s\n", error.what());
     }
 }

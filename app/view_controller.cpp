@@ -15,6 +15,7 @@
 #include "app/update_check.h"
 #include "audio/audio.h"
 #include "capture/capture.h"
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/engine.h"
 #include "platform/desktop/main_thread.h"
@@ -278,14 +279,18 @@ void ViewController::startWithListedDevices() {
     relistingDevices = true;
     try {
         std::thread([] {
-            auto listing = std::make_shared<InputDeviceListing>();
-            listAudioInputDevicesInto(*listing);
-            platform::performOnMainThread([listing] {
-                installAudioInputDevices(*listing);
-                if (theViewController != nullptr) theViewController->devicesRelisted();
-            });
+            try {
+                auto listing = std::make_shared<InputDeviceListing>();
+                listAudioInputDevicesInto(*listing);
+                platform::performOnMainThread([listing] {
+                    installAudioInputDevices(*listing);
+                    if (theViewController != nullptr) theViewController->devicesRelisted();
+                });
+            } catch (const std::exception& error) {
+                diagnosticLine("unable to list the audio devices again: %s", error.what());
+            }
         }).detach();
-    } catch (const std::system_error& error) {
+    } catch (const std::exception& error) {
         fprintf(stderr, "unable to list the audio devices again: %s\n", error.what());
         relistingDevices = false;
         start();

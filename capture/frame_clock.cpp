@@ -9,6 +9,7 @@
 
 #include "capture/crop_window.h"
 #include "capture/source_capture.h"
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/engine.h"
 #include "platform/clock/clock.h"
@@ -133,13 +134,15 @@ void requestCaptureAndSubmit(const FrameClockHooks& hooks, uint64_t refreshTime)
 // On failure the step is skipped and the next one tries again. Called with
 // the lock held.
 uint8_t* nextCaptureBlock() {
+    static RepeatedLine noBlock;  // written once, then counted until one is made
     for (uint8_t*& block : theFrameClock.blocks) {
         if (block == nullptr) block = allocateCaptureBuffer();
         if (block == nullptr) {
-            fprintf(stderr, "updateNDIOutput: cannot allocate the capture buffer\n");
+            noBlock.write("updateNDIOutput: cannot allocate the capture buffer");
             return nullptr;
         }
     }
+    noBlock.ended();
     return theFrameClock.blocks[theFrameClock.blocks[0] == theCaptureBuffer.load() ? 1 : 0];
 }
 

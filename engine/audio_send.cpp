@@ -1,7 +1,10 @@
 #include "engine/audio_send.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/sender.h"
 #include "engine/video_send.h"
@@ -35,12 +38,13 @@ int channelsToSend(int channels) {
     return (thePrefs.allChannels != 0 || channels < 2) ? channels : 2;
 }
 
-int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate) {
+namespace {
+
+void sendAudioBlock(const float* interleaved, int frames, int channels, int sampleRate) {
     const int sent = channelsToSend(channels);
-    if (audioPlanarBuffer == nullptr) audioPlanarBuffer = new float[kPlanarSamples];
     if (frames < 1 || sent < 1) {
         sendAudioToNDI(audioPlanarBuffer, std::max(sent, 0), sampleRate, 0);
-        return 0;
+        return;
     }
     // A run that fell far behind hands up to ten seconds at once; each piece
     // fills at most the planar buffer and goes out as a frame of its own.
@@ -50,6 +54,29 @@ int processAudioBuffer(const float* interleaved, int frames, int channels, int s
         makePlanar(interleaved, first, count, channels, sent);
         sendAudioToNDI(audioPlanarBuffer, sent, sampleRate, count * kBytesPerSample);
     }
+}
+
+// The last block failed: the next one's lines, the same, are held back.
+std::atomic<bool> lastBlockFailed{false};
+
+}  // namespace
+
+// Without memory for the planar buffer, or for what the send needs (the
+// sender's thread), the block is dropped and the next one tries.
+int processAudioBuffer(const float* interleaved, int frames, int channels, int sampleRate) {
+    static RepeatedLine blockDropped{DiagnosticStream::output};
+    const bool failedBefore = lastBlockFailed.load();
+    try {
+        const HeldLines repeated(failedBefore);
+        if (audioPlanarBuffer == nullptr) audioPlanarBuffer = new float[kPlanarSamples];
+        sendAudioBlock(interleaved, frames, channels, sampleRate);
+    } catch (const std::exception& error) {
+        blockDropped.write("processAudioBuffer: %s, audio block dropped", error.what());
+        lastBlockFailed.store(true);
+        return 0;
+    }
+    if (failedBefore) blockDropped.ended();
+    lastBlockFailed.store(false);
     return 0;
 }
 

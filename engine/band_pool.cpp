@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <new>
 
+#include "common/diagnostics.h"
 #include "engine/threads.h"
 
 namespace {
@@ -19,13 +22,21 @@ uint64_t claimWord(uint32_t generation, uint32_t band) { return uint64_t{generat
 
 }  // namespace
 
+// A worker that cannot be started (no memory or threads left) leaves the
+// pool with fewer: its bands run on the threads there are.
 BandPool::BandPool(int32_t workers) {
-    for (int32_t slot = 1; slot <= workers; ++slot) {
-        threads_.emplace_back([this, slot] {
-            requestShortTurns();
-            workerLoop(slot);
-        });
-        pthread_setname_np(threads_.back().native_handle(), "ndi-bands");
+    try {
+        threads_.reserve(static_cast<size_t>(std::max(workers, 0)));
+        for (int32_t slot = 1; slot <= workers; ++slot) {
+            threads_.emplace_back([this, slot] {
+                requestShortTurns();
+                workerLoop(slot);
+            });
+            pthread_setname_np(threads_.back().native_handle(), "ndi-bands");
+        }
+    } catch (const std::exception& error) {
+        diagnosticLine("picture bands: %d of %d workers started (%s)",
+                       static_cast<int>(threads_.size()), static_cast<int>(workers), error.what());
     }
 }
 
@@ -127,10 +138,11 @@ void BandPool::workerLoop(int32_t slot) {
 
 BandPool& pictureBandPool() {
     // Never destroyed: the sender thread may still be converting while the
-    // process ends.
+    // process ends. In static storage: it is made whatever memory is left.
+    alignas(BandPool) static unsigned char storage[sizeof(BandPool)];
     static BandPool* const pool = [] {
         const int32_t cores = static_cast<int32_t>(std::thread::hardware_concurrency());
-        return new BandPool(std::clamp(cores - 1, 0, kMaxWorkers));
+        return new (storage) BandPool(std::clamp(cores - 1, 0, kMaxWorkers));
     }();
     return *pool;
 }

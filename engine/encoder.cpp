@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "common/bounded_text.h"
 #include "common/diagnostics.h"
@@ -49,7 +50,7 @@ bool validStream(int32_t stream) { return stream == 0 || stream == 1; }
 void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t bitRate,
                       int32_t stream) {
     x264_param_t* param = context->param;
-    std::printf("NOT CBR Mode\n");
+    diagnosticOutputLine("NOT CBR Mode\n");
     x264_param_default(param);
     param->b_repeat_headers = 1;
     x264_param_default_preset(param, tuning.preset, tuning.tune);
@@ -68,7 +69,7 @@ void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
         param->rc.i_vbv_buffer_size = qualityVbvBufferKbit(bitRate);
     }
     context->quality = q;
-    std::printf("qualityLevel for stream %d = %d\n", stream, q);
+    diagnosticOutputLine("qualityLevel for stream %d = %d\n", stream, q);
     param->i_threads = encoderThreadCount();
     param->i_keyint_max = 100;
     param->rc.i_lookahead = 0;
@@ -79,7 +80,7 @@ void setQualityParams(H264Encoder* context, const EncoderTuning& tuning, int32_t
 void setBitRateParams(H264Encoder* context, const EncoderTuning& tuning, int32_t bitRate,
                       int32_t interlaced, const HXSenderState* state) {
     x264_param_t* param = context->param;
-    std::printf("Using CBR Mode\n");
+    diagnosticOutputLine("Using CBR Mode\n");
     x264_param_default(param);
     param->b_repeat_headers = 1;
     x264_param_default_preset(param, tuning.preset, tuning.tune);
@@ -150,11 +151,15 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
                      int32_t interlaced, int32_t /*allKeyframes*/) {
     EncoderTuning& tuning = theEncoderTuning[stream];
     initEncoderTuning(&tuning, state);
-    context->param = new x264_param_t{};
-    context->picIn = new x264_picture_t{};
+    context->param = new (std::nothrow) x264_param_t{};
+    context->picIn = new (std::nothrow) x264_picture_t{};
+    if (context->param == nullptr || context->picIn == nullptr) {
+        diagnosticOutputLine("setupH264: out of memory\n");
+        return;
+    }
     if (state->useCBR != 0) {
         setBitRateParams(context, tuning, bitRate, interlaced, state);
-        std::printf("x264 INIT dims: %dx%d rate : %d/%d\n", width, height, fpsN, fpsD);
+        diagnosticOutputLine("x264 INIT dims: %dx%d rate : %d/%d\n", width, height, fpsN, fpsD);
     } else {
         setQualityParams(context, tuning, bitRate, stream);
     }
@@ -170,23 +175,27 @@ void initX264Encoder(H264Encoder* context, int32_t width, int32_t height, int32_
         context->encoder = x264_encoder_open(context->param);
     }
     if (context->encoder == nullptr) {
-        std::printf("x264_encoder_open error!\n");
+        diagnosticOutputLine("x264_encoder_open error!\n");
         return;
     }
     if (x264_picture_alloc(context->picIn, X264_CSP_I420, width, height) != 0) {
-        std::printf("x264_picture_alloc error!\n");
+        diagnosticOutputLine("x264_picture_alloc error!\n");
     }
 }
 
 H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD, int32_t bitRate,
                        const HXSenderState* state, int32_t stream, int32_t interlaced,
                        int32_t allKeyframes, ColourMatrix matrix) {
-    std::printf("setupH264 = %d x %d\n", width, height);
+    diagnosticOutputLine("setupH264 = %d x %d\n", width, height);
     if (!validStream(stream) || width <= 0 || height <= 1) {
-        std::printf("setupH264: refused stream %d at %d x %d\n", stream, width, height);
+        diagnosticOutputLine("setupH264: refused stream %d at %d x %d\n", stream, width, height);
         return nullptr;
     }
-    auto* context = new H264Encoder{};
+    auto* context = new (std::nothrow) H264Encoder{};
+    if (context == nullptr) {
+        diagnosticOutputLine("setupH264: out of memory\n");
+        return nullptr;
+    }
     context->matrix = matrix;
     initX264Encoder(context, width, height & ~1, fpsN, fpsD, bitRate, state, stream, interlaced,
                     allKeyframes);
@@ -195,9 +204,14 @@ H264Encoder* setupH264(int32_t width, int32_t height, int32_t fpsN, int32_t fpsD
         return nullptr;
     }
     const size_t planeBytes = static_cast<size_t>(width) * static_cast<size_t>(height);
-    context->planeY = new uint8_t[planeBytes];
-    context->planeV = new uint8_t[planeBytes];
-    context->planeU = new uint8_t[planeBytes];
+    context->planeY = new (std::nothrow) uint8_t[planeBytes];
+    context->planeV = new (std::nothrow) uint8_t[planeBytes];
+    context->planeU = new (std::nothrow) uint8_t[planeBytes];
+    if (context->planeY == nullptr || context->planeV == nullptr || context->planeU == nullptr) {
+        diagnosticOutputLine("setupH264: out of memory\n");
+        closeH264Encoder(context);
+        return nullptr;
+    }
     return context;
 }
 
@@ -206,7 +220,7 @@ int32_t copyNalPayloads(const x264_nal_t* nals, int32_t count, uint8_t* output) 
     for (int32_t i = 0; i < count; ++i) {
         const int64_t size = nals[i].i_payload;
         if (total + size >= kMaxCodedPictureBytes) {
-            std::printf("Frame data is too large - reduce data rate\n");
+            diagnosticOutputLine("Frame data is too large - reduce data rate\n");
             break;
         }
         std::memcpy(output + total, nals[i].p_payload, static_cast<size_t>(size));
@@ -240,7 +254,7 @@ int32_t encodePicture(H264Encoder* encoder, uint8_t* output, int32_t* keyframe) 
     x264_picture_t picOut{};
     int nalCount = 0;
     if (x264_encoder_encode(encoder->encoder, &encoder->nals, &nalCount, picture, &picOut) < 0) {
-        std::printf("x264_encoder_encode error,type:%08x!\n", picture->img.i_csp);
+        diagnosticOutputLine("x264_encoder_encode error,type:%08x!\n", picture->img.i_csp);
         return -1;
     }
     if (keyframe != nullptr) *keyframe = picOut.b_keyframe;

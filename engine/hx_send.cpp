@@ -101,9 +101,9 @@ bool frameAccepted(const NDIlib_video_frame_v2_t& frame) {
         reason = "no frame rate";
     }
     if (reason == nullptr) return true;
-    std::printf("sendFunctionSendData: frame refused (%s): FourCC 0x%08x %d x %d at %d/%d\n",
-                reason, frame.FourCC, frame.xres, frame.yres, frame.frame_rate_N,
-                frame.frame_rate_D);
+    diagnosticOutputLine(
+        "sendFunctionSendData: frame refused (%s): FourCC 0x%08x %d x %d at %d/%d\n", reason,
+        frame.FourCC, frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D);
     return false;
 }
 
@@ -157,18 +157,19 @@ void takeBitRateSetting(HXSenderState* state) { applyBitRateMode(state, thePrefs
 // Tears the stream's encoder down and sets up one for this frame. False when
 // no encoder could be made: the frame is dropped and the next one tries again.
 bool recreateEncoder(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame) {
-    std::printf("sendFunctionSendData re/initialise 264 : stream=%d\n", s);
+    diagnosticOutputLine("sendFunctionSendData re/initialise 264 : stream=%d\n", s);
     if (bitRateChanged.exchange(0) != 0) takeBitRateSetting(state);
     if (state->encoderReady[s] == 1) {
-        std::printf("tear down previous : stream=%d\n", s);
+        diagnosticOutputLine("tear down previous : stream=%d\n", s);
         tearDownStream(state, s);
     }
     const int32_t interlaced =
         (frame.frame_format_type != NDIlib_frame_format_type_progressive || state->interlaced != 0)
             ? 1
             : 0;
-    std::printf("setupH264 for %s stream=%d %d/%d\n", interlaced ? "Interlaced" : "Progressive", s,
-                frame.frame_rate_N, frame.frame_rate_D);
+    diagnosticOutputLine("setupH264 for %s stream=%d %d/%d\n",
+                         interlaced ? "Interlaced" : "Progressive", s, frame.frame_rate_N,
+                         frame.frame_rate_D);
     state->encoder[s] =
         setupH264(frame.xres, frame.yres, frame.frame_rate_N, frame.frame_rate_D, state->bitRate[s],
                   state, s, interlaced, state->allKeyframes, matrixOf(frame.FourCC));
@@ -178,12 +179,36 @@ bool recreateEncoder(HXSenderState* state, int32_t s, const NDIlib_video_frame_v
     state->lastRateN[s] = frame.frame_rate_N;
     state->lastRateD[s] = frame.frame_rate_D;
     if (state->encoder[s] == nullptr || !allocated) {
-        if (!allocated) std::printf("sendFunctionSendData: out of memory : stream=%d\n", s);
+        if (!allocated)
+            diagnosticOutputLine("sendFunctionSendData: out of memory : stream=%d\n", s);
         tearDownStream(state, s);
         return false;
     }
     state->encoderReady[s] = 1;
     return true;
+}
+
+// A set-up that fails (no memory, no threads for x264) fails again on the
+// next frames, once a frame, with the same lines: those are written the
+// first time only. Afterwards each failure is counted, and the count given
+// when a set-up succeeds again. Touched only by the sender thread.
+bool setUpFailing[2] = {false, false};
+RepeatedLine setUpFailed[2] = {RepeatedLine{DiagnosticStream::output},
+                               RepeatedLine{DiagnosticStream::output}};
+
+bool recreateEncoderOnce(HXSenderState* state, int32_t s, const NDIlib_video_frame_v2_t& frame) {
+    bool made = false;
+    {
+        const HeldLines repeated(setUpFailing[s]);
+        made = recreateEncoder(state, s, frame);
+    }
+    setUpFailing[s] = !made;
+    if (made) {
+        setUpFailed[s].ended();
+    } else {
+        setUpFailed[s].write("sendFunctionSendData: no encoder for stream %d, frame dropped", s);
+    }
+    return made;
 }
 
 // A countdown of 2 fires one frame later, so a forced keyframe is followed by
@@ -302,7 +327,7 @@ int32_t sendFunctionSendData(NDIlib_send_instance_t sender, NDIlib_video_frame_v
                              const NDIlib_metadata_frame_t* metadata, int64_t /*unused*/,
                              HXSenderState* state, int32_t streamMode) {
     if (sender == nullptr) {
-        std::printf("sendFunctionSendData: no sender\n");
+        diagnosticOutputLine("sendFunctionSendData: no sender\n");
         return 0;
     }
     if (video == nullptr) {
@@ -311,7 +336,7 @@ int32_t sendFunctionSendData(NDIlib_send_instance_t sender, NDIlib_video_frame_v
         return 0;
     }
     if (state == nullptr || streamMode < 0 || streamMode > 2) {
-        std::printf("sendFunctionSendData: stream mode %d refused\n", streamMode);
+        diagnosticOutputLine("sendFunctionSendData: stream mode %d refused\n", streamMode);
         return 0;
     }
     const int32_t s = streamMode == 2 ? 0 : streamMode;
@@ -319,7 +344,7 @@ int32_t sendFunctionSendData(NDIlib_send_instance_t sender, NDIlib_video_frame_v
     if (!frameAccepted(*video)) return 0;
     bool forced = false;
     if (encoderOutOfStep(*state, s, *video)) {
-        if (!recreateEncoder(state, s, *video)) return 0;
+        if (!recreateEncoderOnce(state, s, *video)) return 0;
         forced = true;
     }
     const bool keyframe = decideKeyframe(sender, state, s, streamMode, forced);
@@ -376,7 +401,8 @@ int32_t printDataRate(int32_t count) {
     dataRateBytes += count;
     const double now = currentTimeSeconds();
     if (now - dataRateTime >= 1.0) {
-        std::printf("DataRate = %.02f MBit\n", static_cast<double>(dataRateBytes) * 0.000001);
+        diagnosticOutputLine("DataRate = %.02f MBit\n",
+                             static_cast<double>(dataRateBytes) * 0.000001);
         dataRateBytes = 0;
         dataRateTime = now;
     }

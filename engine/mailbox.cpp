@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/band_pool.h"
 #include "engine/convert.h"
@@ -102,13 +103,28 @@ void releaseTakenFrame(NDISendData* data) {
     data->busy.store(kSlotFree, std::memory_order_release);
 }
 
+// What the libraries under the send throw (a thread or memory they cannot
+// get) drops the frame; the next one tries again, its lines (the same as the
+// failed one's) held back. Touched only by the sender thread, but for the
+// line.
+RepeatedLine frameNotSent{DiagnosticStream::output};
+bool lastFrameFailed = false;
+
 void consumeFrame(NDISendData* data) {
     slotInHand = data;
     if (data->width != 0 && data->height != 0) {
         FrameConsumer consumer = frameConsumer.load(std::memory_order_acquire);
         if (consumer == nullptr) consumer = sendVideoToNDI;
-        consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
-                 data->aspect16x9, data->progressive);
+        try {
+            const HeldLines repeated(lastFrameFailed);
+            consumer(data->pixels, data->width, data->height, data->fourcc, data->frameRateCode,
+                     data->aspect16x9, data->progressive);
+            if (lastFrameFailed) frameNotSent.ended();
+            lastFrameFailed = false;
+        } catch (const std::exception& error) {
+            frameNotSent.write("ndiSenderThread: %s, frame dropped", error.what());
+            lastFrameFailed = true;
+        }
     }
     // Does nothing when the consumer gave the pixels back already: the slot
     // may hold a producer's next frame by now.
@@ -158,6 +174,16 @@ NDISendData* allocateMailbox() {
     return data.release();
 }
 
+void freeMailbox(NDISendData* data) {
+    std::free(data->pixels);
+    delete data;
+}
+
+// Tried again by every frame while memory or threads are short: each line is
+// written once, then counted.
+RepeatedLine noMailbox{DiagnosticStream::output};
+RepeatedLine noSenderThread{DiagnosticStream::output};
+
 }  // namespace
 
 int32_t submitFrame(const uint8_t* pixels, uint32_t fourcc) {
@@ -173,12 +199,14 @@ int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, 
         return 0;
     }
     if (!fitsMailbox(width, height)) {
-        printf("postFrameToSender: frame of %d x %d is outside 0 to %d x %d, dropped\n", width,
-               height, kMaxFrameWidth, kMaxFrameHeight);
+        diagnosticOutputLine(
+            "postFrameToSender: frame of %d x %d is outside 0 to %d x %d, dropped\n", width, height,
+            kMaxFrameWidth, kMaxFrameHeight);
         return 0;
     }
     if (pixels == nullptr && width != 0 && height != 0) {
-        printf("postFrameToSender: frame of %d x %d without pixels, dropped\n", width, height);
+        diagnosticOutputLine("postFrameToSender: frame of %d x %d without pixels, dropped\n", width,
+                             height);
         return 0;
     }
     if (data->running.load(std::memory_order_acquire) == 0) return 0;
@@ -204,18 +232,28 @@ int32_t postFrameToSender(const uint8_t* pixels, int32_t width, int32_t height, 
 int32_t startNDISenderThread() {
     int32_t unclaimed = 0;
     if (!mailboxClaimed.compare_exchange_strong(unclaimed, 1, std::memory_order_acq_rel)) {
-        printf("startNDISenderThread called when theNDISendData is not NULL\n");
+        diagnosticOutputLine("startNDISenderThread called when theNDISendData is not NULL\n");
         return 0;
     }
+    // A mailbox or thread that cannot be made now gives the claim back: the
+    // frame is dropped and the next one tries again.
     NDISendData* data = allocateMailbox();
     if (data == nullptr) {
-        printf("startNDISenderThread: cannot allocate the frame mailbox, no video will be sent\n");
+        noMailbox.write("startNDISenderThread: cannot allocate the frame mailbox, frame dropped\n");
+        mailboxClaimed.store(0, std::memory_order_release);
         return -1;
     }
-    theNDISendData.store(data, std::memory_order_release);
+    noMailbox.ended();
     displayIsRetina = isRetinaDisplay();
-    if (displayIsRetina == 1) printf("Display Is Retina\n");
-    if (launchSenderThread(data) != 0) printf("error creating thread.\n");
+    if (launchSenderThread(data) != 0) {
+        noSenderThread.write("error creating thread.\n");
+        freeMailbox(data);
+        mailboxClaimed.store(0, std::memory_order_release);
+        return -1;
+    }
+    noSenderThread.ended();
+    if (displayIsRetina == 1) diagnosticOutputLine("Display Is Retina\n");
+    theNDISendData.store(data, std::memory_order_release);
     return 0;
 }
 
@@ -276,10 +314,10 @@ int32_t sendTestFrame() {
     constexpr int32_t kHeight = 1080;
     std::unique_ptr<uint8_t[]> picture(new (std::nothrow) uint8_t[kWidth * kHeight * 4]());
     if (!picture) {
-        printf("sendTestFrame: cannot allocate the test picture\n");
+        diagnosticOutputLine("sendTestFrame: cannot allocate the test picture\n");
         return -1;
     }
-    printf("NDIlib_version = %s\n", NDIlib_version());
+    diagnosticOutputLine("NDIlib_version = %s\n", NDIlib_version());
     sendVideoToNDI(picture.get(), kWidth, kHeight, kPixelTagBGRA, frameRateCode, 1, 1);
     return 0;
 }

@@ -4,8 +4,11 @@
 #include <QMetaObject>
 #include <QTimer>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <utility>
+
+#include "common/diagnostics.h"
 
 namespace platform {
 
@@ -70,11 +73,20 @@ int32_t performOnMainThread(std::function<void()> work) {
         }
         return -1;
     }
-    if (app != g.watchedApp) {
-        g.watchedApp = app;
-        qAddPostRoutine(applicationEnding);
+    // A request that cannot be queued (no memory for it) is dropped, as a
+    // request after the application object has gone is.
+    static RepeatedLine notQueued;
+    try {
+        if (app != g.watchedApp) {
+            qAddPostRoutine(applicationEnding);
+            g.watchedApp = app;
+        }
+        QMetaObject::invokeMethod(app, GatedWork{std::move(work)}, Qt::QueuedConnection);
+    } catch (const std::exception& error) {
+        notQueued.write("performOnMainThread: request dropped: %s", error.what());
+        return -1;
     }
-    QMetaObject::invokeMethod(app, GatedWork{std::move(work)}, Qt::QueuedConnection);
+    notQueued.ended();
     return 0;
 }
 

@@ -58,6 +58,13 @@ int32_t catchQuitSignals() {
     return 0;
 }
 
+void ignoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 void quitOnCaughtSignals() {
     if (quitPipe[0] < 0 || QCoreApplication::instance() == nullptr) return;
     auto* notifier =

@@ -16,6 +16,12 @@ namespace platform {
 // (the signals then keep their default action).
 int32_t catchQuitSignals();
 
+// Ignores SIGPIPE, whose default action ends the program without saving
+// when a reader of standard output goes away (`NDITabrivo | head`) or
+// someone sends it: a write to a reader that went away fails instead. Call
+// first thing in main, before any thread exists.
+void ignoreBrokenPipes();
+
 // Starts watching the pipe on the main thread: each signal caught asks the
 // application to quit. Call once the application object exists; a signal
 // that came before is acted on when the event loop starts.

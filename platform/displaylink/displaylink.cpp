@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 
+#include "common/diagnostics.h"
 #include "platform/clock/clock.h"
 #include "platform/windowserver/window_server.h"
 
@@ -35,6 +38,19 @@ void sleepUntil(uint64_t deadline) {
     }
 }
 
+// What the tick's work throws (memory or a thread it cannot get) costs that
+// tick only; the next one tries again.
+void tick(DisplayLink* link, DisplayLinkTimeStamp now, DisplayLinkTimeStamp output) {
+    static RepeatedLine tickFailed;
+    uint64_t flagsOut = 0;
+    try {
+        link->callback(link, &now, &output, 0, &flagsOut, link->context);
+        tickFailed.ended();
+    } catch (const std::exception& error) {
+        tickFailed.write("displaylink: the tick failed: %s", error.what());
+    }
+}
+
 // Deadlines stay on one grid from the start; refreshes that a slow callback
 // or a stalled thread missed are skipped, not made up for in a burst.
 void* runDisplayLink(void* argument) {
@@ -44,8 +60,7 @@ void* runDisplayLink(void* argument) {
         sleepUntil(deadline);
         DisplayLinkTimeStamp now{hostTicks(), link->period};
         DisplayLinkTimeStamp output{deadline, link->period};
-        uint64_t flagsOut = 0;
-        link->callback(link, &now, &output, 0, &flagsOut, link->context);
+        tick(link, now, output);
         deadline += link->period;
         uint64_t after = hostTicks();
         if (after >= deadline) deadline += ((after - deadline) / link->period + 1) * link->period;
@@ -69,7 +84,12 @@ int32_t startDisplayLink(DisplayLinkOutputCallback callback, void* context) {
         fprintf(stderr, "startDisplayLink: no callback\n");
         return -1;
     }
-    auto* link = new DisplayLink{callback, context, refreshPeriodNs(displayRefreshRate())};
+    auto* link =
+        new (std::nothrow) DisplayLink{callback, context, refreshPeriodNs(displayRefreshRate())};
+    if (link == nullptr) {
+        fprintf(stderr, "startDisplayLink: out of memory\n");
+        return -1;
+    }
     DisplayLink* none = nullptr;
     if (!theDisplayLink.compare_exchange_strong(none, link)) {
         delete link;

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ndi/ndi.h"
@@ -71,12 +72,28 @@ int freeLoopbackPort() {
 
 std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// Runs program with standard output and error into files (standard error
-// onto errFd instead when one is given); returns its pid or -1. envChanges
-// are "NAME=value" entries that replace the inherited ones, and bare "NAME"
+// For spawnProgram's outFd and errFd: the program starts with it closed.
+constexpr int kClosedStream = -2;
+
+// Puts fd (or a file at path when fd is -1, or nothing when it is
+// kClosedStream) on the child's descriptor target.
+void childStream(posix_spawn_file_actions_t* files, int target, int fd, const std::string& path) {
+    if (fd == kClosedStream)
+        posix_spawn_file_actions_addclose(files, target);
+    else if (fd >= 0)
+        posix_spawn_file_actions_adddup2(files, fd, target);
+    else
+        posix_spawn_file_actions_addopen(files, target, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+}
+
+// Runs program with standard output and error into files (onto outFd and
+// errFd instead when given); returns its pid or -1. envChanges are
+// "NAME=value" entries that replace the inherited ones, and bare "NAME"
 // entries that remove them.
 pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::string>& envChanges,
-                   const std::string& outPath, const std::string& errPath, int errFd = -1) {
+                   const std::string& outPath, const std::string& errPath, int errFd = -1,
+                   int outFd = -1) {
     std::vector<std::string> envText;
     std::vector<std::string> changed;
     for (const auto& e : envChanges) {
@@ -94,14 +111,8 @@ pid_t spawnProgram(const std::vector<std::string>& args, const std::vector<std::
     argv.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    if (errFd >= 0) {
-        posix_spawn_file_actions_adddup2(&files, errFd, 2);
-    } else {
-        posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-    }
+    childStream(&files, 1, outFd, outPath);
+    childStream(&files, 2, errFd, errPath);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&files);
@@ -638,6 +649,209 @@ TEST(Program, AWindowInFrontOfTheMainWindowIsInTheStream) {
                                         "-pix_fmt bgra -");
     ASSERT_EQ(last.size(), size_t(kScreenWidth) * kScreenHeight * 4);
     EXPECT_TRUE(nearColour(last, kScreenWidth / 2, kScreenHeight / 2, 0, 255, 0));
+}
+
+// The program on a private 1280 x 720 X server, publishing on a port of
+// its own, with audio off unless asked for, and standard output and error
+// as given (kClosedStream, or a descriptor; files otherwise).
+struct RunningProgram {
+    Surroundings around;
+    int port = freeLoopbackPort();
+    std::string settings = around.temp.path + "config/NDITabrivo/NDITabrivo.conf";
+    std::string out = around.temp.path + "program.out", err = around.temp.path + "program.err";
+    pid_t pid = -1;
+
+    bool start(int outFd, int errFd, const std::string& limitKb = "", bool audio = false) {
+        if (!around.ok() || port <= 0 ||
+            system(("mkdir -p " + around.temp.path + "config/NDITabrivo").c_str()) != 0)
+            return false;
+        std::ofstream(settings) << "[General]\naudioInput=" << (audio ? 1 : 0)
+                                << "\naudioInputDeviceSIOUID=dummy-in\n";
+        const std::string program = buildDir() + "/NDITabrivo";
+        const std::vector<std::string> args =
+            limitKb.empty() ? std::vector<std::string>{program}
+                            : std::vector<std::string>{
+                                  "/bin/sh", "-c", "ulimit -v " + limitKb + " && exec " + program};
+        std::vector<std::string> env =
+            publishingEnvironment(around.x.display(), around.temp.path, port, around.web);
+        if (!limitKb.empty()) env.push_back("MALLOC_ARENA_MAX=1");
+        pid = spawnProgram(args, env, out, err, errFd, outFd);
+        return pid > 0;
+    }
+    // A receiver of the source, once the program takes connections; null
+    // when it does not within tenths / 10 s.
+    NDIlib_recv_instance_t connect(int tenths = 200) const {
+        const std::string address = "127.0.0.1:" + std::to_string(port);
+        for (int i = 0; i < tenths; ++i) {
+            const int probe = nditest::rawConnect(port);
+            if (probe >= 0) {
+                close(probe);
+                return nditest::makeReceiver(address);
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return nullptr;
+    }
+    // SIGTERM; the exit status (-2 ended by a signal, -1 still running 5 s
+    // later), with the settings saved when it is 0.
+    int quit() {
+        if (kill(pid, SIGTERM) != 0) return -3;
+        return waitForExit(pid, 5s);
+    }
+    bool settingsSaved() const {
+        return readText(settings).find("cropBoxWidth=") != std::string::npos;
+    }
+    ~RunningProgram() {
+        if (pid > 0 && kill(pid, 0) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// True once the receiver has had a picture `width` pixels wide; false when a
+// wait for the next picture passes 10 s.
+bool receivesPictureOfWidth(NDIlib_recv_instance_t receiver, int width) {
+    for (;;) {
+        NDIlib_video_frame_v2_t video;
+        const NDIlib_frame_type_e type =
+            NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 10000);
+        if (type == NDIlib_frame_type_video) {
+            const bool wanted = video.xres == width;
+            NDIlib_recv_free_video_v2(receiver, &video);
+            if (wanted) return true;
+        } else if (type != NDIlib_frame_type_metadata && type != NDIlib_frame_type_audio) {
+            return false;
+        }
+    }
+}
+
+// Reads the pipe until the program says which port it publishes on.
+bool readUntilPublished(int readEnd) {
+    std::string text;
+    char chunk[4096];
+    pollfd p{readEnd, POLLIN, 0};
+    while (text.find("on TCP port") == std::string::npos) {
+        if (poll(&p, 1, 20000) != 1) return false;
+        const ssize_t n = read(readEnd, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        text.append(chunk, size_t(n));
+    }
+    return true;
+}
+
+// The screen is made smaller: every picture after it has a new size, so the
+// sender sets its encoder up again and prints the set-up's lines.
+bool shrinkScreen(const Surroundings& around) {
+    return around.x.run("xrandr --fb 1024x576 --output screen --off >/dev/null 2>&1");
+}
+
+// Standard output on a full pipe nobody reads: the encoder's set-up lines
+// after a resize must hold up neither the pictures nor the quit.
+TEST(Program, AStandardOutputNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
+    RunningProgram program;
+    int unread[2];
+    ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    ASSERT_TRUE(program.start(unread[1], -1));
+    ASSERT_TRUE(readUntilPublished(unread[0])) << readText(program.err);
+    NDIlib_recv_instance_t receiver = program.connect();
+    ASSERT_NE(receiver, nullptr);
+    ASSERT_TRUE(receivesPictureOfWidth(receiver, 1280));
+    fillPipe(unread[1]);
+    ASSERT_TRUE(shrinkScreen(program.around));
+    EXPECT_TRUE(receivesPictureOfWidth(receiver, 1024)) << readText(program.err);
+    NDIlib_recv_destroy(receiver);
+    EXPECT_EQ(program.quit(), 0) << "after SIGTERM (-1 still running after 5 s)";
+    EXPECT_TRUE(program.settingsSaved());
+    close(unread[0]);
+    close(unread[1]);
+}
+
+// A reader of standard output that went away, and SIGPIPE sent by hand: the
+// program goes on publishing and quits as asked, with its settings saved.
+TEST(Program, SigpipeAndAStandardOutputWhoseReaderWentAwayEndNothing) {
+    RunningProgram program;
+    int unread[2];
+    ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    ASSERT_TRUE(program.start(unread[1], -1));
+    close(unread[1]);
+    ASSERT_TRUE(readUntilPublished(unread[0])) << readText(program.err);
+    close(unread[0]);
+    NDIlib_recv_instance_t receiver = program.connect();
+    ASSERT_NE(receiver, nullptr);
+    ASSERT_EQ(kill(program.pid, SIGPIPE), 0);
+    ASSERT_TRUE(shrinkScreen(program.around));  // lines to write into the closed pipe
+    EXPECT_TRUE(receivesPictureOfWidth(receiver, 1024)) << readText(program.err);
+    NDIlib_recv_destroy(receiver);
+    EXPECT_EQ(program.quit(), 0) << "after SIGTERM (-1 still running, -2 ended by a signal)";
+    EXPECT_TRUE(program.settingsSaved());
+}
+
+// Started with standard output and error closed (`>&- 2>&-`): no file the
+// program opens may take their numbers, so it publishes and runs until asked
+// to quit.
+TEST(Program, ClosedStandardOutputAndErrorAtLaunchChangeNothing) {
+    RunningProgram program;
+    ASSERT_TRUE(program.start(kClosedStream, kClosedStream));
+    NDIlib_recv_instance_t receiver = program.connect();
+    ASSERT_NE(receiver, nullptr) << "no source";
+    EXPECT_TRUE(receivesPictures(receiver, 30, 10000));
+    NDIlib_recv_destroy(receiver);
+    EXPECT_EQ(program.quit(), 0) << "after SIGTERM (-1 still running, -2 ended by a signal)";
+    EXPECT_TRUE(program.settingsSaved());
+}
+
+// The most times one line of a run was written.
+size_t mostRepeatedLine(const std::string& text, std::string* line) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind("x264 [info]", 0) != 0) lines.push_back(l);  // once an encoder opens
+    std::sort(lines.begin(), lines.end());
+    size_t most = 0;
+    for (size_t i = 0; i < lines.size();) {
+        size_t j = i;
+        while (j < lines.size() && lines[j] == lines[i]) ++j;
+        if (j - i > most) {
+            most = j - i;
+            *line = lines[i];
+        }
+        i = j;
+    }
+    return most;
+}
+
+// Under an address-space limit too low for the sender's network thread (the
+// first limit, with audio input on and off) or for the encoder's buffers (the
+// second), the program
+// neither aborts nor floods its output with the same lines once a frame:
+// each failure is written once and counted, and the count is given at the
+// quit. One malloc arena keeps the memory a run takes the same from run to
+// run.
+TEST(Program, TooLittleMemoryNeitherAbortsNorFloods) {
+    for (const auto& [limitKb, audio] :
+         {std::pair{"600000", true}, {"600000", false}, {"700000", false}}) {
+        SCOPED_TRACE(std::string("ulimit -v ") + limitKb + (audio ? ", audio on" : ""));
+        RunningProgram program;
+        ASSERT_TRUE(program.start(-1, -1, limitKb, audio));
+        // The frame clock ticks from start-up on, whatever fails.
+        ASSERT_TRUE(waitForText(program.out, "Latest Version", 20s)) << readText(program.err);
+        // Where the source could be made, a receiver makes every tick send a
+        // frame, and so try what failed again.
+        NDIlib_recv_instance_t receiver = program.connect(30);
+        std::this_thread::sleep_for(2s);
+        NDIlib_recv_destroy(receiver);
+        EXPECT_EQ(program.quit(), 0) << transcript(program.out, program.err);
+        const std::string text = readText(program.out) + readText(program.err);
+        // With every byte taken, the save itself may find no memory: then
+        // one line says so.
+        EXPECT_TRUE(program.settingsSaved() ||
+                    text.find("settings: the save at quit failed") != std::string::npos)
+            << text;
+        std::string line;
+        EXPECT_LE(mostRepeatedLine(text, &line), 2u) << line;
+        EXPECT_NE(text.find(" more times)\n"), std::string::npos) << text;
+    }
 }
 
 }  // namespace
