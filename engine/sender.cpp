@@ -184,9 +184,14 @@ NDIlib_send_instance_t createNDISender(const char* name, HXSenderState* state) {
     create.clock_audio = false;
     char config[kNDIConfigTextSize];
     ndiConfigText(*state, config, sizeof config);
-    printf("%s\n", ndiModeLine(state->networkMode));
+    // A refused sender is asked for again every few seconds: its mode line is
+    // written once, and the count of the repeats when one is made at last.
+    static RepeatedLine modeLine(DiagnosticStream::output);
+    modeLine.write("%s", ndiModeLine(state->networkMode));
     const LentThreadName ioThreadName("ndi-io");
-    return NDIlib_send_create_v2(&create, config);
+    NDIlib_send_instance_t sender = NDIlib_send_create_v2(&create, config);
+    if (sender != nullptr) modeLine.ended();
+    return sender;
 }
 
 int32_t sendNDIFrames(NDIlib_send_instance_t sender, const NDIlib_video_frame_v2_t* video,

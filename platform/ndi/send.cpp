@@ -84,10 +84,13 @@ const char* kindOf(uint32_t type) {
 ndilink::MessagePtr messageFor(Sender* sender, const ndiwire::Header& header, const void* data,
                                const char* metadata, bool keyframe, long long now) {
     try {
-        return ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
+        ndilink::MessagePtr message =
+            ndilink::makeMessage(header, data, metadata, keyframe, now, ++sender->sequence);
+        sender->framesLost.ended();
+        return message;
     } catch (const std::exception& e) {
-        sender->framesLost.say("ndi: %s frame not sent: %s", kindOf(header.type),
-                               ndiwire::failureText(e));
+        sender->framesLost.write("ndi: %s frame not sent: %s", kindOf(header.type),
+                                 ndiwire::failureText(e));
         return nullptr;
     }
 }
@@ -131,7 +134,7 @@ ndilink::MessagePtr helloFor(const char* sourceName) {
 }
 
 // Callers ask again with every frame while there is no sender.
-ndiwire::RepeatedLine creationFailures;
+RepeatedLine creationFailures;
 
 // Listens and starts the I/O thread; false when the port cannot be had.
 // Throws when a thread or buffer cannot be made.
@@ -151,20 +154,20 @@ NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* setting
                                              const char* /*config: one transport only*/) {
     auto* sender = new (std::nothrow) NDIlib_send_instance_type;
     if (sender == nullptr) {
-        creationFailures.say("ndi: cannot make a sender: out of memory");
+        creationFailures.write("ndi: cannot make a sender: out of memory");
         return nullptr;
     }
     bool started = false;
     try {
         started = startSender(sender, settings);
     } catch (const std::exception& e) {
-        creationFailures.say("ndi: cannot make a sender: %s", ndiwire::failureText(e));
+        creationFailures.write("ndi: cannot make a sender: %s", ndiwire::failureText(e));
     }
     if (!started) {
         closeSender(sender);
         return nullptr;
     }
-    creationFailures.settle();
+    creationFailures.ended();
     printf("NDI source \"%s\" on TCP port %d\n", sender->name, sender->port);
     fflush(stdout);
     return sender;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/diagnostics.h"
 #include "platform/ndi/link.h"
 #include "platform/ndi/ndi.h"
 #include "platform/ndi/socket.h"
@@ -91,7 +92,7 @@ struct NDIlib_send_instance_type {
     std::atomic<uint64_t> sequence{0};
     std::thread ioThread;
     ndilink::MessagePtr helloMessage;
-    ndiwire::RepeatedLine framesLost;  // frames not sent for want of memory
+    RepeatedLine framesLost;  // frames not sent for want of memory
 
     std::mutex lock;  // guards everything below
     std::vector<ndisend::LinkPtr> links;

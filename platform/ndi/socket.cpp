@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -106,34 +105,6 @@ int environmentInt(const char* name, int fallback, int low, int high) {
 const char* failureText(const std::exception& failure) {
     if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) return "out of memory";
     return failure.what();
-}
-
-void RepeatedLine::say(const char* format, ...) {
-    std::lock_guard guard(lock_);
-    const long long now = monotonicMs();
-    if (saidAtMs_ != 0 && now - saidAtMs_ < kIntervalMs) {
-        ++unsaid_;
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    vsnprintf(last_, sizeof last_, format, args);
-    va_end(args);
-    if (unsaid_ > 0) {
-        diagnosticLine("%s (and %d more like it in the last %lld s)", last_, unsaid_,
-                       (now - saidAtMs_) / 1000);
-    } else {
-        diagnosticLine("%s", last_);
-    }
-    saidAtMs_ = now;
-    unsaid_ = 0;
-}
-
-void RepeatedLine::settle() {
-    std::lock_guard guard(lock_);
-    if (unsaid_ > 0) diagnosticLine("%s (%d more times, until it worked again)", last_, unsaid_);
-    saidAtMs_ = 0;
-    unsaid_ = 0;
 }
 
 }  // namespace ndiwire

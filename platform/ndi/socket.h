@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 
 namespace ndiwire {
 
@@ -32,22 +31,5 @@ int environmentInt(const char* name, int fallback, int low, int high);
 
 // What a failure to make a thread or a buffer says in a line.
 const char* failureText(const std::exception& failure);
-
-// A failure line that callers may meet with every frame: written the first
-// time, then counted; the count goes with the next line after an interval,
-// or is said once things work again. Any thread.
-class RepeatedLine {
-  public:
-    static constexpr long long kIntervalMs = 10000;
-    void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Things work again: says how many lines were left out, if any.
-    void settle();
-
-  private:
-    std::mutex lock_;  // guards everything below
-    long long saidAtMs_ = 0;
-    int unsaid_ = 0;
-    char last_[256] = {};
-};
 
 }  // namespace ndiwire
