@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <new>
 
 #include "audio/audio.h"
 #include "audio/helpers.h"
@@ -37,7 +37,9 @@ constexpr BackendName kBackendNames[] = {
 // the process ask. It is set before main, while no other thread can read the
 // environment; a value the user has set is kept.
 [[maybe_unused]] const bool theServerLatencyRequest = [] {
-    return setenv("PULSE_LATENCY_MSEC", std::to_string(kInputLatencyMs).c_str(), 0) == 0;
+    char milliseconds[16];
+    snprintf(milliseconds, sizeof milliseconds, "%d", kInputLatencyMs);
+    return setenv("PULSE_LATENCY_MSEC", milliseconds, 0) == 0;
 }();
 
 // The last listing installed could not reach the back end, so the table
@@ -116,7 +118,13 @@ void listAudioInputDevicesInto(InputDeviceListing& listing) {
 }
 
 void installAudioInputDevices(const InputDeviceListing& listing) {
-    if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
+    if (theInputDevices == nullptr) {
+        theInputDevices = new (std::nothrow) InputDeviceRecord[kMaxInputDevices]();
+        if (theInputDevices == nullptr) {
+            diagnosticLine("out of memory: the input devices are not listed\n");
+            return;
+        }
+    }
     std::copy_n(listing.records, listing.count, theInputDevices);
     theInputDeviceCount = listing.count;
     theLastListingFailed = !listing.reached;
@@ -125,7 +133,11 @@ void installAudioInputDevices(const InputDeviceListing& listing) {
 bool audioInputDevicesUnreached() { return theLastListingFailed; }
 
 void listAudioInputDevices() {
-    auto listing = std::make_unique<InputDeviceListing>();
+    std::unique_ptr<InputDeviceListing> listing(new (std::nothrow) InputDeviceListing);
+    if (listing == nullptr) {
+        diagnosticLine("out of memory: the input devices are not listed again\n");
+        return;
+    }
     listAudioInputDevicesInto(*listing);
     installAudioInputDevices(*listing);
 }

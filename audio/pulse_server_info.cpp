@@ -30,6 +30,7 @@
 #include <soundio/soundio.h>
 
 #include <algorithm>
+#include <new>
 
 #include "audio/helpers.h"
 
@@ -81,7 +82,9 @@ pa_operation* askFor(Request<Callback> request, Callback answer, pa_context* con
                      Callback callback, void* userdata) {
     if (request == nullptr) return nullptr;
     if (callback == nullptr) return request(context, nullptr, userdata);
-    auto* asker = new Asker<Callback>{callback, userdata};
+    // Out of memory the request fails as libpulse's own would.
+    auto* asker = new (std::nothrow) Asker<Callback>{callback, userdata};
+    if (asker == nullptr) return nullptr;
     pa_operation* operation = request(context, answer, asker);
     if (operation == nullptr) {
         delete asker;

@@ -381,6 +381,30 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
         << errors.text();
 }
 
+TEST_F(PulseCapture, SoundComesBackWhenTheDeviceReturns) {
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    playInto("returning", 48000, kStereo, kStereoTones);
+    capture("returning");
+    ASSERT_FALSE(listen(0.2).blocks.empty());
+    ASSERT_TRUE(server->unloadModule(modules_.back()));
+    modules_.pop_back();
+    ASSERT_TRUE(
+        waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
+        << errors.text();
+    // The same sink again, under the same name: no new pick of the device.
+    playInto("returning", 48000, kStereo, kStereoTones);
+    const auto returned = int64_t(currentTime100ns());
+    EXPECT_TRUE(soundSentAfter(returned, 20000)) << errors.text();
+    EXPECT_EQ(audioThreadRunning, 1);
+    EXPECT_EQ(countOf(errors.text(), "audio input device removed: Monitor of Null Output\n"), 1)
+        << errors.text();
+    EXPECT_EQ(countOf(errors.text(),
+                      "audio input device returned; capturing from Monitor of "
+                      "Null Output again\n"),
+              1)
+        << errors.text();
+}
+
 TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     // Everything caught is shown after the test as well.
     const OutputFile out(1, server->folder() + "/stdout.txt");
@@ -399,11 +423,12 @@ TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     EXPECT_EQ(audioThreadRunning, 1);
     // The library's reason depends on what it was doing when the server went.
     EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: "), 1);
-    EXPECT_EQ(countOf(out.text(),
+    EXPECT_EQ(countOf(errors.text(),
                       "audio back end reconnected; capturing from Monitor of Null "
                       "Output again\n"),
               1);
     EXPECT_EQ(countOf(errors.text(), "input stream error"), 0);
+    EXPECT_EQ(countOf(errors.text(), "removed"), 0);
 }
 
 TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
