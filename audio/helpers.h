@@ -53,7 +53,9 @@ class RepeatedLine {
     // again when it next comes.
     void settle() {
         const uint32_t count = count_.exchange(0, std::memory_order_relaxed);
-        if (count > 1) diagnosticLine("%s: %u more times\n", text_, count - 1);
+        if (count > 1) {
+            diagnosticLine("%s: %u more time%s\n", text_, count - 1, count > 2 ? "s" : "");
+        }
     }
 
   private:
