@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -32,12 +33,12 @@
 
 // While armed, allocations of at least this many bytes fail (only the next
 // one when `once`), as they do under a tight address-space limit.
-static size_t failingFrom = 0;
-static bool failingOnce = false;
+static std::atomic<size_t> failingFrom{0};
+static std::atomic<bool> failingOnce{false};
 
 static void* allocate(size_t size) {
-    if (failingFrom != 0 && size >= failingFrom) {
-        if (failingOnce) failingFrom = 0;
+    const size_t from = failingFrom.load();
+    if (from != 0 && size >= from && (!failingOnce || failingFrom.exchange(0) == from)) {
         return nullptr;
     }
     return malloc(size != 0 ? size : 1);
@@ -60,8 +61,8 @@ namespace {
 // reaches the test.
 struct FailingAllocations {
     explicit FailingAllocations(size_t from, bool once = false) {
-        failingFrom = from;
         failingOnce = once;
+        failingFrom = from;
     }
     ~FailingAllocations() { failingFrom = 0; }
 };
