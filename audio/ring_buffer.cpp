@@ -58,8 +58,8 @@ void secondTemplate(char* dst) {
 bool createCaptureRing(CaptureRing* ring, int64_t bytes) {
     *ring = CaptureRing{};
     const int64_t page = sysconf(_SC_PAGESIZE);
-    const int64_t capacity = (bytes < 1 ? 1 : bytes + page - 1) / page * page;
-    if (page <= 0 || capacity > kMaxCaptureRingBytes) return false;
+    if (page <= 0 || bytes > kMaxCaptureRingBytes) return false;
+    const int64_t capacity = ((bytes < 1 ? 1 : bytes) + page - 1) / page * page;
     char second[kTempPathSize];
     secondTemplate(second);
     char first[sizeof kSharedMemoryTemplate];

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -383,6 +384,18 @@ TEST(CaptureRing, WithoutSharedMemoryTheRingLiesInTheTemporaryDirectory) {
     EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == kCaptured)
         << howItEnded(end.status) << "\n"
         << end.err;
+}
+
+TEST(CaptureRing, AnyStretchOfTheRingIsOneBlock) {
+    CaptureRing ring;
+    ASSERT_TRUE(createCaptureRing(&ring, 5000));
+    EXPECT_GE(ring.capacity, 5000);
+    EXPECT_EQ(ring.capacity % sysconf(_SC_PAGESIZE), 0);
+    memcpy(ring.memory + ring.capacity - 3, "abcdef", 6);
+    EXPECT_EQ(std::string(ring.memory, 3), "def");
+    destroyCaptureRing(&ring);
+    EXPECT_EQ(ring.memory, nullptr);
+    EXPECT_FALSE(createCaptureRing(&ring, kMaxCaptureRingBytes + 1));
 }
 
 TEST(MillisecondClock, FollowsTheWallClock) {
