@@ -55,8 +55,7 @@ void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
 }  // namespace
 
 void reportBackendDisconnect(SoundIo*, int err) {
-    printf("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
-    fflush(stdout);
+    diagnosticLine("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
 }
 
 int connectAudioBackend(SoundIo* soundio) {
@@ -100,18 +99,17 @@ void listAudioInputDevicesInto(InputDeviceListing& listing) {
     soundio_flush_events(soundio);
     sleepMilliseconds(100);
     int count = soundio_input_device_count(soundio);
-    fprintf(stderr, "--------Input Devices--------\n\n");
+    diagnosticLine("--------Input Devices--------\n\n");
     for (int i = 0; i < count && listing.count < kMaxInputDevices; ++i) {
         SoundIoDevice* device = soundio_get_input_device(soundio, i);
         if (device == nullptr) continue;
         InputDeviceRecord* record = &listing.records[listing.count];
         fillRecord(record, device);
-        printf("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
+        diagnosticLine("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
         ++listing.count;
         soundio_device_unref(device);
     }
-    printf("SIO Device Count = %d\n", listing.count);
-    fflush(stdout);
+    diagnosticLine("SIO Device Count = %d\n", listing.count);
     sleepMilliseconds(100);
     soundio_destroy(soundio);
     sleepMilliseconds(1000);

@@ -66,12 +66,12 @@ int deviceChannelCount(const SoundIoDevice* device) {
 
 int chooseWidestChannelLayout(SoundIoInStream* stream) {
     const DeviceLayouts layouts = deviceLayouts(stream->device);
-    printf("Device %s has %d layouts\n", textOrEmpty(stream->device->name), layouts.count);
+    diagnosticLine("Device %s has %d layouts\n", textOrEmpty(stream->device->name), layouts.count);
     int widest = 0;
     int widestCount = 0;
     for (int i = 0; i < layouts.count; ++i) {
         const int count = layouts[i].channel_count;
-        printf("Layout #%d = %d ch\n", i + 1, count);
+        diagnosticLine("Layout #%d = %d ch\n", i + 1, count);
         if (count > widestCount && count <= kWidestOpenableLayout) {
             widest = i;
             widestCount = count;

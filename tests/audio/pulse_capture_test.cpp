@@ -18,6 +18,7 @@
 
 #include "audio/audio.h"
 #include "audio/run_order.h"
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/video_send.h"
 #include "settings/prefs.h"
@@ -260,7 +261,8 @@ TEST_F(PulseCapture, ToneArrivesInItsChannelsAtItsLevel) {
     testing::internal::CaptureStderr();
     const Heard heard = hear("tone", 48000, kStereo, kStereoTones, 1.0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Device: Monitor of Null Output\nStereo 48000Hz float 32-bit LE interleaved\n");
+              "Device: Monitor of Null Output\nDevice Monitor of Null Output has 1 layouts\n"
+              "Layout #1 = 2 ch\nStereo 48000Hz float 32-bit LE interleaved\n");
     EXPECT_EQ(audioChannelCount, 2);
     EXPECT_EQ(heard.rate, 48000);
     expectTones(heard, kStereoTones);
@@ -280,11 +282,9 @@ TEST_F(PulseCapture, BlocksArriveEveryFewTensOfMilliseconds) {
 
 TEST_F(PulseCapture, AllChannelsOfASurroundSinkInTheirOrder) {
     thePrefs.allChannels = 1;
-    testing::internal::CaptureStdout();
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
     const Heard heard = hear("surround", 48000, kSurround, kSurroundTones, 0.5);
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(" has 1 layouts\nLayout #1 = 6 ch\n"),
-              std::string::npos);
+    EXPECT_NE(errors.text().find(" has 1 layouts\nLayout #1 = 6 ch\n"), std::string::npos);
     EXPECT_EQ(audioChannelCount, 6);
     expectTones(heard, kSurroundTones);
 }
@@ -333,7 +333,8 @@ TEST_F(PulseCapture, WideSinksGiveTheirLeadingChannels) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(runAudioCapture("unnamed.monitor", 0), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Device: Monitor of Null Output\nunable to open input stream: incompatible device\n");
+              "Device: Monitor of Null Output\nDevice Monitor of Null Output has 0 layouts\n"
+              "unable to open input stream: incompatible device\n");
 }
 
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
@@ -407,7 +408,6 @@ TEST_F(PulseCapture, SoundComesBackWhenTheDeviceReturns) {
 
 TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     // Everything caught is shown after the test as well.
-    const OutputFile out(1, server->folder() + "/stdout.txt");
     const OutputFile errors(2, server->folder() + "/stderr.txt");
     playInto("restarted", 48000, kStereo, kStereoTones);
     capture("restarted");
@@ -415,14 +415,14 @@ TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     server->kill();
     forgetServerState();
     ASSERT_TRUE(
-        waitUntil([&] { return out.text().find("disconnected") != std::string::npos; }, 10000));
+        waitUntil([&] { return errors.text().find("disconnected") != std::string::npos; }, 10000));
     ASSERT_TRUE(server->start()) << server->failure();
     const auto restarted = int64_t(currentTime100ns());
     playInto("restarted", 48000, kStereo, kStereoTones);
     EXPECT_TRUE(soundSentAfter(restarted, 20000));
     EXPECT_EQ(audioThreadRunning, 1);
     // The library's reason depends on what it was doing when the server went.
-    EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: "), 1);
+    EXPECT_EQ(countOf(errors.text(), "libsoundio: backend disconnected: "), 1);
     EXPECT_EQ(countOf(errors.text(),
                       "audio back end reconnected; capturing from Monitor of Null "
                       "Output again\n"),
@@ -434,10 +434,10 @@ TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
 TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     server->kill();
     forgetServerState();
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(theInputDeviceCount, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(runAudioCapture("late.monitor", 0), 1);
@@ -448,10 +448,10 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     playInto("late", 48000, kStereo, kStereoTones);
     // Turning audio on lists them again, and the late server's device can be chosen.
     EXPECT_TRUE(audioInputDevicesUnreached());
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    testing::internal::GetCapturedStderr();
     const InputDeviceRecord* end = theInputDevices + theInputDeviceCount;
     ASSERT_NE(std::find_if(static_cast<const InputDeviceRecord*>(theInputDevices), end,
                            [](const InputDeviceRecord& device) {
@@ -469,10 +469,10 @@ TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
     ASSERT_NO_FATAL_FAILURE(loadSineSource("line"));
     ASSERT_NO_FATAL_FAILURE(setSpeakers(false));
     // The listing at launch connects too, whether audio is on or not.
-    testing::internal::CaptureStdout();
     listAudioInputDevices();
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(" : line raw=0\n"), std::string::npos);
+    const std::string listed = errors.text();
+    EXPECT_EQ(listed.rfind("--------Input Devices--------\n\n", 0), 0u) << listed;
+    EXPECT_NE(listed.find(" : line raw=0\n"), std::string::npos) << listed;
     ASSERT_NO_FATAL_FAILURE(captureDevice("line"));
     const Heard heard = listen(0.5);
     ASSERT_EQ(heard.channels, 1);
@@ -485,18 +485,17 @@ TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
         EXPECT_TRUE(soundSentAfter(changed + 10'000'000, 20000)) << "speakers " << present;
     }
     EXPECT_EQ(audioThreadRunning, 1);
-    EXPECT_EQ(errors.text(),
-              "--------Input Devices--------\n\nDevice: Sine source at 440 Hz\n"
-              "Mono 48000Hz float 32-bit LE interleaved\n");
+    EXPECT_EQ(errors.text().substr(listed.size()),
+              "Device: Sine source at 440 Hz\nMono 48000Hz float 32-bit LE interleaved\n");
 }
 
 TEST_F(PulseCapture, DeviceListShowsTheServersSources) {
     modules_.push_back(server->loadNullSink("listed", 48000, kStereo));
     ASSERT_GE(modules_.back(), 0);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    const std::string listing = testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    const std::string listing = testing::internal::GetCapturedStderr();
     EXPECT_NE(listing.find(" : listed.monitor raw=0\n"), std::string::npos) << listing;
 }
 
