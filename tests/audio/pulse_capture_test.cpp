@@ -218,6 +218,18 @@ class PulseCapture : public testing::Test {
         return false;
     }
 
+    // Captures the sink's monitor until sound arrives, then removes the sink
+    // (the last one loaded) and waits until the removal is reported.
+    void captureUntilRemoved(const std::string& sink, const OutputFile& errors) {
+        capture(sink);
+        ASSERT_FALSE(listen(0.2).blocks.empty());
+        ASSERT_TRUE(server->unloadModule(modules_.back()));
+        modules_.pop_back();
+        ASSERT_TRUE(
+            waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
+            << errors.text();
+    }
+
     // A killed server takes its players and modules with it.
     void forgetServerState() {
         players_.clear();
@@ -358,13 +370,7 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
     // The server moves the stream of a removed device to its default one.
     players_.push_back(server->play("speakers", 48000, {{700, 0.25f}, {700, 0.25f}}));
     const OutputFile errors(2, server->folder() + "/stderr.txt");
-    capture("going");
-    ASSERT_FALSE(listen(0.2).blocks.empty());
-    ASSERT_TRUE(server->unloadModule(modules_.back()));
-    modules_.pop_back();
-    ASSERT_TRUE(
-        waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
-        << errors.text();
+    ASSERT_NO_FATAL_FAILURE(captureUntilRemoved("going", errors));
     const auto noticed = int64_t(currentTime100ns());
     EXPECT_EQ(audioThreadRunning, 1) << "the run goes on until audio is switched off";
     stopAudioCapture();
@@ -385,13 +391,7 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
 TEST_F(PulseCapture, SoundComesBackWhenTheDeviceReturns) {
     const OutputFile errors(2, server->folder() + "/stderr.txt");
     playInto("returning", 48000, kStereo, kStereoTones);
-    capture("returning");
-    ASSERT_FALSE(listen(0.2).blocks.empty());
-    ASSERT_TRUE(server->unloadModule(modules_.back()));
-    modules_.pop_back();
-    ASSERT_TRUE(
-        waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
-        << errors.text();
+    ASSERT_NO_FATAL_FAILURE(captureUntilRemoved("returning", errors));
     // The same sink again, under the same name: no new pick of the device.
     playInto("returning", 48000, kStereo, kStereoTones);
     const auto returned = int64_t(currentTime100ns());
