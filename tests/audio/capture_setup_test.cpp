@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <soundio/soundio.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@
 #include "engine/engine.h"
 #include "settings/prefs.h"
 #include "tests/support/audio_receiver.h"
+#include "tests/support/pulse_server.h"
 
 // While armed, allocations of at least this many bytes fail (only the next
 // one when `once`), as they do under a tight address-space limit.
@@ -293,39 +295,28 @@ bool mountTmpfs(const std::string& dir, const char* options, bool fill) {
 
 constexpr int kNoPrivateMounts = 70;
 
-// Runs body in a child process whose /dev/shm is a tmpfs mounted with
-// shmOptions and whose $TMPDIR is a tmpfs of its own (filled when tmpFull);
-// body's result is the child's exit status. Skips the test, with the
-// reason, where no private mount namespace can be made.
-ChildEnd inPrivateMounts(const char* shmOptions, bool shmFull, bool tmpFull,
-                         const std::function<int(const std::string& tmpDir)>& body) {
+// Runs body in a child process with standard error to a file; body's result
+// is the child's exit status. Its argument is a folder of the child's own.
+ChildEnd inChild(const std::function<int(const std::string& folder)>& body) {
     ChildEnd end;
-    char base[] = "/tmp/ring-test-XXXXXX";
+    char base[] = "/tmp/audio-child-XXXXXX";
     if (mkdtemp(base) == nullptr) return end;
-    const std::string tmpDir = std::string(base) + "/tmp";
     const std::string errPath = std::string(base) + "/stderr.txt";
-    std::filesystem::create_directory(tmpDir);
     fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         const int errFile = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(errFile, 2);
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            !mountTmpfs("/dev/shm", shmOptions, shmFull) ||
-            !mountTmpfs(tmpDir, "size=16m", tmpFull)) {
-            _exit(kNoPrivateMounts);
-        }
-        setenv("TMPDIR", tmpDir.c_str(), 1);
-        const int result = body(tmpDir);
+        const int result = body(base);
         flushDiagnostics(5000);
         _exit(result);
     }
-    for (int waited = 0; child > 0 && waited < 3000; ++waited) {
-        if (waitpid(child, &end.status, WNOHANG) == child) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool ended = false;
+    for (int waited = 0; child > 0 && !ended && waited < 3000; ++waited) {
+        ended = waitpid(child, &end.status, WNOHANG) == child;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (child > 0 && kill(child, 0) == 0) {
+    if (child > 0 && !ended) {
         kill(child, SIGKILL);
         waitpid(child, &end.status, 0);
     }
@@ -333,6 +324,26 @@ ChildEnd inPrivateMounts(const char* shmOptions, bool shmFull, bool tmpFull,
     end.err.assign(std::istreambuf_iterator<char>(file), {});
     std::filesystem::remove_all(base);
     return end;
+}
+
+// inChild in a mount namespace of the child's own, in which /dev/shm is a
+// tmpfs mounted with shmOptions and $TMPDIR one of its own (filled when
+// tmpFull). Skips the test, with the reason, where no such namespace can be
+// made.
+ChildEnd inPrivateMounts(const char* shmOptions, bool shmFull, bool tmpFull,
+                         const std::function<int(const std::string& tmpDir)>& body) {
+    return inChild([&](const std::string& folder) {
+        const std::string tmpDir = folder + "/tmp";
+        std::filesystem::create_directory(tmpDir);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            !mountTmpfs("/dev/shm", shmOptions, shmFull) ||
+            !mountTmpfs(tmpDir, "size=16m", tmpFull)) {
+            return kNoPrivateMounts;
+        }
+        setenv("TMPDIR", tmpDir.c_str(), 1);
+        return body(tmpDir);
+    });
 }
 
 std::string howItEnded(int status) {
@@ -388,6 +399,31 @@ TEST(CaptureRing, WithoutSharedMemoryTheRingLiesInTheTemporaryDirectory) {
     EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == kCaptured)
         << howItEnded(end.status) << "\n"
         << end.err;
+}
+
+// The address space the process has mapped, in bytes.
+rlim_t mappedBytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) return rlim_t(std::stoull(line.substr(7))) * 1024;
+    }
+    return 0;
+}
+
+TEST(LowMemory, SoundServerClientThatCannotBeMadeIsOneLine) {
+    // libpulse maps a pool of shared memory for each client before it
+    // connects; in this little room it cannot, whether a server runs or not.
+    const ChildEnd end = inChild([](const std::string& folder) {
+        testsupport::pointPulseClientsAt(folder);
+        setenv("NDITABRIVO_AUDIO_BACKEND", "pulseaudio", 1);
+        const rlimit room{mappedBytes() + (rlim_t{24} << 20), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &room) != 0) return kNoPrivateMounts;
+        return runAudioCapture("any.monitor", kNoTicket);
+    });
+    ASSERT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1)
+        << howItEnded(end.status) << "\n"
+        << end.err;
+    EXPECT_EQ(testsupport::countOf(end.err, "error connecting: out of memory\n"), 1) << end.err;
 }
 
 TEST(CaptureRing, AnyStretchOfTheRingIsOneBlock) {
