@@ -1,6 +1,8 @@
 // Set-up of one capture run on the Dummy back end, up to the point where it
 // would start capturing. A run whose ticket no start handed out is treated as
-// stopped during set-up, so these runs end there with result 0.
+// stopped during set-up, so these runs end there with result 0. Then set-up
+// short of memory, and the ring buffer's memory, in child processes where a
+// case needs limits or mounts of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
