@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct SoundIo;
 struct SoundIoChannelLayout;
@@ -108,13 +107,8 @@ int64_t getMilliseconds();
 // a stream asks (PulseAudio): the audio library then lists every built-in
 // layout and the whole rate range for it, whatever the device really has.
 bool servedByMixingServer(const SoundIoDevice* device);
-// The layouts the device really has: for such a server's device its own
-// current channel map only, cut to the leading channels a stream can ask for
-// (at most 24, up to the first position the library has no name for; none
-// when even the first is unnamed), else what the library lists.
-std::vector<SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device);
 // The channels of such a server's device as the library holds them (at
-// most 24), even where deviceLayouts cuts them; 0 for any other device.
+// most 24), even where its layouts are cut; 0 for any other device.
 int deviceChannelCount(const SoundIoDevice* device);
 
 // Gives the stream (device set) its device's widest layout of 1 to 24
@@ -132,7 +126,20 @@ int openInputStream(SoundIoInStream* stream);
 inline constexpr size_t kTempPathSize = 1000;
 // The per-user temporary directory ($TMPDIR, else /tmp/), always ending in
 // '/', NUL-terminated in dst (kTempPathSize bytes). Returns 0, or -1 (dst
-// empty) when it does not fit. Debian's libsoundio makes its ring buffer's
-// backing file in /dev/shm, else in a fixed /tmp, and takes no directory
-// from its caller, so the capture run cannot hand this one over.
+// empty) when it does not fit.
 int getTempDirectory(char* dst);
+
+// The capture run's ring buffer: `capacity` bytes mapped twice, back to back,
+// so that any stretch of it is one contiguous block.
+struct CaptureRing {
+    char* memory = nullptr;
+    int capacity = 0;  // whole memory pages
+};
+// The ring is mapped twice; its capacity stays well inside the int counts.
+inline constexpr int64_t kMaxCaptureRingBytes = int64_t{1} << 30;
+// Makes a ring of at least `bytes`, its memory reserved at once, backed by a
+// file made from "/dev/shm/soundio-XXXXXX", else from the per-user temporary
+// directory followed by "soundio-XXXXXX". False (ring empty) when neither
+// location can hold it.
+bool createCaptureRing(CaptureRing* ring, int64_t bytes);
+void destroyCaptureRing(CaptureRing* ring);

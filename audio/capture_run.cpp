@@ -24,12 +24,11 @@ std::atomic<int32_t> audioOverflowCount{0};
 namespace {
 
 constexpr int kRingSeconds = 10;
-// The ring is mapped twice; keep its capacity well inside the int counts.
-constexpr int64_t kMaxRingBytes = int64_t{1} << 30;
 constexpr int kCycleMs = 40;
 constexpr int kEmptyCycleExtraMs = 100;
-// A lost back end is asked again this often, between drains of the ring.
-constexpr auto kReconnectInterval = std::chrono::seconds(1);
+// A lost device or back end is looked for again this often, between drains
+// of the ring.
+constexpr auto kRetryInterval = std::chrono::seconds(1);
 // A sound server may accept clients a moment before it lists its devices
 // again; only a device still missing (or failing to open) this long after
 // the reconnection counts as gone.
@@ -37,14 +36,17 @@ constexpr auto kDeviceReturnGrace = std::chrono::seconds(3);
 
 using Clock = std::chrono::steady_clock;
 
-// What the run does after its back end went away; its own thread only.
-struct Reconnection {
-    bool backendLost = false;  // raised by the library: drop the connection
-    bool pending = false;      // the stream is gone and is to be opened again
-    bool connected = false;    // the back end answers again
-    bool troubleReported = false;
-    Clock::time_point nextTry{};
-    Clock::time_point connectedAt{};
+// Set-up failures a start can meet again and again while memory is short;
+// each is written once, then counted until a run sets up.
+RepeatedLine outOfMemoryA("out of memory A");
+RepeatedLine outOfMemoryB("out of memory B");
+RepeatedLine outOfMemoryC("out of memory C");
+
+// Where the run's input stands; the run's own thread only.
+enum class Input {
+    open,          // a stream is open on the device (its input may be lost meanwhile)
+    closed,        // no stream: the device is opened again once it is listed
+    disconnected,  // the back end went away: the connection is dropped and made again
 };
 
 // Everything one run owns; the stream's userdata points here.
@@ -52,8 +54,7 @@ struct AudioRun {
     SoundIo* soundio = nullptr;
     SoundIoDevice* device = nullptr;
     SoundIoInStream* stream = nullptr;
-    std::atomic<SoundIoRingBuffer*> ring{nullptr};
-    int ringCapacity = 0;
+    CaptureRing ring;  // made before the stream starts, never changed while it runs
     // Bytes committed by the read callback (its only writer) and consumed by
     // the loop (its only writer). The fill and free counts come from these
     // release/acquire pairs, so every sample byte read was written before the
@@ -66,18 +67,25 @@ struct AudioRun {
     // The stream's first error, from the library's thread; the loop reports
     // it unless it came with the loss of the whole back end.
     std::atomic<int> streamError{0};
+    // Lines of the device's thread, written once a run and then counted.
+    RepeatedLine ringOverflow{"ring buffer overflow"};
+    RepeatedLine beginReadError{"begin read error"};
+    RepeatedLine endReadError{"end read error"};
 
     // The run's own thread only from here on.
+    Input input = Input::open;
     bool lossReported = false;  // one line for each loss of input
-    // What is opened again, alike, once a lost back end is back: the same
-    // device, in the same layout, rate and format, so the ring and the
-    // receivers' stream stay as they were.
+    bool reconnected = false;   // the back end was connected again since the loss
+    Clock::time_point nextTry{};
+    Clock::time_point connectedAt{};
+    // What is opened again, alike, once the device is back: the same device,
+    // in the same layout, rate and format, so the ring and the receivers'
+    // stream stay as they were. The layout is empty until the first open.
     SoundIoBackend backend = SoundIoBackendNone;
     char deviceId[kDeviceTextSize] = {};
     char deviceName[kDeviceTextSize] = {};
     SoundIoChannelLayout layout = {};
     int sampleRate = 0;
-    Reconnection reconnection;
 };
 
 int ringFill(const AudioRun& run) {
@@ -88,7 +96,11 @@ int ringFill(const AudioRun& run) {
 int ringFree(const AudioRun& run) {
     const uint64_t used = run.bytesWritten.load(std::memory_order_relaxed) -
                           run.bytesRead.load(std::memory_order_acquire);
-    return run.ringCapacity - int(used);
+    return run.ring.capacity - int(used);
+}
+
+char* ringAt(const AudioRun& run, uint64_t position) {
+    return run.ring.memory + position % uint64_t(run.ring.capacity);
 }
 
 const SoundIoFormat kFormatPreference[] = {
@@ -120,10 +132,12 @@ void releaseDevice(AudioRun& run) {
 // The stream first, the context last.
 void releaseRun(AudioRun& run) {
     releaseDevice(run);
-    if (SoundIoRingBuffer* ring = run.ring.load()) soundio_ring_buffer_destroy(ring);
+    destroyCaptureRing(&run.ring);
     if (run.soundio != nullptr) soundio_destroy(run.soundio);
-    run.ring = nullptr;
     run.soundio = nullptr;
+    run.ringOverflow.settle();
+    run.beginReadError.settle();
+    run.endReadError.settle();
 }
 
 int failRun(AudioRun& run) {
@@ -185,41 +199,38 @@ char* copyChunk(const SoundIoInStream* stream, SoundIoChannelArea* areas, int fr
     return dst;
 }
 
-// Hands everything gathered in the ring to the engine and consumes it; once
+// Hands everything gathered in the ring to the engine and consumes it; while
 // the input is lost the ring only empties.
 void drainRing(AudioRun& run) {
-    SoundIoRingBuffer* ring = run.ring.load();
     const int channels = run.layout.channel_count;
     const int fill = ringFill(run);
-    const char* readPtr = soundio_ring_buffer_read_ptr(ring);
+    const uint64_t read = run.bytesRead.load(std::memory_order_relaxed);
     if (fill > 0 && !run.inputLost) {
-        processAudioBuffer(reinterpret_cast<const float*>(readPtr), fill / channels / 4, channels,
-                           run.sampleRate);
+        processAudioBuffer(reinterpret_cast<const float*>(ringAt(run, read)), fill / channels / 4,
+                           channels, run.sampleRate);
     } else {
         sleepMilliseconds(kEmptyCycleExtraMs);
     }
-    soundio_ring_buffer_advance_read_ptr(ring, fill);
-    run.bytesRead.store(run.bytesRead.load(std::memory_order_relaxed) + uint64_t(fill),
-                        std::memory_order_release);
+    run.bytesRead.store(read + uint64_t(fill), std::memory_order_release);
 }
 
 // True for the first report of a loss of input; later ones would only repeat it.
 bool firstReportOfLoss(AudioRun& run) { return !std::exchange(run.lossReported, true); }
 
 // A sound server moves the stream of a removed device to another device, one
-// the user never chose; the run stops listening instead and, as after a
-// failed stream, cycles over an empty ring until it is stopped.
+// the user never chose; the run stops listening instead and opens the device
+// again once it is back.
 void noticeRemovedDevice(SoundIo* soundio) {
     auto* run = static_cast<AudioRun*>(soundio->userdata);
-    if (run == nullptr || run->stream == nullptr) return;
+    if (run == nullptr || run->stream == nullptr || run->input != Input::open) return;
     if (SoundIoDevice* listed = deviceWithId(soundio, run->deviceId)) {
         soundio_device_unref(listed);
         return;
     }
     run->inputLost = true;
-    if (!firstReportOfLoss(*run)) return;
-    diagnosticLine("audio input device removed: %s\n", run->deviceName);
     soundio_instream_pause(run->stream, true);
+    if (firstReportOfLoss(*run))
+        diagnosticLine("audio input device removed: %s\n", run->deviceName);
 }
 
 // Called by the library, during an event delivery on the run's thread, once
@@ -230,7 +241,7 @@ void noticeLostBackend(SoundIo* soundio, int err) {
     auto* run = static_cast<AudioRun*>(soundio->userdata);
     if (run == nullptr) return;
     run->inputLost = true;
-    run->reconnection.backendLost = true;
+    run->input = Input::disconnected;
 }
 
 // An error the stream reported before the events were delivered came after
@@ -240,20 +251,19 @@ void noticeLostBackend(SoundIo* soundio, int err) {
 void deliverEvents(AudioRun& run) {
     const int streamError = run.streamError.load();
     flushEvents(run.soundio, 1);
-    const Reconnection& reconnection = run.reconnection;
-    if (streamError == 0 || reconnection.backendLost || reconnection.pending) return;
+    if (streamError == 0 || run.input != Input::open) return;
     if (firstReportOfLoss(run)) {
         diagnosticLine("input stream error: %s\n", soundio_strerror(streamError));
     }
 }
 
-// The fields every input stream of the run gets before it opens.
-SoundIoInStream* createStream(AudioRun& run, SoundIoDevice* device, int sampleRate,
-                              SoundIoFormat format) {
-    SoundIoInStream* stream = soundio_instream_create(device);
+// A new input stream on the run's device with the fields every stream of the
+// run gets before it opens.
+SoundIoInStream* createStream(AudioRun& run) {
+    SoundIoInStream* stream = soundio_instream_create(run.device);
     if (stream == nullptr) return nullptr;
-    stream->format = format;
-    stream->sample_rate = sampleRate;
+    stream->format = SoundIoFormatFloat32NE;
+    stream->sample_rate = run.sampleRate;
     stream->read_callback = audioReadCallback;
     stream->overflow_callback = audioOverflowCallback;
     stream->error_callback = audioStreamErrorCallback;
@@ -268,15 +278,30 @@ SoundIoInStream* createStream(AudioRun& run, SoundIoDevice* device, int sampleRa
     return stream;
 }
 
-int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
-    run.stream = createStream(run, run.device, sampleRate, format);
-    if (run.stream == nullptr) {
-        diagnosticLine("out of memory C\n");
-        return 1;
+// The one way a stream is opened on the run's device: the first time in the
+// layout the settings ask for, afterwards in the layout it had, so that the
+// ring and the receivers' stream stay as they were. Returns the library's
+// error code; the stream is null when none could be made.
+int openStream(AudioRun& run) {
+    run.streamError = 0;
+    run.stream = createStream(run);
+    if (run.stream == nullptr) return SoundIoErrorNoMem;
+    if (run.layout.channel_count > 0) {
+        run.stream->layout = run.layout;
+        return soundio_instream_open(run.stream);
     }
     if (thePrefs.allChannels != 0) chooseWidestChannelLayout(run.stream);
-    if (int err = openInputStream(run.stream)) {
-        diagnosticLine("unable to open input stream: %s\n", soundio_strerror(err));
+    return openInputStream(run.stream);
+}
+
+// The first open, with the lines of the run's set-up.
+int setUpStream(AudioRun& run) {
+    if (int err = openStream(run)) {
+        if (run.stream == nullptr) {
+            outOfMemoryC.write();
+        } else {
+            diagnosticLine("unable to open input stream: %s\n", soundio_strerror(err));
+        }
         return 1;
     }
     diagnosticLine("%s %dHz %s interleaved\n", textOrEmpty(run.stream->layout.name),
@@ -299,20 +324,15 @@ int setUpStream(AudioRun& run, int sampleRate, SoundIoFormat format) {
     return 0;
 }
 
-// The device that was open, opened again on a new connection as it was
-// before; takes over the device reference. Returns the library's error code.
-int reopenStream(AudioRun& run, SoundIoDevice* device) {
-    SoundIoInStream* stream = createStream(run, device, run.sampleRate, SoundIoFormatFloat32NE);
-    int err = SoundIoErrorNoMem;
-    if (stream != nullptr) {
-        stream->layout = run.layout;
-        err = soundio_instream_open(stream);
-    }
-    run.stream = stream;
+// The device listed again, opened and started as it was; takes over the
+// device reference. Returns the library's error code.
+int openAgain(AudioRun& run, SoundIoDevice* device) {
     run.device = device;
-    run.streamError = 0;
-    run.inputLost = false;
-    if (err == 0) err = soundio_instream_start(run.stream);
+    int err = openStream(run);
+    if (err == 0) {
+        run.inputLost = false;
+        err = soundio_instream_start(run.stream);
+    }
     if (err != 0) {
         run.inputLost = true;
         releaseDevice(run);
@@ -320,25 +340,28 @@ int reopenStream(AudioRun& run, SoundIoDevice* device) {
     return err;
 }
 
-// Drops the lost connection, its stream and device first.
-void dropConnection(AudioRun& run) {
-    Reconnection& reconnection = run.reconnection;
-    releaseDevice(run);
-    soundio_disconnect(run.soundio);
-    reconnection = Reconnection{};
-    reconnection.pending = true;
-    reconnection.nextTry = Clock::now() + kReconnectInterval;
+// At the end of a cycle: a stream whose input was lost is closed, and a lost
+// connection is dropped, its stream and device first.
+void closeLostInput(AudioRun& run) {
+    if (run.input == Input::open && run.inputLost) {
+        releaseDevice(run);
+        run.input = Input::closed;
+        run.reconnected = false;
+        run.nextTry = Clock::now() + kRetryInterval;
+    }
+    if (run.input == Input::disconnected && backendConnected(run.soundio)) {
+        releaseDevice(run);
+        soundio_disconnect(run.soundio);
+        run.nextTry = Clock::now() + kRetryInterval;
+    }
 }
 
-// Says once, after a grace for the server to list its devices, that the
-// device did not come back or cannot be opened; the run keeps looking.
+// Says once, after a grace for a reconnected server to list its devices,
+// that the device did not come back or cannot be opened; the run keeps
+// looking.
 void reportTrouble(AudioRun& run, bool listed, int err) {
-    Reconnection& reconnection = run.reconnection;
-    if (reconnection.troubleReported ||
-        Clock::now() - reconnection.connectedAt < kDeviceReturnGrace) {
-        return;
-    }
-    reconnection.troubleReported = true;
+    if (run.reconnected && Clock::now() - run.connectedAt < kDeviceReturnGrace) return;
+    if (!firstReportOfLoss(run)) return;
     if (!listed) {
         diagnosticLine("audio input device removed: %s\n", run.deviceName);
     } else {
@@ -349,27 +372,28 @@ void reportTrouble(AudioRun& run, bool listed, int err) {
 // One try, at most once a second: connect the back end again if need be,
 // then open the device again once it is listed.
 void tryToReopen(AudioRun& run) {
-    Reconnection& reconnection = run.reconnection;
     const Clock::time_point now = Clock::now();
-    if (now < reconnection.nextTry) return;
-    reconnection.nextTry = now + kReconnectInterval;
-    if (!reconnection.connected) {
+    if (now < run.nextTry) return;
+    run.nextTry = now + kRetryInterval;
+    if (!backendConnected(run.soundio)) {
         if (soundio_connect_backend(run.soundio, run.backend) != 0) return;
-        reconnection.connected = true;
-        reconnection.connectedAt = now;
+        run.input = Input::closed;
+        run.reconnected = true;
+        run.connectedAt = now;
         soundio_flush_events(run.soundio);
-        if (reconnection.backendLost) return;  // gone again already
+        if (run.input == Input::disconnected) return;  // gone again already
     }
     SoundIoDevice* device = deviceWithId(run.soundio, run.deviceId);
-    const int err = device != nullptr ? reopenStream(run, device) : SoundIoErrorNoSuchDevice;
+    const int err = device != nullptr ? openAgain(run, device) : SoundIoErrorNoSuchDevice;
     if (err != 0) {
         reportTrouble(run, device != nullptr, err);
         return;
     }
-    reconnection.pending = false;
+    run.input = Input::open;
     run.lossReported = false;
-    printf("audio back end reconnected; capturing from %s again\n", run.deviceName);
-    fflush(stdout);
+    diagnosticLine(run.reconnected ? "audio back end reconnected; capturing from %s again\n"
+                                   : "audio input device returned; capturing from %s again\n",
+                   run.deviceName);
 }
 
 int captureLoop(AudioRun& run) {
@@ -379,19 +403,31 @@ int captureLoop(AudioRun& run) {
         deliverEvents(run);
         sleepMilliseconds(kCycleMs);
         drainRing(run);
-        if (run.reconnection.backendLost) dropConnection(run);
-        if (run.reconnection.pending) tryToReopen(run);
+        closeLostInput(run);
+        if (run.input != Input::open) tryToReopen(run);
     }
     flushEvents(run.soundio, 7);
     releaseRun(run);
     return 0;
 }
 
-// What a lost back end needs to open the device again.
+// What the run needs to open the device again.
 void rememberDevice(AudioRun& run) {
     run.backend = run.soundio->current_backend;
     copyBoundedUtf8(run.deviceId, sizeof run.deviceId, textOrEmpty(run.device->id));
     copyBoundedUtf8(run.deviceName, sizeof run.deviceName, textOrEmpty(run.device->name));
+}
+
+// Ten seconds of a wide, fast device can exceed what the int counts hold;
+// such a ring cannot be made.
+bool createRing(AudioRun& run) {
+    const int64_t bytes =
+        int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
+    if (bytes > kMaxCaptureRingBytes || !createCaptureRing(&run.ring, bytes)) {
+        outOfMemoryA.write();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -401,7 +437,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
     AudioRun run;
     run.soundio = soundio_create();
     if (run.soundio == nullptr) {
-        diagnosticLine("out of memory B\n");
+        outOfMemoryB.write();
         return 1;
     }
     if (int err = connectAudioBackend(run.soundio)) {
@@ -424,7 +460,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         diagnosticLine("Unable to probe device: %s\n", soundio_strerror(run.device->probe_error));
         return failRun(run);
     }
-    const int sampleRate = chooseSampleRate(run.device);
+    run.sampleRate = chooseSampleRate(run.device);
     const auto format = SoundIoFormat(chooseSampleFormat(run.device));
     // The hand-over reads the ring as native 32-bit floats; anything else
     // would reach receivers as noise.
@@ -432,20 +468,8 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         diagnosticLine("unsupported sample format: %s\n", soundio_format_string(format));
         return failRun(run);
     }
-    if (setUpStream(run, sampleRate, format) != 0) return failRun(run);
-    // Ten seconds of a wide, fast device can exceed what the library's int
-    // capacity holds; such a ring cannot be made.
-    const int64_t ringBytes =
-        int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
-    SoundIoRingBuffer* ring = ringBytes <= kMaxRingBytes
-                                  ? soundio_ring_buffer_create(run.soundio, int(ringBytes))
-                                  : nullptr;
-    if (ring == nullptr) {
-        diagnosticLine("out of memory A\n");
-        return failRun(run);
-    }
-    run.ringCapacity = soundio_ring_buffer_capacity(ring);
-    run.ring.store(ring, std::memory_order_release);
+    if (setUpStream(run) != 0 || !createRing(run)) return failRun(run);
+    for (RepeatedLine* line : {&outOfMemoryA, &outOfMemoryB, &outOfMemoryC}) line->settle();
     audioChannelCount = channelsToSend(run.stream->layout.channel_count);
     if (int err = soundio_instream_start(run.stream)) {
         diagnosticLine("unable to start input device: %s\n", soundio_strerror(err));
@@ -463,26 +487,26 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax) {
     auto* run = static_cast<AudioRun*>(stream->userdata);
     if (audioThreadRunning == 0 || run->inputLost) return;
-    SoundIoRingBuffer* ring = run->ring.load(std::memory_order_acquire);
     const int freeFrames = ringFree(*run) / stream->bytes_per_frame;
     if (freeFrames < frameCountMin) {
-        diagnosticLine("ring buffer overflow\n");
+        run->ringOverflow.write();
         return;
     }
     const int writeFrames = freeFrames < frameCountMax ? freeFrames : frameCountMax;
-    char* writePtr = soundio_ring_buffer_write_ptr(ring);
+    const uint64_t written = run->bytesWritten.load(std::memory_order_relaxed);
+    char* writePtr = ringAt(*run, written);
     int framesLeft = writeFrames;
     while (framesLeft > 0) {
         SoundIoChannelArea* areas = nullptr;
         int frames = framesLeft;
         if (int err = soundio_instream_begin_read(stream, &areas, &frames)) {
-            diagnosticLine("begin read error: %s\n", soundio_strerror(err));
+            run->beginReadError.write(soundio_strerror(err));
             return;
         }
         if (frames == 0) break;
         writePtr = copyChunk(stream, areas, frames, writePtr);
         if (int err = soundio_instream_end_read(stream)) {
-            diagnosticLine("end read error: %s\n", soundio_strerror(err));
+            run->endReadError.write(soundio_strerror(err));
             return;
         }
         framesLeft -= frames;
@@ -490,9 +514,7 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
     // Only what was actually copied is committed: a short delivery must not
     // hand stale ring bytes on as samples.
     const int committed = (writeFrames - framesLeft) * stream->bytes_per_frame;
-    soundio_ring_buffer_advance_write_ptr(ring, committed);
-    run->bytesWritten.store(run->bytesWritten.load(std::memory_order_relaxed) + uint64_t(committed),
-                            std::memory_order_release);
+    run->bytesWritten.store(written + uint64_t(committed), std::memory_order_release);
 }
 
 int chooseSampleRate(SoundIoDevice* device) {

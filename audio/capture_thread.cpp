@@ -2,21 +2,30 @@
 // one capture run.
 #include <chrono>
 #include <cstdio>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "audio/audio.h"
+#include "audio/helpers.h"
 #include "audio/run_order.h"
+
+namespace {
+
+// Short of threads or memory, every start meets this again.
+RepeatedLine noAudioThread("unable to start the audio thread");
+
+}  // namespace
 
 int startAudioThread(const char* deviceId) {
     const uint64_t ticket = takeTicket();
     try {
         std::thread(audioThreadMain, deviceId, ticket).detach();
-    } catch (const std::system_error& error) {
-        fprintf(stderr, "unable to start the audio thread: %s\n", error.what());
+    } catch (const std::exception& error) {  // std::system_error, or std::bad_alloc
+        noAudioThread.write(error.what());
         withdrawTicket(ticket);
         return 1;
     }
+    noAudioThread.settle();
     return 0;
 }
 
@@ -30,8 +39,7 @@ void audioThreadMain(const char* deviceId, uint64_t ticket) {
         Turn turn = takeTurn(ticket);
         if (turn == Turn::cancelled) return;
         if (turn == Turn::go) break;
-        printf("waiting for audio\n");
-        fflush(stdout);
+        diagnosticLine("waiting for audio\n");
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     runAudioCapture(deviceId, ticket);

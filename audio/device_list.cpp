@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <new>
 
 #include "audio/audio.h"
 #include "audio/helpers.h"
@@ -37,7 +37,9 @@ constexpr BackendName kBackendNames[] = {
 // the process ask. It is set before main, while no other thread can read the
 // environment; a value the user has set is kept.
 [[maybe_unused]] const bool theServerLatencyRequest = [] {
-    return setenv("PULSE_LATENCY_MSEC", std::to_string(kInputLatencyMs).c_str(), 0) == 0;
+    char milliseconds[16];
+    snprintf(milliseconds, sizeof milliseconds, "%d", kInputLatencyMs);
+    return setenv("PULSE_LATENCY_MSEC", milliseconds, 0) == 0;
 }();
 
 // The last listing installed could not reach the back end, so the table
@@ -53,8 +55,7 @@ void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
 }  // namespace
 
 void reportBackendDisconnect(SoundIo*, int err) {
-    printf("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
-    fflush(stdout);
+    diagnosticLine("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
 }
 
 int connectAudioBackend(SoundIo* soundio) {
@@ -98,25 +99,30 @@ void listAudioInputDevicesInto(InputDeviceListing& listing) {
     soundio_flush_events(soundio);
     sleepMilliseconds(100);
     int count = soundio_input_device_count(soundio);
-    fprintf(stderr, "--------Input Devices--------\n\n");
+    diagnosticLine("--------Input Devices--------\n\n");
     for (int i = 0; i < count && listing.count < kMaxInputDevices; ++i) {
         SoundIoDevice* device = soundio_get_input_device(soundio, i);
         if (device == nullptr) continue;
         InputDeviceRecord* record = &listing.records[listing.count];
         fillRecord(record, device);
-        printf("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
+        diagnosticLine("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
         ++listing.count;
         soundio_device_unref(device);
     }
-    printf("SIO Device Count = %d\n", listing.count);
-    fflush(stdout);
+    diagnosticLine("SIO Device Count = %d\n", listing.count);
     sleepMilliseconds(100);
     soundio_destroy(soundio);
     sleepMilliseconds(1000);
 }
 
 void installAudioInputDevices(const InputDeviceListing& listing) {
-    if (theInputDevices == nullptr) theInputDevices = new InputDeviceRecord[kMaxInputDevices]();
+    if (theInputDevices == nullptr) {
+        theInputDevices = new (std::nothrow) InputDeviceRecord[kMaxInputDevices]();
+        if (theInputDevices == nullptr) {
+            diagnosticLine("out of memory: the input devices are not listed\n");
+            return;
+        }
+    }
     std::copy_n(listing.records, listing.count, theInputDevices);
     theInputDeviceCount = listing.count;
     theLastListingFailed = !listing.reached;
@@ -125,7 +131,11 @@ void installAudioInputDevices(const InputDeviceListing& listing) {
 bool audioInputDevicesUnreached() { return theLastListingFailed; }
 
 void listAudioInputDevices() {
-    auto listing = std::make_unique<InputDeviceListing>();
+    std::unique_ptr<InputDeviceListing> listing(new (std::nothrow) InputDeviceListing);
+    if (listing == nullptr) {
+        diagnosticLine("out of memory: the input devices are not listed again\n");
+        return;
+    }
     listAudioInputDevicesInto(*listing);
     installAudioInputDevices(*listing);
 }

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "audio/audio.h"
 #include "audio/helpers.h"
@@ -35,10 +34,9 @@ SoundIoChannelLayout nameableLeadingChannels(const SoundIoChannelLayout& map) {
     return layout;
 }
 
-bool offersLayout(const std::vector<SoundIoChannelLayout>& layouts,
-                  const SoundIoChannelLayout* layout) {
-    for (const SoundIoChannelLayout& offered : layouts) {
-        if (soundio_channel_layout_equal(&offered, layout)) return true;
+bool offersLayout(const DeviceLayouts& layouts, const SoundIoChannelLayout* layout) {
+    for (int i = 0; i < layouts.count; ++i) {
+        if (soundio_channel_layout_equal(&layouts[i], layout)) return true;
     }
     return false;
 }
@@ -50,14 +48,16 @@ bool servedByMixingServer(const SoundIoDevice* device) {
            device->soundio->current_backend == SoundIoBackendPulseAudio;
 }
 
-std::vector<SoundIoChannelLayout> deviceLayouts(const SoundIoDevice* device) {
+DeviceLayouts deviceLayouts(const SoundIoDevice* device) {
+    DeviceLayouts layouts;
     if (servedByMixingServer(device) && device->current_layout.channel_count > 0) {
-        const SoundIoChannelLayout own = nameableLeadingChannels(device->current_layout);
-        if (own.channel_count == 0) return {};
-        return {own};
+        layouts.own = nameableLeadingChannels(device->current_layout);
+        layouts.count = layouts.own.channel_count > 0 ? 1 : 0;
+    } else if (device->layouts != nullptr && device->layout_count > 0) {
+        layouts.list = device->layouts;
+        layouts.count = device->layout_count;
     }
-    if (device->layouts == nullptr || device->layout_count <= 0) return {};
-    return {device->layouts, device->layouts + device->layout_count};
+    return layouts;
 }
 
 int deviceChannelCount(const SoundIoDevice* device) {
@@ -65,19 +65,19 @@ int deviceChannelCount(const SoundIoDevice* device) {
 }
 
 int chooseWidestChannelLayout(SoundIoInStream* stream) {
-    const std::vector<SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
-    printf("Device %s has %d layouts\n", textOrEmpty(stream->device->name), int(layouts.size()));
-    size_t widest = 0;
+    const DeviceLayouts layouts = deviceLayouts(stream->device);
+    diagnosticLine("Device %s has %d layouts\n", textOrEmpty(stream->device->name), layouts.count);
+    int widest = 0;
     int widestCount = 0;
-    for (size_t i = 0; i < layouts.size(); ++i) {
+    for (int i = 0; i < layouts.count; ++i) {
         const int count = layouts[i].channel_count;
-        printf("Layout #%d = %d ch\n", int(i) + 1, count);
+        diagnosticLine("Layout #%d = %d ch\n", i + 1, count);
         if (count > widestCount && count <= kWidestOpenableLayout) {
             widest = i;
             widestCount = count;
         }
     }
-    if (!layouts.empty()) stream->layout = layouts[widest];
+    if (layouts.count > 0) stream->layout = layouts[widest];
     return 0;
 }
 
@@ -85,10 +85,10 @@ void applyInputLayoutRule(SoundIoInStream* stream, int32_t allChannels) {
     if (allChannels != 0 && stream->layout.channel_count != 0) return;
     const SoundIoChannelLayout* stereo =
         soundio_channel_layout_get_builtin(SoundIoChannelLayoutIdStereo);
-    const std::vector<SoundIoChannelLayout> layouts = deviceLayouts(stream->device);
+    const DeviceLayouts layouts = deviceLayouts(stream->device);
     if (offersLayout(layouts, stereo)) {
         stream->layout = *stereo;
-    } else if (!layouts.empty()) {
+    } else if (layouts.count > 0) {
         stream->layout = layouts[0];
     }
 }
@@ -97,7 +97,7 @@ int openInputStream(SoundIoInStream* stream) {
     // A server's device whose first channel has no name in the library leaves
     // a stream nothing to ask for; the library's own fallback, stereo, would
     // get only silence from the server.
-    if (servedByMixingServer(stream->device) && deviceLayouts(stream->device).empty()) {
+    if (servedByMixingServer(stream->device) && deviceLayouts(stream->device).count == 0) {
         return SoundIoErrorIncompatibleDevice;
     }
     applyInputLayoutRule(stream, thePrefs.allChannels);

@@ -30,6 +30,7 @@
 #include <soundio/soundio.h>
 
 #include <algorithm>
+#include <new>
 
 #include "audio/helpers.h"
 
@@ -42,6 +43,12 @@ using Request = pa_operation* (*)(pa_context*, Callback, void*);
 template <typename Callback>
 Request<Callback> libpulseRequest(const char* name) {
     return reinterpret_cast<Request<Callback>>(dlsym(RTLD_NEXT, name));
+}
+
+// libpulse's own function of that name, for one that takes a context alone.
+using ContextCall = void (*)(pa_context*);
+ContextCall libpulseCall(const char* name) {
+    return reinterpret_cast<ContextCall>(dlsym(RTLD_NEXT, name));
 }
 
 // Looked up at the first request, whenever that comes.
@@ -81,7 +88,9 @@ pa_operation* askFor(Request<Callback> request, Callback answer, pa_context* con
                      Callback callback, void* userdata) {
     if (request == nullptr) return nullptr;
     if (callback == nullptr) return request(context, nullptr, userdata);
-    auto* asker = new Asker<Callback>{callback, userdata};
+    // Out of memory the request fails as libpulse's own would.
+    auto* asker = new (std::nothrow) Asker<Callback>{callback, userdata};
+    if (asker == nullptr) return nullptr;
     pa_operation* operation = request(context, answer, asker);
     if (operation == nullptr) {
         delete asker;
@@ -135,6 +144,20 @@ __attribute__((visibility("default"))) pa_operation* pa_context_get_source_info_
     pa_context* context, pa_source_info_cb_t callback, void* userdata) {
     return askFor<pa_source_info_cb_t>(sourceListRequest(), &answerWithHeldChannels<pa_source_info>,
                                        context, callback, userdata);
+}
+
+// When memory is short libpulse cannot make a context (its shared memory pool
+// cannot be mapped); the back end then tears down the context it does not
+// have all the same, and libpulse ends the process on a null context. There
+// is nothing to tear down, and the connection fails as any other.
+__attribute__((visibility("default"))) void pa_context_disconnect(pa_context* context) {
+    static const auto disconnect = libpulseCall("pa_context_disconnect");
+    if (context != nullptr && disconnect != nullptr) disconnect(context);
+}
+
+__attribute__((visibility("default"))) void pa_context_unref(pa_context* context) {
+    static const auto unref = libpulseCall("pa_context_unref");
+    if (context != nullptr && unref != nullptr) unref(context);
 }
 
 }  // extern "C"

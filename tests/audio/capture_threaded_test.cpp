@@ -28,6 +28,12 @@ using testsupport::waitUntil;
 
 bool capturing() { return audioThreadRunning != 0; }
 
+// What the capture runs' threads wrote on standard error since it was captured.
+std::string capturedLines() {
+    flushDiagnostics(5000);
+    return testing::internal::GetCapturedStderr();
+}
+
 class CaptureRuns : public testing::Test {
   protected:
     void SetUp() override {
@@ -90,38 +96,35 @@ TEST_F(CaptureRuns, StopOneSecondStartEndsTheFirstRunBeforeTheSecond) {
     stopAudioCapture();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_TRUE(audioCaptureIdle()) << "the first run is still tearing down";
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     start();
     EXPECT_TRUE(waitUntil(capturing, 10000));
-    fflush(stdout);
-    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "waiting for audio\n"), 0);
+    EXPECT_EQ(countOf(capturedLines(), "waiting for audio\n"), 0);
 }
 
 TEST_F(CaptureRuns, ImmediateRestartWaitsForTheEarlierRunToLeave) {
     start();
     ASSERT_TRUE(waitUntil(capturing, 10000));
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     stopAudioCapture();
     start();
     // The earlier run still holds the device for part of a cycle, so the new
     // one waits its turn, and the earlier stop does not end it.
     EXPECT_TRUE(waitUntil(capturing, 10000));
-    fflush(stdout);
-    EXPECT_GE(countOf(testing::internal::GetCapturedStdout(), "waiting for audio\n"), 1);
+    EXPECT_GE(countOf(capturedLines(), "waiting for audio\n"), 1);
     expectRealTimeAudio(2);
 }
 
 TEST_F(CaptureRuns, StartWhileCapturingWaitsUntilAStop) {
     start();
     ASSERT_TRUE(waitUntil(capturing, 10000));
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     start();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(audioThreadRunning, 1);
     stopAudioCapture();  // ends the first run only
     EXPECT_TRUE(waitUntil(capturing, 10000)) << "the waiting run never took over";
-    fflush(stdout);
-    EXPECT_GE(countOf(testing::internal::GetCapturedStdout(), "waiting for audio\n"), 2);
+    EXPECT_GE(countOf(capturedLines(), "waiting for audio\n"), 2);
     stopAudioCapture();
     EXPECT_TRUE(waitUntil(audioCaptureIdle, 5000));
     EXPECT_EQ(audioThreadRunning, 0);

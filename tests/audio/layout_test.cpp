@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "common/diagnostics.h"
 
 namespace {
 
@@ -34,10 +35,14 @@ struct FakeInput {
     }
 };
 
+// The name of the layout the stream was given; the listing names every
+// layout the device offers.
 std::string widestChosen(FakeInput& input) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(chooseWidestChannelLayout(&input.stream), 0);
-    testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStderr();
+    chooseWidestChannelLayout(&input.stream);
+    flushDiagnostics(5000);
+    const std::string listing = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(listing.rfind("Device Fake Input has ", 0), 0u) << listing;
     return input.stream.layout.name != nullptr ? input.stream.layout.name : "";
 }
 
@@ -53,9 +58,10 @@ TEST(WidestLayout, KeepsTheEarliestOfTheWidest) {
 
 TEST(WidestLayout, ListsEveryLayoutWithItsWidth) {
     FakeInput input({layoutOf("two", 2), layoutOf("huge", 25), layoutOf("six", 6)});
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     chooseWidestChannelLayout(&input.stream);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    flushDiagnostics(5000);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Device Fake Input has 3 layouts\nLayout #1 = 2 ch\nLayout #2 = 25 ch\n"
               "Layout #3 = 6 ch\n");
     EXPECT_STREQ(input.stream.layout.name, "six");

@@ -18,6 +18,7 @@
 
 #include "audio/audio.h"
 #include "audio/run_order.h"
+#include "common/diagnostics.h"
 #include "common/globals.h"
 #include "engine/video_send.h"
 #include "settings/prefs.h"
@@ -217,6 +218,18 @@ class PulseCapture : public testing::Test {
         return false;
     }
 
+    // Captures the sink's monitor until sound arrives, then removes the sink
+    // (the last one loaded) and waits until the removal is reported.
+    void captureUntilRemoved(const std::string& sink, const OutputFile& errors) {
+        capture(sink);
+        ASSERT_FALSE(listen(0.2).blocks.empty());
+        ASSERT_TRUE(server->unloadModule(modules_.back()));
+        modules_.pop_back();
+        ASSERT_TRUE(
+            waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
+            << errors.text();
+    }
+
     // A killed server takes its players and modules with it.
     void forgetServerState() {
         players_.clear();
@@ -260,7 +273,8 @@ TEST_F(PulseCapture, ToneArrivesInItsChannelsAtItsLevel) {
     testing::internal::CaptureStderr();
     const Heard heard = hear("tone", 48000, kStereo, kStereoTones, 1.0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Device: Monitor of Null Output\nStereo 48000Hz float 32-bit LE interleaved\n");
+              "Device: Monitor of Null Output\nDevice Monitor of Null Output has 1 layouts\n"
+              "Layout #1 = 2 ch\nStereo 48000Hz float 32-bit LE interleaved\n");
     EXPECT_EQ(audioChannelCount, 2);
     EXPECT_EQ(heard.rate, 48000);
     expectTones(heard, kStereoTones);
@@ -280,11 +294,9 @@ TEST_F(PulseCapture, BlocksArriveEveryFewTensOfMilliseconds) {
 
 TEST_F(PulseCapture, AllChannelsOfASurroundSinkInTheirOrder) {
     thePrefs.allChannels = 1;
-    testing::internal::CaptureStdout();
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
     const Heard heard = hear("surround", 48000, kSurround, kSurroundTones, 0.5);
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(" has 1 layouts\nLayout #1 = 6 ch\n"),
-              std::string::npos);
+    EXPECT_NE(errors.text().find(" has 1 layouts\nLayout #1 = 6 ch\n"), std::string::npos);
     EXPECT_EQ(audioChannelCount, 6);
     expectTones(heard, kSurroundTones);
 }
@@ -333,7 +345,8 @@ TEST_F(PulseCapture, WideSinksGiveTheirLeadingChannels) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(runAudioCapture("unnamed.monitor", 0), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Device: Monitor of Null Output\nunable to open input stream: incompatible device\n");
+              "Device: Monitor of Null Output\nDevice Monitor of Null Output has 0 layouts\n"
+              "unable to open input stream: incompatible device\n");
 }
 
 TEST_F(PulseCapture, SinkAt44100HzIsCapturedAt44100Hz) {
@@ -357,13 +370,7 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
     // The server moves the stream of a removed device to its default one.
     players_.push_back(server->play("speakers", 48000, {{700, 0.25f}, {700, 0.25f}}));
     const OutputFile errors(2, server->folder() + "/stderr.txt");
-    capture("going");
-    ASSERT_FALSE(listen(0.2).blocks.empty());
-    ASSERT_TRUE(server->unloadModule(modules_.back()));
-    modules_.pop_back();
-    ASSERT_TRUE(
-        waitUntil([&] { return errors.text().find("removed") != std::string::npos; }, 10000))
-        << errors.text();
+    ASSERT_NO_FATAL_FAILURE(captureUntilRemoved("going", errors));
     const auto noticed = int64_t(currentTime100ns());
     EXPECT_EQ(audioThreadRunning, 1) << "the run goes on until audio is switched off";
     stopAudioCapture();
@@ -381,9 +388,26 @@ TEST_F(PulseCapture, RemovedDeviceIsReportedOnceAndAnotherTakesOver) {
         << errors.text();
 }
 
+TEST_F(PulseCapture, SoundComesBackWhenTheDeviceReturns) {
+    const OutputFile errors(2, server->folder() + "/stderr.txt");
+    playInto("returning", 48000, kStereo, kStereoTones);
+    ASSERT_NO_FATAL_FAILURE(captureUntilRemoved("returning", errors));
+    // The same sink again, under the same name: no new pick of the device.
+    playInto("returning", 48000, kStereo, kStereoTones);
+    const auto returned = int64_t(currentTime100ns());
+    EXPECT_TRUE(soundSentAfter(returned, 20000)) << errors.text();
+    EXPECT_EQ(audioThreadRunning, 1);
+    EXPECT_EQ(countOf(errors.text(), "audio input device removed: Monitor of Null Output\n"), 1)
+        << errors.text();
+    EXPECT_EQ(countOf(errors.text(),
+                      "audio input device returned; capturing from Monitor of "
+                      "Null Output again\n"),
+              1)
+        << errors.text();
+}
+
 TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     // Everything caught is shown after the test as well.
-    const OutputFile out(1, server->folder() + "/stdout.txt");
     const OutputFile errors(2, server->folder() + "/stderr.txt");
     playInto("restarted", 48000, kStereo, kStereoTones);
     capture("restarted");
@@ -391,28 +415,29 @@ TEST_F(PulseCapture, SoundComesBackAfterTheServerRestarts) {
     server->kill();
     forgetServerState();
     ASSERT_TRUE(
-        waitUntil([&] { return out.text().find("disconnected") != std::string::npos; }, 10000));
+        waitUntil([&] { return errors.text().find("disconnected") != std::string::npos; }, 10000));
     ASSERT_TRUE(server->start()) << server->failure();
     const auto restarted = int64_t(currentTime100ns());
     playInto("restarted", 48000, kStereo, kStereoTones);
     EXPECT_TRUE(soundSentAfter(restarted, 20000));
     EXPECT_EQ(audioThreadRunning, 1);
     // The library's reason depends on what it was doing when the server went.
-    EXPECT_EQ(countOf(out.text(), "libsoundio: backend disconnected: "), 1);
-    EXPECT_EQ(countOf(out.text(),
+    EXPECT_EQ(countOf(errors.text(), "libsoundio: backend disconnected: "), 1);
+    EXPECT_EQ(countOf(errors.text(),
                       "audio back end reconnected; capturing from Monitor of Null "
                       "Output again\n"),
               1);
     EXPECT_EQ(countOf(errors.text(), "input stream error"), 0);
+    EXPECT_EQ(countOf(errors.text(), "removed"), 0);
 }
 
 TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     server->kill();
     forgetServerState();
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(theInputDeviceCount, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(runAudioCapture("late.monitor", 0), 1);
@@ -423,10 +448,10 @@ TEST_F(PulseCapture, ServerDownAtLaunchItsDevicesAreListedOnceItIsUp) {
     playInto("late", 48000, kStereo, kStereoTones);
     // Turning audio on lists them again, and the late server's device can be chosen.
     EXPECT_TRUE(audioInputDevicesUnreached());
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    testing::internal::GetCapturedStderr();
     const InputDeviceRecord* end = theInputDevices + theInputDeviceCount;
     ASSERT_NE(std::find_if(static_cast<const InputDeviceRecord*>(theInputDevices), end,
                            [](const InputDeviceRecord& device) {
@@ -444,10 +469,10 @@ TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
     ASSERT_NO_FATAL_FAILURE(loadSineSource("line"));
     ASSERT_NO_FATAL_FAILURE(setSpeakers(false));
     // The listing at launch connects too, whether audio is on or not.
-    testing::internal::CaptureStdout();
     listAudioInputDevices();
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(" : line raw=0\n"), std::string::npos);
+    const std::string listed = errors.text();
+    EXPECT_EQ(listed.rfind("--------Input Devices--------\n\n", 0), 0u) << listed;
+    EXPECT_NE(listed.find(" : line raw=0\n"), std::string::npos) << listed;
     ASSERT_NO_FATAL_FAILURE(captureDevice("line"));
     const Heard heard = listen(0.5);
     ASSERT_EQ(heard.channels, 1);
@@ -460,18 +485,17 @@ TEST_F(PulseCapture, InputsWorkWithoutAnyOutputDevice) {
         EXPECT_TRUE(soundSentAfter(changed + 10'000'000, 20000)) << "speakers " << present;
     }
     EXPECT_EQ(audioThreadRunning, 1);
-    EXPECT_EQ(errors.text(),
-              "--------Input Devices--------\n\nDevice: Sine source at 440 Hz\n"
-              "Mono 48000Hz float 32-bit LE interleaved\n");
+    EXPECT_EQ(errors.text().substr(listed.size()),
+              "Device: Sine source at 440 Hz\nMono 48000Hz float 32-bit LE interleaved\n");
 }
 
 TEST_F(PulseCapture, DeviceListShowsTheServersSources) {
     modules_.push_back(server->loadNullSink("listed", 48000, kStereo));
     ASSERT_GE(modules_.back(), 0);
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     listAudioInputDevices();
-    fflush(stdout);
-    const std::string listing = testing::internal::GetCapturedStdout();
+    flushDiagnostics(5000);
+    const std::string listing = testing::internal::GetCapturedStderr();
     EXPECT_NE(listing.find(" : listed.monitor raw=0\n"), std::string::npos) << listing;
 }
 
