@@ -38,9 +38,9 @@ using Clock = std::chrono::steady_clock;
 
 // Set-up failures a start can meet again and again while memory is short;
 // each is written once, then counted until a run sets up.
-RepeatedLine outOfMemoryA("out of memory A");
-RepeatedLine outOfMemoryB("out of memory B");
-RepeatedLine outOfMemoryC("out of memory C");
+CountedLine outOfMemoryA("out of memory A");
+CountedLine outOfMemoryB("out of memory B");
+CountedLine outOfMemoryC("out of memory C");
 
 // Where the run's input stands; the run's own thread only.
 enum class Input {
@@ -68,9 +68,9 @@ struct AudioRun {
     // it unless it came with the loss of the whole back end.
     std::atomic<int> streamError{0};
     // Lines of the device's thread, written once a run and then counted.
-    RepeatedLine ringOverflow{"ring buffer overflow"};
-    RepeatedLine beginReadError{"begin read error"};
-    RepeatedLine endReadError{"end read error"};
+    CountedLine ringOverflow{"ring buffer overflow"};
+    CountedLine beginReadError{"begin read error"};
+    CountedLine endReadError{"end read error"};
 
     // The run's own thread only from here on.
     Input input = Input::open;
@@ -469,7 +469,7 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
         return failRun(run);
     }
     if (setUpStream(run) != 0 || !createRing(run)) return failRun(run);
-    for (RepeatedLine* line : {&outOfMemoryA, &outOfMemoryB, &outOfMemoryC}) line->settle();
+    for (CountedLine* line : {&outOfMemoryA, &outOfMemoryB, &outOfMemoryC}) line->settle();
     audioChannelCount = channelsToSend(run.stream->layout.channel_count);
     if (int err = soundio_instream_start(run.stream)) {
         diagnosticLine("unable to start input device: %s\n", soundio_strerror(err));

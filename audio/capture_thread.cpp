@@ -12,7 +12,7 @@
 namespace {
 
 // Short of threads or memory, every start meets this again.
-RepeatedLine noAudioThread("unable to start the audio thread");
+CountedLine noAudioThread("unable to start the audio thread");
 
 }  // namespace
 

@@ -36,10 +36,12 @@ bool pulseServerInfoGuarded();
 
 // A line that can come again and again (at every delivery of the device, at
 // every start while memory is short): written the first time, then only
-// counted until settle() says how often it came since. Any thread.
-class RepeatedLine {
+// counted until settle() says how often it came since. Any thread; unlike
+// the common RepeatedLine it takes no lock, since the device's real-time
+// thread writes some of these.
+class CountedLine {
   public:
-    explicit constexpr RepeatedLine(const char* text) : text_(text) {}
+    explicit constexpr CountedLine(const char* text) : text_(text) {}
     // The line, with ": detail" when there is one.
     void write(const char* detail = nullptr) {
         if (count_.fetch_add(1, std::memory_order_relaxed) != 0) return;

@@ -261,7 +261,7 @@ TEST(LowMemory, DeviceListThatCannotBeMadeKeepsTheTable) {
 }
 
 TEST(LowMemory, ALineThatRepeatsIsWrittenOnceThenCounted) {
-    RepeatedLine line("out of memory Z");
+    CountedLine line("out of memory Z");
     testing::internal::CaptureStderr();
     for (const char* detail : {"first", "second", "third"}) line.write(detail);
     line.settle();
