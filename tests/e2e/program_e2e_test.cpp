@@ -399,6 +399,13 @@ struct Surroundings {
     h264check::TempDir temp;
     Surroundings() { web.serve("/ndi/nditabrivoversion.txt", {200, "0.1\n"}); }
     bool ok() const { return x.ok() && web.ok() && !temp.path.empty(); }
+    std::string settingsPath() const { return temp.path + "config/NDITabrivo/NDITabrivo.conf"; }
+    // The settings the program finds at start-up: "[General]" and `lines`.
+    bool writeSettings(const std::string& lines) const {
+        std::error_code error;
+        std::filesystem::create_directories(temp.path + "config/NDITabrivo", error);
+        return !error && static_cast<bool>(std::ofstream(settingsPath()) << "[General]\n" << lines);
+    }
 };
 
 TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus) {
@@ -450,11 +457,7 @@ TEST(Program, BlackFrameModeSavedPublishesBlackFramesOfTheScreensSizeFromLaunch)
     Surroundings around;
     ASSERT_TRUE(around.ok());
     const auto& [x, web, temp] = around;
-    ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo").c_str()), 0);
-    {
-        std::ofstream(temp.path + "config/NDITabrivo/NDITabrivo.conf")
-            << "[General]\noutputMode=2\ntheFrameRateMode=0\naudioInput=0\n";
-    }
+    ASSERT_TRUE(around.writeSettings("outputMode=2\ntheFrameRateMode=0\naudioInput=0\n"));
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     const std::string out = temp.path + "program.out", err = temp.path + "program.err";
@@ -574,11 +577,7 @@ TEST(Program, AStandardErrorNobodyReadsHoldsUpNeitherTheReceiversNorTheQuit) {
     Surroundings around;
     ASSERT_TRUE(around.ok());
     const auto& [x, web, temp] = around;
-    ASSERT_EQ(system(("mkdir -p " + temp.path + "config/NDITabrivo").c_str()), 0);
-    {
-        std::ofstream(temp.path + "config/NDITabrivo/NDITabrivo.conf")
-            << "[General]\naudioInput=0\n";
-    }
+    ASSERT_TRUE(around.writeSettings("audioInput=0\n"));
     int unread[2];
     ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
     const int port = freeLoopbackPort();
@@ -657,16 +656,15 @@ TEST(Program, AWindowInFrontOfTheMainWindowIsInTheStream) {
 struct RunningProgram {
     Surroundings around;
     int port = freeLoopbackPort();
-    std::string settings = around.temp.path + "config/NDITabrivo/NDITabrivo.conf";
+    std::string settings = around.settingsPath();
     std::string out = around.temp.path + "program.out", err = around.temp.path + "program.err";
     pid_t pid = -1;
 
     bool start(int outFd, int errFd, const std::string& limitKb = "", bool audio = false) {
         if (!around.ok() || port <= 0 ||
-            system(("mkdir -p " + around.temp.path + "config/NDITabrivo").c_str()) != 0)
+            !around.writeSettings(std::string("audioInput=") + (audio ? "1" : "0") +
+                                  "\naudioInputDeviceSIOUID=dummy-in\n"))
             return false;
-        std::ofstream(settings) << "[General]\naudioInput=" << (audio ? 1 : 0)
-                                << "\naudioInputDeviceSIOUID=dummy-in\n";
         const std::string program = buildDir() + "/NDITabrivo";
         const std::vector<std::string> args =
             limitKb.empty() ? std::vector<std::string>{program}
