@@ -150,6 +150,13 @@ bool parseDouble(const char* text, double low, double high, double* out) {
     return true;
 }
 
+// A whole number from low to high, else the bench ends naming the value.
+int wholeNumber(const char* text, int low, int high, const char* what) {
+    double number = 0;
+    if (!parseDouble(text, low, high, &number) || number != int(number)) badUsage(what, text);
+    return int(number);
+}
+
 std::string directoryOf(const char* path) {
     std::string text = path;
     const size_t slash = text.rfind('/');
@@ -233,27 +240,20 @@ Options parseOptions(int argc, char** argv) {
                 options.ffmpegOnly = true;
                 break;
             case kBusy:
-                if (!parseDouble(optarg, 0, 64, &number) || number != int(number))
-                    badUsage("bad number of busy loops (0 to 64)", optarg);
-                options.busy = int(number);
+                options.busy = wholeNumber(optarg, 0, 64, "bad number of busy loops (0 to 64)");
                 break;
             case kBitRate:
-                if (!parseDouble(optarg, 0, 6, &number) || number != int(number))
-                    badUsage("bad bit-rate item (0 to 6)", optarg);
-                options.bitRateMode = int(number);
+                options.bitRateMode = wholeNumber(optarg, 0, 6, "bad bit-rate item (0 to 6)");
                 break;
             case kRuns:
-                if (!parseDouble(optarg, 1, 100, &number) || number != int(number))
-                    badUsage("bad number of runs (1 to 100)", optarg);
-                options.runs = int(number);
+                options.runs = wholeNumber(optarg, 1, 100, "bad number of runs (1 to 100)");
                 break;
             case kKeep:
                 options.keepStreams = true;
                 break;
             case kContent:
-                if (!parseDouble(optarg, 10, 100, &number) || number != int(number))
-                    badUsage("bad content share (10 to 100)", optarg);
-                options.contentPercent = int(number);
+                options.contentPercent =
+                    wholeNumber(optarg, 10, 100, "bad content share (10 to 100)");
                 break;
             case kCompare:
                 options.compareDir = optarg;
