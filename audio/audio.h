@@ -126,20 +126,7 @@ int openInputStream(SoundIoInStream* stream);
 inline constexpr size_t kTempPathSize = 1000;
 // The per-user temporary directory ($TMPDIR, else /tmp/), always ending in
 // '/', NUL-terminated in dst (kTempPathSize bytes). Returns 0, or -1 (dst
-// empty) when it does not fit.
+// empty) when it does not fit. Debian's libsoundio makes its ring buffer's
+// backing file in /dev/shm, else in a fixed /tmp, and takes no directory
+// from its caller, so the capture run cannot hand this one over.
 int getTempDirectory(char* dst);
-
-// The capture run's ring buffer: `capacity` bytes mapped twice, back to back,
-// so that any stretch of it is one contiguous block.
-struct CaptureRing {
-    char* memory = nullptr;
-    int capacity = 0;  // whole memory pages
-};
-// The ring is mapped twice; its capacity stays well inside the int counts.
-inline constexpr int64_t kMaxCaptureRingBytes = int64_t{1} << 30;
-// Makes a ring of at least `bytes`, its memory reserved at once, backed by a
-// file made from "/dev/shm/soundio-XXXXXX", else from the per-user temporary
-// directory followed by "soundio-XXXXXX". False (ring empty) when neither
-// location can hold it.
-bool createCaptureRing(CaptureRing* ring, int64_t bytes);
-void destroyCaptureRing(CaptureRing* ring);

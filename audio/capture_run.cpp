@@ -2,8 +2,12 @@
 // feeding a ring buffer from the device's real-time thread, and the run's
 // loop handing what gathered to the engine every 40 ms.
 #include <soundio/soundio.h>
+#include <sys/mman.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +23,17 @@
 #include "engine/engine.h"
 #include "settings/prefs.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 std::atomic<int32_t> audioOverflowCount{0};
 
 namespace {
 
 constexpr int kRingSeconds = 10;
+// The ring is mapped twice; keep its capacity well inside the int counts.
+constexpr int64_t kMaxRingBytes = int64_t{1} << 30;
 constexpr int kCycleMs = 40;
 constexpr int kEmptyCycleExtraMs = 100;
 // A lost device or back end is looked for again this often, between drains
@@ -54,13 +64,9 @@ struct AudioRun {
     SoundIo* soundio = nullptr;
     SoundIoDevice* device = nullptr;
     SoundIoInStream* stream = nullptr;
-    CaptureRing ring;  // made before the stream starts, never changed while it runs
-    // Bytes committed by the read callback (its only writer) and consumed by
-    // the loop (its only writer). The fill and free counts come from these
-    // release/acquire pairs, so every sample byte read was written before the
-    // count that shows it, and no byte is overwritten before it was read.
-    std::atomic<uint64_t> bytesWritten{0};
-    std::atomic<uint64_t> bytesRead{0};
+    // Made before the stream starts; the read callback is its only writer,
+    // the loop its only reader.
+    std::atomic<SoundIoRingBuffer*> ring{nullptr};
     // Raised once the chosen device is gone, its stream failed or its back
     // end went away; nothing the stream delivers afterwards is handed on.
     std::atomic<bool> inputLost{false};
@@ -88,19 +94,25 @@ struct AudioRun {
     int sampleRate = 0;
 };
 
-int ringFill(const AudioRun& run) {
-    return int(run.bytesWritten.load(std::memory_order_acquire) -
-               run.bytesRead.load(std::memory_order_relaxed));
+// The ring's positions are atomics of the library, whose order makes every
+// sample byte read written before the count that shows it, and keeps every
+// byte from being overwritten before it was read. The library is not built
+// for the thread checker, which cannot see that order and would take each
+// hand-over for a race; under the checker it is told of them here.
+void handOver(SoundIoRingBuffer* ring) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(ring);
+#else
+    (void)ring;
+#endif
 }
 
-int ringFree(const AudioRun& run) {
-    const uint64_t used = run.bytesWritten.load(std::memory_order_relaxed) -
-                          run.bytesRead.load(std::memory_order_acquire);
-    return run.ring.capacity - int(used);
-}
-
-char* ringAt(const AudioRun& run, uint64_t position) {
-    return run.ring.memory + position % uint64_t(run.ring.capacity);
+void takeOver(SoundIoRingBuffer* ring) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(ring);
+#else
+    (void)ring;
+#endif
 }
 
 const SoundIoFormat kFormatPreference[] = {
@@ -132,8 +144,9 @@ void releaseDevice(AudioRun& run) {
 // The stream first, the context last.
 void releaseRun(AudioRun& run) {
     releaseDevice(run);
-    destroyCaptureRing(&run.ring);
+    if (SoundIoRingBuffer* ring = run.ring.load()) soundio_ring_buffer_destroy(ring);
     if (run.soundio != nullptr) soundio_destroy(run.soundio);
+    run.ring = nullptr;
     run.soundio = nullptr;
     run.ringOverflow.settle();
     run.beginReadError.settle();
@@ -202,16 +215,19 @@ char* copyChunk(const SoundIoInStream* stream, SoundIoChannelArea* areas, int fr
 // Hands everything gathered in the ring to the engine and consumes it; while
 // the input is lost the ring only empties.
 void drainRing(AudioRun& run) {
+    SoundIoRingBuffer* ring = run.ring.load();
     const int channels = run.layout.channel_count;
-    const int fill = ringFill(run);
-    const uint64_t read = run.bytesRead.load(std::memory_order_relaxed);
+    const int fill = soundio_ring_buffer_fill_count(ring);
+    takeOver(ring);
+    const char* readPtr = soundio_ring_buffer_read_ptr(ring);
     if (fill > 0 && !run.inputLost) {
-        processAudioBuffer(reinterpret_cast<const float*>(ringAt(run, read)), fill / channels / 4,
-                           channels, run.sampleRate);
+        processAudioBuffer(reinterpret_cast<const float*>(readPtr), fill / channels / 4, channels,
+                           run.sampleRate);
     } else {
         sleepMilliseconds(kEmptyCycleExtraMs);
     }
-    run.bytesRead.store(read + uint64_t(fill), std::memory_order_release);
+    handOver(ring);
+    soundio_ring_buffer_advance_read_ptr(ring, fill);
 }
 
 // True for the first report of a loss of input; later ones would only repeat it.
@@ -391,9 +407,9 @@ void tryToReopen(AudioRun& run) {
     }
     run.input = Input::open;
     run.lossReported = false;
-    diagnosticLine(run.reconnected ? "audio back end reconnected; capturing from %s again\n"
-                                   : "audio input device returned; capturing from %s again\n",
-                   run.deviceName);
+    diagnosticOutputLine(run.reconnected ? "audio back end reconnected; capturing from %s again\n"
+                                         : "audio input device returned; capturing from %s again\n",
+                         run.deviceName);
 }
 
 int captureLoop(AudioRun& run) {
@@ -418,15 +434,56 @@ void rememberDevice(AudioRun& run) {
     copyBoundedUtf8(run.deviceName, sizeof run.deviceName, textOrEmpty(run.device->name));
 }
 
-// Ten seconds of a wide, fast device can exceed what the int counts hold;
-// such a ring cannot be made.
+// Kernels before 5.14 cannot populate a mapping on request. Then the room
+// left where the library makes its file (/dev/shm, else /tmp) is compared
+// with the ring instead. This is a best effort: the library may have fallen
+// back for another reason, and another process may take the room before the
+// device's thread writes.
+bool roomForRing(size_t capacity) {
+    const char* dir = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+    struct statvfs room {};
+    if (statvfs(dir, &room) != 0) return true;  // nothing known: the file was made there
+    return uint64_t(room.f_bavail) * room.f_frsize >= capacity;
+}
+
+// The library backs the ring with a file in a tmpfs, sized but not filled. A
+// tmpfs that cannot give a page when the device's thread first writes there
+// ends the whole process with SIGBUS, on that thread, so the pages are taken
+// now, while a failure can still be answered. A new ring writes at the start
+// of its first mapping; both mappings share the one file, so populating the
+// first takes all of its pages.
+bool reserveRingMemory(SoundIoRingBuffer* ring) {
+    char* base = soundio_ring_buffer_write_ptr(ring);
+    const size_t capacity = size_t(soundio_ring_buffer_capacity(ring));
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || reinterpret_cast<uintptr_t>(base) % size_t(page) != 0) {
+        return roomForRing(capacity);
+    }
+    int result = 0;
+    do {
+        result = madvise(base, capacity, MADV_POPULATE_WRITE);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == EINVAL || errno == ENOSYS) return roomForRing(capacity);
+    return false;  // no room: the tmpfs or the memory is full
+}
+
+// Ten seconds of a wide, fast device can exceed what the library's int
+// capacity holds; such a ring cannot be made.
 bool createRing(AudioRun& run) {
     const int64_t bytes =
         int64_t{run.stream->sample_rate} * run.stream->bytes_per_frame * kRingSeconds;
-    if (bytes > kMaxCaptureRingBytes || !createCaptureRing(&run.ring, bytes)) {
+    SoundIoRingBuffer* ring =
+        bytes <= kMaxRingBytes ? soundio_ring_buffer_create(run.soundio, int(bytes)) : nullptr;
+    if (ring != nullptr && !reserveRingMemory(ring)) {
+        soundio_ring_buffer_destroy(ring);
+        ring = nullptr;
+    }
+    if (ring == nullptr) {
         outOfMemoryA.write();
         return false;
     }
+    run.ring.store(ring, std::memory_order_release);
     return true;
 }
 
@@ -487,14 +544,15 @@ int runAudioCapture(const char* deviceId, uint64_t ticket) {
 void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCountMax) {
     auto* run = static_cast<AudioRun*>(stream->userdata);
     if (audioThreadRunning == 0 || run->inputLost) return;
-    const int freeFrames = ringFree(*run) / stream->bytes_per_frame;
+    SoundIoRingBuffer* ring = run->ring.load(std::memory_order_acquire);
+    const int freeFrames = soundio_ring_buffer_free_count(ring) / stream->bytes_per_frame;
+    takeOver(ring);
     if (freeFrames < frameCountMin) {
         run->ringOverflow.write();
         return;
     }
     const int writeFrames = freeFrames < frameCountMax ? freeFrames : frameCountMax;
-    const uint64_t written = run->bytesWritten.load(std::memory_order_relaxed);
-    char* writePtr = ringAt(*run, written);
+    char* writePtr = soundio_ring_buffer_write_ptr(ring);
     int framesLeft = writeFrames;
     while (framesLeft > 0) {
         SoundIoChannelArea* areas = nullptr;
@@ -514,7 +572,8 @@ void audioReadCallback(SoundIoInStream* stream, int frameCountMin, int frameCoun
     // Only what was actually copied is committed: a short delivery must not
     // hand stale ring bytes on as samples.
     const int committed = (writeFrames - framesLeft) * stream->bytes_per_frame;
-    run->bytesWritten.store(written + uint64_t(committed), std::memory_order_release);
+    handOver(ring);
+    soundio_ring_buffer_advance_write_ptr(ring, committed);
 }
 
 int chooseSampleRate(SoundIoDevice* device) {

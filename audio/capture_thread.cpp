@@ -39,7 +39,7 @@ void audioThreadMain(const char* deviceId, uint64_t ticket) {
         Turn turn = takeTurn(ticket);
         if (turn == Turn::cancelled) return;
         if (turn == Turn::go) break;
-        diagnosticLine("waiting for audio\n");
+        diagnosticOutputLine("waiting for audio\n");
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     runAudioCapture(deviceId, ticket);

@@ -55,7 +55,7 @@ void fillRecord(InputDeviceRecord* record, const SoundIoDevice* device) {
 }  // namespace
 
 void reportBackendDisconnect(SoundIo*, int err) {
-    diagnosticLine("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
+    diagnosticOutputLine("libsoundio: backend disconnected: %s\n", soundio_strerror(err));
 }
 
 int connectAudioBackend(SoundIo* soundio) {
@@ -105,11 +105,11 @@ void listAudioInputDevicesInto(InputDeviceListing& listing) {
         if (device == nullptr) continue;
         InputDeviceRecord* record = &listing.records[listing.count];
         fillRecord(record, device);
-        diagnosticLine("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
+        diagnosticOutputLine("%s : %s raw=%d\n", record->name, record->id, record->isRaw);
         ++listing.count;
         soundio_device_unref(device);
     }
-    diagnosticLine("SIO Device Count = %d\n", listing.count);
+    diagnosticOutputLine("SIO Device Count = %d\n", listing.count);
     sleepMilliseconds(100);
     soundio_destroy(soundio);
     sleepMilliseconds(1000);

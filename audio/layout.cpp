@@ -66,12 +66,13 @@ int deviceChannelCount(const SoundIoDevice* device) {
 
 int chooseWidestChannelLayout(SoundIoInStream* stream) {
     const DeviceLayouts layouts = deviceLayouts(stream->device);
-    diagnosticLine("Device %s has %d layouts\n", textOrEmpty(stream->device->name), layouts.count);
+    diagnosticOutputLine("Device %s has %d layouts\n", textOrEmpty(stream->device->name),
+                         layouts.count);
     int widest = 0;
     int widestCount = 0;
     for (int i = 0; i < layouts.count; ++i) {
         const int count = layouts[i].channel_count;
-        diagnosticLine("Layout #%d = %d ch\n", i + 1, count);
+        diagnosticOutputLine("Layout #%d = %d ch\n", i + 1, count);
         if (count > widestCount && count <= kWidestOpenableLayout) {
             widest = i;
             widestCount = count;

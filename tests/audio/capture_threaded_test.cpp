@@ -28,10 +28,10 @@ using testsupport::waitUntil;
 
 bool capturing() { return audioThreadRunning != 0; }
 
-// What the capture runs' threads wrote on standard error since it was captured.
+// What the capture runs' threads wrote on standard output since it was captured.
 std::string capturedLines() {
     flushDiagnostics(5000);
-    return testing::internal::GetCapturedStderr();
+    return testing::internal::GetCapturedStdout();
 }
 
 class CaptureRuns : public testing::Test {
@@ -96,7 +96,7 @@ TEST_F(CaptureRuns, StopOneSecondStartEndsTheFirstRunBeforeTheSecond) {
     stopAudioCapture();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_TRUE(audioCaptureIdle()) << "the first run is still tearing down";
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     start();
     EXPECT_TRUE(waitUntil(capturing, 10000));
     EXPECT_EQ(countOf(capturedLines(), "waiting for audio\n"), 0);
@@ -105,7 +105,7 @@ TEST_F(CaptureRuns, StopOneSecondStartEndsTheFirstRunBeforeTheSecond) {
 TEST_F(CaptureRuns, ImmediateRestartWaitsForTheEarlierRunToLeave) {
     start();
     ASSERT_TRUE(waitUntil(capturing, 10000));
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     stopAudioCapture();
     start();
     // The earlier run still holds the device for part of a cycle, so the new
@@ -118,7 +118,7 @@ TEST_F(CaptureRuns, ImmediateRestartWaitsForTheEarlierRunToLeave) {
 TEST_F(CaptureRuns, StartWhileCapturingWaitsUntilAStop) {
     start();
     ASSERT_TRUE(waitUntil(capturing, 10000));
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     start();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(audioThreadRunning, 1);

@@ -38,10 +38,10 @@ struct FakeInput {
 // The name of the layout the stream was given; the listing names every
 // layout the device offers.
 std::string widestChosen(FakeInput& input) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     chooseWidestChannelLayout(&input.stream);
     flushDiagnostics(5000);
-    const std::string listing = testing::internal::GetCapturedStderr();
+    const std::string listing = testing::internal::GetCapturedStdout();
     EXPECT_EQ(listing.rfind("Device Fake Input has ", 0), 0u) << listing;
     return input.stream.layout.name != nullptr ? input.stream.layout.name : "";
 }
@@ -58,10 +58,10 @@ TEST(WidestLayout, KeepsTheEarliestOfTheWidest) {
 
 TEST(WidestLayout, ListsEveryLayoutWithItsWidth) {
     FakeInput input({layoutOf("two", 2), layoutOf("huge", 25), layoutOf("six", 6)});
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     chooseWidestChannelLayout(&input.stream);
     flushDiagnostics(5000);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Device Fake Input has 3 layouts\nLayout #1 = 2 ch\nLayout #2 = 25 ch\n"
               "Layout #3 = 6 ch\n");
     EXPECT_STREQ(input.stream.layout.name, "six");
