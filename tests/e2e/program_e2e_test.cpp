@@ -450,42 +450,6 @@ TEST(Program, SigtermQuitsAndSavesLikeClosingTheWindowWithoutStartingASessionBus
     EXPECT_EQ(linesContaining(readText(err), "session bus"), 1u) << readText(err);
 }
 
-// Saved in black-frame mode, the program has never captured anything: the
-// source still appears at launch and sends black frames of the screen's size
-// at the chosen rate (25 frames per second here).
-TEST(Program, BlackFrameModeSavedPublishesBlackFramesOfTheScreensSizeFromLaunch) {
-    Surroundings around;
-    ASSERT_TRUE(around.ok());
-    const auto& [x, web, temp] = around;
-    ASSERT_TRUE(around.writeSettings("outputMode=2\ntheFrameRateMode=0\naudioInput=0\n"));
-    const int port = freeLoopbackPort();
-    ASSERT_GT(port, 0);
-    const std::string out = temp.path + "program.out", err = temp.path + "program.err";
-    pid_t program =
-        spawnProgram({buildDir() + "/NDITabrivo"},
-                     publishingEnvironment(x.display(), temp.path, port, web), out, err);
-    ASSERT_GT(program, 0);
-    const bool published = waitForText(out, "on TCP port", 20s);
-    const std::string video = temp.path + "video.h264";
-    const std::string receive = buildDir() + "/ndi-recv --port " + std::to_string(port) +
-                                " --video " + video + " --seconds 3 >/dev/null 2>&1";
-    const int received = published ? system(receive.c_str()) : -1;
-    kill(program, SIGTERM);
-    EXPECT_EQ(waitForExit(program, 15s), 0);
-    ASSERT_TRUE(published) << "no source\n" << transcript(out, err);
-    EXPECT_EQ(received, 0);
-    h264check::ProbeResult probe;
-    ASSERT_TRUE(h264check::probeVideo(video, &probe));
-    EXPECT_EQ(probe.width, 1280);
-    EXPECT_EQ(probe.height, 720);
-    EXPECT_GE(probe.frames, 60);  // a stream at half the rate gives about 38
-    EXPECT_LE(probe.frames, 85);  // 25 fps plus the frames of the connection's start
-    const auto first = h264check::ffmpegOutput("-f h264 -i '" + video +
-                                               "' -frames:v 1 -f rawvideo -pix_fmt gray -");
-    ASSERT_EQ(first.size(), size_t(1280) * 720);
-    EXPECT_LE(*std::max_element(first.begin(), first.end()), 8);  // black
-}
-
 TEST(Program, WithoutAnXDisplayItSaysSoInOneLineAndExitsWithStatus1) {
     h264check::TempDir temp;
     ASSERT_FALSE(temp.path.empty());
@@ -661,10 +625,14 @@ struct RunningProgram {
     pid_t pid = -1;
 
     bool start(int outFd, int errFd, const std::string& limitKb = "", bool audio = false) {
-        if (!around.ok() || port <= 0 ||
-            !around.writeSettings(std::string("audioInput=") + (audio ? "1" : "0") +
-                                  "\naudioInputDeviceSIOUID=dummy-in\n"))
-            return false;
+        return startWith(std::string("audioInput=") + (audio ? "1" : "0") +
+                             "\naudioInputDeviceSIOUID=dummy-in\n",
+                         outFd, errFd, limitKb);
+    }
+    // Started with `settings` as its saved settings.
+    bool startWith(const std::string& settings, int outFd = -1, int errFd = -1,
+                   const std::string& limitKb = "") {
+        if (!around.ok() || port <= 0 || !around.writeSettings(settings)) return false;
         const std::string program = buildDir() + "/NDITabrivo";
         const std::vector<std::string> args =
             limitKb.empty() ? std::vector<std::string>{program}
@@ -706,6 +674,32 @@ struct RunningProgram {
         }
     }
 };
+
+// Saved in black-frame mode, the program has never captured anything: the
+// source still appears at launch and sends black frames of the screen's size
+// at the chosen rate (25 frames per second here).
+TEST(Program, BlackFrameModeSavedPublishesBlackFramesOfTheScreensSizeFromLaunch) {
+    RunningProgram program;
+    ASSERT_TRUE(program.startWith("outputMode=2\ntheFrameRateMode=0\naudioInput=0\n"));
+    const bool published = waitForText(program.out, "on TCP port", 20s);
+    const std::string video = program.around.temp.path + "video.h264";
+    const std::string receive = buildDir() + "/ndi-recv --port " + std::to_string(program.port) +
+                                " --video " + video + " --seconds 3 >/dev/null 2>&1";
+    const int received = published ? system(receive.c_str()) : -1;
+    EXPECT_EQ(program.quit(), 0);
+    ASSERT_TRUE(published) << "no source\n" << transcript(program.out, program.err);
+    EXPECT_EQ(received, 0);
+    h264check::ProbeResult probe;
+    ASSERT_TRUE(h264check::probeVideo(video, &probe));
+    EXPECT_EQ(probe.width, 1280);
+    EXPECT_EQ(probe.height, 720);
+    EXPECT_GE(probe.frames, 60);  // a stream at half the rate gives about 38
+    EXPECT_LE(probe.frames, 85);  // 25 fps plus the frames of the connection's start
+    const auto first = h264check::ffmpegOutput("-f h264 -i '" + video +
+                                               "' -frames:v 1 -f rawvideo -pix_fmt gray -");
+    ASSERT_EQ(first.size(), size_t(1280) * 720);
+    EXPECT_LE(*std::max_element(first.begin(), first.end()), 8);  // black
+}
 
 // True once the receiver has had a picture `width` pixels wide; false when a
 // wait for the next picture passes 10 s.
